@@ -1,0 +1,12 @@
+#!/usr/bin/env bash
+# Sets up, builds and runs the whole test suite: the ordinary build, then the
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the same tests.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+"$root/scripts/setup.sh"
+
+"$root/scripts/build.sh" build
+(cd "$root/build" && ctest --output-on-failure)
+
+"$root/scripts/build.sh" build-asan -DSLABWRIGHT_SANITIZE=ON
+(cd "$root/build-asan" && ctest --output-on-failure)

@@ -1,0 +1,184 @@
+// AppFrame: the main window, the program's globals, and the volume filters.
+//
+// The program is one window on the toolkit's GUI thread. Every user action arrives
+// as an AppFrame handler; handlers work on the globals below and end by bringing
+// the two views up to date.
+#pragma once
+
+#include <wx/frame.h>
+#include <wx/image.h>
+
+#include <memory>
+
+#include "voxel.h"
+
+class camera;
+class slicer;
+class voxelmap;
+class wxMenu;
+class wxMenuBar;
+class wxPanel;
+class wxSpinCtrl;
+class wxSpinEvent;
+class wxStaticBox;
+class wxStaticText;
+
+// ---- Globals: the current volume, plane, camera and view images ----
+
+// The one voxel map; never replaced: every load refills it, every filter swaps its array.
+extern voxelmap* const myVoxmap;
+// The current slicing plane; null until the first load, replaced by each load.
+extern std::unique_ptr<slicer> theslicer;
+// The current camera; null until the first load, replaced by each load.
+extern std::unique_ptr<camera> cam;
+// The slice image: width x height of the volume after a load; shown in the slice view.
+extern wxImage screenImage;
+// The 3D image: resolution x resolution after a march, 200 x 200 after a filter.
+extern wxImage viewportImage;
+
+// Window and command ids; every id binds exactly one control or menu item.
+enum {
+    ID_VIEW3D = 400,
+    ID_SLICEVIEW = 401,
+    ID_LOAD = 402,
+    ID_SAVE = 403,
+    ID_RENDER = 404,
+    ID_ABOUT = 405,
+    ID_EXIT = 406,
+    ID_BLUR = 407,
+    ID_EDGES = 408,
+    ID_KEY = 409,
+    ID_RAYRES = 410,
+    ID_RAYSTEP = 411,
+    ID_VPSCALE = 412,
+    ID_AASLICE = 413,
+    ID_TX = 414,
+    ID_TY = 415,
+    ID_TZ = 416,
+    ID_RX = 417,
+    ID_RY = 418,
+    ID_RZ = 419,
+    ID_SX = 420,
+    ID_SY = 421,
+    ID_SZ = 422,
+    ID_YAW = 423,
+    ID_PITCH = 424,
+    ID_DEPTH = 425,
+    ID_TRUCK = 426,
+    ID_ZOOM = 427,
+};
+
+class RenderDlg;
+
+class AppFrame : public wxFrame {
+public:
+    wxPanel* mainPanel = nullptr;     // the frame's single child
+    wxPanel* controlPanel = nullptr;  // holds the slicer and camera boxes
+    wxWindow* view3D = nullptr;       // id 400: shows viewportImage
+    wxWindow* sliceView = nullptr;    // id 401: shows screenImage
+    wxStaticBox* slicerBox = nullptr;
+    wxStaticText* labelT = nullptr;
+    wxStaticText* labelR = nullptr;
+    wxStaticText* labelS = nullptr;
+    wxStaticBox* cameraBox = nullptr;
+    wxStaticText* labelYaw = nullptr;
+    wxStaticText* labelPitch = nullptr;
+    wxStaticText* labelDepth = nullptr;
+    wxStaticText* labelTruck = nullptr;
+    wxStaticText* labelZoom = nullptr;
+    wxSpinCtrl* spinZoom = nullptr;   // camera zoom, hundredths
+    wxSpinCtrl* spinYaw = nullptr;    // orbit about y, degrees
+    wxSpinCtrl* spinPitch = nullptr;  // orbit about x, degrees
+    wxSpinCtrl* spinDepth = nullptr;  // opacity, hundredths
+    wxSpinCtrl* spinTruck = nullptr;  // eye offset along the line of sight, world units
+    wxSpinCtrl* spinTX = nullptr;     // plane translation, world units (TY negated)
+    wxSpinCtrl* spinTY = nullptr;
+    wxSpinCtrl* spinTZ = nullptr;
+    wxSpinCtrl* spinRX = nullptr;     // plane rotation, degrees
+    wxSpinCtrl* spinRY = nullptr;
+    wxSpinCtrl* spinRZ = nullptr;
+    wxSpinCtrl* spinSX = nullptr;     // plane scale, percent
+    wxSpinCtrl* spinSY = nullptr;
+    wxSpinCtrl* spinSZ = nullptr;
+    wxMenuBar* menuBar = nullptr;
+    wxMenu* fileMenu = nullptr;
+    wxMenu* effectsMenu = nullptr;
+    wxMenu* settingsMenu = nullptr;
+    int vpScale = 2;                  // whole-number magnification of both views, 1..5
+    voxel keyColour;                  // last picked colour, alpha 0; (0, 0, 0, 0) at start
+
+    AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size);
+    ~AppFrame() override;
+
+    // Menu commands.
+    void OnLoad(wxCommandEvent& event);
+    void OnSave(wxCommandEvent& event);
+    void OnRender(wxCommandEvent& event);
+    void OnAbout(wxCommandEvent& event);
+    void OnExit(wxCommandEvent& event);
+    void OnBlur(wxCommandEvent& event);
+    void OnEdges(wxCommandEvent& event);
+    void OnKey(wxCommandEvent& event);
+    void OnRayRes(wxCommandEvent& event);
+    void OnRayStep(wxCommandEvent& event);
+    void OnVPScale(wxCommandEvent& event);
+    void OnAASlice(wxCommandEvent& event);
+    // Spin controls.
+    void OnSpinCtrl(wxSpinEvent& event);
+    void OnSpinCam(wxSpinEvent& event);
+    // The two views (connected at run time).
+    void OnPaint(wxPaintEvent& event);
+    void OnMotion(wxMouseEvent& event);
+
+    // Paints a copy of image into window, stretched to the volume's size times vpScale.
+    void redraw(wxWindow* window, wxImage image);
+
+    // The work after the dialogs, callable with chosen paths (the handlers stay thin).
+    // Builds the volume from the files in the given order, all or nothing.
+    void loadStack(const wxArrayString& paths);
+    // Writes screenImage to path.
+    void saveSlice(const wxString& path);
+    // Writes the frames of a closed batch dialog that asked to render.
+    void renderFrames(const RenderDlg& dlg);
+
+    // b t + (1 - t) a, in double.
+    double lerp(int a, int b, double t);
+
+private:
+    wxDECLARE_EVENT_TABLE();
+};
+
+// ---- Volume filters (each reads the unfiltered map, writes a copy, swaps its array in) ----
+
+// Kernel codes of weight().
+enum {
+    KERNEL_BLUR1 = 1000,
+    KERNEL_BLUR2 = 1001,
+    KERNEL_BLUR3 = 1002,
+    KERNEL_SOBELX = 1003,
+    KERNEL_SOBELY = 1004,
+    KERNEL_SOBELZ = 1005,
+    KERNEL_SOBEL2DX = 1006,
+};
+
+extern const float blur1[27];
+extern const float blur2[125];
+extern const float blur3[343];
+extern const float sobelX[27];
+extern const float sobelY[27];
+extern const float sobelZ[27];
+extern const float sobel2dX[9];
+
+// Entry (i + offset, j + offset, k + offset) of the table selected by kernel.
+float weight(int i, int j, int k, int offset, int kernel);
+// 0 below edge0, 1 from edge1 on, the cubic ramp between.
+float smoothstep(float edge0, float edge1, float x);
+// trunc(a + (b - a) t) as a byte.
+unsigned char lerp(unsigned char a, unsigned char b, float t);
+
+// Makes voxels near keyColour transparent (range, falloff in colour units; premultiply != 0 scales colour too).
+void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply);
+// Cubic blur of radius 1, 2 or 3 (anything but 2 or 3 means 1).
+void blur(voxelmap* map, int radius);
+// Thresholded 3D Sobel edges: every channel becomes 250 or 1.
+void edges(voxelmap* map);

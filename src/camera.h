@@ -1,0 +1,41 @@
+// camera: the 3D view's viewpoint, the front-to-back ray marcher, and the
+// projection of the slicing plane's outline over the marched picture.
+#pragma once
+
+#include "vector3.h"
+
+class voxelmap;
+class slicer;
+class wxImage;
+class wxWindow;
+
+class camera {
+public:
+    Vector eye{0, 0, 0};      // eye position, origin of every ray
+    Vector home{0, 0, 0};     // rest position of the eye; set by the load
+    Vector lookAt{0, 0, 0};   // the point looked at, centre of the orbit
+    Vector dir{0, 0, 1};      // unit view direction; written by march
+    Vector up{0, -1, 0};      // vertical axis of the image plane (not normalised); written by march
+    Vector right{1, 0, 0};    // horizontal axis of the image plane (not normalised); written by march
+    int resolution = 50;      // the view image is resolution x resolution pixels
+    double zoom = 2.0;        // distance from eye to the image plane
+    double opacity = 1.0;     // factor on every sample's opacity, 0..1
+    double stepLength = 2.0;  // distance between samples along a ray, world units
+
+    camera() = default;
+
+    // Renders map into the top-left resolution x resolution pixels of image (the
+    // caller's image itself) and rewrites dir, up and right.
+    void march(voxelmap* map, wxImage& image);
+    // Whether the ray from eye along rayDir meets the box; *hit receives the entry
+    // point, or eye when the eye is inside the box.
+    bool rayHitsCube(Vector boxMin, Vector boxMax, Vector rayDir, Vector* hit) const;
+
+    // Window pixel (column, row) that shows point in a width x height view.
+    void project(Vector point, int* px, int* py, int width, int height) const;
+    // Draws the plane's outline with a circle on each corner onto window.
+    void drawslicer3d(slicer* s, wxWindow* window, int width, int height) const;
+};
+
+// (1 - t) a + t b, computed as t b + (1 - t) a; t is not clamped.
+Vector vectorLerp(Vector a, Vector b, double t);

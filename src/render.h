@@ -1,0 +1,47 @@
+// RenderDlg: the batch render dialog, a start and an end pose of the slicing
+// plane, a frame count and the sequence file.
+#pragma once
+
+#include <wx/dialog.h>
+
+class wxButton;
+class wxSpinCtrl;
+class wxSpinEvent;
+class wxStaticText;
+
+class RenderDlg : public wxDialog {
+public:
+    int tStart[3] = {0, 0, 0};        // start translation x, y, z, world units
+    int tEnd[3] = {0, 0, 0};          // end translation
+    int rStart[3] = {0, 0, 0};        // start rotation, degrees
+    int rEnd[3] = {0, 0, 0};          // end rotation
+    int sStart[3] = {100, 100, 100};  // start scale, percent
+    int sEnd[3] = {100, 100, 100};    // end scale
+    double frames = 0;                // frame count N: frames 0..N are written
+    wxString seqName;                 // chosen file name up to its last "."
+    wxString seqExt;                  // chosen file name after its last "."
+    wxString seqDir;                  // directory of the chosen file
+    bool doRender = false;            // set by the "Render" button
+
+    wxStaticText* stFrames = nullptr;
+    wxSpinCtrl* spFrames = nullptr;
+    wxStaticText* labels[9] = {};     // TX, TY, TZ, RX, RY, RZ, SX, SY, SZ
+    wxSpinCtrl* startCtrls[9] = {};
+    wxSpinCtrl* endCtrls[9] = {};
+    wxButton* btnOK = nullptr;        // "Save": choose the sequence file
+    wxButton* btnRndr = nullptr;      // "Render": disabled until a file is chosen
+
+    RenderDlg(const wxString& title, long style);
+
+    void CreateGUIControls();
+    void ValueChanged(wxSpinEvent& event);
+    void btnOKClick(wxCommandEvent& event);
+    void btnRndrClick(wxCommandEvent& event);
+    void OnClose(wxCloseEvent& event);
+
+    // The work after the file dialog: splits the name at its last "." and enables "Render".
+    void chooseSequenceFile(const wxString& dir, const wxString& fileName);
+
+private:
+    wxDECLARE_EVENT_TABLE();
+};

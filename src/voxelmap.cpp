@@ -1,0 +1,156 @@
+#include "voxelmap.h"
+
+#include <wx/image.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <cstring>
+
+void VoxelArrayDeleter::operator()(voxel* p) const { std::free(p); }
+
+VoxelArray allocateVoxels(int64_t n) {
+    if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(voxel)) return VoxelArray();
+    // calloc(0) may return null; ask for one voxel so an empty map still owns an array.
+    void* p = std::calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(voxel));
+    return VoxelArray(static_cast<voxel*>(p));
+}
+
+voxelmap::~voxelmap() { clear(); }
+
+void voxelmap::clear() {
+    voxels.reset();
+    loaded = false;
+}
+
+bool voxelmap::allocate(int w, int h, int d) {
+    clear();
+    if (w < 0 || h < 0 || d < 0) return false;
+    const int64_t n = static_cast<int64_t>(w) * h * d;  // at most 2^93 would overflow: refuse early
+    if (d != 0 && static_cast<int64_t>(w) * h > INT64_MAX / d) return false;
+    VoxelArray array = allocateVoxels(n);
+    if (!array) return false;
+    width = w;
+    height = h;
+    depth = d;
+    numVoxels = n;
+    origin = originFor(w, h);
+    voxels = std::move(array);
+    loaded = true;
+    return true;
+}
+
+voxel voxelmap::getVoxel(int x, int y, int z) const {
+    const int64_t i = static_cast<int64_t>(x) - static_cast<int64_t>(origin.x());
+    const int64_t j = static_cast<int64_t>(y) - static_cast<int64_t>(origin.y());
+    const int64_t k = static_cast<int64_t>(z) - static_cast<int64_t>(origin.z());
+    if (i < 0 || i >= width) return voxel();
+    if (j < 0 || j >= height) return voxel();
+    if (k < 0 || k >= depth) return voxel();
+    return voxels[index(i, j, k)];
+}
+
+voxel voxelmap::getVoxel(Vector p) const {
+    const Vector d = p - origin;
+    // trunc(d) lies in [0, n) exactly when d lies in (-1, n); testing in double first
+    // keeps far-away (or NaN) points from overflowing the conversion to an integer.
+    if (!(d.x() > -1.0 && d.x() < width)) return voxel();
+    if (!(d.y() > -1.0 && d.y() < height)) return voxel();
+    if (!(d.z() > -1.0 && d.z() < depth)) return voxel();
+    return voxels[index(static_cast<int64_t>(d.x()), static_cast<int64_t>(d.y()), static_cast<int64_t>(d.z()))];
+}
+
+void voxelmap::setVoxel(int x, int y, int z, unsigned char r, unsigned char g, unsigned char b, unsigned char a) {
+    setVoxel(x, y, z, voxel(r, g, b, a));
+}
+
+void voxelmap::setVoxel(int x, int y, int z, voxel v) {
+    const int64_t i = static_cast<int64_t>(x) - static_cast<int64_t>(origin.x());
+    const int64_t j = static_cast<int64_t>(y) - static_cast<int64_t>(origin.y());
+    const int64_t k = static_cast<int64_t>(z) - static_cast<int64_t>(origin.z());
+    voxels[index(i, j, k)] = v;
+}
+
+voxelmap* voxelmap::copyMap(voxelmap* source) {
+    VoxelArray array = allocateVoxels(source->numVoxels);
+    if (!array) {
+        clear();
+        return this;
+    }
+    if (source->numVoxels > 0)
+        std::memcpy(array.get(), source->voxels.get(), static_cast<size_t>(source->numVoxels) * sizeof(voxel));
+    voxels = std::move(array);
+    numVoxels = source->numVoxels;
+    width = source->width;
+    height = source->height;
+    depth = source->depth;
+    origin = originFor(width, height);
+    loaded = true;
+    return this;
+}
+
+unsigned char* voxelmap::getRGB(int layer) {
+    if (!loaded) return nullptr;
+    if (layer < 0 || layer >= depth) layer = 0;
+    const int64_t n = static_cast<int64_t>(width) * height;
+    auto* bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n > 0 ? n * 3 : 1)));
+    if (!bytes) return nullptr;
+    const voxel* src = voxels.get() + index(0, 0, layer);
+    for (int64_t i = 0; i < n; ++i) {
+        bytes[3 * i] = src[i].r;
+        bytes[3 * i + 1] = src[i].g;
+        bytes[3 * i + 2] = src[i].b;
+    }
+    return bytes;
+}
+
+namespace {
+// Every coordinate of a loaded map lies within about 2^30 of the world origin, so a
+// point beyond this has only outside neighbours: its interpolated value is (0, 0, 0, 0).
+// The bound also keeps floor() + 1 inside int.
+constexpr double kFar = 2.0e9;
+bool near(double v) { return v > -kFar && v < kFar; }
+}  // namespace
+
+voxel voxelmap::getAAVoxelinPlane(Vector p) const {
+    if (!near(p.x()) || !near(p.y()) || !near(p.z())) return voxel();
+    const int x0 = static_cast<int>(std::floor(p.x()));
+    const int y0 = static_cast<int>(std::floor(p.y()));
+    const float fx = static_cast<float>(p.x() - x0);
+    const float fy = static_cast<float>(p.y() - y0);
+    const int z = static_cast<int>(p.z());
+    const voxel c00 = getVoxel(x0, y0, z);
+    const voxel c01 = getVoxel(x0, y0 + 1, z);
+    const voxel c11 = getVoxel(x0 + 1, y0 + 1, z);
+    const voxel c10 = getVoxel(x0 + 1, y0, z);
+    const voxel lower = voxelLerp(c00, c10, fx);
+    const voxel upper = voxelLerp(c01, c11, fx);
+    return voxelLerp(lower, upper, fy);
+}
+
+voxel voxelmap::getAAVoxel(Vector p) const {
+    if (!near(p.x()) || !near(p.y()) || !near(p.z())) return voxel();
+    const int z0 = static_cast<int>(std::floor(p.z()));
+    const float fz = static_cast<float>(p.z() - z0);
+    const voxel below = getAAVoxelinPlane(Vector(p.x(), p.y(), z0));
+    const voxel above = getAAVoxelinPlane(Vector(p.x(), p.y(), z0 + 1.0));
+    return voxelLerp(below, above, fz);
+}
+
+void voxelmap::loadimage(wxImage image, int layer) {
+    if (!image.IsOk()) return;  // a failed decode has no pixels to read
+    if (!loaded && !allocate(image.GetWidth(), image.GetHeight(), depth)) return;
+    if (layer < 0 || layer >= depth) return;
+    const int iw = image.GetWidth();
+    const int cw = std::min(width, iw);
+    const int ch = std::min(height, image.GetHeight());
+    const unsigned char* rgb = image.GetData();
+    const unsigned char* alpha = image.HasAlpha() ? image.GetAlpha() : nullptr;
+    for (int j = 0; j < ch; ++j) {
+        voxel* row = voxels.get() + index(0, j, layer);
+        for (int i = 0; i < cw; ++i) {
+            const int64_t n = static_cast<int64_t>(j) * iw + i;
+            row[i] = voxel(rgb[3 * n], rgb[3 * n + 1], rgb[3 * n + 2], alpha ? alpha[n] : 255);
+        }
+    }
+}

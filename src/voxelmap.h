@@ -1,0 +1,80 @@
+// voxelmap: the RGBA volume, its placement in world space and its lookups.
+//
+// World space has one unit per voxel. A loaded map of width W, height H and depth D
+// occupies x from -W/2, y from -H/2 and z from 100, for W, H and D units; voxel
+// (i, j, k) is element k * (W * H) + j * W + i of `voxels` (x fastest, then y, z).
+// Voxel counts and element indices are 64-bit: stacks above 2^31 voxels are real.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+
+#include "vector3.h"
+#include "voxel.h"
+
+class wxImage;
+
+// The voxel array: one contiguous calloc'd block (zero bytes are transparent black,
+// and untouched pages cost nothing until written), released with free.
+struct VoxelArrayDeleter {
+    void operator()(voxel* p) const;
+};
+using VoxelArray = std::unique_ptr<voxel[], VoxelArrayDeleter>;
+// n transparent-black voxels, or null if they cannot be allocated.
+VoxelArray allocateVoxels(int64_t n);
+
+class voxelmap {
+public:
+    bool loaded = false;             // true once the map holds a voxel array
+    int width = 0;                   // voxels along x (width of the first image)
+    int height = 0;                  // voxels along y (height of the first image)
+    int depth = 0;                   // voxels along z (number of images); set by the loader
+    int64_t numVoxels = 0;           // width * height * depth
+    Vector origin{0, 0, 0};          // world position of voxel (0, 0, 0): (-W/2, -H/2, 100)
+    VoxelArray voxels;               // the array, owned by the map
+
+    voxelmap() = default;
+    ~voxelmap();
+    voxelmap(const voxelmap&) = delete;
+    voxelmap& operator=(const voxelmap&) = delete;
+
+    // Integer world coordinates; (0, 0, 0, 0) outside the volume.
+    voxel getVoxel(int x, int y, int z) const;
+    // The voxel containing p, indices truncated toward zero; (0, 0, 0, 0) outside.
+    voxel getVoxel(Vector p) const;
+    // Stores a voxel. No bounds test: callers pass only coordinates inside the volume.
+    void setVoxel(int x, int y, int z, unsigned char r, unsigned char g, unsigned char b, unsigned char a);
+    void setVoxel(int x, int y, int z, voxel v);
+    voxel* getVoxels() { return voxels.get(); }
+
+    // Deep copy of source into this map, with the standard origin; returns this map.
+    // If the array cannot be allocated the map is left empty (loaded false).
+    voxelmap* copyMap(voxelmap* source);
+    // Packed RGB bytes of one layer (layer 0 when out of range), allocated with
+    // malloc: the caller releases them with free. Null if the map is empty.
+    unsigned char* getRGB(int layer);
+
+    // Bilinear lookup in x and y within the layer trunc(p.z).
+    voxel getAAVoxelinPlane(Vector p) const;
+    // Trilinear lookup.
+    voxel getAAVoxel(Vector p) const;
+
+    // Copies one image into layer `layer`; the first image of a stack (map not yet
+    // loaded) fixes width and height and allocates the array, with `depth` set by
+    // the caller beforehand. An image of another size is copied only where it
+    // overlaps the layer; the rest stays transparent black.
+    void loadimage(wxImage image, int layer);
+
+    // Sets the dimensions and origin and allocates a transparent-black array.
+    // Returns false, leaving the map empty, if the array cannot be allocated.
+    bool allocate(int w, int h, int d);
+    // Releases the array; the map becomes empty.
+    void clear();
+
+    // The standard origin of a w x h map, halves in floating point.
+    static Vector originFor(int w, int h) { return Vector(-w / 2.0, -h / 2.0, 100); }
+    // Element index of voxel (i, j, k), in 64 bits.
+    int64_t index(int64_t i, int64_t j, int64_t k) const {
+        return k * (static_cast<int64_t>(width) * height) + j * width + i;
+    }
+};

@@ -1,0 +1,57 @@
+// The test program: starts the toolkit once, then runs every test on the GUI thread.
+#include <gtest/gtest.h>
+#include <wx/app.h>
+#include <wx/dialog.h>
+#include <wx/image.h>
+#include <wx/init.h>
+#include <wx/modalhook.h>
+
+#include "testutil.h"
+
+namespace {
+
+class TestApp : public wxApp {
+public:
+    bool OnInit() override { return true; }
+};
+
+// A modal dialog that no test expected would block the run forever: fail the
+// current test and cancel the dialog instead. Hooks registered later (those of
+// wxTEST_DIALOG) are asked first.
+class UnexpectedDialogHook : public wxModalDialogHook {
+protected:
+    int Enter(wxDialog* dialog) override {
+        ADD_FAILURE() << "unexpected modal dialog: " << dialog->GetClassInfo()->GetClassName() << " \""
+                      << dialog->GetTitle() << "\"";
+        return wxID_CANCEL;
+    }
+    void Exit(wxDialog*) override {}
+};
+
+void failOnAssert(const wxString& file, int line, const wxString& func, const wxString& cond, const wxString& msg) {
+    ADD_FAILURE() << "toolkit assertion at " << file << ":" << line << " in " << func << ": " << cond << " " << msg;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    testing::InitGoogleTest(&argc, argv);
+    wxApp::SetInstance(new TestApp);  // owned by the toolkit from here on
+    if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
+        fprintf(stderr, "cannot start the toolkit (is there a display?)\n");
+        return 1;
+    }
+    wxSetAssertHandler(failOnAssert);
+    wxSetWorkingDirectory(SLABWRIGHT_SOURCE_DIR);  // the placeholder pictures are found from here
+    wxImage::AddHandler(new wxTIFFHandler);
+    wxImage::AddHandler(new wxJPEGHandler);
+    wxImage::AddHandler(new wxPNGHandler);
+    UnexpectedDialogHook hook;
+    hook.Register();
+    const int result = RUN_ALL_TESTS();
+    hook.Unregister();
+    testutil::destroyFrame();
+    wxTheApp->OnExit();
+    wxEntryCleanup();
+    return result;
+}

@@ -1,0 +1,118 @@
+#include "testutil.h"
+
+#include <wx/app.h>
+#include <wx/evtloop.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <random>
+
+#include "appFrame.h"
+#include "camera.h"
+#include "slicer.h"
+#include "voxelmap.h"
+
+namespace testutil {
+
+TempDir::TempDir() {
+    std::string templ = (std::filesystem::temp_directory_path() / "slabwright-test-XXXXXX").string();
+    if (mkdtemp(templ.data()) == nullptr) throw std::runtime_error("mkdtemp failed");
+    path = templ;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path, ec);
+}
+
+wxImage makeImage(int w, int h, const std::function<voxel(int, int)>& f, bool withAlpha) {
+    wxImage img(w, h, false);
+    if (withAlpha) img.InitAlpha();
+    for (int y = 0; y < h; ++y)
+        for (int x = 0; x < w; ++x) {
+            const voxel v = f(x, y);
+            img.SetRGB(x, y, v.r, v.g, v.b);
+            if (withAlpha) img.SetAlpha(x, y, v.a);
+        }
+    return img;
+}
+
+std::vector<std::string> writeStack(const std::string& dir, const std::vector<wxImage>& images,
+                                    const std::string& name) {
+    std::vector<std::string> paths;
+    for (size_t i = 0; i < images.size(); ++i) {
+        const std::string p = dir + "/" + name + std::to_string(i) + ".png";
+        if (!images[i].SaveFile(p, wxBITMAP_TYPE_PNG)) throw std::runtime_error("cannot write " + p);
+        paths.push_back(p);
+    }
+    return paths;
+}
+
+void fillMap(voxelmap& map, int w, int h, int d, const std::function<voxel(int, int, int)>& f) {
+    if (!map.allocate(w, h, d)) throw std::runtime_error("cannot allocate test volume");
+    for (int k = 0; k < d; ++k)
+        for (int j = 0; j < h; ++j)
+            for (int i = 0; i < w; ++i) map.voxels[map.index(i, j, k)] = f(i, j, k);
+}
+
+void randomMap(voxelmap& map, int w, int h, int d, unsigned seed) {
+    std::mt19937 rng(seed);
+    fillMap(map, w, h, d, [&](int, int, int) {
+        const unsigned v = rng();
+        return voxel(v & 255, (v >> 8) & 255, (v >> 16) & 255, (v >> 24) & 255);
+    });
+}
+
+bool sameMap(const voxelmap& a, const voxelmap& b) {
+    if (a.loaded != b.loaded) return false;
+    if (!a.loaded) return true;
+    if (a.width != b.width || a.height != b.height || a.depth != b.depth || a.numVoxels != b.numVoxels) return false;
+    if (a.origin.x() != b.origin.x() || a.origin.y() != b.origin.y() || a.origin.z() != b.origin.z()) return false;
+    for (int64_t n = 0; n < a.numVoxels; ++n)
+        if (a.voxels[n] != b.voxels[n]) return false;
+    return true;
+}
+
+namespace {
+AppFrame* theFrame = nullptr;
+}
+
+AppFrame* frame() {
+    if (!theFrame) {
+        theFrame = new AppFrame("Slabwright", wxPoint(150, 100), wxSize(625, 290));  // owned by the toolkit
+        theFrame->Show(true);
+        pump();
+    }
+    return theFrame;
+}
+
+void destroyFrame() {
+    if (theFrame) {
+        theFrame->Destroy();
+        theFrame = nullptr;
+        pump();
+    }
+}
+
+void resetApp() {
+    destroyFrame();
+    myVoxmap->clear();
+    theslicer.reset();
+    cam.reset();
+    screenImage = wxImage();
+    viewportImage = wxImage();
+}
+
+void pump() {
+    for (int i = 0; i < 3; ++i) {
+        wxTheApp->ProcessPendingEvents();
+        if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
+        else wxTheApp->Yield(true);
+    }
+}
+
+voxel pixel(const wxImage& img, int x, int y) {
+    return voxel(img.GetRed(x, y), img.GetGreen(x, y), img.GetBlue(x, y), 255);
+}
+
+}  // namespace testutil
