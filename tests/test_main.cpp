@@ -4,6 +4,7 @@
 #include <wx/dialog.h>
 #include <wx/image.h>
 #include <wx/init.h>
+#include <wx/log.h>
 #include <wx/modalhook.h>
 
 #include "testutil.h"
@@ -42,7 +43,10 @@ int main(int argc, char** argv) {
         return 1;
     }
     wxSetAssertHandler(failOnAssert);
-    wxSetWorkingDirectory(SLABWRIGHT_SOURCE_DIR);  // the placeholder pictures are found from here
+    wxSetWorkingDirectory(SLABWRIGHT_SOURCE_DIR);
+    // Toolkit messages (failed image loads or saves) go to standard error, not to dialog boxes;
+    // tests that check such a message install their own log target.
+    delete wxLog::SetActiveTarget(new wxLogStderr);  // the placeholder pictures are found from here
     wxImage::AddHandler(new wxTIFFHandler);
     wxImage::AddHandler(new wxJPEGHandler);
     wxImage::AddHandler(new wxPNGHandler);
