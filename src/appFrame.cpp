@@ -1,9 +1,14 @@
 #include "appFrame.h"
 
+#include <wx/bitmap.h>
 #include <wx/dcclient.h>
+#include <wx/file.h>
+#include <wx/filename.h>
 #include <wx/filedlg.h>
+#include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
+#include <wx/msgout.h>
 #include <wx/numdlg.h>
 #include <wx/panel.h>
 #include <wx/progdlg.h>
@@ -13,7 +18,17 @@
 #include <wx/stattext.h>
 #include <wx/statusbr.h>
 
+#include <climits>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <initializer_list>
+#include <optional>
+#include <string>
+#include <utility>
+
 #include "camera.h"
+#include "matrix.h"
 #include "render.h"
 #include "slicer.h"
 #include "voxelmap.h"
@@ -64,59 +79,886 @@ wxEND_EVENT_TABLE()
 
 // ---- Main window ----
 
+namespace {
+namespace shell {
+
+// A spin control of the control panel: 50 x 20 with arrow keys, created at 0 and then set.
+wxSpinCtrl* makeSpin(wxWindow* parent, int id, int min, int max, int value) {
+    auto* spin = new wxSpinCtrl(parent, id, wxEmptyString, wxDefaultPosition, wxSize(50, 20), wxSP_ARROW_KEYS, min,
+                                max, 0);  // owned by parent
+    spin->SetValue(value);
+    return spin;
+}
+
+wxStaticText* makeLabel(wxWindow* parent, const wxString& text, const wxSize& size = wxDefaultSize) {
+    return new wxStaticText(parent, wxID_ANY, text, wxDefaultPosition, size, wxST_NO_AUTORESIZE);  // owned by parent
+}
+
+// One horizontal row of a control box, left to right.
+wxBoxSizer* makeRow(std::initializer_list<wxWindow*> items) {
+    auto* row = new wxBoxSizer(wxHORIZONTAL);
+    for (wxWindow* item : items) row->Add(item, 0, wxTOP, 0);
+    return row;
+}
+
+}  // namespace shell
+}  // namespace
+
 AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size)
-    : wxFrame(nullptr, wxID_ANY, title, pos, size, wxDEFAULT_FRAME_STYLE) {}
+    : wxFrame(nullptr, wxID_ANY, title, pos, size, wxDEFAULT_FRAME_STYLE) {
+    keyColour = voxel(0, 0, 0, 0);
 
-AppFrame::~AppFrame() {}
+    // Menus; the commands that need a volume stay disabled until the first load.
+    menuBar = new wxMenuBar;
+    fileMenu = new wxMenu;
+    effectsMenu = new wxMenu;
+    settingsMenu = new wxMenu;
+    fileMenu->Append(ID_LOAD, "&Load");
+    fileMenu->Append(ID_SAVE, "&Save");
+    fileMenu->AppendSeparator();
+    fileMenu->Append(ID_RENDER, "Batch &Render");
+    fileMenu->AppendSeparator();
+    fileMenu->Append(ID_ABOUT, "&About");
+    fileMenu->Append(ID_EXIT, "E&xit");
+    fileMenu->Enable(ID_SAVE, false);
+    fileMenu->Enable(ID_RENDER, false);
+    effectsMenu->Append(ID_BLUR, "&Blur");
+    effectsMenu->Append(ID_EDGES, "Find &Edges");
+    effectsMenu->Append(ID_KEY, "&Key");
+    effectsMenu->Enable(ID_BLUR, false);
+    effectsMenu->Enable(ID_EDGES, false);
+    effectsMenu->Enable(ID_KEY, false);
+    settingsMenu->Append(ID_RAYRES, "&Ray Marcher Res");
+    settingsMenu->Append(ID_RAYSTEP, "Ray &Step Length");
+    settingsMenu->AppendSeparator();
+    settingsMenu->Append(ID_VPSCALE, "&Viewport Scaling");
+    settingsMenu->Append(ID_AASLICE, "&AA Lookups");
+    settingsMenu->Enable(ID_RAYRES, false);
+    settingsMenu->Enable(ID_RAYSTEP, false);
+    settingsMenu->Enable(ID_AASLICE, false);
+    menuBar->Append(fileMenu, "&File");
+    menuBar->Append(effectsMenu, "&Effects");
+    menuBar->Append(settingsMenu, "&Settings");
+    SetMenuBar(menuBar);
 
-void AppFrame::OnAbout(wxCommandEvent&) {}
+    // Panels and the two views (all owned by the window tree).
+    mainPanel = new wxPanel(this, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxTAB_TRAVERSAL | wxNO_BORDER);
+    controlPanel = new wxPanel(mainPanel, wxID_ANY, wxDefaultPosition, wxDefaultSize, wxSTATIC_BORDER);
+    view3D = new wxWindow(mainPanel, ID_VIEW3D, wxDefaultPosition, wxSize(200, 200), wxSTATIC_BORDER);
+    sliceView = new wxWindow(mainPanel, ID_SLICEVIEW, wxDefaultPosition, wxDefaultSize, wxSTATIC_BORDER);
+
+    // Controls, in keyboard navigation order.
+    slicerBox = new wxStaticBox(controlPanel, wxID_ANY, "Slicer controls");
+    labelT = shell::makeLabel(controlPanel, "T:");
+    labelR = shell::makeLabel(controlPanel, "R:");
+    labelS = shell::makeLabel(controlPanel, "S:");
+    spinTX = shell::makeSpin(controlPanel, ID_TX, -1000, 1000, 0);
+    spinTY = shell::makeSpin(controlPanel, ID_TY, -1000, 1000, 0);
+    spinTZ = shell::makeSpin(controlPanel, ID_TZ, -1000, 1000, 0);
+    spinRX = shell::makeSpin(controlPanel, ID_RX, -1000, 1000, 0);
+    spinRY = shell::makeSpin(controlPanel, ID_RY, -1000, 1000, 0);
+    spinRZ = shell::makeSpin(controlPanel, ID_RZ, -1000, 1000, 0);
+    spinSZ = shell::makeSpin(controlPanel, ID_SZ, -1000, 1000, 100);
+    spinSX = shell::makeSpin(controlPanel, ID_SX, -1000, 1000, 100);
+    spinSY = shell::makeSpin(controlPanel, ID_SY, -1000, 1000, 100);
+    cameraBox = new wxStaticBox(controlPanel, wxID_ANY, "Camera controls");
+    const wxSize labelSize(100, 15);
+    labelYaw = shell::makeLabel(controlPanel, "Yaw: ", labelSize);
+    labelPitch = shell::makeLabel(controlPanel, "Pitch: ", labelSize);
+    labelDepth = shell::makeLabel(controlPanel, "Depth: ", labelSize);
+    labelTruck = shell::makeLabel(controlPanel, "Truck: ", labelSize);
+    labelZoom = shell::makeLabel(controlPanel, "Zoom: ", labelSize);
+    spinYaw = shell::makeSpin(controlPanel, ID_YAW, -1080, 1080, 0);
+    spinPitch = shell::makeSpin(controlPanel, ID_PITCH, -1080, 1080, 0);
+    spinDepth = shell::makeSpin(controlPanel, ID_DEPTH, 0, 100, 100);
+    spinTruck = shell::makeSpin(controlPanel, ID_TRUCK, -1000, 1000, 0);
+    spinZoom = shell::makeSpin(controlPanel, ID_ZOOM, -1000, 1000, 200);
+
+    // Layout: 3D view | controls | slice view; the views share the spare width.
+    auto* mainSizer = new wxBoxSizer(wxHORIZONTAL);
+    mainSizer->Add(view3D, 1, wxEXPAND | wxALL, 5);
+    mainSizer->Add(controlPanel, 0, wxEXPAND | wxALL, 0);
+    mainSizer->Add(sliceView, 1, wxEXPAND | wxALL, 5);
+
+    auto* slicerSizer = new wxStaticBoxSizer(slicerBox, wxVERTICAL);
+    slicerSizer->Add(shell::makeRow({labelT, spinTX, spinTY, spinTZ}), 0, wxTOP, 0);
+    slicerSizer->Add(shell::makeRow({labelR, spinRX, spinRY, spinRZ}), 0, wxTOP, 0);
+    slicerSizer->Add(shell::makeRow({labelS, spinSX, spinSY, spinSZ}), 0, wxTOP, 0);
+
+    auto* cameraSizer = new wxStaticBoxSizer(cameraBox, wxVERTICAL);
+    cameraSizer->Add(shell::makeRow({labelYaw, spinYaw}), 0, wxTOP, 0);
+    cameraSizer->Add(shell::makeRow({labelPitch, spinPitch}), 0, wxTOP, 0);
+    cameraSizer->Add(shell::makeRow({labelTruck, spinTruck}), 0, wxTOP, 0);
+    cameraSizer->Add(shell::makeRow({labelZoom, spinZoom}), 0, wxTOP, 0);
+    cameraSizer->Add(shell::makeRow({labelDepth, spinDepth}), 0, wxTOP, 0);
+
+    auto* controlSizer = new wxBoxSizer(wxVERTICAL);
+    controlSizer->Add(slicerSizer, 0, wxTOP, 0);
+    controlSizer->Add(cameraSizer, 0, wxTOP, 0);
+
+    mainPanel->SetAutoLayout(true);
+    mainPanel->SetSizer(mainSizer);  // the panels own their sizers
+    controlPanel->SetAutoLayout(true);
+    controlPanel->SetSizer(controlSizer);
+
+    // The views' paint and motion come to the frame.
+    view3D->Bind(wxEVT_PAINT, &AppFrame::OnPaint, this);
+    view3D->Bind(wxEVT_MOTION, &AppFrame::OnMotion, this);
+    sliceView->Bind(wxEVT_PAINT, &AppFrame::OnPaint, this);
+    sliceView->Bind(wxEVT_MOTION, &AppFrame::OnMotion, this);
+
+    CreateStatusBar(2, wxSTB_DEFAULT_STYLE, 0);
+    vpScale = 2;
+}
+
+AppFrame::~AppFrame() {
+    // The views outlive this part of the frame while the window tree is torn down:
+    // no paint or motion of theirs may reach the half-destroyed frame.
+    view3D->Unbind(wxEVT_PAINT, &AppFrame::OnPaint, this);
+    view3D->Unbind(wxEVT_MOTION, &AppFrame::OnMotion, this);
+    sliceView->Unbind(wxEVT_PAINT, &AppFrame::OnPaint, this);
+    sliceView->Unbind(wxEVT_MOTION, &AppFrame::OnMotion, this);
+}
+
+void AppFrame::OnAbout(wxCommandEvent&) {
+    wxMessageBox("Slabwright v1.0.\n\nBuilds, filters and slices RGBA voxel volumes from image stacks.", "About...",
+                 wxOK | wxCENTRE, nullptr);
+}
+
 void AppFrame::OnExit(wxCommandEvent&) { Close(true); }
 
 // ---- Viewport display and colour picking ----
 
-void AppFrame::redraw(wxWindow*, wxImage) {}
-void AppFrame::OnPaint(wxPaintEvent&) {}
-void AppFrame::OnMotion(wxMouseEvent&) {}
+namespace {
+namespace display {
+
+const char* const kPlaceholder3D = "./images/novoxmap3d.png";
+const char* const kPlaceholder2D = "./images/novoxmap2d.png";
+
+// The size at which both views show their image: the volume's size times the viewport
+// scale; nothing while no volume is loaded (an empty map has no size).
+wxSize shownSize(int vpScale) {
+    if (!myVoxmap->loaded) return wxSize(0, 0);
+    const int64_t w = static_cast<int64_t>(myVoxmap->width) * vpScale;
+    const int64_t h = static_cast<int64_t>(myVoxmap->height) * vpScale;
+    if (w > INT_MAX || h > INT_MAX) return wxSize(0, 0);
+    return wxSize(static_cast<int>(w), static_cast<int>(h));
+}
+
+// Clears dc to black and draws image (a copy) stretched to target at the top-left corner,
+// repeating or dropping whole pixels. A non-positive target only clears.
+void showScaled(wxDC& dc, wxImage image, const wxSize& target) {
+    dc.SetBackground(wxBrush(wxColour(0, 0, 0)));
+    const bool drawable = target.x > 0 && target.y > 0 && image.IsOk();
+    if (drawable) image.Rescale(target.x, target.y, wxIMAGE_QUALITY_NORMAL);
+    dc.Clear();
+    if (drawable && image.IsOk()) dc.DrawBitmap(wxBitmap(image), 0, 0, false);
+}
+
+// Draws image unscaled at the top-left corner, over whatever the window shows.
+void showPlain(wxDC& dc, const wxImage& image) {
+    if (image.IsOk()) dc.DrawBitmap(wxBitmap(image), 0, 0, false);
+}
+
+// Reads a placeholder picture into image. An unreadable file leaves image without pixels;
+// it is reported on standard error once until it can be read again (the toolkit's own
+// report would come up as a dialog on every repaint).
+void readPlaceholder(wxImage& image, const char* path, bool& reported) {
+    bool ok;
+    {
+        wxLogNull quiet;
+        ok = image.LoadFile(path, wxBITMAP_TYPE_ANY) && image.IsOk();
+    }
+    if (ok) {
+        reported = false;
+        return;
+    }
+    image = wxImage();
+    if (!reported) wxMessageOutputStderr().Printf("Slabwright: cannot read the picture %s\n", path);
+    reported = true;
+}
+
+// What a repaint shows in view (one of the frame's two views): its image at the volume's
+// size times the scale on black, or before a load its placeholder unscaled.
+void showView(wxDC& dc, const AppFrame& frame, wxWindow* view) {
+    const wxImage& image = view == frame.sliceView ? screenImage : viewportImage;
+    if (myVoxmap->loaded)
+        showScaled(dc, image, shownSize(frame.vpScale));
+    else
+        showPlain(dc, image);
+}
+
+}  // namespace display
+}  // namespace
+
+void AppFrame::redraw(wxWindow* window, wxImage image) {
+    if (!window) return;
+    wxClientDC dc(window);
+    display::showScaled(dc, std::move(image), display::shownSize(vpScale));
+}
+
+void AppFrame::clearViews() {
+    for (wxWindow* view : {view3D, sliceView}) {
+        if (!view) continue;
+        wxClientDC dc(view);
+        dc.SetBackground(wxBrush(wxColour(0, 0, 0)));
+        dc.Clear();
+    }
+}
+
+void AppFrame::OnPaint(wxPaintEvent& event) {
+    if (!myVoxmap->loaded) {
+        static bool reported3D = false;
+        static bool reported2D = false;
+        display::readPlaceholder(viewportImage, display::kPlaceholder3D, reported3D);
+        display::readPlaceholder(screenImage, display::kPlaceholder2D, reported2D);
+    }
+    // Both views are repainted whichever asked: the slice view first, then the 3D view.
+    // Only the window being painted takes a paint DC. The other one is drawn through a
+    // client DC once this paint is over: GTK drops what a client DC draws during a paint.
+    const wxObject* const painted = event.GetEventObject();
+    for (wxWindow* view : {sliceView, view3D}) {
+        if (view == painted) {
+            wxPaintDC dc(view);
+            display::showView(dc, *this, view);
+        } else {
+            CallAfter([this, view] {
+                wxClientDC dc(view);
+                display::showView(dc, *this, view);
+            });
+        }
+    }
+}
+
+void AppFrame::OnMotion(wxMouseEvent& event) {
+    const wxPoint pos = event.GetPosition();
+    int w = 100;
+    int h = 100;
+    if (myVoxmap->loaded) {
+        const wxSize shown = display::shownSize(vpScale);
+        w = shown.x;
+        h = shown.y;
+    }
+    // The last displayed column and row, and everything beyond, are ignored.
+    if (pos.x >= w - 1 || pos.y >= h - 1) return;
+    const int scale = vpScale > 0 ? vpScale : 1;
+    const int px = pos.x / scale;
+    const int py = pos.y / scale;
+
+    // The colour always comes from the slice image, over either view; outside it, black.
+    unsigned char r = 0, g = 0, b = 0;
+    if (screenImage.IsOk() && px >= 0 && py >= 0 && px < screenImage.GetWidth() && py < screenImage.GetHeight()) {
+        r = screenImage.GetRed(px, py);
+        g = screenImage.GetGreen(px, py);
+        b = screenImage.GetBlue(px, py);
+    }
+    const wxString rgb = wxString::Format("R:%d   G:%d   B:%d", r, g, b);
+    SetStatusText(rgb, 1);
+    if (event.LeftIsDown()) {
+        SetStatusText("Key Colour " + rgb, 0);
+        keyColour = voxel(r, g, b, 0);
+    }
+}
 
 // ---- Loading a stack ----
 
-void AppFrame::OnLoad(wxCommandEvent&) {}
-void AppFrame::loadStack(const wxArrayString&) {}
+namespace {
+namespace loading {
+
+constexpr long kProgressStyle =
+    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
+
+// n in decimal; n may need more than 64 bits.
+wxString decimal(unsigned __int128 n) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(n % 10)));
+        n /= 10;
+    } while (n != 0);
+    return wxString(digits);
+}
+
+// Why path did not decode as an image.
+wxString unreadableReason(const wxString& path) {
+    if (!wxFileName::FileExists(path)) return "does not exist or is not a file";
+    if (!wxFile::Access(path, wxFile::read)) return "cannot be opened for reading";
+    if (wxFileName::GetSize(path) == 0) return "is empty";
+    return "is not an image in a supported format, or it is damaged or truncated";
+}
+
+// Moves the volume of `from` into `into` (which stays the same object); `from` ends up
+// empty and releases the array `into` held before.
+void adopt(voxelmap& into, voxelmap& from) {
+    std::swap(into.voxels, from.voxels);
+    into.width = from.width;
+    into.height = from.height;
+    into.depth = from.depth;
+    into.numVoxels = from.numVoxels;
+    into.origin = from.origin;
+    into.loaded = true;
+    from.clear();
+}
+
+// Gives image w x h RGB pixels: the old picture stretched, or black if it had none.
+void fit(wxImage& image, int w, int h) {
+    if (image.IsOk())
+        image.Rescale(w, h);
+    else
+        image.Create(w, h);
+    if (!image.IsOk()) return;
+    // The computed views are plain RGB: a placeholder's transparency must not survive.
+    if (image.HasAlpha()) image.ClearAlpha();
+    image.SetMask(false);
+}
+
+}  // namespace loading
+}  // namespace
+
+void AppFrame::OnLoad(wxCommandEvent&) {
+    wxFileDialog dialog(this, "Load Images", wxEmptyString, wxEmptyString,
+                        "Image Files " + wxImage::GetImageExtWildcard(), wxFD_OPEN | wxFD_MULTIPLE);
+    if (dialog.ShowModal() != wxID_OK) return;
+    wxArrayString paths;
+    dialog.GetPaths(paths);
+    loadStack(paths);
+}
+
+void AppFrame::loadStack(const wxArrayString& paths) {
+    if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
+    const int count = static_cast<int>(paths.size());
+
+    // The stack is built beside the current volume and takes its place only once every
+    // file has been read: a bad stack leaves volume, camera, plane, menus and views as they were.
+    voxelmap fresh;
+    wxString problem;
+    std::optional<wxProgressDialog> progress;
+    progress.emplace("Please wait", "Building Voxmap", count, nullptr, loading::kProgressStyle);
+    wxImage image;  // reused for every file
+    for (int i = 0; i < count; ++i) {
+        const wxString& path = paths[i];
+        bool decoded;
+        {
+            wxLogNull quiet;  // the refusal below is the one report
+            decoded = image.LoadFile(path, wxBITMAP_TYPE_ANY, -1) && image.IsOk();
+        }
+        if (!decoded) {
+            problem = wxString::Format("\"%s\" %s.", path, loading::unreadableReason(path));
+            break;
+        }
+        if (i == 0) {
+            if (!fresh.allocate(image.GetWidth(), image.GetHeight(), count)) {
+                const unsigned __int128 bytes = static_cast<unsigned __int128>(image.GetWidth()) *
+                                                static_cast<unsigned>(image.GetHeight()) * static_cast<unsigned>(count) *
+                                                sizeof(voxel);
+                problem = wxString::Format("There is not enough memory for a %d x %d x %d volume: it needs %s bytes.",
+                                           image.GetWidth(), image.GetHeight(), count, loading::decimal(bytes));
+                break;
+            }
+        } else if (image.GetWidth() != fresh.width || image.GetHeight() != fresh.height) {
+            problem = wxString::Format("\"%s\" is %d x %d pixels, but the stack's first image is %d x %d.", path,
+                                       image.GetWidth(), image.GetHeight(), fresh.width, fresh.height);
+            break;
+        }
+        fresh.loadimage(image, i);
+        progress->Update(i, wxEmptyString);
+    }
+    if (!problem.empty()) {
+        progress.reset();  // gone before the message comes up
+        const wxString outcome =
+            myVoxmap->loaded ? "The stack was not loaded; the current volume is unchanged." : "The stack was not loaded.";
+        wxMessageBox(problem + "\n\n" + outcome, "Load Images", wxOK | wxICON_ERROR, this);
+        return;
+    }
+    loading::adopt(*myVoxmap, fresh);
+
+    fileMenu->Enable(ID_SAVE, true);
+    fileMenu->Enable(ID_RENDER, true);
+    effectsMenu->Enable(ID_BLUR, true);
+    effectsMenu->Enable(ID_EDGES, true);
+    effectsMenu->Enable(ID_KEY, true);
+    settingsMenu->Enable(ID_RAYRES, true);
+    settingsMenu->Enable(ID_RAYSTEP, true);
+    settingsMenu->Enable(ID_AASLICE, true);
+
+    // A fresh camera in front of the volume, looking at its centre on the z axis.
+    cam = std::make_unique<camera>();
+    cam->eye = Vector(0, 0, -200);
+    cam->home = cam->eye;
+    cam->lookAt = Vector(0, 0, myVoxmap->depth / 2 + 100);
+    loading::fit(viewportImage, cam->resolution, cam->resolution);
+    if (viewportImage.IsOk()) cam->march(myVoxmap, viewportImage);
+    redraw(view3D, viewportImage);
+
+    // A fresh plane across the first layer.
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
+    loading::fit(screenImage, myVoxmap->width, myVoxmap->height);
+    if (screenImage.IsOk()) theslicer->evaluateSlice(myVoxmap, screenImage);
+    redraw(sliceView, screenImage);
+}  // the progress dialog closes here
 
 // ---- View and settings controls ----
 
-void AppFrame::OnSpinCtrl(wxSpinEvent&) {}
-void AppFrame::OnSpinCam(wxSpinEvent&) {}
-void AppFrame::OnAASlice(wxCommandEvent&) {}
-void AppFrame::OnVPScale(wxCommandEvent&) {}
-void AppFrame::OnRayStep(wxCommandEvent&) {}
-void AppFrame::OnRayRes(wxCommandEvent&) {}
+namespace {
+namespace viewRefresh {
+
+// Slice refresh: the plane sampled into screenImage, shown in the slice view.
+void slice(AppFrame& f) {
+    theslicer->evaluateSlice(myVoxmap, screenImage);
+    f.redraw(f.sliceView, screenImage);
+}
+
+// 3D refresh: viewportImage sized to the camera's resolution, marched, shown in the 3D view.
+void view3D(AppFrame& f) {
+    const int r = cam->resolution;
+    if (viewportImage.IsOk())
+        viewportImage.Rescale(r, r);
+    else
+        viewportImage.Create(r, r);  // no picture to resize (placeholder unreadable): start black
+    cam->march(myVoxmap, viewportImage);
+    f.redraw(f.view3D, viewportImage);
+}
+
+// The plane's outline over the 3D view, at the size the view shows its image.
+void overlay(const AppFrame& f) {
+    cam->drawslicer3d(theslicer.get(), f.view3D, myVoxmap->width * f.vpScale, myVoxmap->height * f.vpScale);
+}
+
+// Whether a volume, its plane and its camera exist.
+bool ready() { return myVoxmap->loaded && theslicer && cam; }
+
+}  // namespace viewRefresh
+}  // namespace
+
+void AppFrame::OnSpinCtrl(wxSpinEvent&) {
+    if (!viewRefresh::ready() || !spinTX) return;
+    // Every change re-applies the whole pose, translation first: the scale lasts only until
+    // the next setP or setR. The y translation runs against the control.
+    theslicer->setP(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()));
+    theslicer->setR(static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
+                    static_cast<float>(spinRZ->GetValue()));
+    theslicer->setS(static_cast<float>(spinSX->GetValue()), static_cast<float>(spinSY->GetValue()),
+                    static_cast<float>(spinSZ->GetValue()));
+    viewRefresh::slice(*this);
+    redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
+    viewRefresh::overlay(*this);
+}
+
+void AppFrame::OnSpinCam(wxSpinEvent&) {
+    if (!viewRefresh::ready() || !spinYaw) return;
+    const int yaw = spinYaw->GetValue();
+    const int pitch = spinPitch->GetValue();
+    const int truck = spinTruck->GetValue();
+    cam->zoom = spinZoom->GetValue() * 0.01;
+    cam->opacity = spinDepth->GetValue() * 0.01;
+
+    // The eye is placed from its rest position every time: truck along the rest line of
+    // sight, then swing about the target, pitch first.
+    CMatrix Y(1);
+    CMatrix P(1);
+    Y.Rotate(static_cast<float>(yaw), 0, 1, 0);
+    P.Rotate(static_cast<float>(pitch), 1, 0, 0);
+    const CMatrix O = P * Y;
+    const Vector offset = (cam->home - cam->lookAt) + Vector(0, 0, truck);
+    cam->eye = O * offset;
+    cam->eye = cam->eye + cam->lookAt;
+
+    viewRefresh::view3D(*this);
+    viewRefresh::overlay(*this);
+}
+
+void AppFrame::OnAASlice(wxCommandEvent&) {
+    if (!viewRefresh::ready()) return;
+    theslicer->aaLookups = !theslicer->aaLookups;
+    viewRefresh::slice(*this);
+}
+
+void AppFrame::OnVPScale(wxCommandEvent&) {
+    const long n = wxGetNumberFromUser("Scale viewport image by: ", "s: ", "Scale", 2, 1, 5, this);
+    if (n <= 0) return;
+    vpScale = static_cast<int>(n);
+    if (!myVoxmap->loaded) {
+        clearViews();  // no volume size to scale to: black until the next paint
+        return;
+    }
+    redraw(view3D, viewportImage);
+    redraw(sliceView, screenImage);
+}
+
+void AppFrame::OnRayStep(wxCommandEvent&) {
+    if (!viewRefresh::ready()) return;
+    const long n = wxGetNumberFromUser("Ray Step Length (x10)", "l: ", "Step Length", 20, 1, 100, this);
+    if (n <= 0) return;
+    cam->stepLength = n * 0.1;
+    viewRefresh::view3D(*this);
+}
+
+void AppFrame::OnRayRes(wxCommandEvent&) {
+    if (!viewRefresh::ready()) return;
+    const long n = wxGetNumberFromUser("Ray Marcher Resolution ", "r: ", "Resolution", 50, 1, 1000, this);
+    if (n <= 0) return;
+    cam->resolution = static_cast<int>(n);
+    viewRefresh::view3D(*this);
+}
 
 // ---- Saving and batch rendering ----
 
-void AppFrame::OnSave(wxCommandEvent&) {}
-void AppFrame::saveSlice(const wxString&) {}
-void AppFrame::OnRender(wxCommandEvent&) {}
-void AppFrame::renderFrames(const RenderDlg&) {}
+void AppFrame::OnSave(wxCommandEvent&) {
+    wxFileDialog dlg(this, "Save Image", wxEmptyString, wxEmptyString,
+                     "Image Files " + wxImage::GetImageExtWildcard(), wxFD_SAVE);
+    if (dlg.ShowModal() != wxID_OK) return;
+    saveSlice(dlg.GetDirectory() + "/" + dlg.GetFilename());
+}
+
+void AppFrame::saveSlice(const wxString& path) {
+    if (!screenImage.IsOk()) return;  // nothing to write
+    screenImage.SaveFile(path);       // a failure is reported by the toolkit's own message
+}
+
+void AppFrame::OnRender(wxCommandEvent&) {
+    if (!myVoxmap->loaded || !theslicer) return;  // enabled only after a load
+    RenderDlg dlg("Animation", wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT);
+    dlg.ShowModal();
+    if (dlg.doRender) renderFrames(dlg);
+}  // the dialog is destroyed here
+
+void AppFrame::renderFrames(const RenderDlg& dlg) {
+    if (!myVoxmap->loaded || !theslicer || !screenImage.IsOk()) return;
+    const double n = dlg.frames;
+    for (double i = 0.0; i <= n; i += 1.0) {
+        const wxString number = wxString::Format("%04d", static_cast<int>(i));
+        const wxString path = dlg.seqDir + "/" + dlg.seqName + "." + number + "." + dlg.seqExt;
+        // A frame count of 0 renders the single frame 0000 at the start pose.
+        const double t = n > 0 ? i / n : 0.0;
+        theslicer->setP(Vector(lerp(dlg.tStart[0], dlg.tEnd[0], t), lerp(dlg.tStart[1], dlg.tEnd[1], t),
+                               lerp(dlg.tStart[2], dlg.tEnd[2], t)));
+        theslicer->setR(static_cast<float>(lerp(dlg.rStart[0], dlg.rEnd[0], t)),
+                        static_cast<float>(lerp(dlg.rStart[1], dlg.rEnd[1], t)),
+                        static_cast<float>(lerp(dlg.rStart[2], dlg.rEnd[2], t)));
+        theslicer->setS(static_cast<float>(lerp(dlg.sStart[0], dlg.sEnd[0], t)),
+                        static_cast<float>(lerp(dlg.sStart[1], dlg.sEnd[1], t)),
+                        static_cast<float>(lerp(dlg.sStart[2], dlg.sEnd[2], t)));
+        theslicer->evaluateSlice(myVoxmap, screenImage);
+        // The loop never yields, so show the toolkit's report of a failed file now,
+        // one report per file, and carry on with the next frame.
+        if (!screenImage.SaveFile(path)) wxLog::FlushActive();
+    }
+}
 double AppFrame::lerp(int a, int b, double t) { return b * t + (1 - t) * a; }
 
 // ==== Volume filters: everything below this line belongs to the filters ====
 
-const float blur1[27] = {};
-const float blur2[125] = {};
-const float blur3[343] = {};
-const float sobelX[27] = {};
-const float sobelY[27] = {};
-const float sobelZ[27] = {};
-const float sobel2dX[9] = {};
+// ---- Kernel tables: cubes of side N, stored with the first index slowest ----
 
-float weight(int, int, int, int, int) { return 0; }
-float smoothstep(float, float, float) { return 0; }
-unsigned char lerp(unsigned char a, unsigned char, float) { return a; }
-void key(voxelmap*, voxel, int, int, int) {}
-void blur(voxelmap*, int) {}
-void edges(voxelmap*) {}
+namespace {
+constexpr float E = 0.125f;  // every blur neighbour weighs 1/8 of the centre
+}  // namespace
 
-void AppFrame::OnKey(wxCommandEvent&) {}
-void AppFrame::OnBlur(wxCommandEvent&) {}
-void AppFrame::OnEdges(wxCommandEvent&) {}
+// 3 x 3 x 3, one 3 x 3 slab per line; the centre is entry 13.
+constexpr float blur1[27] = {
+    E, E, E,  E, E,    E,  E, E, E,
+    E, E, E,  E, 1.0f, E,  E, E, E,
+    E, E, E,  E, E,    E,  E, E, E,
+};
+
+// 5 x 5 x 5, one 5 x 5 slab per line; the centre is entry 62.
+constexpr float blur2[125] = {
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, 1.0f, E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+};
+
+// 7 x 7 x 7, one 7 x 7 slab per paragraph (rows 0-3, then rows 4-6); the centre is entry 171.
+constexpr float blur3[343] = {
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, 1.0f, E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+};
+
+// Sobel cubes, read as [dx + 1][dy + 1][dz + 1]: three 3 x 3 blocks for dx = -1, 0, +1,
+// each with rows dy = -1, 0, +1 and columns dz = -1, 0, +1.
+constexpr float sobelX[27] = {
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+};
+constexpr float sobelY[27] = {
+     1,  2,  1,
+     0,  0,  0,
+    -1, -2, -1,
+
+     1,  2,  1,
+     0,  0,  0,
+    -1, -2, -1,
+
+     1,  2,  1,
+     0,  0,  0,
+    -1, -2, -1,
+};
+constexpr float sobelZ[27] = {
+     1,  2,  1,
+     1,  2,  1,
+     1,  2,  1,
+
+     0,  0,  0,
+     0,  0,  0,
+     0,  0,  0,
+
+    -1, -2, -1,
+    -1, -2, -1,
+    -1, -2, -1,
+};
+// Two-dimensional 3 x 3, read as [i + 1][j + 1].
+constexpr float sobel2dX[9] = {
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+};
+
+namespace {
+
+template <std::size_t N>
+constexpr float kernelSum(const float (&t)[N]) {
+    float s = 0;
+    for (std::size_t n = 0; n < N; ++n) s += t[n];
+    return s;
+}
+template <std::size_t N>
+constexpr int kernelCount(const float (&t)[N], float v) {
+    int c = 0;
+    for (std::size_t n = 0; n < N; ++n) c += t[n] == v ? 1 : 0;
+    return c;
+}
+// A blur cube: 1 at the centre, 1/8 everywhere else.
+template <std::size_t N>
+constexpr bool isBlurKernel(const float (&t)[N]) {
+    return t[N / 2] == 1.0f && kernelCount(t, 1.0f) == 1 && kernelCount(t, E) == static_cast<int>(N) - 1;
+}
+
+static_assert(isBlurKernel(blur1) && kernelSum(blur1) == 4.25f, "blur1");
+static_assert(isBlurKernel(blur2) && kernelSum(blur2) == 16.5f, "blur2");
+static_assert(isBlurKernel(blur3) && kernelSum(blur3) == 43.75f, "blur3");
+static_assert(kernelSum(sobelX) == 0 && kernelSum(sobelY) == 0 && kernelSum(sobelZ) == 0, "Sobel cubes sum to 0");
+
+// The table of a kernel code and its side; null for an unknown code.
+struct KernelTable {
+    const float* table;
+    int side;
+};
+KernelTable kernelTable(int code) {
+    switch (code) {
+        case KERNEL_BLUR1: return {blur1, 3};
+        case KERNEL_BLUR2: return {blur2, 5};
+        case KERNEL_BLUR3: return {blur3, 7};
+        case KERNEL_SOBELX: return {sobelX, 3};
+        case KERNEL_SOBELY: return {sobelY, 3};
+        case KERNEL_SOBELZ: return {sobelZ, 3};
+        case KERNEL_SOBEL2DX: return {sobel2dX, 3};
+        default: return {nullptr, 0};
+    }
+}
+
+}  // namespace
+
+float weight(int i, int j, int k, int offset, int kernel) {
+    const KernelTable kn = kernelTable(kernel);
+    // Shifted offsets outside the cube (or an unknown code) have no entry: weight 0.
+    const auto inside = [&](int v) { return v >= -offset && v < kn.side - offset; };
+    if (!kn.table || !inside(i) || !inside(j)) return 0.0f;
+    if (kernel == KERNEL_SOBEL2DX) return kn.table[(i + offset) * 3 + (j + offset)];
+    if (!inside(k)) return 0.0f;
+    return kn.table[(i + offset) * kn.side * kn.side + (j + offset) * kn.side + (k + offset)];
+}
+
+float smoothstep(float edge0, float edge1, float x) {
+    if (edge0 > x) return 0.0f;
+    if (x >= edge1) return 1.0f;
+    const float t = (x - edge0) / (edge1 - edge0);
+    return t * t * (t * -2.0f + 3.0f);
+}
+
+unsigned char lerp(unsigned char a, unsigned char b, float t) {
+    // An 8-bit difference times a float is exact in double.
+    const double v = a + (static_cast<double>(b) - a) * static_cast<double>(t);
+    if (!(v > -2147483648.0 && v < 2147483648.0)) return 0;  // t far outside [0, 1]: no meaningful byte
+    return static_cast<unsigned char>(static_cast<int>(v));
+}
+
+namespace {
+
+constexpr long kFilterProgressStyle =
+    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
+
+// Runs one filter over the whole volume: computes every voxel with filterAt(x, y, z),
+// which reads the unfiltered map, into a copy, then swaps the copy's array in.
+// Voxels are visited by integer world coordinate, z outermost, then y, then x: exactly
+// the coordinates the integer lookup accepts. One progress step per z layer.
+template <typename FilterAt>
+void filterVolume(voxelmap* map, const wxString& message, FilterAt filterAt) {
+    if (!map || !map->loaded || map->numVoxels <= 0) return;
+    voxelmap temp;
+    temp.copyMap(map);
+    if (!temp.loaded) return;  // no memory for the copy: the volume stays as it was
+    temp.origin = map->origin;  // write at the same world coordinates as we read
+
+    wxProgressDialog progress("Please wait", message, map->depth, nullptr, kFilterProgressStyle);
+    const int x0 = static_cast<int>(map->origin.x());
+    const int y0 = static_cast<int>(map->origin.y());
+    const int z0 = static_cast<int>(map->origin.z());
+    for (int z = z0; z - z0 < map->depth; ++z) {
+        for (int y = y0; y - y0 < map->height; ++y)
+            for (int x = x0; x - x0 < map->width; ++x) temp.setVoxel(x, y, z, filterAt(x, y, z));
+        progress.Update(z - z0, wxEmptyString);
+    }
+    map->voxels = std::move(temp.voxels);  // releases the old array; temp no longer owns one
+}
+
+// Truncates a channel result known to lie in 0..255.
+unsigned char filterByte(double v) { return static_cast<unsigned char>(static_cast<int>(v)); }
+
+}  // namespace
+
+void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
+    const float edge0 = static_cast<float>(range);
+    const float edge1 = static_cast<float>(static_cast<long long>(range) + falloff);
+    filterVolume(map, "Keying", [&](int x, int y, int z) {
+        voxel v = map->getVoxel(x, y, z);
+        const int dr = keyColour.r - v.r, dg = keyColour.g - v.g, db = keyColour.b - v.b;
+        const int d2 = dr * dr + dg * dg + db * db;
+        const float dist = static_cast<float>(std::sqrt(static_cast<double>(d2)));
+        const double f = smoothstep(edge0, edge1, dist);
+        if (premultiply != 0) {
+            v.r = filterByte(v.r * f);
+            v.g = filterByte(v.g * f);
+            v.b = filterByte(v.b * f);
+        }
+        v.a = filterByte(v.a * f);
+        return v;
+    });
+}
+
+void blur(voxelmap* map, int radius) {
+    int code = KERNEL_BLUR1;
+    double normaliser = 4.25;
+    if (radius == 2) {
+        code = KERNEL_BLUR2;
+        normaliser = 16.5;
+    } else if (radius == 3) {
+        code = KERNEL_BLUR3;
+        normaliser = 43.75;
+    } else {
+        radius = 1;  // the loops must stay within the chosen 3 x 3 x 3 table
+    }
+    filterVolume(map, "Blurring can be slow", [&](int x, int y, int z) {
+        double r = 0, g = 0, b = 0, a = 0;
+        for (int dz = -radius; dz <= radius; ++dz)
+            for (int dy = -radius; dy <= radius; ++dy)
+                for (int dx = -radius; dx <= radius; ++dx) {
+                    const double w = weight(dx, dy, dz, radius, code);
+                    const voxel v = map->getVoxel(x + dx, y + dy, z + dz);
+                    r += v.r * w;
+                    g += v.g * w;
+                    b += v.b * w;
+                    a += v.a * w;
+                }
+        return voxel(filterByte(r / normaliser), filterByte(g / normaliser), filterByte(b / normaliser),
+                     filterByte(a / normaliser));
+    });
+}
+
+void edges(voxelmap* map) {
+    static constexpr int codes[3] = {KERNEL_SOBELX, KERNEL_SOBELY, KERNEL_SOBELZ};
+    filterVolume(map, "Edge detecting can be SUPER slow.", [&](int x, int y, int z) {
+        double sum[3][4] = {};  // [kernel][r, g, b, a]
+        for (int dz = -1; dz <= 1; ++dz)
+            for (int dy = -1; dy <= 1; ++dy)
+                for (int dx = -1; dx <= 1; ++dx) {
+                    const voxel v = map->getVoxel(x + dx, y + dy, z + dz);
+                    for (int kn = 0; kn < 3; ++kn) {
+                        const double w = weight(dx, dy, dz, 1, codes[kn]);
+                        sum[kn][0] += v.r * w;
+                        sum[kn][1] += v.g * w;
+                        sum[kn][2] += v.b * w;
+                        sum[kn][3] += v.a * w;
+                    }
+                }
+        unsigned char out[4];
+        for (int c = 0; c < 4; ++c) {
+            const double gx = sum[0][c] / 12, gy = sum[1][c] / 12, gz = sum[2][c] / 12;
+            out[c] = gx * gx + gy * gy + gz * gz > 128.0 * 128.0 ? 250 : 1;
+        }
+        return voxel(out[0], out[1], out[2], out[3]);
+    });
+}
+
+// ---- The filter commands ----
+
+namespace {
+
+// Whether a volume with its plane and camera is there to filter and show.
+bool filterTargetsReady() { return myVoxmap->loaded && theslicer && cam; }
+
+// After a filter: re-evaluate the slice and re-march the 3D view, shown at 200 x 200.
+void refreshAfterFilter(AppFrame& frame) {
+    theslicer->evaluateSlice(myVoxmap, screenImage);
+    frame.redraw(frame.sliceView, screenImage);
+    // An image without pixels (a placeholder that could not be read) stays without.
+    if (viewportImage.IsOk() && cam->resolution > 0) viewportImage.Rescale(cam->resolution, cam->resolution);
+    cam->march(myVoxmap, viewportImage);
+    if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
+    frame.redraw(frame.view3D, viewportImage);
+}
+
+}  // namespace
+
+void AppFrame::OnKey(wxCommandEvent&) {
+    if (!filterTargetsReady()) return;
+    const long range = wxGetNumberFromUser("Colour Range", "R: ", "Range", 50, 1, 1000, this);
+    if (range <= 0) return;
+    const long falloff = wxGetNumberFromUser("Falloff", "F: ", "Range", 50, 1, 1000, this);
+    const long premultiply = wxGetNumberFromUser("Premultiply", "Pre: ", "1 or 0", 1, 0, 1, this);
+    if (falloff <= 0) return;
+    // A cancelled premultiply prompt (-1) counts as "on", like any answer but 0.
+    key(myVoxmap, keyColour, static_cast<int>(range), static_cast<int>(falloff), premultiply != 0 ? 1 : 0);
+    refreshAfterFilter(*this);
+}
+
+void AppFrame::OnBlur(wxCommandEvent&) {
+    if (!filterTargetsReady()) return;
+    const long radius = wxGetNumberFromUser("Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3, this);
+    if (radius <= 0) return;
+    blur(myVoxmap, static_cast<int>(radius));
+    refreshAfterFilter(*this);
+}
+
+void AppFrame::OnEdges(wxCommandEvent&) {
+    if (!filterTargetsReady()) return;
+    edges(myVoxmap);
+    refreshAfterFilter(*this);
+}

@@ -132,6 +132,9 @@ public:
 
     // Paints a copy of image into window, stretched to the volume's size times vpScale.
     void redraw(wxWindow* window, wxImage image);
+    // Clears both views to black (what they show until the next paint brings back the
+    // placeholder pictures when no volume is loaded).
+    void clearViews();
 
     // The work after the dialogs, callable with chosen paths (the handlers stay thin).
     // Builds the volume from the files in the given order, all or nothing.

@@ -28,8 +28,9 @@ public:
     Vector Normal(double u, double v) const;
 
     // Whether the ray r + t q meets the patch in front of r (t > 0). uv receives
-    // (u, v, t) of the hit, or of the last rejected candidate; (-2, -2, -2) when
-    // no root lies in the parameter interval.
+    // (u, v, t) of the hit (the nearer one when there are two), or of the last
+    // rejected candidate; (-2, -2, -2) when no root lies in the parameter interval.
+    // The direction q must have a non-zero z component.
     int RayPatchIntersection(Vector r, Vector q, Vector& uv) const;
 };
 

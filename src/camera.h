@@ -25,15 +25,21 @@ public:
     camera() = default;
 
     // Renders map into the top-left resolution x resolution pixels of image (the
-    // caller's image itself) and rewrites dir, up and right.
+    // caller's image itself; only the part that fits is written) and rewrites dir,
+    // up and right. A ray with a zero step (zero direction or zero step length)
+    // gives a black pixel, as does a map without voxels.
     void march(voxelmap* map, wxImage& image);
     // Whether the ray from eye along rayDir meets the box; *hit receives the entry
     // point, or eye when the eye is inside the box.
     bool rayHitsCube(Vector boxMin, Vector boxMax, Vector rayDir, Vector* hit) const;
 
-    // Window pixel (column, row) that shows point in a width x height view.
+    // Window pixel (column, row) that shows point in a width x height view; points
+    // behind the eye project mirrored through the centre. A point at depth 0 (or of
+    // undefined depth) has no projection and stores the centre (trunc(width / 2),
+    // trunc(height / 2)); other results are clamped to [-1000000, 1000000].
     void project(Vector point, int* px, int* py, int width, int height) const;
-    // Draws the plane's outline with a circle on each corner onto window.
+    // Draws the plane's outline with a circle on each corner onto window; draws
+    // nothing when a corner has no projection.
     void drawslicer3d(slicer* s, wxWindow* window, int width, int height) const;
 };
 

@@ -33,6 +33,7 @@ public:
     void applyMatrix();                       // rebuilds transform and the patch corners
 
     // Samples the plane into the top-left width x height pixels of image (the
-    // caller's image itself); the sample's alpha is dropped.
+    // caller's image itself; only the part that fits is written); the sample's
+    // alpha is dropped. A map without voxels gives black.
     void evaluateSlice(voxelmap* map, wxImage& image) const;
 };

@@ -6,8 +6,9 @@
 
 class Vector {
 public:
-    // Leaves the components unset; nothing reads a vector before it is assigned.
-    Vector() {}
+    // Starts as the zero vector. Nothing relies on that value, but a copy of a
+    // never-assigned vector then reads defined numbers.
+    Vector() : e{0, 0, 0} {}
     Vector(double x, double y, double z) : e{x, y, z} {}
     Vector(const Vector& o) = default;
     Vector& operator=(const Vector& o) = default;

@@ -26,8 +26,10 @@ void voxelmap::clear() {
 bool voxelmap::allocate(int w, int h, int d) {
     clear();
     if (w < 0 || h < 0 || d < 0) return false;
-    const int64_t n = static_cast<int64_t>(w) * h * d;  // at most 2^93 would overflow: refuse early
-    if (d != 0 && static_cast<int64_t>(w) * h > INT64_MAX / d) return false;
+    // w * h fits in 62 bits; the product with d may not, so test before multiplying.
+    const int64_t layer = static_cast<int64_t>(w) * h;
+    if (d != 0 && layer > INT64_MAX / d) return false;
+    const int64_t n = layer * d;
     VoxelArray array = allocateVoxels(n);
     if (!array) return false;
     width = w;
@@ -50,13 +52,17 @@ voxel voxelmap::getVoxel(int x, int y, int z) const {
     return voxels[index(i, j, k)];
 }
 
+namespace {
+// trunc(v) lies in [0, n) exactly when n > 0 and v lies in (-1, n). Testing in double
+// before converting keeps far-away (or NaN) points from overflowing the conversion.
+bool truncInRange(double v, int n) { return n > 0 && v > -1.0 && v < n; }
+}  // namespace
+
 voxel voxelmap::getVoxel(Vector p) const {
     const Vector d = p - origin;
-    // trunc(d) lies in [0, n) exactly when d lies in (-1, n); testing in double first
-    // keeps far-away (or NaN) points from overflowing the conversion to an integer.
-    if (!(d.x() > -1.0 && d.x() < width)) return voxel();
-    if (!(d.y() > -1.0 && d.y() < height)) return voxel();
-    if (!(d.z() > -1.0 && d.z() < depth)) return voxel();
+    if (!truncInRange(d.x(), width)) return voxel();
+    if (!truncInRange(d.y(), height)) return voxel();
+    if (!truncInRange(d.z(), depth)) return voxel();
     return voxels[index(static_cast<int64_t>(d.x()), static_cast<int64_t>(d.y()), static_cast<int64_t>(d.z()))];
 }
 
@@ -72,6 +78,11 @@ void voxelmap::setVoxel(int x, int y, int z, voxel v) {
 }
 
 voxelmap* voxelmap::copyMap(voxelmap* source) {
+    // A map without an array has nothing to copy: the copy is empty as well.
+    if (!source->voxels) {
+        clear();
+        return this;
+    }
     VoxelArray array = allocateVoxels(source->numVoxels);
     if (!array) {
         clear();
@@ -95,6 +106,11 @@ unsigned char* voxelmap::getRGB(int layer) {
     const int64_t n = static_cast<int64_t>(width) * height;
     auto* bytes = static_cast<unsigned char*>(std::malloc(static_cast<size_t>(n > 0 ? n * 3 : 1)));
     if (!bytes) return nullptr;
+    if (index(0, 0, layer) + n > numVoxels) {
+        // A map without layers (depth 0) has no layer 0 to fall back on: black.
+        std::memset(bytes, 0, static_cast<size_t>(n * 3));
+        return bytes;
+    }
     const voxel* src = voxels.get() + index(0, 0, layer);
     for (int64_t i = 0; i < n; ++i) {
         bytes[3 * i] = src[i].r;
@@ -105,9 +121,9 @@ unsigned char* voxelmap::getRGB(int layer) {
 }
 
 namespace {
-// Every coordinate of a loaded map lies within about 2^30 of the world origin, so a
-// point beyond this has only outside neighbours: its interpolated value is (0, 0, 0, 0).
-// The bound also keeps floor() + 1 inside int.
+// A point beyond this bound has only neighbours outside the map (x and y of a map lie
+// within 2^30 of 0, z between 100 and 100 + depth, for any depth below about 2e9):
+// its interpolated value is (0, 0, 0, 0). The bound also keeps floor() + 1 inside int.
 constexpr double kFar = 2.0e9;
 bool near(double v) { return v > -kFar && v < kFar; }
 }  // namespace
@@ -141,6 +157,8 @@ void voxelmap::loadimage(wxImage image, int layer) {
     if (!image.IsOk()) return;  // a failed decode has no pixels to read
     if (!loaded && !allocate(image.GetWidth(), image.GetHeight(), depth)) return;
     if (layer < 0 || layer >= depth) return;
+    // The caller may have changed depth since the array was made: stay inside it.
+    if (index(0, 0, layer) + static_cast<int64_t>(width) * height > numVoxels) return;
     const int iw = image.GetWidth();
     const int cw = std::min(width, iw);
     const int ch = std::min(height, image.GetHeight());

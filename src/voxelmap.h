@@ -48,10 +48,12 @@ public:
     voxel* getVoxels() { return voxels.get(); }
 
     // Deep copy of source into this map, with the standard origin; returns this map.
-    // If the array cannot be allocated the map is left empty (loaded false).
+    // If source holds no array, or the array cannot be allocated, the map is left
+    // empty (loaded false).
     voxelmap* copyMap(voxelmap* source);
     // Packed RGB bytes of one layer (layer 0 when out of range), allocated with
-    // malloc: the caller releases them with free. Null if the map is empty.
+    // malloc: the caller releases them with free. Null if the map is empty; all
+    // zero if it has no layers.
     unsigned char* getRGB(int layer);
 
     // Bilinear lookup in x and y within the layer trunc(p.z).
@@ -62,7 +64,8 @@ public:
     // Copies one image into layer `layer`; the first image of a stack (map not yet
     // loaded) fixes width and height and allocates the array, with `depth` set by
     // the caller beforehand. An image of another size is copied only where it
-    // overlaps the layer; the rest stays transparent black.
+    // overlaps the layer; the rest stays transparent black. An image that failed to
+    // decode, and a layer outside the array, are ignored.
     void loadimage(wxImage image, int layer);
 
     // Sets the dimensions and origin and allocates a transparent-black array.

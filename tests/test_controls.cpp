@@ -1,0 +1,379 @@
+// The main window's slicer and camera spin controls and the Settings menu, driven
+// with the events the toolkit sends.
+#include <gtest/gtest.h>
+#include <wx/numdlg.h>
+#include <wx/spinctrl.h>
+#include <wx/stattext.h>
+#include <wx/testing.h>
+
+#include <algorithm>
+#include <memory>
+#include <vector>
+
+#include "appFrame.h"
+#include "camera.h"
+#include "slicer.h"
+#include "testutil.h"
+#include "voxelmap.h"
+
+namespace {
+
+// Voxel colours that change along every axis, so a moved eye or plane shows.
+voxel graded(int i, int j, int k) { return voxel(i * 15, j * 30, k * 10, 255); }
+
+// A loaded w x h x d volume with the camera and plane of a fresh load and both images
+// computed, as the load leaves them.
+AppFrame* loadVolume(int w, int h, int d) {
+    testutil::resetApp();
+    AppFrame* f = testutil::frame();
+    testutil::fillMap(*myVoxmap, w, h, d, graded);
+    cam = std::make_unique<camera>();
+    cam->eye = cam->home = Vector(0, 0, -200);
+    cam->lookAt = Vector(0, 0, d / 2 + 100);
+    viewportImage = wxImage(cam->resolution, cam->resolution);
+    cam->march(myVoxmap, viewportImage);
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, w, h);
+    screenImage = wxImage(w, h);
+    theslicer->evaluateSlice(myVoxmap, screenImage);
+    return f;
+}
+
+// A value change of a spin control, as the user makes it.
+void spin(wxSpinCtrl* c, int value) {
+    ASSERT_NE(nullptr, c);
+    c->SetValue(value);
+    wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
+    ev.SetEventObject(c);
+    c->ProcessWindowEvent(ev);  // reaches the frame through the panels
+}
+
+void menu(AppFrame* f, int id) {
+    wxCommandEvent ev(wxEVT_MENU, id);
+    f->ProcessWindowEvent(ev);
+}
+
+// What the camera, as it is now, marches into a fresh image.
+wxImage directMarch() {
+    camera c = *cam;
+    wxImage img(c.resolution, c.resolution);
+    c.march(myVoxmap, img);
+    return img;
+}
+
+wxImage directSlice(Vector t, float rx, float ry, float rz, float sx, float sy, float sz, bool aa = false) {
+    slicer s(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
+    s.aaLookups = aa;
+    s.setP(t);
+    s.setR(rx, ry, rz);
+    s.setS(sx, sy, sz);
+    wxImage img(myVoxmap->width, myVoxmap->height);
+    s.evaluateSlice(myVoxmap, img);
+    return img;
+}
+
+::testing::AssertionResult sameRGB(const wxImage& a, const wxImage& b) {
+    if (!a.IsOk() || !b.IsOk()) return ::testing::AssertionFailure() << "empty image";
+    if (a.GetSize() != b.GetSize())
+        return ::testing::AssertionFailure() << "size " << a.GetWidth() << "x" << a.GetHeight() << " vs "
+                                             << b.GetWidth() << "x" << b.GetHeight();
+    for (int y = 0; y < a.GetHeight(); ++y)
+        for (int x = 0; x < a.GetWidth(); ++x)
+            if (testutil::pixel(a, x, y) != testutil::pixel(b, x, y))
+                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
+    return ::testing::AssertionSuccess();
+}
+
+// An image no computation produces, to see whether a handler recomputed it.
+wxImage marker(int w, int h) {
+    return testutil::makeImage(w, h, [](int x, int y) { return voxel(1, 2 + x % 7, 3 + y % 5, 255); }, false);
+}
+
+void expectAt(const Vector& want, const Vector& got, double tol) {
+    EXPECT_NEAR(want.x(), got.x(), tol);
+    EXPECT_NEAR(want.y(), got.y(), tol);
+    EXPECT_NEAR(want.z(), got.z(), tol);
+}
+
+void expectSame(const slicer& want, const slicer& got) {
+    const Vector w[4] = {want.patch->P00, want.patch->P01, want.patch->P10, want.patch->P11};
+    const Vector g[4] = {got.patch->P00, got.patch->P01, got.patch->P10, got.patch->P11};
+    for (int c = 0; c < 4; ++c) expectAt(w[c], g[c], 0);
+}
+
+// The three number prompts of the Settings menu.
+struct Prompt {
+    const char* message;
+    const char* prompt;
+    const char* caption;
+    long offered, min, max;
+};
+const Prompt kResolution{"Ray Marcher Resolution ", "r: ", "Resolution", 50, 1, 1000};
+const Prompt kStep{"Ray Step Length (x10)", "l: ", "Step Length", 20, 1, 100};
+const Prompt kScale{"Scale viewport image by: ", "s: ", "Scale", 2, 1, 5};
+
+void collectTexts(wxWindow* w, std::vector<wxString>& texts) {
+    for (wxWindow* child : w->GetChildren()) {
+        if (auto* st = dynamic_cast<wxStaticText*>(child)) texts.push_back(st->GetLabel());
+        collectTexts(child, texts);
+    }
+}
+
+// Answers wxGetNumberFromUser: checks what it was asked, then enters a number or cancels.
+// (Its own class, not a wxExpectModal specialisation: other test files answer the same
+// dialog their own way.)
+class NumberAnswer : public wxExpectModalBase<wxNumberEntryDialog, NumberAnswer> {
+public:
+    NumberAnswer(const Prompt& expected, long answer) : expected(expected), answer(answer) {}
+    static NumberAnswer Cancel(const Prompt& expected) { return NumberAnswer(expected, -1); }
+
+protected:
+    int OnInvoked(wxNumberEntryDialog* dlg) const override {
+        struct Fields : wxNumberEntryDialog {
+            using wxNumberEntryDialog::m_max;
+            using wxNumberEntryDialog::m_min;
+            using wxNumberEntryDialog::m_value;
+        };
+        EXPECT_EQ(expected.caption, dlg->GetTitle());
+        std::vector<wxString> texts;
+        collectTexts(dlg, texts);
+        EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), wxString(expected.message)))
+            << "message \"" << expected.message << "\" not shown";
+        EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), wxString(expected.prompt)))
+            << "prompt \"" << expected.prompt << "\" not shown";
+        EXPECT_EQ(expected.offered, dlg->*(&Fields::m_value));
+        EXPECT_EQ(expected.min, dlg->*(&Fields::m_min));
+        EXPECT_EQ(expected.max, dlg->*(&Fields::m_max));
+        if (answer < 0) return wxID_CANCEL;
+        dlg->*(&Fields::m_value) = answer;
+        return wxID_OK;
+    }
+
+private:
+    Prompt expected;
+    long answer;
+};
+
+}  // namespace
+
+// ---- Camera controls ----
+
+TEST(CameraControls, YawAndPitchSwingTheEyeAboutTheTarget) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    const Vector target(0, 0, 112);  // depth 24: lookAt z = 24 / 2 + 100
+    const double d = 312;            // rest distance from the eye to the target
+    const double tol = 1e-3;         // single-precision sines and cosines
+
+    spin(f->spinYaw, 90);
+    expectAt(target + Vector(d, 0, 0), cam->eye, tol);
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+
+    spin(f->spinYaw, 0);
+    spin(f->spinPitch, 90);
+    expectAt(target + Vector(0, -d, 0), cam->eye, tol);
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+
+    spin(f->spinYaw, 90);  // the pitch acts first: the yaw then turns about the eye's own line
+    expectAt(target + Vector(0, -d, 0), cam->eye, tol);
+
+    spin(f->spinPitch, 0);
+    spin(f->spinYaw, 360);
+    expectAt(cam->home, cam->eye, tol);
+
+    // The controls are absolute: back at 0 the eye is exactly at rest again.
+    spin(f->spinYaw, 0);
+    expectAt(Vector(0, 0, -200), cam->eye, 0);
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+    testutil::resetApp();
+}
+
+TEST(CameraControls, TruckZoomAndDepthReadTheWholeGroup) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    spin(f->spinTruck, 50);
+    expectAt(Vector(0, 0, -150), cam->eye, 0);
+    spin(f->spinTruck, 400);  // further than the target: the eye ends up behind it
+    expectAt(Vector(0, 0, 200), cam->eye, 0);
+
+    spin(f->spinZoom, 150);
+    EXPECT_EQ(150 * 0.01, cam->zoom);
+    EXPECT_DOUBLE_EQ(1.5, cam->zoom);
+    EXPECT_EQ(1.0, cam->opacity);
+    expectAt(Vector(0, 0, 200), cam->eye, 0);  // truck still applied
+
+    spin(f->spinTruck, 0);
+    spin(f->spinDepth, 0);
+    EXPECT_EQ(0.0, cam->opacity);
+    EXPECT_DOUBLE_EQ(1.5, cam->zoom);
+    const wxImage black(cam->resolution, cam->resolution);
+    EXPECT_TRUE(sameRGB(black, viewportImage));  // nothing is opaque any more
+
+    // Any camera control re-applies all five values, whatever the camera held.
+    cam->zoom = 7;
+    cam->opacity = 0.25;
+    spin(f->spinDepth, 40);
+    EXPECT_DOUBLE_EQ(1.5, cam->zoom);
+    EXPECT_EQ(40 * 0.01, cam->opacity);
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+    testutil::resetApp();
+}
+
+TEST(CameraControls, RemarchAtTheCameraResolution) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    cam->resolution = 30;
+    viewportImage = marker(200, 200);  // as a filter leaves it
+    spin(f->spinYaw, 20);
+    EXPECT_EQ(wxSize(30, 30), viewportImage.GetSize());
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+    testutil::resetApp();
+}
+
+TEST(CameraControls, IgnoredBeforeAnyLoad) {
+    testutil::resetApp();
+    AppFrame* f = testutil::frame();
+    spin(f->spinYaw, 90);
+    spin(f->spinZoom, 150);
+    spin(f->spinTX, 10);
+    EXPECT_EQ(nullptr, cam);
+    EXPECT_EQ(nullptr, theslicer);
+    // A camera and plane left over without a loaded volume are not touched either.
+    cam = std::make_unique<camera>();
+    theslicer = std::make_unique<slicer>(Vector(0, 0, 100), 4, 4);
+    spin(f->spinYaw, 45);
+    spin(f->spinTZ, 5);
+    expectAt(Vector(0, 0, 0), cam->eye, 0);
+    EXPECT_EQ(2.0, cam->zoom);
+    EXPECT_EQ(100, theslicer->patch->P00.z());
+    testutil::resetApp();
+}
+
+// ---- Slicer controls ----
+
+TEST(SlicerControls, TranslationRunsAgainstTY) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    spin(f->spinTY, 10);
+    // Plane 16 x 8 at rest about (0, 0, 100), moved by (0, -10, 0).
+    expectAt(Vector(-8, -14, 100), theslicer->patch->P00, 0);
+    expectAt(Vector(-8, -6, 100), theslicer->patch->P01, 0);
+    expectAt(Vector(8, -14, 100), theslicer->patch->P10, 0);
+    expectAt(Vector(8, -6, 100), theslicer->patch->P11, 0);
+    EXPECT_TRUE(sameRGB(directSlice(Vector(0, -10, 0), 0, 0, 0, 100, 100, 100), screenImage));
+
+    spin(f->spinTX, 3);
+    spin(f->spinTZ, 6);
+    expectAt(Vector(-5, -14, 106), theslicer->patch->P00, 0);
+    EXPECT_TRUE(sameRGB(directSlice(Vector(3, -10, 6), 0, 0, 0, 100, 100, 100), screenImage));
+    testutil::resetApp();
+}
+
+TEST(SlicerControls, EveryChangeReappliesTheWholePose) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    spin(f->spinSX, 50);
+    spin(f->spinTZ, 6);  // a new translation alone would drop the scale
+    spin(f->spinRX, 30);
+    slicer want(myVoxmap->origin, 16, 8);
+    want.setP(Vector(0, 0, 6));
+    want.setR(30, 0, 0);
+    want.setS(50, 100, 100);
+    expectSame(want, *theslicer);
+    EXPECT_TRUE(sameRGB(directSlice(Vector(0, 0, 6), 30, 0, 0, 50, 100, 100), screenImage));
+
+    // The plane is re-posed from the controls whatever was done to it in between.
+    theslicer->setP(Vector(40, 40, 40));
+    spin(f->spinSZ, 100);
+    expectSame(want, *theslicer);
+    testutil::resetApp();
+}
+
+TEST(SlicerControls, ThreeDImageIsNotRemarched) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    viewportImage = marker(50, 50);
+    spin(f->spinRZ, 15);
+    EXPECT_TRUE(sameRGB(marker(50, 50), viewportImage));
+    testutil::resetApp();
+}
+
+// ---- Settings menu ----
+
+TEST(Settings, RayMarcherResolution) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    viewportImage = marker(50, 50);
+    wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer::Cancel(kResolution));
+    EXPECT_EQ(50, cam->resolution);
+    EXPECT_TRUE(sameRGB(marker(50, 50), viewportImage));
+
+    wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer(kResolution, 100));
+    EXPECT_EQ(100, cam->resolution);
+    EXPECT_EQ(wxSize(100, 100), viewportImage.GetSize());
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+
+    // The dialog always offers 50, and a camera change keeps the new resolution.
+    wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer(kResolution, 7));
+    spin(f->spinYaw, 10);
+    EXPECT_EQ(wxSize(7, 7), viewportImage.GetSize());
+    testutil::resetApp();
+}
+
+TEST(Settings, RayStepLength) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    wxTEST_DIALOG(menu(f, ID_RAYSTEP), NumberAnswer::Cancel(kStep));
+    EXPECT_EQ(2.0, cam->stepLength);
+
+    viewportImage = marker(200, 200);  // as a filter leaves it
+    wxTEST_DIALOG(menu(f, ID_RAYSTEP), NumberAnswer(kStep, 5));
+    EXPECT_EQ(5 * 0.1, cam->stepLength);
+    EXPECT_EQ(wxSize(50, 50), viewportImage.GetSize());
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+    testutil::resetApp();
+}
+
+TEST(Settings, ViewportScaleRepaintsWithoutRecomputing) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    wxTEST_DIALOG(menu(f, ID_VPSCALE), NumberAnswer::Cancel(kScale));
+    EXPECT_EQ(2, f->vpScale);
+
+    viewportImage = marker(50, 50);
+    screenImage = marker(16, 8);
+    wxTEST_DIALOG(menu(f, ID_VPSCALE), NumberAnswer(kScale, 3));
+    EXPECT_EQ(3, f->vpScale);
+    EXPECT_TRUE(sameRGB(marker(50, 50), viewportImage));
+    EXPECT_TRUE(sameRGB(marker(16, 8), screenImage));
+    testutil::resetApp();
+}
+
+TEST(Settings, ViewportScaleBeforeAnyLoadIsKept) {
+    testutil::resetApp();
+    AppFrame* f = testutil::frame();
+    wxTEST_DIALOG(menu(f, ID_VPSCALE), NumberAnswer(kScale, 4));
+    EXPECT_EQ(4, f->vpScale);
+    testutil::pump();  // the repaint that follows must cope with the empty volume
+    EXPECT_EQ(4, f->vpScale);
+    testutil::resetApp();
+}
+
+TEST(Settings, AALookupsToggle) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    spin(f->spinRZ, 30);  // off the voxel grid, so the two lookups differ
+    const wxImage nearest = screenImage.Copy();
+
+    menu(f, ID_AASLICE);
+    EXPECT_TRUE(theslicer->aaLookups);
+    const wxImage blended = directSlice(Vector(0, 0, 0), 0, 0, 30, 100, 100, 100, true);
+    EXPECT_TRUE(sameRGB(blended, screenImage));
+    EXPECT_FALSE(sameRGB(nearest, blended));
+
+    menu(f, ID_AASLICE);
+    EXPECT_FALSE(theslicer->aaLookups);
+    EXPECT_TRUE(sameRGB(nearest, screenImage));
+    testutil::resetApp();
+}
+
+TEST(Settings, VolumeSettingsDoNothingBeforeAnyLoad) {
+    testutil::resetApp();
+    AppFrame* f = testutil::frame();
+    // No prompt may come up (the test harness fails on any dialog) and nothing may break.
+    menu(f, ID_RAYRES);
+    menu(f, ID_RAYSTEP);
+    menu(f, ID_AASLICE);
+    EXPECT_EQ(nullptr, cam);
+    EXPECT_EQ(nullptr, theslicer);
+    testutil::resetApp();
+}
