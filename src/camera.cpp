@@ -7,9 +7,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 
 #include "bilinear.h"
 #include "slicer.h"
+#include "parallel.h"
 #include "voxelmap.h"
 
 namespace {
@@ -81,38 +83,68 @@ void camera::march(voxelmap* map, wxImage& image) {
     // Only the part of the square that fits into the image is written.
     const int rows = std::min(resolution, image.GetHeight());
     const int cols = std::min(resolution, image.GetWidth());
-    for (int y = 0; y < rows; ++y) {
-        const double p = static_cast<double>(y) / resolution;
-        for (int x = 0; x < cols; ++x) {
-            const double q = static_cast<double>(x) / resolution;
-            const Vector L = vectorLerp(A, D, p);
-            const Vector R = vectorLerp(B, E, p);
-            const Vector P = vectorLerp(L, R, q);
 
-            voxel acc;
-            Vector rd = P - eye;
-            rd.normalize();
-            const Vector step = rd * stepLength;
-
-            // A zero step (zero ray direction or zero step length) would never leave
-            // the sphere: such a ray gives a black pixel.
-            Vector pos = eye;
-            if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos)) {
-                while (pos.length() < 1000 && acc.a <= 249) {
-                    const voxel s = map->getVoxel(pos);
-                    if (s.a != 0) {
-                        const double w = (s.a / 255.0) * (1 - acc.a / 255.0) * opacity;
-                        acc.r = static_cast<unsigned char>(acc.r + lowByte(s.r * w));
-                        acc.g = static_cast<unsigned char>(acc.g + lowByte(s.g * w));
-                        acc.b = static_cast<unsigned char>(acc.b + lowByte(s.b * w));
-                        acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
-                    }
-                    pos += step;
-                }
-            }
-            image.SetRGB(x, y, acc.r, acc.g, acc.b);  // the accumulated alpha is not shown
+    // The nearest lookup finds a voxel only while pos - origin lies in (-1, n) on every
+    // axis. Each coordinate of pos moves monotonically (the same step is added every
+    // time), so once one has left that interval in the direction of its step, every
+    // later sample is transparent black and adds nothing: the ray can stop there
+    // instead of running on to the 1000-unit radius.
+    const Vector origin = map->origin;
+    const double size[3] = {static_cast<double>(map->width), static_cast<double>(map->height),
+                            static_cast<double>(map->depth)};
+    auto leftForGood = [&](const Vector& pos, const Vector& step) {
+        const Vector d = pos - origin;
+        for (int i = 0; i < 3; ++i) {
+            if (d[i] <= -1.0 && step[i] <= 0) return true;
+            if (d[i] >= size[i] && step[i] >= 0) return true;
         }
-    }
+        return false;
+    };
+
+    // Rows on all cores, straight into the image's own pixels (made exclusive first,
+    // so an image sharing them keeps its own).
+    image.UnShare();
+    unsigned char* const data = image.GetData();
+    const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
+    parallelBands(rows, [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const double p = static_cast<double>(y) / resolution;
+            unsigned char* out = data + y * stride;
+            for (int x = 0; x < cols; ++x) {
+                const double q = static_cast<double>(x) / resolution;
+                const Vector L = vectorLerp(A, D, p);
+                const Vector R = vectorLerp(B, E, p);
+                const Vector P = vectorLerp(L, R, q);
+
+                voxel acc;
+                Vector rd = P - eye;
+                rd.normalize();
+                const Vector step = rd * stepLength;
+
+                // A zero step (zero ray direction or zero step length) would never leave
+                // the sphere: such a ray gives a black pixel.
+                Vector pos = eye;
+                if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos)) {
+                    while (pos.length() < 1000 && acc.a <= 249) {
+                        const voxel s = map->getVoxel(pos);
+                        if (s.a != 0) {
+                            const double w = (s.a / 255.0) * (1 - acc.a / 255.0) * opacity;
+                            acc.r = static_cast<unsigned char>(acc.r + lowByte(s.r * w));
+                            acc.g = static_cast<unsigned char>(acc.g + lowByte(s.g * w));
+                            acc.b = static_cast<unsigned char>(acc.b + lowByte(s.b * w));
+                            acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
+                        } else if (leftForGood(pos, step)) {
+                            break;
+                        }
+                        pos += step;
+                    }
+                }
+                out[3 * x] = acc.r;  // the accumulated alpha is not shown
+                out[3 * x + 1] = acc.g;
+                out[3 * x + 2] = acc.b;
+            }
+        }
+    });
 }
 
 // Slab test (Woo): the entry face is the one whose plane the ray reaches last.

@@ -3,7 +3,9 @@
 #include <wx/image.h>
 
 #include <algorithm>
+#include <cstdint>
 
+#include "parallel.h"
 #include "voxelmap.h"
 
 slicer::slicer(Vector position, int w, int h) : centre(0, 0, position.z()), width(w), height(h) {
@@ -55,13 +57,23 @@ void slicer::evaluateSlice(voxelmap* map, wxImage& image) const {
     // Only the part of the plane that fits into the image is written.
     const int rows = std::min(height, image.GetHeight());
     const int cols = std::min(width, image.GetWidth());
-    for (int i = 0; i < rows; ++i) {
-        for (int j = 0; j < cols; ++j) {
-            const float u = static_cast<float>(j) / static_cast<float>(width);
+    // Rows are sampled on all cores, straight into the image's own pixels (made
+    // exclusive first, so an image sharing them keeps its own).
+    image.UnShare();
+    unsigned char* const data = image.GetData();
+    const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
+    parallelBands(rows, [&](int i0, int i1) {
+        for (int i = i0; i < i1; ++i) {
+            unsigned char* out = data + i * stride;
             const float v = static_cast<float>(i) / static_cast<float>(height);
-            const Vector point = patch->SrfEval(u, v);
-            const voxel sample = !hasVolume ? voxel() : aaLookups ? map->getAAVoxel(point) : map->getVoxel(point);
-            image.SetRGB(j, i, sample.r, sample.g, sample.b);  // alpha is not shown
+            for (int j = 0; j < cols; ++j) {
+                const float u = static_cast<float>(j) / static_cast<float>(width);
+                const Vector point = patch->SrfEval(u, v);
+                const voxel sample = !hasVolume ? voxel() : aaLookups ? map->getAAVoxel(point) : map->getVoxel(point);
+                out[3 * j] = sample.r;  // alpha is not shown
+                out[3 * j + 1] = sample.g;
+                out[3 * j + 2] = sample.b;
+            }
         }
-    }
+    });
 }

@@ -1,13 +1,12 @@
 #include "voxel.h"
 
 namespace {
-// Computed in double on every platform. An 8-bit difference times a float is
-// exact in double, and so is the sum for t = 0 and for every t >= 2^-22, where
-// the result equals the blend in any wider precision. Only for 0 < t < 2^-22
-// with b < a can a wider (80-bit) sum fall just below a and truncate to a - 1
-// where this gives a.
+// Blended in extended (80-bit on x86-64) precision, where the sum of a byte and an
+// 8-bit difference times a float is exact down to very small t: a blend from 200
+// toward 199 by a t of 1e-16 lies just below 200 and truncates to 199, where a sum
+// rounded to double would give 200.
 unsigned char lerpChannel(unsigned char a, unsigned char b, float t) {
-    const double v = a + (static_cast<double>(b) - a) * static_cast<double>(t);
+    const long double v = a + (static_cast<long double>(b) - a) * static_cast<long double>(t);
     return static_cast<unsigned char>(static_cast<long long>(v));
 }
 }  // namespace

@@ -17,9 +17,10 @@ namespace {
 using RGBA = std::array<int, 4>;
 RGBA rgba(voxel v) { return {v.r, v.g, v.b, v.a}; }
 
-// Every voxel of the test volume differs in every channel from its neighbours.
+// Every voxel of the test volume differs in every channel from its neighbours, and red
+// is not linear in i (so extrapolating from the wrong pair of neighbours shows).
 voxel pattern(int i, int j, int k) {
-    return voxel(17 * i + 5 * j + 60 * k + 1, 250 - 31 * i - 9 * j - 40 * k, (i * j * 13 + k * 7) % 256,
+    return voxel(17 * i + 3 * i * i + 5 * j + 60 * k + 1, 250 - 31 * i - 9 * j - 40 * k, (i * j * 13 + k * 7) % 256,
                  255 - 10 * j - 20 * k - 3 * i);
 }
 
@@ -58,6 +59,9 @@ TEST(Voxel, LerpTruncatesTheExactProductOfTheFloatT) {
     // Toward zero, not to the nearest: 1 + 0.99 = 1.99 gives 1, and 200 - 100 * 0.99f
     // (0.99f is 0.99000000954...) = 100.99999905 gives 100.
     EXPECT_EQ(rgba(voxelLerp(voxel(1, 200, 0, 0), voxel(2, 100, 0, 0), 0.99f)), (RGBA{1, 100, 0, 0}));
+    // The blend is exact in extended precision even for a tiny t: 200 - 4.4e-16 lies
+    // below 200 and truncates to 199 (a sum rounded to double would say 200).
+    EXPECT_EQ(rgba(voxelLerp(voxel(200, 0, 0, 0), voxel(199, 0, 0, 0), 4.4e-16f)), (RGBA{199, 0, 0, 0}));
 }
 
 // --- placement and lookups ------------------------------------------------------------
@@ -182,20 +186,20 @@ TEST(VoxelMap, TrilinearBlendsInThreeTruncatedStages) {
     voxelmap map;
     patternMap(map);
     // x -1.75: floor -2, fx 0.25 (not trunc -1 with -0.75); y -1.5: fy 0.5; z0 100, fz 0.75.
-    EXPECT_EQ(rgba(map.getAAVoxel(Vector(-1.75, -1.5, 100.75))), (RGBA{52, 207, 6, 234}));
-    // Truncating only once at the end would give (143, 95, 90, 190) here.
-    EXPECT_EQ(rgba(map.getAAVoxel(Vector(0.25, 0.75, 101.5))), (RGBA{142, 95, 89, 190}));
+    EXPECT_EQ(rgba(map.getAAVoxel(Vector(-1.75, -1.5, 100.75))), (RGBA{53, 207, 6, 234}));
+    // Truncating only once at the end would give blue 90 here.
+    EXPECT_EQ(rgba(map.getAAVoxel(Vector(0.25, 0.75, 101.5))), (RGBA{158, 95, 89, 190}));
     // Corner cell at the far x face and the last layer: five of the eight neighbours are outside.
-    EXPECT_EQ(rgba(map.getAAVoxel(Vector(2.5, 1.25, 102.5))), (RGBA{38, 3, 31, 32}));
+    EXPECT_EQ(rgba(map.getAAVoxel(Vector(2.5, 1.25, 102.5))), (RGBA{47, 3, 31, 32}));
 }
 
 TEST(VoxelMap, PlaneLookupUsesOneLayerOnly) {
     voxelmap map;
     patternMap(map);
-    // The lower-layer blend of the first trilinear point above: (7, 237, 1, 249).
-    EXPECT_EQ(rgba(map.getAAVoxelinPlane(Vector(-1.75, -1.5, 100))), (RGBA{7, 237, 1, 249}));
-    EXPECT_EQ(rgba(map.getAAVoxelinPlane(Vector(-1.75, -1.5, 100.9))), (RGBA{7, 237, 1, 249}));
-    EXPECT_EQ(rgba(map.getAAVoxelinPlane(Vector(-1.75, -1.5, 101))), (RGBA{67, 197, 8, 229}));
+    // The two layer blends of the first trilinear point above.
+    EXPECT_EQ(rgba(map.getAAVoxelinPlane(Vector(-1.75, -1.5, 100))), (RGBA{8, 237, 1, 249}));
+    EXPECT_EQ(rgba(map.getAAVoxelinPlane(Vector(-1.75, -1.5, 100.9))), (RGBA{8, 237, 1, 249}));
+    EXPECT_EQ(rgba(map.getAAVoxelinPlane(Vector(-1.75, -1.5, 101))), (RGBA{68, 197, 8, 229}));
 }
 
 TEST(VoxelMap, InterpolationFarAwayIsTransparentBlack) {
