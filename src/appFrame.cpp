@@ -25,6 +25,8 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
+#include <future>
 #include <initializer_list>
 #include <optional>
 #include <string>
@@ -392,6 +394,43 @@ wxString unreadableReason(const wxString& path) {
     return "is not an image in a supported format, or it is damaged or truncated";
 }
 
+// Decodes the files of a stack in the background, at most one per core ahead of
+// the file taken last; take(i) waits for file i. The toolkit's own reports of a
+// failed decode are silenced: the refusal of the stack is the one report.
+class Decoder {
+public:
+    explicit Decoder(const wxArrayString& paths) : paths_(paths), ahead_(std::max(2, workerCount())) {}
+
+    // Whether file i decoded; if so, image holds it. Files must be taken in order.
+    bool take(int i, wxImage& image) {
+        for (; next_ < static_cast<int>(paths_.size()) && next_ <= i + ahead_; ++next_) pending_.push_back(start(next_));
+        Decoded d = pending_.front().get();
+        pending_.pop_front();
+        image = std::move(d.image);
+        return d.ok;
+    }
+
+private:
+    struct Decoded {
+        bool ok = false;
+        wxImage image;
+    };
+    std::future<Decoded> start(int i) {
+        const wxString path = paths_[i];
+        return std::async(std::launch::async | std::launch::deferred, [path] {
+            Decoded d;
+            wxLogNull quiet;
+            d.ok = d.image.LoadFile(path, wxBITMAP_TYPE_ANY, -1) && d.image.IsOk();
+            return d;
+        });
+    }
+
+    const wxArrayString& paths_;
+    const int ahead_;
+    int next_ = 0;
+    std::deque<std::future<Decoded>> pending_;
+};
+
 // Moves the volume of `from` into `into` (which stays the same object); `from` ends up
 // empty and releases the array `into` held before.
 void adopt(voxelmap& into, voxelmap& from) {
@@ -439,14 +478,13 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     wxString problem;
     std::optional<wxProgressDialog> progress;
     progress.emplace("Please wait", "Building Voxmap", count, nullptr, loading::kProgressStyle);
-    wxImage image;  // reused for every file
+    // The files are decoded on all cores, a few ahead of the one being copied into the
+    // volume, and taken in the order given.
+    loading::Decoder decoder(paths);
+    wxImage image;
     for (int i = 0; i < count; ++i) {
         const wxString& path = paths[i];
-        bool decoded;
-        {
-            wxLogNull quiet;  // the refusal below is the one report
-            decoded = image.LoadFile(path, wxBITMAP_TYPE_ANY, -1) && image.IsOk();
-        }
+        const bool decoded = decoder.take(i, image);
         if (!decoded) {
             problem = wxString::Format("\"%s\" %s.", path, loading::unreadableReason(path));
             break;

@@ -7,13 +7,31 @@
 #include <cstdlib>
 #include <cstring>
 
-void VoxelArrayDeleter::operator()(voxel* p) const { std::free(p); }
+#include <sys/mman.h>
+
+namespace {
+constexpr size_t kBigPage = size_t(2) << 20;  // bytes in a big page
+}  // namespace
+
+void VoxelArrayDeleter::operator()(voxel* p) const {
+    if (mappedLength == 0)
+        std::free(p);
+    else
+        munmap(reinterpret_cast<char*>(p) - mappedOffset, mappedLength);
+}
 
 VoxelArray allocateVoxels(int64_t n) {
-    if (n < 0 || static_cast<uint64_t>(n) > SIZE_MAX / sizeof(voxel)) return VoxelArray();
-    // calloc(0) may return null; ask for one voxel so an empty map still owns an array.
-    void* p = std::calloc(n > 0 ? static_cast<size_t>(n) : 1, sizeof(voxel));
-    return VoxelArray(static_cast<voxel*>(p));
+    if (n < 0 || static_cast<uint64_t>(n) > (SIZE_MAX - 2 * kBigPage) / sizeof(voxel)) return VoxelArray();
+    const size_t bytes = static_cast<size_t>(n > 0 ? n : 1) * sizeof(voxel);  // an empty map still owns an array
+    if (bytes < 8 * kBigPage) return VoxelArray(static_cast<voxel*>(std::calloc(bytes, 1)));
+    // Anonymous mappings are zero-filled. The array starts on a big-page boundary.
+    const size_t length = bytes + kBigPage;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return VoxelArray();
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(base) + kBigPage - 1) & ~(kBigPage - 1);
+    madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // a hint: fine if refused
+    const size_t offset = start - reinterpret_cast<uintptr_t>(base);
+    return VoxelArray(reinterpret_cast<voxel*>(start), VoxelArrayDeleter{length, offset});
 }
 
 voxelmap::~voxelmap() { clear(); }
@@ -42,14 +60,19 @@ bool voxelmap::allocate(int w, int h, int d) {
     return true;
 }
 
-voxel voxelmap::getVoxel(int x, int y, int z) const {
+int64_t voxelmap::indexOf(int x, int y, int z) const {
     const int64_t i = static_cast<int64_t>(x) - static_cast<int64_t>(origin.x());
     const int64_t j = static_cast<int64_t>(y) - static_cast<int64_t>(origin.y());
     const int64_t k = static_cast<int64_t>(z) - static_cast<int64_t>(origin.z());
-    if (i < 0 || i >= width) return voxel();
-    if (j < 0 || j >= height) return voxel();
-    if (k < 0 || k >= depth) return voxel();
-    return voxels[index(i, j, k)];
+    if (i < 0 || i >= width) return -1;
+    if (j < 0 || j >= height) return -1;
+    if (k < 0 || k >= depth) return -1;
+    return index(i, j, k);
+}
+
+voxel voxelmap::getVoxel(int x, int y, int z) const {
+    const int64_t n = indexOf(x, y, z);
+    return n < 0 ? voxel() : voxels[n];
 }
 
 namespace {
@@ -58,12 +81,17 @@ namespace {
 bool truncInRange(double v, int n) { return n > 0 && v > -1.0 && v < n; }
 }  // namespace
 
-voxel voxelmap::getVoxel(Vector p) const {
+int64_t voxelmap::indexOf(Vector p) const {
     const Vector d = p - origin;
-    if (!truncInRange(d.x(), width)) return voxel();
-    if (!truncInRange(d.y(), height)) return voxel();
-    if (!truncInRange(d.z(), depth)) return voxel();
-    return voxels[index(static_cast<int64_t>(d.x()), static_cast<int64_t>(d.y()), static_cast<int64_t>(d.z()))];
+    if (!truncInRange(d.x(), width)) return -1;
+    if (!truncInRange(d.y(), height)) return -1;
+    if (!truncInRange(d.z(), depth)) return -1;
+    return index(static_cast<int64_t>(d.x()), static_cast<int64_t>(d.y()), static_cast<int64_t>(d.z()));
+}
+
+voxel voxelmap::getVoxel(Vector p) const {
+    const int64_t n = indexOf(p);
+    return n < 0 ? voxel() : voxels[n];
 }
 
 void voxelmap::setVoxel(int x, int y, int z, unsigned char r, unsigned char g, unsigned char b, unsigned char a) {

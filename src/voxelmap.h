@@ -14,9 +14,13 @@
 
 class wxImage;
 
-// The voxel array: one contiguous calloc'd block (zero bytes are transparent black,
-// and untouched pages cost nothing until written), released with free.
+// The voxel array: one contiguous block of zero bytes (transparent black). A large
+// array is mapped straight from the system with 2 MiB pages where it offers them:
+// pages cost nothing until first written, and writing a fresh 4 KiB page costs about
+// as much as copying it, so big pages save most of that on a big volume.
 struct VoxelArrayDeleter {
+    size_t mappedLength = 0;  // bytes of the mapping holding the array; 0: from calloc
+    size_t mappedOffset = 0;  // bytes from the mapping's start to the array
     void operator()(voxel* p) const;
 };
 using VoxelArray = std::unique_ptr<voxel[], VoxelArrayDeleter>;
@@ -42,6 +46,10 @@ public:
     voxel getVoxel(int x, int y, int z) const;
     // The voxel containing p, indices truncated toward zero; (0, 0, 0, 0) outside.
     voxel getVoxel(Vector p) const;
+    // The element index each getVoxel reads, -1 outside the volume; needs the
+    // dimensions and origin only, not the array.
+    int64_t indexOf(int x, int y, int z) const;
+    int64_t indexOf(Vector p) const;
     // Stores a voxel. No bounds test: callers pass only coordinates inside the volume.
     void setVoxel(int x, int y, int z, unsigned char r, unsigned char g, unsigned char b, unsigned char a);
     void setVoxel(int x, int y, int z, voxel v);
