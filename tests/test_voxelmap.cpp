@@ -8,6 +8,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <random>
 
 #include "testutil.h"
 #include "voxelmap.h"
@@ -62,6 +63,28 @@ TEST(Voxel, LerpTruncatesTheExactProductOfTheFloatT) {
     // The blend is exact in extended precision even for a tiny t: 200 - 4.4e-16 lies
     // below 200 and truncates to 199 (a sum rounded to double would say 200).
     EXPECT_EQ(rgba(voxelLerp(voxel(200, 0, 0, 0), voxel(199, 0, 0, 0), 4.4e-16f)), (RGBA{199, 0, 0, 0}));
+}
+
+// The blend takes a fast path in double; it must agree with the blend summed in
+// extended precision everywhere, tiny and exact-integer cases included.
+TEST(Voxel, LerpAgreesWithTheExtendedPrecisionBlend) {
+    auto extended = [](unsigned char a, unsigned char b, float t) {
+        const long double v = a + (static_cast<long double>(b) - a) * static_cast<long double>(t);
+        return static_cast<unsigned char>(static_cast<long long>(v));
+    };
+    std::mt19937 rng(5);
+    for (int n = 0; n < 400000; ++n) {
+        const unsigned char a = rng() & 255, b = rng() & 255;
+        float t;
+        switch (n % 4) {
+            case 0: t = static_cast<float>(rng() % 1000001) / 1000000.0f; break;  // ordinary fractions
+            case 1: t = std::ldexp(1.0f, -static_cast<int>(rng() % 150)); break;  // powers of two down to denormals
+            case 2: t = static_cast<float>(rng() % 256) / 256.0f; break;           // sums that land on whole numbers
+            default: t = std::nextafter(static_cast<float>(rng() % 257) / 256.0f, 0.0f); break;  // just below them
+        }
+        const voxel got = voxelLerp(voxel(a, 0, 0, 0), voxel(b, 0, 0, 0), t);
+        ASSERT_EQ(got.r, extended(a, b, t)) << int(a) << " -> " << int(b) << " at " << t;
+    }
 }
 
 // --- placement and lookups ------------------------------------------------------------
