@@ -253,14 +253,65 @@ wxSize shownSize(int vpScale) {
     return wxSize(static_cast<int>(w), static_cast<int>(h));
 }
 
+// Where each of the first `keep` of m pixels comes from when Rescale stretches n pixels
+// to m (m >= n) at normal quality: found by stretching a strip that holds its own
+// indices, so the mapping is the toolkit's own. alongX: a row strip, else a column.
+std::vector<int> stretchIndices(int n, int m, int keep, bool alongX) {
+    wxImage strip(alongX ? n : 1, alongX ? 1 : n, false);
+    unsigned char* p = strip.GetData();
+    for (int i = 0; i < n; ++i) {
+        p[3 * i] = static_cast<unsigned char>(i & 255);
+        p[3 * i + 1] = static_cast<unsigned char>((i >> 8) & 255);
+        p[3 * i + 2] = static_cast<unsigned char>((i >> 16) & 255);
+    }
+    strip.Rescale(alongX ? m : 1, alongX ? 1 : m, wxIMAGE_QUALITY_NORMAL);
+    const unsigned char* q = strip.GetData();
+    std::vector<int> index(keep);
+    for (int i = 0; i < keep; ++i) index[i] = q[3 * i] | (q[3 * i + 1] << 8) | (q[3 * i + 2] << 16);
+    return index;
+}
+
+// The top-left w x h pixels of image stretched to target, without stretching the rest.
+wxImage stretchedPart(const wxImage& image, const wxSize& target, int w, int h) {
+    const std::vector<int> cols = stretchIndices(image.GetWidth(), target.x, w, true);
+    const std::vector<int> rows = stretchIndices(image.GetHeight(), target.y, h, false);
+    wxImage part(w, h, false);
+    const unsigned char* src = image.GetData();
+    unsigned char* dst = part.GetData();
+    const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
+    for (int j = 0; j < h; ++j) {
+        const unsigned char* row = src + rows[j] * stride;
+        for (int i = 0; i < w; ++i, dst += 3) std::copy(row + 3 * cols[i], row + 3 * cols[i] + 3, dst);
+    }
+    return part;
+}
+
 // Clears dc to black and draws image (a copy) stretched to target at the top-left corner,
 // repeating or dropping whole pixels. A non-positive target only clears.
 void showScaled(wxDC& dc, wxImage image, const wxSize& target) {
     dc.SetBackground(wxBrush(wxColour(0, 0, 0)));
-    const bool drawable = target.x > 0 && target.y > 0 && image.IsOk();
-    if (drawable) image.Rescale(target.x, target.y, wxIMAGE_QUALITY_NORMAL);
     dc.Clear();
-    if (drawable && image.IsOk()) dc.DrawBitmap(wxBitmap(image), 0, 0, false);
+    if (target.x <= 0 || target.y <= 0 || !image.IsOk()) return;
+    // Only the part inside the window is stretched and made into a bitmap: a big volume
+    // at a big scale would need gigabytes for the whole picture (more than the toolkit
+    // can hold in one image), and the display server refuses a bitmap wider or taller
+    // than 32767 pixels, a refusal that ends the program.
+    const wxSize room = dc.GetSize();
+    const int w = std::min(target.x, room.x);
+    const int h = std::min(target.y, room.y);
+    if (w <= 0 || h <= 0) return;
+    constexpr int kIndexLimit = 1 << 24;  // a strip index fits in three bytes
+    const bool enlarged = target.x >= image.GetWidth() && target.y >= image.GetHeight();
+    if ((w < target.x || h < target.y) && enlarged && !image.HasAlpha() && !image.HasMask() &&
+        image.GetWidth() < kIndexLimit && image.GetHeight() < kIndexLimit && target.x < INT_MAX / 3 &&
+        target.y < INT_MAX / 3) {
+        image = stretchedPart(image, target, w, h);
+    } else {
+        image.Rescale(target.x, target.y, wxIMAGE_QUALITY_NORMAL);
+        if (!image.IsOk()) return;
+        if (w < target.x || h < target.y) image = image.GetSubImage(wxRect(0, 0, w, h));
+    }
+    dc.DrawBitmap(wxBitmap(image), 0, 0, false);
 }
 
 // Draws image unscaled at the top-left corner, over whatever the window shows.
@@ -419,6 +470,8 @@ private:
         const wxString path = paths_[i];
         return std::async(std::launch::async | std::launch::deferred, [path] {
             Decoded d;
+            // Only a regular file is read: opening a named pipe would wait for a writer forever.
+            if (!wxFileName::FileExists(path)) return d;
             wxLogNull quiet;
             d.ok = d.image.LoadFile(path, wxBITMAP_TYPE_ANY, -1) && d.image.IsOk();
             return d;

@@ -1,10 +1,14 @@
 #include "testutil.h"
 
 #include <wx/app.h>
+#include <wx/dcclient.h>
+#include <wx/dcmemory.h>
 #include <wx/evtloop.h>
+#include <wx/log.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <random>
 
 #include "appFrame.h"
@@ -113,6 +117,41 @@ void pump() {
 
 voxel pixel(const wxImage& img, int x, int y) {
     return voxel(img.GetRed(x, y), img.GetGreen(x, y), img.GetBlue(x, y), 255);
+}
+
+wxImage shown(wxWindow* window) {
+    pump();
+    const wxSize size = window->GetClientSize();
+    wxBitmap bitmap(size.x, size.y);
+    {
+        wxClientDC source(window);
+        wxMemoryDC target(bitmap);
+        target.Blit(0, 0, size.x, size.y, &source, 0, 0);
+    }
+    return bitmap.ConvertToImage();
+}
+
+void writeBytes(const std::string& path, const std::string& bytes) {
+    std::ofstream out(path, std::ios::binary);
+    out << bytes;
+    if (!out) throw std::runtime_error("cannot write " + path);
+}
+
+std::string readBytes(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+}
+
+bool decode(const std::string& path, wxImage& image) {
+    // Only regular files hold images (a named pipe would block the read).
+    std::error_code ec;
+    if (!std::filesystem::is_regular_file(std::filesystem::u8path(path), ec)) return false;
+    wxLogNull quiet;
+    return image.LoadFile(wxString::FromUTF8(path), wxBITMAP_TYPE_ANY, -1) && image.IsOk();
+}
+
+voxel voxelOf(const wxImage& img, int x, int y) {
+    return voxel(img.GetRed(x, y), img.GetGreen(x, y), img.GetBlue(x, y), img.HasAlpha() ? img.GetAlpha(x, y) : 255);
 }
 
 }  // namespace testutil

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <wx/image.h>
+#include <wx/msgdlg.h>
+#include <wx/testing.h>
 
 #include <functional>
 #include <string>
@@ -48,5 +50,31 @@ void pump();
 
 // RGB of an image pixel as a voxel with alpha 255.
 voxel pixel(const wxImage& img, int x, int y);
+// What window shows in its client area, read back from the display (after a pump).
+wxImage shown(wxWindow* window);
+
+// Raw file contents.
+void writeBytes(const std::string& path, const std::string& bytes);
+std::string readBytes(const std::string& path);
+// Decodes path (UTF-8) as a load does, the toolkit's reports silenced; false if it does not
+// decode or is not a regular file.
+bool decode(const std::string& path, wxImage& image);
+// The voxel the loader makes of an image pixel: its RGB, alpha from a real alpha channel only.
+voxel voxelOf(const wxImage& img, int x, int y);
+
+// Answers the one message box of a refused load (or any other), keeping its text.
+class MessageCapture : public wxExpectModalBase<wxMessageDialog, MessageCapture> {
+public:
+    explicit MessageCapture(wxString* message) : message_(message) {}
+
+protected:
+    int OnInvoked(wxMessageDialog* dlg) const override {
+        *message_ = dlg->GetMessage();
+        return wxID_OK;
+    }
+
+private:
+    wxString* message_;
+};
 
 }  // namespace testutil
