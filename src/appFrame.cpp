@@ -419,6 +419,53 @@ void AppFrame::OnMotion(wxMouseEvent& event) {
     }
 }
 
+// ---- Refresh steps: how handlers bring the views up to date ----
+
+namespace {
+namespace refresh {
+
+// Gives image w x h RGB pixels: the old picture stretched, or black if it had none
+// (a placeholder that could not be read).
+void sizeImage(wxImage& image, int w, int h) {
+    if (image.IsOk())
+        image.Rescale(w, h);
+    else
+        image.Create(w, h);
+    if (!image.IsOk()) return;
+    // The computed views are plain RGB: a placeholder's transparency must not survive.
+    if (image.HasAlpha()) image.ClearAlpha();
+    image.SetMask(false);
+}
+
+// Slice refresh: the plane sampled into screenImage, shown in the slice view.
+void slice(AppFrame& f) {
+    if (screenImage.IsOk()) theslicer->evaluateSlice(myVoxmap, screenImage);
+    f.redraw(f.sliceView, screenImage);
+}
+
+// viewportImage sized to the camera's resolution and marched.
+void march() {
+    sizeImage(viewportImage, cam->resolution, cam->resolution);
+    if (viewportImage.IsOk()) cam->march(myVoxmap, viewportImage);
+}
+
+// 3D refresh: marched, then shown in the 3D view.
+void view3D(AppFrame& f) {
+    march();
+    f.redraw(f.view3D, viewportImage);
+}
+
+// The plane's outline over the 3D view, at the size the view shows its image.
+void overlay(const AppFrame& f) {
+    cam->drawslicer3d(theslicer.get(), f.view3D, myVoxmap->width * f.vpScale, myVoxmap->height * f.vpScale);
+}
+
+// Whether a volume, its plane and its camera exist.
+bool ready() { return myVoxmap->loaded && theslicer && cam; }
+
+}  // namespace refresh
+}  // namespace
+
 // ---- Loading a stack ----
 
 namespace {
@@ -497,18 +544,6 @@ void adopt(voxelmap& into, voxelmap& from) {
     from.clear();
 }
 
-// Gives image w x h RGB pixels: the old picture stretched, or black if it had none.
-void fit(wxImage& image, int w, int h) {
-    if (image.IsOk())
-        image.Rescale(w, h);
-    else
-        image.Create(w, h);
-    if (!image.IsOk()) return;
-    // The computed views are plain RGB: a placeholder's transparency must not survive.
-    if (image.HasAlpha()) image.ClearAlpha();
-    image.SetMask(false);
-}
-
 }  // namespace loading
 }  // namespace
 
@@ -582,52 +617,19 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     cam->eye = Vector(0, 0, -200);
     cam->home = cam->eye;
     cam->lookAt = Vector(0, 0, myVoxmap->depth / 2 + 100);
-    loading::fit(viewportImage, cam->resolution, cam->resolution);
-    if (viewportImage.IsOk()) cam->march(myVoxmap, viewportImage);
-    redraw(view3D, viewportImage);
+    refresh::view3D(*this);
 
     // A fresh plane across the first layer.
     theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
-    loading::fit(screenImage, myVoxmap->width, myVoxmap->height);
-    if (screenImage.IsOk()) theslicer->evaluateSlice(myVoxmap, screenImage);
-    redraw(sliceView, screenImage);
+    refresh::sizeImage(screenImage, myVoxmap->width, myVoxmap->height);
+    refresh::slice(*this);
 }  // the progress dialog closes here
 
 // ---- View and settings controls ----
 
-namespace {
-namespace viewRefresh {
-
-// Slice refresh: the plane sampled into screenImage, shown in the slice view.
-void slice(AppFrame& f) {
-    theslicer->evaluateSlice(myVoxmap, screenImage);
-    f.redraw(f.sliceView, screenImage);
-}
-
-// 3D refresh: viewportImage sized to the camera's resolution, marched, shown in the 3D view.
-void view3D(AppFrame& f) {
-    const int r = cam->resolution;
-    if (viewportImage.IsOk())
-        viewportImage.Rescale(r, r);
-    else
-        viewportImage.Create(r, r);  // no picture to resize (placeholder unreadable): start black
-    cam->march(myVoxmap, viewportImage);
-    f.redraw(f.view3D, viewportImage);
-}
-
-// The plane's outline over the 3D view, at the size the view shows its image.
-void overlay(const AppFrame& f) {
-    cam->drawslicer3d(theslicer.get(), f.view3D, myVoxmap->width * f.vpScale, myVoxmap->height * f.vpScale);
-}
-
-// Whether a volume, its plane and its camera exist.
-bool ready() { return myVoxmap->loaded && theslicer && cam; }
-
-}  // namespace viewRefresh
-}  // namespace
 
 void AppFrame::OnSpinCtrl(wxSpinEvent&) {
-    if (!viewRefresh::ready() || !spinTX) return;
+    if (!refresh::ready() || !spinTX) return;
     // Every change re-applies the whole pose, translation first: the scale lasts only until
     // the next setP or setR. The y translation runs against the control.
     theslicer->setP(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()));
@@ -635,13 +637,13 @@ void AppFrame::OnSpinCtrl(wxSpinEvent&) {
                     static_cast<float>(spinRZ->GetValue()));
     theslicer->setS(static_cast<float>(spinSX->GetValue()), static_cast<float>(spinSY->GetValue()),
                     static_cast<float>(spinSZ->GetValue()));
-    viewRefresh::slice(*this);
+    refresh::slice(*this);
     redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
-    viewRefresh::overlay(*this);
+    refresh::overlay(*this);
 }
 
 void AppFrame::OnSpinCam(wxSpinEvent&) {
-    if (!viewRefresh::ready() || !spinYaw) return;
+    if (!refresh::ready() || !spinYaw) return;
     const int yaw = spinYaw->GetValue();
     const int pitch = spinPitch->GetValue();
     const int truck = spinTruck->GetValue();
@@ -659,14 +661,14 @@ void AppFrame::OnSpinCam(wxSpinEvent&) {
     cam->eye = O * offset;
     cam->eye = cam->eye + cam->lookAt;
 
-    viewRefresh::view3D(*this);
-    viewRefresh::overlay(*this);
+    refresh::view3D(*this);
+    refresh::overlay(*this);
 }
 
 void AppFrame::OnAASlice(wxCommandEvent&) {
-    if (!viewRefresh::ready()) return;
+    if (!refresh::ready()) return;
     theslicer->aaLookups = !theslicer->aaLookups;
-    viewRefresh::slice(*this);
+    refresh::slice(*this);
 }
 
 void AppFrame::OnVPScale(wxCommandEvent&) {
@@ -682,19 +684,19 @@ void AppFrame::OnVPScale(wxCommandEvent&) {
 }
 
 void AppFrame::OnRayStep(wxCommandEvent&) {
-    if (!viewRefresh::ready()) return;
+    if (!refresh::ready()) return;
     const long n = wxGetNumberFromUser("Ray Step Length (x10)", "l: ", "Step Length", 20, 1, 100, this);
     if (n <= 0) return;
     cam->stepLength = n * 0.1;
-    viewRefresh::view3D(*this);
+    refresh::view3D(*this);
 }
 
 void AppFrame::OnRayRes(wxCommandEvent&) {
-    if (!viewRefresh::ready()) return;
+    if (!refresh::ready()) return;
     const long n = wxGetNumberFromUser("Ray Marcher Resolution ", "r: ", "Resolution", 50, 1, 1000, this);
     if (n <= 0) return;
     cam->resolution = static_cast<int>(n);
-    viewRefresh::view3D(*this);
+    refresh::view3D(*this);
 }
 
 // ---- Saving and batch rendering ----
@@ -1208,16 +1210,10 @@ void edges(voxelmap* map) {
 
 namespace {
 
-// Whether a volume with its plane and camera is there to filter and show.
-bool filterTargetsReady() { return myVoxmap->loaded && theslicer && cam; }
-
-// After a filter: re-evaluate the slice and re-march the 3D view, shown at 200 x 200.
+// After a filter: the slice re-evaluated, the volume re-marched and shown at 200 x 200.
 void refreshAfterFilter(AppFrame& frame) {
-    theslicer->evaluateSlice(myVoxmap, screenImage);
-    frame.redraw(frame.sliceView, screenImage);
-    // An image without pixels (a placeholder that could not be read) stays without.
-    if (viewportImage.IsOk() && cam->resolution > 0) viewportImage.Rescale(cam->resolution, cam->resolution);
-    cam->march(myVoxmap, viewportImage);
+    refresh::slice(frame);
+    refresh::march();
     if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
     frame.redraw(frame.view3D, viewportImage);
 }
@@ -1225,7 +1221,7 @@ void refreshAfterFilter(AppFrame& frame) {
 }  // namespace
 
 void AppFrame::OnKey(wxCommandEvent&) {
-    if (!filterTargetsReady()) return;
+    if (!refresh::ready()) return;
     const long range = wxGetNumberFromUser("Colour Range", "R: ", "Range", 50, 1, 1000, this);
     if (range <= 0) return;
     const long falloff = wxGetNumberFromUser("Falloff", "F: ", "Range", 50, 1, 1000, this);
@@ -1237,7 +1233,7 @@ void AppFrame::OnKey(wxCommandEvent&) {
 }
 
 void AppFrame::OnBlur(wxCommandEvent&) {
-    if (!filterTargetsReady()) return;
+    if (!refresh::ready()) return;
     const long radius = wxGetNumberFromUser("Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3, this);
     if (radius <= 0) return;
     blur(myVoxmap, static_cast<int>(radius));
@@ -1245,7 +1241,7 @@ void AppFrame::OnBlur(wxCommandEvent&) {
 }
 
 void AppFrame::OnEdges(wxCommandEvent&) {
-    if (!filterTargetsReady()) return;
+    if (!refresh::ready()) return;
     edges(myVoxmap);
     refreshAfterFilter(*this);
 }
