@@ -74,7 +74,9 @@ TEST(Voxel, LerpAgreesWithTheExtendedPrecisionBlend) {
     };
     std::mt19937 rng(5);
     for (int n = 0; n < 400000; ++n) {
-        const unsigned char a = rng() & 255, b = rng() & 255;
+        const unsigned u = rng(), v = rng();
+        const voxel a(u & 255, (u >> 8) & 255, (u >> 16) & 255, u >> 24);
+        const voxel b(v & 255, (v >> 8) & 255, (v >> 16) & 255, v >> 24);
         float t;
         switch (n % 4) {
             case 0: t = static_cast<float>(rng() % 1000001) / 1000000.0f; break;  // ordinary fractions
@@ -82,8 +84,11 @@ TEST(Voxel, LerpAgreesWithTheExtendedPrecisionBlend) {
             case 2: t = static_cast<float>(rng() % 256) / 256.0f; break;           // sums that land on whole numbers
             default: t = std::nextafter(static_cast<float>(rng() % 257) / 256.0f, 0.0f); break;  // just below them
         }
-        const voxel got = voxelLerp(voxel(a, 0, 0, 0), voxel(b, 0, 0, 0), t);
-        ASSERT_EQ(got.r, extended(a, b, t)) << int(a) << " -> " << int(b) << " at " << t;
+        const voxel got = voxelLerp(a, b, t);
+        ASSERT_EQ(got.r, extended(a.r, b.r, t)) << int(a.r) << " -> " << int(b.r) << " at " << t;
+        ASSERT_EQ(got.g, extended(a.g, b.g, t)) << int(a.g) << " -> " << int(b.g) << " at " << t;
+        ASSERT_EQ(got.b, extended(a.b, b.b, t)) << int(a.b) << " -> " << int(b.b) << " at " << t;
+        ASSERT_EQ(got.a, extended(a.a, b.a, t)) << int(a.a) << " -> " << int(b.a) << " at " << t;
     }
 }
 
