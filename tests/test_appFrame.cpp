@@ -1,7 +1,5 @@
 // The main window as a user meets it, the two views and the colour read-out.
 #include <gtest/gtest.h>
-#include <wx/dcclient.h>
-#include <wx/dcmemory.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/panel.h>
@@ -22,6 +20,8 @@
 namespace {
 
 using testutil::frame;
+using testutil::MessageCapture;
+using testutil::shown;
 
 struct MenuEntry {
     int id;  // wxID_SEPARATOR for a separator
@@ -67,19 +67,6 @@ void fakeVolume(int w, int h) {
     screenImage = testutil::makeImage(w, h, [](int x, int y) { return voxel(x, y, 7, 255); }, false);
 }
 
-// What window shows in its client area, read back from the display.
-wxImage shown(wxWindow* window) {
-    testutil::pump();
-    const wxSize size = window->GetClientSize();
-    wxBitmap bitmap(size.x, size.y);
-    {
-        wxClientDC source(window);
-        wxMemoryDC target(bitmap);
-        target.Blit(0, 0, size.x, size.y, &source, 0, 0);
-    }
-    return bitmap.ConvertToImage();
-}
-
 // Repaints the whole window the way the toolkit does after an exposure.
 void repaint(wxWindow* window) {
     window->Refresh();
@@ -93,26 +80,6 @@ bool allBlack(const wxImage& img, int x0, int y0, int x1, int y1) {
             if (img.GetRed(x, y) || img.GetGreen(x, y) || img.GetBlue(x, y)) return false;
     return true;
 }
-
-// Captures the text of the message box that the code under test shows.
-class MessageCapture : public wxExpectModalBase<wxMessageDialog, MessageCapture> {
-public:
-    MessageCapture(wxString* message, wxString* caption, long* style)
-        : message_(message), caption_(caption), style_(style) {}
-
-protected:
-    int OnInvoked(wxMessageDialog* dlg) const override {
-        *message_ = dlg->GetMessage();
-        *caption_ = dlg->GetCaption();
-        *style_ = dlg->GetMessageDialogStyle();
-        return wxID_OK;
-    }
-
-private:
-    wxString* message_;
-    wxString* caption_;
-    long* style_;
-};
 
 wxImage placeholder(const char* name) {
     wxImage img;
@@ -272,8 +239,7 @@ TEST(MainWindow, AboutShowsTheProgramName) {
     AppFrame* f = frame();
     wxString message, caption;
     long style = 0;
-    wxCommandEvent ev(wxEVT_MENU, ID_ABOUT);
-    wxTEST_DIALOG(f->ProcessWindowEvent(ev), MessageCapture(&message, &caption, &style));
+    wxTEST_DIALOG(testutil::menu(f, ID_ABOUT), MessageCapture(&message, &caption, &style));
     EXPECT_EQ(caption, "About...");
     EXPECT_TRUE(message.StartsWith("Slabwright v1.0.\n\n")) << message;
     EXPECT_GT(message.length(), wxString("Slabwright v1.0.\n\n").length()) << "a credit line follows";
@@ -293,8 +259,7 @@ TEST(MainWindow, ExitClosesWithoutAllowingAVeto) {
         couldVeto = e.CanVeto();
     };
     f->Bind(wxEVT_CLOSE_WINDOW, onClose);
-    wxCommandEvent ev(wxEVT_MENU, ID_EXIT);
-    f->ProcessWindowEvent(ev);
+    testutil::menu(f, ID_EXIT);
     f->Unbind(wxEVT_CLOSE_WINDOW, onClose);
     EXPECT_EQ(closes, 1);
     EXPECT_FALSE(couldVeto);

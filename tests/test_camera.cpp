@@ -21,11 +21,7 @@ namespace {
 
 using testutil::pixel;
 
-void expectExact(const Vector& v, double x, double y, double z) {
-    EXPECT_EQ(v.x(), x);
-    EXPECT_EQ(v.y(), y);
-    EXPECT_EQ(v.z(), z);
-}
+using testutil::expectExact;
 
 // The camera as a load places it: eye (0, 0, -200) looking at the volume's centre.
 camera loadedCamera(const voxelmap& map) {

@@ -3,10 +3,8 @@
 #include <gtest/gtest.h>
 #include <wx/numdlg.h>
 #include <wx/spinctrl.h>
-#include <wx/stattext.h>
 #include <wx/testing.h>
 
-#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -18,39 +16,15 @@
 
 namespace {
 
-// Voxel colours that change along every axis, so a moved eye or plane shows.
-voxel graded(int i, int j, int k) { return voxel(i * 15, j * 30, k * 10, 255); }
+using testutil::directSlice;
+using testutil::menu;
+using testutil::NumberAnswer;
+using testutil::sameRGB;
+using testutil::spin;
 
 // A loaded w x h x d volume with the camera and plane of a fresh load and both images
 // computed, as the load leaves them.
-AppFrame* loadVolume(int w, int h, int d) {
-    testutil::resetApp();
-    AppFrame* f = testutil::frame();
-    testutil::fillMap(*myVoxmap, w, h, d, graded);
-    cam = std::make_unique<camera>();
-    cam->eye = cam->home = Vector(0, 0, -200);
-    cam->lookAt = Vector(0, 0, d / 2 + 100);
-    viewportImage = wxImage(cam->resolution, cam->resolution);
-    cam->march(myVoxmap, viewportImage);
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, w, h);
-    screenImage = wxImage(w, h);
-    theslicer->evaluateSlice(myVoxmap, screenImage);
-    return f;
-}
-
-// A value change of a spin control, as the user makes it.
-void spin(wxSpinCtrl* c, int value) {
-    ASSERT_NE(nullptr, c);
-    c->SetValue(value);
-    wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
-    ev.SetEventObject(c);
-    c->ProcessWindowEvent(ev);  // reaches the frame through the panels
-}
-
-void menu(AppFrame* f, int id) {
-    wxCommandEvent ev(wxEVT_MENU, id);
-    f->ProcessWindowEvent(ev);
-}
+AppFrame* loadVolume(int w, int h, int d) { return testutil::loadVolume(w, h, d, testutil::graded, d / 2 + 100); }
 
 // What the camera, as it is now, marches into a fresh image.
 wxImage directMarch() {
@@ -58,29 +32,6 @@ wxImage directMarch() {
     wxImage img(c.resolution, c.resolution);
     c.march(myVoxmap, img);
     return img;
-}
-
-wxImage directSlice(Vector t, float rx, float ry, float rz, float sx, float sy, float sz, bool aa = false) {
-    slicer s(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
-    s.aaLookups = aa;
-    s.setP(t);
-    s.setR(rx, ry, rz);
-    s.setS(sx, sy, sz);
-    wxImage img(myVoxmap->width, myVoxmap->height);
-    s.evaluateSlice(myVoxmap, img);
-    return img;
-}
-
-::testing::AssertionResult sameRGB(const wxImage& a, const wxImage& b) {
-    if (!a.IsOk() || !b.IsOk()) return ::testing::AssertionFailure() << "empty image";
-    if (a.GetSize() != b.GetSize())
-        return ::testing::AssertionFailure() << "size " << a.GetWidth() << "x" << a.GetHeight() << " vs "
-                                             << b.GetWidth() << "x" << b.GetHeight();
-    for (int y = 0; y < a.GetHeight(); ++y)
-        for (int x = 0; x < a.GetWidth(); ++x)
-            if (testutil::pixel(a, x, y) != testutil::pixel(b, x, y))
-                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
-    return ::testing::AssertionSuccess();
 }
 
 // An image no computation produces, to see whether a handler recomputed it.
@@ -101,57 +52,10 @@ void expectSame(const slicer& want, const slicer& got) {
 }
 
 // The three number prompts of the Settings menu.
-struct Prompt {
-    const char* message;
-    const char* prompt;
-    const char* caption;
-    long offered, min, max;
-};
+using Prompt = testutil::NumberPrompt;
 const Prompt kResolution{"Ray Marcher Resolution ", "r: ", "Resolution", 50, 1, 1000};
 const Prompt kStep{"Ray Step Length (x10)", "l: ", "Step Length", 20, 1, 100};
 const Prompt kScale{"Scale viewport image by: ", "s: ", "Scale", 2, 1, 5};
-
-void collectTexts(wxWindow* w, std::vector<wxString>& texts) {
-    for (wxWindow* child : w->GetChildren()) {
-        if (auto* st = dynamic_cast<wxStaticText*>(child)) texts.push_back(st->GetLabel());
-        collectTexts(child, texts);
-    }
-}
-
-// Answers wxGetNumberFromUser: checks what it was asked, then enters a number or cancels.
-// (Its own class, not a wxExpectModal specialisation: other test files answer the same
-// dialog their own way.)
-class NumberAnswer : public wxExpectModalBase<wxNumberEntryDialog, NumberAnswer> {
-public:
-    NumberAnswer(const Prompt& expected, long answer) : expected(expected), answer(answer) {}
-    static NumberAnswer Cancel(const Prompt& expected) { return NumberAnswer(expected, -1); }
-
-protected:
-    int OnInvoked(wxNumberEntryDialog* dlg) const override {
-        struct Fields : wxNumberEntryDialog {
-            using wxNumberEntryDialog::m_max;
-            using wxNumberEntryDialog::m_min;
-            using wxNumberEntryDialog::m_value;
-        };
-        EXPECT_EQ(expected.caption, dlg->GetTitle());
-        std::vector<wxString> texts;
-        collectTexts(dlg, texts);
-        EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), wxString(expected.message)))
-            << "message \"" << expected.message << "\" not shown";
-        EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), wxString(expected.prompt)))
-            << "prompt \"" << expected.prompt << "\" not shown";
-        EXPECT_EQ(expected.offered, dlg->*(&Fields::m_value));
-        EXPECT_EQ(expected.min, dlg->*(&Fields::m_min));
-        EXPECT_EQ(expected.max, dlg->*(&Fields::m_max));
-        if (answer < 0) return wxID_CANCEL;
-        dlg->*(&Fields::m_value) = answer;
-        return wxID_OK;
-    }
-
-private:
-    Prompt expected;
-    long answer;
-};
 
 }  // namespace
 

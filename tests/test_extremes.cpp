@@ -30,44 +30,17 @@ void loadVolume(const testutil::TempDir& dir, int w, int h, int d) {
     for (int k = 0; k < d; ++k)
         images.push_back(testutil::makeImage(
             w, h, [k](int x, int y) { return voxel(200 - 20 * x, 30 + 25 * y, 60 + 40 * k, 255); }, false));
-    wxArrayString paths;
-    for (const std::string& p : testutil::writeStack(dir.path, images, "x" + std::to_string(w * 10000 + h * 100 + d)))
-        paths.Add(p);
-    frame()->loadStack(paths);
+    frame()->loadStack(
+        testutil::toArray(testutil::writeStack(dir.path, images, "x" + std::to_string(w * 10000 + h * 100 + d))));
     ASSERT_TRUE(myVoxmap->loaded);
     ASSERT_EQ(myVoxmap->numVoxels, int64_t(w) * h * d);
 }
 
-void spin(wxSpinCtrl* c, int value) {
-    c->SetValue(value);
-    ASSERT_EQ(c->GetValue(), value) << "outside the control's range";
-    wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
-    ev.SetEventObject(c);
-    c->ProcessWindowEvent(ev);
-}
+// A spin change as the user makes it; the value must lie in the control's range.
+void spin(wxSpinCtrl* c, int value) { testutil::spin(c, value, /*mustFit=*/true); }
 
-// Answers one number prompt of the Settings menu with n.
-class Enter : public wxExpectModalBase<wxNumberEntryDialog, Enter> {
-public:
-    explicit Enter(long n) : n_(n) {}
-
-protected:
-    int OnInvoked(wxNumberEntryDialog* dlg) const override {
-        struct Fields : wxNumberEntryDialog {
-            using wxNumberEntryDialog::m_value;
-        };
-        dlg->*(&Fields::m_value) = n_;
-        return wxID_OK;
-    }
-
-private:
-    long n_;
-};
-
-void setting(int id, long n) {
-    wxCommandEvent ev(wxEVT_MENU, id);
-    wxTEST_DIALOG(frame()->ProcessWindowEvent(ev), Enter(n));
-}
+// Answers the number prompt of a Settings menu command with n.
+void setting(int id, long n) { wxTEST_DIALOG(testutil::menu(frame(), id), testutil::NumberAnswer(n)); }
 
 bool allBlack(const wxImage& img) {
     const unsigned char* p = img.GetData();
@@ -239,18 +212,9 @@ TEST(Extremes, ViewsLargerThanTheWindowShowTheirStretchedCorner) {
 TEST(Extremes, AVolumeTooBigToStretchWholeIsShownAtTheLargestScale) {
     // 5400 x 5400 at scale 5 is 27000 x 27000 pixels: more bytes than one toolkit image
     // may hold. The volume is set up directly (a PNG that size takes long to write).
-    testutil::resetApp();
-    AppFrame* f = frame();
     const int n = 5400;
-    testutil::fillMap(*myVoxmap, n, n, 1, [](int i, int j, int) { return voxel(i & 255, j & 255, 99, 255); });
-    cam = std::make_unique<camera>();
-    cam->eye = cam->home = Vector(0, 0, -200);
-    cam->lookAt = Vector(0, 0, 100);
-    viewportImage = wxImage(50, 50);
-    cam->march(myVoxmap, viewportImage);
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, n, n);
-    screenImage = wxImage(n, n);
-    theslicer->evaluateSlice(myVoxmap, screenImage);
+    AppFrame* f = testutil::loadVolume(
+        n, n, 1, [](int i, int j, int) { return voxel(i & 255, j & 255, 99, 255); }, 100);  // 3D image 50 x 50
     setting(ID_VPSCALE, 5);
     spin(f->spinRZ, 0);   // a slice refresh and the outline
     spin(f->spinYaw, 0);  // a 3D refresh
@@ -284,8 +248,7 @@ TEST(Extremes, PlaneAtEveryLimitFinishes) {
         if (HasFatalFailure()) return;
         for (bool aa : {false, true}) {
             if (aa) {
-                wxCommandEvent ev(wxEVT_MENU, ID_AASLICE);
-                f->ProcessWindowEvent(ev);
+                testutil::menu(f, ID_AASLICE);
                 ASSERT_TRUE(theslicer->aaLookups);
             }
             for (int scale : {0, -1, -1000, 1, 1000}) {
@@ -310,8 +273,7 @@ TEST(Extremes, PlaneAtEveryLimitFinishes) {
         // nothing once moved out of the volume.
         for (wxSpinCtrl* c : {f->spinRX, f->spinRY, f->spinRZ}) spin(c, 0);
         for (wxSpinCtrl* c : {f->spinSX, f->spinSY, f->spinSZ}) spin(c, 0);
-        wxCommandEvent ev(wxEVT_MENU, ID_AASLICE);
-        f->ProcessWindowEvent(ev);
+        testutil::menu(f, ID_AASLICE);
         ASSERT_FALSE(theslicer->aaLookups);
         spin(f->spinTZ, s.d - 1);
         EXPECT_TRUE(oneColour(screenImage));

@@ -1,10 +1,8 @@
 // The volume filters (keying, blur, edges), their kernels and their menu commands.
 #include <gtest/gtest.h>
 #include <wx/numdlg.h>
-#include <wx/stattext.h>
 #include <wx/testing.h>
 
-#include <algorithm>
 #include <array>
 #include <cstring>
 #include <memory>
@@ -16,53 +14,15 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
-// Answers one number prompt and checks that it is the one expected at this point.
-template <>
-class wxExpectModal<wxNumberEntryDialog> : public wxExpectModalBase<wxNumberEntryDialog> {
-public:
-    struct Prompt {
-        const char* message;
-        const char* prompt;
-        const char* caption;
-        long value, min, max;
-    };
-    wxExpectModal(const Prompt& p, long answer, int id = wxID_OK) : m_p(p), m_answer(answer), m_id(id) {}
-
-protected:
-    int OnInvoked(wxNumberEntryDialog* dlg) const override {
-        struct Access : wxNumberEntryDialog {
-            using wxNumberEntryDialog::m_max;
-            using wxNumberEntryDialog::m_min;
-            using wxNumberEntryDialog::m_value;
-        };
-        EXPECT_EQ(dlg->GetTitle(), m_p.caption);
-        std::vector<wxString> labels;
-        for (wxWindow* c : dlg->GetChildren())
-            if (auto* t = dynamic_cast<wxStaticText*>(c)) labels.push_back(t->GetLabel());
-        EXPECT_NE(std::find(labels.begin(), labels.end(), m_p.message), labels.end()) << m_p.message;
-        EXPECT_NE(std::find(labels.begin(), labels.end(), m_p.prompt), labels.end()) << m_p.prompt;
-        EXPECT_EQ(dlg->*(&Access::m_value), m_p.value) << m_p.caption;
-        EXPECT_EQ(dlg->*(&Access::m_min), m_p.min) << m_p.caption;
-        EXPECT_EQ(dlg->*(&Access::m_max), m_p.max) << m_p.caption;
-        dlg->*(&Access::m_value) = m_answer;
-        return m_id;
-    }
-
-private:
-    Prompt m_p;
-    long m_answer;
-    int m_id;
-};
-
 namespace {
 
-using Answer = wxExpectModal<wxNumberEntryDialog>;
-const Answer::Prompt kRange{"Colour Range", "R: ", "Range", 50, 1, 1000};
-const Answer::Prompt kFalloff{"Falloff", "F: ", "Range", 50, 1, 1000};
-const Answer::Prompt kPremultiply{"Premultiply", "Pre: ", "1 or 0", 1, 0, 1};
-const Answer::Prompt kRadius{"Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3};
-
-voxel at(const voxelmap& m, int i, int j, int k) { return m.voxels[m.index(i, j, k)]; }
+using testutil::at;
+using testutil::menu;
+using Answer = testutil::NumberAnswer;  // an answer below 0 cancels
+const testutil::NumberPrompt kRange{"Colour Range", "R: ", "Range", 50, 1, 1000};
+const testutil::NumberPrompt kFalloff{"Falloff", "F: ", "Range", 50, 1, 1000};
+const testutil::NumberPrompt kPremultiply{"Premultiply", "Pre: ", "1 or 0", 1, 0, 1};
+const testutil::NumberPrompt kRadius{"Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3};
 
 void uniform(voxelmap& m, int w, int h, int d, voxel v) {
     testutil::fillMap(m, w, h, d, [v](int, int, int) { return v; });
@@ -307,23 +267,7 @@ namespace {
 
 // A volume as a load leaves it: plane across the first layer, camera at its start.
 AppFrame* loadedApp(int w, int h, int d, voxel v) {
-    testutil::resetApp();
-    AppFrame* f = testutil::frame();
-    uniform(*myVoxmap, w, h, d, v);
-    cam = std::make_unique<camera>();
-    cam->eye = cam->home = Vector(0, 0, -200);
-    cam->lookAt = Vector(0, 0, d / 2.0 + 100);
-    viewportImage = wxImage(cam->resolution, cam->resolution);
-    cam->march(myVoxmap, viewportImage);
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, w, h);
-    screenImage = wxImage(w, h);
-    theslicer->evaluateSlice(myVoxmap, screenImage);
-    return f;
-}
-
-void command(AppFrame* f, int id) {
-    wxCommandEvent ev(wxEVT_MENU, id);
-    f->ProcessWindowEvent(ev);
+    return testutil::loadVolume(w, h, d, [v](int, int, int) { return v; }, d / 2.0 + 100);
 }
 
 // Both views show the filtered volume: the slice re-evaluated, the 3D image marched
@@ -345,22 +289,20 @@ void expectViewsRefreshed() {
 TEST(FilterCommands, KeyPrompts) {
     const voxel start(75, 0, 0, 255);
     struct Case {
-        long falloff;
-        int falloffId;
-        long premultiply;
-        int premultiplyId;
+        long falloff;      // -1: cancelled
+        long premultiply;  // -1: cancelled
         voxel result;
     } cases[] = {
-        {50, wxID_OK, 1, wxID_OK, voxel(37, 0, 0, 127)},
-        {50, wxID_OK, 0, wxID_OK, voxel(75, 0, 0, 127)},
-        {50, wxID_OK, -1, wxID_CANCEL, voxel(37, 0, 0, 127)},  // cancelled: premultiply on
-        {-1, wxID_CANCEL, 0, wxID_OK, start},                  // falloff cancelled: unchanged
+        {50, 1, voxel(37, 0, 0, 127)},
+        {50, 0, voxel(75, 0, 0, 127)},
+        {50, -1, voxel(37, 0, 0, 127)},  // cancelled: premultiply on
+        {-1, 0, start},                  // falloff cancelled: unchanged
     };
     for (const Case& c : cases) {
         AppFrame* f = loadedApp(6, 5, 3, start);
         f->keyColour = voxel(0, 0, 0, 0);
-        wxTEST_DIALOG(command(f, ID_KEY), Answer(kRange, 50), Answer(kFalloff, c.falloff, c.falloffId),
-                      Answer(kPremultiply, c.premultiply, c.premultiplyId));
+        wxTEST_DIALOG(menu(f, ID_KEY), Answer(kRange, 50), Answer(kFalloff, c.falloff),
+                      Answer(kPremultiply, c.premultiply));
         EXPECT_EQ(at(*myVoxmap, 5, 4, 2), c.result);
         EXPECT_EQ(at(*myVoxmap, 0, 0, 0), c.result);
         if (c.result == start) {
@@ -372,7 +314,7 @@ TEST(FilterCommands, KeyPrompts) {
     }
     // A cancelled range prompt ends the command after one dialog.
     AppFrame* f = loadedApp(6, 5, 3, start);
-    wxTEST_DIALOG(command(f, ID_KEY), Answer(kRange, -1, wxID_CANCEL));
+    wxTEST_DIALOG(menu(f, ID_KEY), Answer(kRange, -1));
     EXPECT_EQ(at(*myVoxmap, 0, 0, 0), start);
     EXPECT_EQ(viewportImage.GetWidth(), 50);
     testutil::resetApp();
@@ -380,17 +322,17 @@ TEST(FilterCommands, KeyPrompts) {
 
 TEST(FilterCommands, BlurAndEdges) {
     AppFrame* f = loadedApp(5, 4, 3, voxel(255, 255, 255, 255));
-    wxTEST_DIALOG(command(f, ID_BLUR), Answer(kRadius, -1, wxID_CANCEL));
+    wxTEST_DIALOG(menu(f, ID_BLUR), Answer(kRadius, -1));
     EXPECT_EQ(at(*myVoxmap, 0, 0, 0), voxel(255, 255, 255, 255));
     EXPECT_EQ(viewportImage.GetWidth(), 50);
 
-    wxTEST_DIALOG(command(f, ID_BLUR), Answer(kRadius, 1));
+    wxTEST_DIALOG(menu(f, ID_BLUR), Answer(kRadius, 1));
     EXPECT_EQ(at(*myVoxmap, 0, 0, 0), voxel(112, 112, 112, 112));
     expectViewsRefreshed();
     EXPECT_EQ(testutil::pixel(screenImage, 0, 0), voxel(112, 112, 112, 255));
 
     f = loadedApp(5, 5, 5, voxel(200, 100, 0, 255));
-    command(f, ID_EDGES);  // no prompt
+    menu(f, ID_EDGES);  // no prompt
     EXPECT_EQ(at(*myVoxmap, 2, 2, 0), voxel(250, 1, 1, 250));
     expectViewsRefreshed();
     EXPECT_EQ(testutil::pixel(screenImage, 2, 2), voxel(250, 1, 1, 255));
@@ -403,7 +345,7 @@ TEST(FilterCommands, NothingWithoutAVolume) {
     // No prompt appears (an unexpected dialog would fail the test) and nothing is computed:
     // the 3D image keeps the size it had (the placeholder's, or none) instead of 200 x 200.
     const wxSize before = viewportImage.IsOk() ? viewportImage.GetSize() : wxSize();
-    for (int id : {ID_KEY, ID_BLUR, ID_EDGES}) command(f, id);
+    for (int id : {ID_KEY, ID_BLUR, ID_EDGES}) menu(f, id);
     EXPECT_FALSE(myVoxmap->loaded);
     EXPECT_EQ(viewportImage.IsOk() ? viewportImage.GetSize() : wxSize(), before);
     testutil::resetApp();

@@ -9,7 +9,6 @@
 
 #include <cstdint>
 #include <cstring>
-#include <fstream>
 #include <string>
 #include <vector>
 
@@ -19,23 +18,14 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SLABWRIGHT_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SLABWRIGHT_ASAN 1
-#endif
-#endif
-
 namespace {
 
+using testutil::at;
 using testutil::frame;
-
-wxArrayString toArray(const std::vector<std::string>& paths) {
-    wxArrayString out;
-    for (const std::string& p : paths) out.Add(wxString::FromUTF8(p));
-    return out;
-}
+using testutil::MessageCapture;
+using testutil::readBytes;
+using testutil::toArray;
+using testutil::writeBytes;
 
 // A distinct colour for every pixel of every layer.
 voxel layerColour(int layer, int x, int y) { return voxel(10 * x + 1, 20 * y + 2, 40 * layer + 3, 255); }
@@ -55,23 +45,6 @@ std::vector<wxImage> layers(int w, int h, int d, bool withAlpha = false) {
     return out;
 }
 
-voxel at(int i, int j, int k) { return myVoxmap->voxels[myVoxmap->index(i, j, k)]; }
-
-// Captures the one message box the code under test shows.
-class MessageCapture : public wxExpectModalBase<wxMessageDialog, MessageCapture> {
-public:
-    explicit MessageCapture(wxString* message) : message_(message) {}
-
-protected:
-    int OnInvoked(wxMessageDialog* dlg) const override {
-        *message_ = dlg->GetMessage();
-        return wxID_OK;
-    }
-
-private:
-    wxString* message_;
-};
-
 bool menusEnabled(AppFrame* f) {
     return f->fileMenu->IsEnabled(ID_SAVE) && f->fileMenu->IsEnabled(ID_RENDER) &&
            f->effectsMenu->IsEnabled(ID_BLUR) && f->effectsMenu->IsEnabled(ID_EDGES) &&
@@ -84,16 +57,6 @@ bool menusDisabled(AppFrame* f) {
            !f->effectsMenu->IsEnabled(ID_BLUR) && !f->effectsMenu->IsEnabled(ID_EDGES) &&
            !f->effectsMenu->IsEnabled(ID_KEY) && !f->settingsMenu->IsEnabled(ID_RAYRES) &&
            !f->settingsMenu->IsEnabled(ID_RAYSTEP) && !f->settingsMenu->IsEnabled(ID_AASLICE);
-}
-
-void writeBytes(const std::string& path, const std::string& bytes) {
-    std::ofstream out(path, std::ios::binary);
-    out << bytes;
-}
-
-std::string readBytes(const std::string& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
 }  // namespace
@@ -434,8 +397,7 @@ TEST(LoadCommand, CancellingTheDialogChangesNothing) {
     };
     wxString message, wildcard;
     long style = 0;
-    wxCommandEvent ev(wxEVT_MENU, ID_LOAD);
-    wxTEST_DIALOG(frame()->ProcessWindowEvent(ev), CancelFileDialog(&message, &wildcard, &style));
+    wxTEST_DIALOG(testutil::menu(frame(), ID_LOAD), CancelFileDialog(&message, &wildcard, &style));
     EXPECT_EQ(message, "Load Images");
     EXPECT_EQ(wildcard, "Image Files " + wxImage::GetImageExtWildcard());
     EXPECT_TRUE(style & wxFD_OPEN);

@@ -4,6 +4,7 @@
 #include <cmath>
 
 #include "matrix.h"
+#include "testutil.h"
 
 namespace {
 
@@ -14,17 +15,10 @@ CMatrix fromRows(std::initializer_list<float> values) {
     return m;
 }
 
-void expectNear(const Vector& v, double x, double y, double z, double tol = 1e-6) {
-    EXPECT_NEAR(v.x(), x, tol);
-    EXPECT_NEAR(v.y(), y, tol);
-    EXPECT_NEAR(v.z(), z, tol);
-}
+using testutil::expectExact;
 
-void expectExact(const Vector& v, double x, double y, double z) {
-    EXPECT_EQ(v.x(), x);
-    EXPECT_EQ(v.y(), y);
-    EXPECT_EQ(v.z(), z);
-}
+// Vector components within 1e-6 of (x, y, z).
+void expectNear(const Vector& v, double x, double y, double z) { testutil::expectNear(v, x, y, z, 1e-6); }
 
 void expectSameMatrix(const CMatrix& a, const CMatrix& b) {
     for (int k = 0; k < 16; ++k) EXPECT_EQ(a.m[k], b.m[k]) << "element " << k;

@@ -44,26 +44,8 @@ long envNumber(const char* name, long fallback) {
     return end && *end == '\0' ? n : fallback;
 }
 
-// Answers one number prompt (identified by its caption) with a number, or cancels it.
-class Prompt : public wxExpectModalBase<wxNumberEntryDialog, Prompt> {
-public:
-    Prompt(const char* caption, long answer) : caption_(caption), answer_(answer) {}
-
-protected:
-    int OnInvoked(wxNumberEntryDialog* dlg) const override {
-        struct Fields : wxNumberEntryDialog {
-            using wxNumberEntryDialog::m_value;
-        };
-        EXPECT_EQ(wxString(caption_), dlg->GetTitle());
-        if (answer_ < 0) return wxID_CANCEL;
-        dlg->*(&Fields::m_value) = answer_;
-        return wxID_OK;
-    }
-
-private:
-    const char* caption_;
-    long answer_;
-};
+// Answers one number prompt (identified by its caption) with a number, or cancels it (below 0).
+using Prompt = testutil::NumberAnswer;
 
 class UserRun {
 public:
@@ -280,10 +262,7 @@ private:
         const int value = roll == 0 ? c->GetMin() : roll == 1 ? c->GetMax() : pick(c->GetMin(), c->GetMax());
         const bool slicerControl = n < 9;
         const wxImage viewport0 = slicerControl && viewportImage.IsOk() ? viewportImage.Copy() : wxImage();
-        c->SetValue(value);
-        wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
-        ev.SetEventObject(c);
-        c->ProcessWindowEvent(ev);
+        testutil::spin(c, value);
         if (myVoxmap->loaded) {
             if (slicerControl) {
                 // Moving the plane re-samples the slice only; the 3D image stays as it was.
@@ -308,9 +287,8 @@ private:
     std::string filter() {
         const int which = pick(0, 2);
         const int ids[3] = {ID_KEY, ID_BLUR, ID_EDGES};
-        wxCommandEvent ev(wxEVT_MENU, ids[which]);
         if (!myVoxmap->loaded) {  // nothing to filter: no prompt, no change
-            f_->ProcessWindowEvent(ev);
+            testutil::menu(f_, ids[which]);
             return "filter without a volume";
         }
         voxelmap before;
@@ -320,22 +298,22 @@ private:
         if (which == 0) {
             const long range = answer(1, 1000);
             if (range < 0) {
-                wxTEST_DIALOG(f_->ProcessWindowEvent(ev), Prompt("Range", range));
+                wxTEST_DIALOG(testutil::menu(f_, ids[which]), Prompt("Range", range));
                 applied = false;
             } else {
                 const long falloff = answer(1, 1000), pre = answer(0, 1);
-                wxTEST_DIALOG(f_->ProcessWindowEvent(ev), Prompt("Range", range), Prompt("Range", falloff),
+                wxTEST_DIALOG(testutil::menu(f_, ids[which]), Prompt("Range", range), Prompt("Range", falloff),
                               Prompt("1 or 0", pre));
                 applied = falloff > 0;
             }
             what = "key";
         } else if (which == 1) {
             const long radius = answer(1, 3);
-            wxTEST_DIALOG(f_->ProcessWindowEvent(ev), Prompt("Radius", radius));
+            wxTEST_DIALOG(testutil::menu(f_, ids[which]), Prompt("Radius", radius));
             applied = radius > 0;
             what = "blur " + std::to_string(radius);
         } else {
-            f_->ProcessWindowEvent(ev);
+            testutil::menu(f_, ids[which]);
             what = "edges";
         }
         EXPECT_EQ(myVoxmap->width, before.width);
@@ -351,9 +329,8 @@ private:
     }
 
     std::string raySetting(int id) {
-        wxCommandEvent ev(wxEVT_MENU, id);
         if (!myVoxmap->loaded) {
-            f_->ProcessWindowEvent(ev);
+            testutil::menu(f_, id);
             return "ray setting without a volume";
         }
         long n;
@@ -361,11 +338,11 @@ private:
             // Mostly small: a high resolution makes every later march slow.
             const int roll = pick(0, 99);
             n = roll < 10 ? -1 : roll < 13 ? 1 : roll < 15 ? 1000 : roll < 20 ? pick(100, 400) : pick(1, 80);
-            wxTEST_DIALOG(f_->ProcessWindowEvent(ev), Prompt("Resolution", n));
+            wxTEST_DIALOG(testutil::menu(f_, id), Prompt("Resolution", n));
             if (n > 0) resolution_ = int(n);
         } else {
             n = answer(1, 100);
-            wxTEST_DIALOG(f_->ProcessWindowEvent(ev), Prompt("Step Length", n));
+            wxTEST_DIALOG(testutil::menu(f_, id), Prompt("Step Length", n));
             if (n > 0) step_ = int(n);
         }
         if (n > 0) viewport_ = wxSize(resolution_, resolution_);
@@ -374,15 +351,13 @@ private:
 
     std::string viewScale() {
         const long n = answer(1, 5);
-        wxCommandEvent ev(wxEVT_MENU, ID_VPSCALE);
-        wxTEST_DIALOG(f_->ProcessWindowEvent(ev), Prompt("Scale", n));
+        wxTEST_DIALOG(testutil::menu(f_, ID_VPSCALE), Prompt("Scale", n));
         if (n > 0) vpScale_ = int(n);
         return "view scale " + std::to_string(n);
     }
 
     std::string toggleAA() {
-        wxCommandEvent ev(wxEVT_MENU, ID_AASLICE);
-        f_->ProcessWindowEvent(ev);
+        testutil::menu(f_, ID_AASLICE);
         if (myVoxmap->loaded) aa_ = !aa_;
         return "AA";
     }

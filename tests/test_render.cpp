@@ -30,51 +30,16 @@ const char* const kRowLabels[9] = {"TX", "TY", "TZ", "RX", "RY", "RZ", "SX", "SY
 const char* const kRowNames[9] = {"stTX", "spTy", "stTz", "stRx", "stRy", "stRz", "stSx", "stSy", "stSz"};
 enum Row { TX, TY, TZ, RX, RY, RZ, SX, SY, SZ };
 
-// Colour that tells voxel (i, j, k) apart by layer: blue = 10 k.
-voxel layered(int i, int j, int k) { return voxel(i * 15, j * 30, k * 10, 255); }
-
-// A loaded w x h x d volume with the camera and plane of a fresh load and the images sized,
-// as the load leaves them; the main window exists.
+// A loaded w x h x d volume with the camera and plane of a fresh load and the images sized
+// (the 3D image not marched), as the load leaves them; the main window exists.
 AppFrame* loadVolume(int w, int h, int d) {
-    testutil::resetApp();
-    AppFrame* f = testutil::frame();
-    testutil::fillMap(*myVoxmap, w, h, d, layered);
-    cam = std::make_unique<camera>();
-    cam->eye = cam->home = Vector(0, 0, -200);
-    cam->lookAt = Vector(0, 0, d / 2 + 100);
-    viewportImage = wxImage(cam->resolution, cam->resolution);
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, w, h);
-    screenImage = wxImage(w, h);
-    theslicer->evaluateSlice(myVoxmap, screenImage);
-    return f;
+    return testutil::loadVolume(w, h, d, testutil::graded, d / 2 + 100, /*march=*/false);
 }
 
-// The slice of the current volume with the plane posed directly.
-wxImage directSlice(Vector t, float rx, float ry, float rz, float sx, float sy, float sz, bool aa = false) {
-    slicer s(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
-    s.aaLookups = aa;
-    s.setP(t);
-    s.setR(rx, ry, rz);
-    s.setS(sx, sy, sz);
-    wxImage img(myVoxmap->width, myVoxmap->height);
-    s.evaluateSlice(myVoxmap, img);
-    return img;
-}
+using testutil::directSlice;
+using testutil::sameRGB;
 
 wxImage restSlice() { return directSlice(Vector(0, 0, 0), 0, 0, 0, 100, 100, 100); }
-
-// Whether a has b's size and the same RGB at every pixel.
-::testing::AssertionResult sameRGB(const wxImage& a, const wxImage& b) {
-    if (!a.IsOk() || !b.IsOk()) return ::testing::AssertionFailure() << "empty image";
-    if (a.GetSize() != b.GetSize())
-        return ::testing::AssertionFailure() << "size " << a.GetWidth() << "x" << a.GetHeight() << " vs "
-                                             << b.GetWidth() << "x" << b.GetHeight();
-    for (int y = 0; y < a.GetHeight(); ++y)
-        for (int x = 0; x < a.GetWidth(); ++x)
-            if (testutil::pixel(a, x, y) != testutil::pixel(b, x, y))
-                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
-    return ::testing::AssertionSuccess();
-}
 
 wxImage loadFile(const std::string& path) {
     wxImage img;
@@ -531,8 +496,7 @@ TEST(BatchRender, MenuCommandRendersWhatTheDialogWasGiven) {
         EXPECT_TRUE(dlg.btnRndr->IsEnabled());
         click(dlg.btnRndr);
     };
-    wxCommandEvent ev(wxEVT_MENU, ID_RENDER);
-    wxTEST_DIALOG(f->ProcessWindowEvent(ev), FillRenderDlg(fill),
+    wxTEST_DIALOG(testutil::menu(f, ID_RENDER), FillRenderDlg(fill),
                   ExpectSaveDialog("Save Image Sequence", dir.file("m.png")));
     ASSERT_EQ((std::vector<std::string>{"m.0000.png", "m.0001.png", "m.0002.png"}), listDir(dir.path));
     for (int k = 0; k <= 2; ++k)
@@ -553,8 +517,7 @@ TEST(BatchRender, ClosingTheDialogRendersNothing) {
         dlg.chooseSequenceFile(dir.path, "c.png");
         dlg.Close();  // the close box
     };
-    wxCommandEvent ev(wxEVT_MENU, ID_RENDER);
-    wxTEST_DIALOG(f->ProcessWindowEvent(ev), FillRenderDlg(fill));
+    wxTEST_DIALOG(testutil::menu(f, ID_RENDER), FillRenderDlg(fill));
     EXPECT_TRUE(listDir(dir.path).empty());
     EXPECT_EQ(p00.z(), theslicer->patch->P00.z());
     EXPECT_TRUE(sameRGB(before, screenImage));
@@ -573,10 +536,9 @@ TEST(SaveSlice, WritesTheSliceImage) {
     EXPECT_TRUE(sameRGB(screenImage, loadFile(dir.file("direct.png"))));
 
     // Through the menu: cancelled writes nothing, confirmed writes the chosen file.
-    wxCommandEvent ev(wxEVT_MENU, ID_SAVE);
-    wxTEST_DIALOG(f->ProcessWindowEvent(ev), ExpectSaveDialog("Save Image", "", wxID_CANCEL));
+    wxTEST_DIALOG(testutil::menu(f, ID_SAVE), ExpectSaveDialog("Save Image", "", wxID_CANCEL));
     EXPECT_EQ(std::vector<std::string>{"direct.png"}, listDir(dir.path));
-    wxTEST_DIALOG(f->ProcessWindowEvent(ev), ExpectSaveDialog("Save Image", dir.file("menu.png")));
+    wxTEST_DIALOG(testutil::menu(f, ID_SAVE), ExpectSaveDialog("Save Image", dir.file("menu.png")));
     EXPECT_EQ((std::vector<std::string>{"direct.png", "menu.png"}), listDir(dir.path));
     EXPECT_TRUE(sameRGB(screenImage, loadFile(dir.file("menu.png"))));
     EXPECT_EQ(10 * 7, testutil::pixel(loadFile(dir.file("menu.png")), 0, 0).b);

@@ -31,19 +31,13 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
-#if defined(__SANITIZE_ADDRESS__)
-#define SLABWRIGHT_ASAN 1
-#elif defined(__has_feature)
-#if __has_feature(address_sanitizer)
-#define SLABWRIGHT_ASAN 1
-#endif
-#endif
-
 namespace {
 
+using testutil::at;
 using testutil::decode;
 using testutil::frame;
 using testutil::readBytes;
+using testutil::toArray;
 using testutil::voxelOf;
 using testutil::writeBytes;
 using Bytes = std::string;
@@ -210,12 +204,6 @@ Bytes tiff(const std::vector<TiffPage>& pages) {
 
 // ---- Loading, and what a load must do ----
 
-wxArrayString toArray(const std::vector<std::string>& paths) {
-    wxArrayString out;
-    for (const std::string& p : paths) out.Add(wxString::FromUTF8(p));
-    return out;
-}
-
 // Collects the toolkit's warnings and errors (a GUI would show each one as another box).
 class ToolkitReports : public wxLog {
 public:
@@ -231,8 +219,6 @@ protected:
 private:
     wxLog* previous_;
 };
-
-voxel at(int i, int j, int k) { return myVoxmap->voxels[myVoxmap->index(i, j, k)]; }
 
 // What the user had before a load: the volume (a copy), the camera and plane objects, the images.
 struct Before {
@@ -786,8 +772,7 @@ TEST(RobustLoad, AMillionPixelRowAndAHundredThousandPixelColumnLoadAndShow) {
             ADD_FAILURE() << "refused";
             continue;
         }
-        wxCommandEvent ev(wxEVT_MENU, ID_AASLICE);
-        frame()->ProcessWindowEvent(ev);  // a slice refresh
+        testutil::menu(frame(), ID_AASLICE);  // a slice refresh
         // The top-left corner of the slice view shows the first pixels, each twice.
         const wxImage seen = testutil::shown(frame()->sliceView);
         for (int i = 0; i < 6; ++i) {

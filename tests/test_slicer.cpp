@@ -14,17 +14,8 @@ using testutil::pixel;
 // Within single-precision rounding of the rotation's sines and cosines.
 constexpr double kTol = 1e-5;
 
-void expectNear(const Vector& v, double x, double y, double z, double tol = kTol) {
-    EXPECT_NEAR(v.x(), x, tol);
-    EXPECT_NEAR(v.y(), y, tol);
-    EXPECT_NEAR(v.z(), z, tol);
-}
-
-void expectExact(const Vector& v, double x, double y, double z) {
-    EXPECT_EQ(v.x(), x);
-    EXPECT_EQ(v.y(), y);
-    EXPECT_EQ(v.z(), z);
-}
+void expectNear(const Vector& v, double x, double y, double z) { testutil::expectNear(v, x, y, z, kTol); }
+using testutil::expectExact;
 
 // Corner offsets from the centre, in the order P00, P01, P10, P11.
 struct Offsets {

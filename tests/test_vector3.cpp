@@ -5,48 +5,41 @@
 #include <iomanip>
 #include <sstream>
 
+#include "testutil.h"
 #include "vector3.h"
 
-namespace {
-
-void expectVec(const Vector& v, double x, double y, double z) {
-    EXPECT_EQ(v.x(), x);
-    EXPECT_EQ(v.y(), y);
-    EXPECT_EQ(v.z(), z);
-}
-
-}  // namespace
+using testutil::expectExact;
 
 TEST(Vector, ConstructAndSetComponents) {
     Vector v(1.5, -2, 3.25);
-    expectVec(v, 1.5, -2, 3.25);
+    expectExact(v, 1.5, -2, 3.25);
     v.y(7);
-    expectVec(v, 1.5, 7, 3.25);
+    expectExact(v, 1.5, 7, 3.25);
     EXPECT_EQ(v[0], 1.5);
     EXPECT_EQ(v[1], 7);
     EXPECT_EQ(v[2], 3.25);
 }
 
 TEST(Vector, SubtractionTakesTheArgumentFromTheReceiver) {
-    expectVec(Vector(5, 5, 5) - Vector(1, 2, 3), 4, 3, 2);
-    expectVec(Vector(1, 2, 3) - Vector(5, 5, 5), -4, -3, -2);
+    expectExact(Vector(5, 5, 5) - Vector(1, 2, 3), 4, 3, 2);
+    expectExact(Vector(1, 2, 3) - Vector(5, 5, 5), -4, -3, -2);
 }
 
 TEST(Vector, NegationAndScalingLeaveTheOperandUnchanged) {
     const Vector v(1, -2, 3.5);
-    expectVec(-v, -1, 2, -3.5);
-    expectVec(v * 2, 2, -4, 7);
-    expectVec(2 * v, 2, -4, 7);
-    expectVec(v, 1, -2, 3.5);
+    expectExact(-v, -1, 2, -3.5);
+    expectExact(v * 2, 2, -4, 7);
+    expectExact(2 * v, 2, -4, 7);
+    expectExact(v, 1, -2, 3.5);
 }
 
 TEST(Vector, PlusEqualsChangesAndReturnsTheReceiver) {
     Vector a(1, 2, 3);
     Vector& r = (a += Vector(10, 20, 30));
     EXPECT_EQ(&r, &a);
-    expectVec(a, 11, 22, 33);
+    expectExact(a, 11, 22, 33);
     (a += Vector(1, 1, 1)) += Vector(1, 1, 1);  // chained on the same object
-    expectVec(a, 13, 24, 35);
+    expectExact(a, 13, 24, 35);
 }
 
 TEST(Vector, DotSumsLeftToRight) {
@@ -56,12 +49,12 @@ TEST(Vector, DotSumsLeftToRight) {
 }
 
 TEST(Vector, CrossIsRightHandedReceiverTimesArgument) {
-    expectVec(Vector(1, 0, 0).cross(Vector(0, 1, 0)), 0, 0, 1);
-    expectVec(Vector(0, 1, 0).cross(Vector(1, 0, 0)), 0, 0, -1);
-    expectVec(Vector(0, 1, 0).cross(Vector(0, 0, 1)), 1, 0, 0);
-    expectVec(Vector(0, 0, 1).cross(Vector(1, 0, 0)), 0, 1, 0);
+    expectExact(Vector(1, 0, 0).cross(Vector(0, 1, 0)), 0, 0, 1);
+    expectExact(Vector(0, 1, 0).cross(Vector(1, 0, 0)), 0, 0, -1);
+    expectExact(Vector(0, 1, 0).cross(Vector(0, 0, 1)), 1, 0, 0);
+    expectExact(Vector(0, 0, 1).cross(Vector(1, 0, 0)), 0, 1, 0);
     // (2*6 - 3*5, 3*4 - 1*6, 1*5 - 2*4)
-    expectVec(Vector(1, 2, 3).cross(Vector(4, 5, 6)), -3, 6, -3);
+    expectExact(Vector(1, 2, 3).cross(Vector(4, 5, 6)), -3, 6, -3);
 }
 
 TEST(Vector, Lengths) {
@@ -74,25 +67,25 @@ TEST(Vector, NormalizeDividesAndReturnsThePreviousLength) {
     Vector v(3, 0, 4);
     EXPECT_EQ(v.normalize(), 5);
     // 3 / 5 is exactly the double 0.6; 3 * (1 / 5) would be 0.6000000000000001.
-    expectVec(v, 0.6, 0, 0.8);
+    expectExact(v, 0.6, 0, 0.8);
     EXPECT_EQ(Vector(0, -7, 0).normalize(), 7);
 }
 
 TEST(Vector, NormalizeOfZeroLeavesZero) {
     Vector z(0, 0, 0);
     EXPECT_EQ(z.normalize(), 0);
-    expectVec(z, 0, 0, 0);  // no division by zero: no NaN
-    expectVec(Vector(0, 0, 0).normal(), 0, 0, 0);
+    expectExact(z, 0, 0, 0);  // no division by zero: no NaN
+    expectExact(Vector(0, 0, 0).normal(), 0, 0, 0);
     // Only an exact zero is skipped: a tiny vector still becomes unit length.
     Vector tiny(0, std::ldexp(1.0, -100), 0);
     EXPECT_EQ(tiny.normalize(), std::ldexp(1.0, -100));
-    expectVec(tiny, 0, 1, 0);
+    expectExact(tiny, 0, 1, 0);
 }
 
 TEST(Vector, NormalReturnsAUnitCopy) {
     const Vector v(0, 3, 4);
-    expectVec(v.normal(), 0, 0.6, 0.8);
-    expectVec(v, 0, 3, 4);
+    expectExact(v.normal(), 0, 0.6, 0.8);
+    expectExact(v, 0, 3, 4);
 }
 
 TEST(Vector, PrintsWithTheStreamsFormatting) {

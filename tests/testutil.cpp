@@ -5,10 +5,14 @@
 #include <wx/dcmemory.h>
 #include <wx/evtloop.h>
 #include <wx/log.h>
+#include <wx/spinctrl.h>
+#include <wx/stattext.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <random>
 
 #include "appFrame.h"
@@ -152,6 +156,115 @@ bool decode(const std::string& path, wxImage& image) {
 
 voxel voxelOf(const wxImage& img, int x, int y) {
     return voxel(img.GetRed(x, y), img.GetGreen(x, y), img.GetBlue(x, y), img.HasAlpha() ? img.GetAlpha(x, y) : 255);
+}
+
+namespace {
+void collectTexts(wxWindow* w, std::vector<wxString>& texts) {
+    for (wxWindow* child : w->GetChildren()) {
+        if (auto* st = dynamic_cast<wxStaticText*>(child)) texts.push_back(st->GetLabel());
+        collectTexts(child, texts);
+    }
+}
+}  // namespace
+
+int NumberAnswer::OnInvoked(wxNumberEntryDialog* dlg) const {
+    struct Fields : wxNumberEntryDialog {
+        using wxNumberEntryDialog::m_max;
+        using wxNumberEntryDialog::m_min;
+        using wxNumberEntryDialog::m_value;
+    };
+    if (check_ != Check::None) {
+        EXPECT_EQ(wxString(expected_.caption), dlg->GetTitle());
+    }
+    if (check_ == Check::All) {
+        std::vector<wxString> texts;
+        collectTexts(dlg, texts);
+        EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), wxString(expected_.message)))
+            << "message \"" << expected_.message << "\" not shown";
+        EXPECT_NE(texts.end(), std::find(texts.begin(), texts.end(), wxString(expected_.prompt)))
+            << "prompt \"" << expected_.prompt << "\" not shown";
+        EXPECT_EQ(expected_.value, dlg->*(&Fields::m_value)) << expected_.caption;
+        EXPECT_EQ(expected_.min, dlg->*(&Fields::m_min)) << expected_.caption;
+        EXPECT_EQ(expected_.max, dlg->*(&Fields::m_max)) << expected_.caption;
+    }
+    if (answer_ < 0) return wxID_CANCEL;
+    dlg->*(&Fields::m_value) = answer_;
+    return wxID_OK;
+}
+
+AppFrame* loadVolume(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ, bool march) {
+    resetApp();
+    AppFrame* app = frame();
+    fillMap(*myVoxmap, w, h, d, f);
+    cam = std::make_unique<camera>();
+    cam->eye = cam->home = Vector(0, 0, -200);
+    cam->lookAt = Vector(0, 0, lookAtZ);
+    viewportImage = wxImage(cam->resolution, cam->resolution);
+    if (march) cam->march(myVoxmap, viewportImage);
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, w, h);
+    screenImage = wxImage(w, h);
+    theslicer->evaluateSlice(myVoxmap, screenImage);
+    return app;
+}
+
+void spin(wxSpinCtrl* c, int value, bool mustFit) {
+    ASSERT_NE(nullptr, c);
+    c->SetValue(value);
+    if (mustFit) {
+        ASSERT_EQ(c->GetValue(), value) << "outside the control's range";
+    }
+    wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
+    ev.SetEventObject(c);
+    c->ProcessWindowEvent(ev);  // reaches the frame through the panels
+}
+
+void menu(AppFrame* f, int id) {
+    wxCommandEvent ev(wxEVT_MENU, id);
+    f->ProcessWindowEvent(ev);
+}
+
+wxImage directSlice(Vector t, float rx, float ry, float rz, float sx, float sy, float sz, bool aa) {
+    slicer s(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
+    s.aaLookups = aa;
+    s.setP(t);
+    s.setR(rx, ry, rz);
+    s.setS(sx, sy, sz);
+    wxImage img(myVoxmap->width, myVoxmap->height);
+    s.evaluateSlice(myVoxmap, img);
+    return img;
+}
+
+::testing::AssertionResult sameRGB(const wxImage& a, const wxImage& b) {
+    if (!a.IsOk() || !b.IsOk()) return ::testing::AssertionFailure() << "empty image";
+    if (a.GetSize() != b.GetSize())
+        return ::testing::AssertionFailure() << "size " << a.GetWidth() << "x" << a.GetHeight() << " vs "
+                                             << b.GetWidth() << "x" << b.GetHeight();
+    for (int y = 0; y < a.GetHeight(); ++y)
+        for (int x = 0; x < a.GetWidth(); ++x)
+            if (pixel(a, x, y) != pixel(b, x, y))
+                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
+    return ::testing::AssertionSuccess();
+}
+
+wxArrayString toArray(const std::vector<std::string>& paths) {
+    wxArrayString out;
+    for (const std::string& p : paths) out.Add(wxString::FromUTF8(p));
+    return out;
+}
+
+voxel at(const voxelmap& m, int i, int j, int k) { return m.voxels[m.index(i, j, k)]; }
+voxel at(int i, int j, int k) { return at(*myVoxmap, i, j, k); }
+
+void expectExact(const Vector& v, double x, double y, double z) {
+    EXPECT_EQ(v.x(), x);
+    EXPECT_EQ(v.y(), y);
+    EXPECT_EQ(v.z(), z);
+}
+
+void expectNear(const Vector& v, double x, double y, double z, double tol) {
+    EXPECT_NEAR(v.x(), x, tol);
+    EXPECT_NEAR(v.y(), y, tol);
+    EXPECT_NEAR(v.z(), z, tol);
 }
 
 }  // namespace testutil

@@ -1,18 +1,32 @@
 // Helpers shared by the tests: temporary folders, small images and stacks, the main window.
 #pragma once
 
+#include <gtest/gtest.h>
+#include <wx/arrstr.h>
 #include <wx/image.h>
 #include <wx/msgdlg.h>
+#include <wx/numdlg.h>
 #include <wx/testing.h>
 
 #include <functional>
 #include <string>
 #include <vector>
 
+#include "vector3.h"
 #include "voxel.h"
+
+// Defined when the address sanitizer is on (tests skip what it cannot run).
+#if defined(__SANITIZE_ADDRESS__)
+#define SLABWRIGHT_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define SLABWRIGHT_ASAN 1
+#endif
+#endif
 
 class AppFrame;
 class voxelmap;
+class wxSpinCtrl;
 
 namespace testutil {
 
@@ -62,19 +76,84 @@ bool decode(const std::string& path, wxImage& image);
 // The voxel the loader makes of an image pixel: its RGB, alpha from a real alpha channel only.
 voxel voxelOf(const wxImage& img, int x, int y);
 
-// Answers the one message box of a refused load (or any other), keeping its text.
+// Answers the one message box of a refused load (or any other), keeping its text and,
+// when asked for, its caption and style.
 class MessageCapture : public wxExpectModalBase<wxMessageDialog, MessageCapture> {
 public:
-    explicit MessageCapture(wxString* message) : message_(message) {}
+    explicit MessageCapture(wxString* message, wxString* caption = nullptr, long* style = nullptr)
+        : message_(message), caption_(caption), style_(style) {}
 
 protected:
     int OnInvoked(wxMessageDialog* dlg) const override {
         *message_ = dlg->GetMessage();
+        if (caption_) *caption_ = dlg->GetCaption();
+        if (style_) *style_ = dlg->GetMessageDialogStyle();
         return wxID_OK;
     }
 
 private:
     wxString* message_;
+    wxString* caption_;
+    long* style_;
 };
+
+// What a number prompt (wxGetNumberFromUser) is asked to show: texts, offered value, range.
+struct NumberPrompt {
+    const char* message;
+    const char* prompt;
+    const char* caption;
+    long value, min, max;
+};
+
+// Answers one number prompt: enters answer, or cancels when answer < 0. Before that it
+// checks what the prompt shows: all of expected, only the caption, or nothing.
+class NumberAnswer : public wxExpectModalBase<wxNumberEntryDialog, NumberAnswer> {
+public:
+    NumberAnswer(const NumberPrompt& expected, long answer)
+        : check_(Check::All), expected_(expected), answer_(answer) {}
+    NumberAnswer(const char* caption, long answer)
+        : check_(Check::Caption), expected_{"", "", caption, 0, 0, 0}, answer_(answer) {}
+    explicit NumberAnswer(long answer) : check_(Check::None), expected_{"", "", "", 0, 0, 0}, answer_(answer) {}
+    static NumberAnswer Cancel(const NumberPrompt& expected) { return NumberAnswer(expected, -1); }
+
+protected:
+    int OnInvoked(wxNumberEntryDialog* dlg) const override;
+
+private:
+    enum class Check { All, Caption, None } check_;
+    NumberPrompt expected_;
+    long answer_;
+};
+
+// A colour that changes along every axis: (15 i, 30 j, 10 k), opaque; blue = 10 k tells the layer.
+inline voxel graded(int i, int j, int k) { return voxel(i * 15, j * 30, k * 10, 255); }
+
+// The volume as a load leaves it, without loading files: a w x h x d volume of f(i, j, k),
+// the camera at (0, 0, -200) looking at (0, 0, lookAtZ), the plane across the first layer
+// with its slice evaluated, the 3D image sized (and marched when march). Starts from
+// resetApp(); returns the main window.
+AppFrame* loadVolume(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ,
+                     bool march = true);
+
+// A value change of a spin control, as the user makes it (the event goes from the control
+// up to the window). With mustFit the value must lie in the control's range.
+void spin(wxSpinCtrl* c, int value, bool mustFit = false);
+// A menu command of the main window, as the menu sends it.
+void menu(AppFrame* f, int id);
+
+// The slice of the current volume with a fresh plane posed directly.
+wxImage directSlice(Vector t, float rx, float ry, float rz, float sx, float sy, float sz, bool aa = false);
+// Whether a has b's size and the same RGB at every pixel.
+::testing::AssertionResult sameRGB(const wxImage& a, const wxImage& b);
+
+// UTF-8 paths as the loader takes them.
+wxArrayString toArray(const std::vector<std::string>& paths);
+// Voxel (i, j, k) of m, or of the global volume.
+voxel at(const voxelmap& m, int i, int j, int k);
+voxel at(int i, int j, int k);
+
+// Vector components equal to (x, y, z), exactly or within tol.
+void expectExact(const Vector& v, double x, double y, double z);
+void expectNear(const Vector& v, double x, double y, double z, double tol);
 
 }  // namespace testutil
