@@ -24,10 +24,11 @@ inline int workerCount() {
 }
 
 // Calls body(begin, end) on contiguous bands of [0, n), one band per worker, and
-// waits for all of them. The calling thread takes the first band.
+// waits for all of them. The calling thread takes the first band. A band holds at
+// least minBand items: starting a thread costs about as much as a small job.
 template <class Body>
-void parallelBands(int n, Body&& body) {
-    const int workers = std::min(workerCount(), std::max(1, n));
+void parallelBands(int n, Body&& body, int minBand = 1) {
+    const int workers = std::min(workerCount(), std::max(1, n / std::max(1, minBand)));
     auto bandStart = [&](int t) { return static_cast<int>(static_cast<int64_t>(n) * t / workers); };
     std::vector<std::thread> threads;
     int t = 1;

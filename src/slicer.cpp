@@ -62,6 +62,8 @@ void slicer::evaluateSlice(voxelmap* map, wxImage& image) const {
     image.UnShare();
     unsigned char* const data = image.GetData();
     const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
+    // A nearest lookup is cheap: small slices are not worth a second thread.
+    const int minRows = aaLookups ? 1 : std::max(1, (1 << 18) / std::max(1, cols));
     parallelBands(rows, [&](int i0, int i1) {
         for (int i = i0; i < i1; ++i) {
             unsigned char* out = data + i * stride;
@@ -75,5 +77,5 @@ void slicer::evaluateSlice(voxelmap* map, wxImage& image) const {
                 out[3 * j + 2] = sample.b;
             }
         }
-    });
+    }, minRows);
 }

@@ -1,0 +1,568 @@
+// Benchmarks of the volume kernels: each fast kernel against its plain version (the
+// oracle in tests/plain_kernels), against a plain copy of the voxel array, and with
+// the peak memory each filter needs beyond the volume and its result.
+//
+// Never run as a test. Runs under a display (the filters show a progress dialog):
+//   xvfb-run -a build-bench/slabwright_bench [--size N] [--reps R] [--threads N]
+//       [--no-plain] [--only k1,k2,...] [--dump PATH] [--big-stack]
+// Every kernel prints a machine-readable line "RESULT kernel=NAME key=value ...".
+// --dump PATH writes the volume to PATH (width x height x depth RGBA bytes, x fastest,
+// then y, then z; the march's low-alpha volume is the same with alpha & 3) and the
+// march and slice images beside it (PATH.march.rgb, PATH.slice_nearest.rgb, ...: RGB
+// bytes, rows top to bottom), so that other programs can work on exactly the same data.
+#include <wx/app.h>
+#include <wx/dialog.h>
+#include <wx/image.h>
+#include <wx/init.h>
+#include <wx/log.h>
+#include <wx/modalhook.h>
+#include <wx/progdlg.h>
+#include <wx/utils.h>
+
+#include <malloc.h>
+#include <time.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <random>
+#include <set>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "appFrame.h"
+#include "camera.h"
+#include "parallel.h"
+#include "plain_kernels.h"
+#include "slicer.h"
+#include "voxelmap.h"
+
+namespace {
+
+// ---- Options ----
+
+struct Options {
+    int size = 256;          // the volume is size^3 voxels
+    int reps = 5;            // timed runs of each fast kernel (minimum taken)
+    int threads = 0;         // workerOverride(); 0: one per core
+    bool plain = true;       // also run the plain kernels (slow at 256^3)
+    bool bigStack = false;   // the 1024 x 1024 x 256 load-and-blur check instead
+    std::string dump;        // write the benchmark volume here
+    std::set<std::string> only;  // kernels to run; empty: all
+};
+
+[[noreturn]] void usage() {
+    std::fprintf(stderr,
+                 "usage: slabwright_bench [--size N] [--reps R] [--threads N] [--no-plain]\n"
+                 "                        [--only key,blur1,blur2,blur3,edges,march,slice] [--dump PATH]\n"
+                 "                        [--big-stack]\n");
+    std::exit(2);
+}
+
+Options parseOptions(int argc, char** argv) {
+    Options o;
+    for (int i = 1; i < argc; ++i) {
+        const std::string a = argv[i];
+        auto value = [&]() -> std::string {
+            if (i + 1 >= argc) usage();
+            return argv[++i];
+        };
+        if (a == "--size") o.size = std::atoi(value().c_str());
+        else if (a == "--reps") o.reps = std::atoi(value().c_str());
+        else if (a == "--threads") o.threads = std::atoi(value().c_str());
+        else if (a == "--no-plain") o.plain = false;
+        else if (a == "--big-stack") o.bigStack = true;
+        else if (a == "--dump") o.dump = value();
+        else if (a == "--only") {
+            std::stringstream list(value());
+            std::string name;
+            while (std::getline(list, name, ',')) o.only.insert(name);
+        } else usage();
+    }
+    if (o.size < 8 || o.size > 1024 || o.reps < 1 || o.threads < 0) usage();
+    return o;
+}
+
+// ---- Clock and memory ----
+
+// CPU time of the whole process, or of the calling thread, in ms.
+double cpuMs(clockid_t clock) {
+    timespec ts{};
+    clock_gettime(clock, &ts);
+    return ts.tv_sec * 1e3 + ts.tv_nsec * 1e-6;
+}
+
+double nowMs() {
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+// Minimum time of fn over at least `reps` runs, going on (up to 1000 runs) until the
+// runs add up to minTotalMs, so that short kernels are timed over many runs.
+// setup() runs untimed before each run.
+double minTime(int reps, double minTotalMs, const std::function<void()>& fn,
+               const std::function<void()>& setup = nullptr) {
+    double best = 1e300, total = 0;
+    for (int n = 0; n < 1000 && (n < reps || total < minTotalMs); ++n) {
+        if (setup) setup();
+        const double t0 = nowMs();
+        fn();
+        const double t = nowMs() - t0;
+        best = std::min(best, t);
+        total += t;
+    }
+    return best;
+}
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM").
+int64_t statusBytes(const char* field) {
+    std::ifstream f("/proc/self/status");
+    std::string line;
+    const std::string prefix = std::string(field) + ":";
+    while (std::getline(f, line))
+        if (line.compare(0, prefix.size(), prefix) == 0) return std::atoll(line.c_str() + prefix.size()) * 1024;
+    return -1;
+}
+
+// Resets the resident high-water mark to the current resident size, after handing
+// the allocator's free memory back to the system (so that a kernel's buffers cannot
+// hide in memory the process already held).
+bool resetPeak() {
+    malloc_trim(0);
+    std::ofstream f("/proc/self/clear_refs");
+    f << "5";
+    f.flush();
+    return static_cast<bool>(f);
+}
+
+constexpr double kMiB = 1024.0 * 1024.0;
+
+// The 1-minute load average of the machine: timings mean little while others compute.
+std::string loadAverage() {
+    std::ifstream f("/proc/loadavg");
+    std::string one;
+    f >> one;
+    return one.empty() ? "na" : one;
+}
+
+// ---- The benchmark volume ----
+
+// size^3 random RGBA voxels from a fixed seed.
+void randomVolume(voxelmap& map, int n) {
+    if (!map.allocate(n, n, n)) {
+        std::fprintf(stderr, "cannot allocate a %d^3 volume\n", n);
+        std::exit(1);
+    }
+    std::mt19937 rng(20240601u);
+    voxel* v = map.voxels.get();
+    for (int64_t i = 0; i < map.numVoxels; ++i) {
+        const uint32_t r = rng();
+        v[i] = voxel(r & 255, (r >> 8) & 255, (r >> 16) & 255, (r >> 24) & 255);
+    }
+}
+
+// The same colours with alpha reduced to its two low bits (0..3). The marcher's alpha
+// then never climbs above about 170, so no ray stops early: every ray that meets the
+// volume crosses it whole.
+void lowAlphaVolume(const voxelmap& src, voxelmap& map) {
+    map.copyMap(const_cast<voxelmap*>(&src));
+    voxel* v = map.voxels.get();
+    for (int64_t i = 0; i < map.numVoxels; ++i) v[i].a = static_cast<unsigned char>(v[i].a & 3);
+}
+
+// Sum of the array's 64-bit little-endian words, modulo 2^64: says whether two runs
+// (or another program reading the dumped file) work on the same volume.
+uint64_t checksum(const voxelmap& map) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(map.voxels.get());
+    const int64_t n = map.numVoxels * static_cast<int64_t>(sizeof(voxel));
+    uint64_t sum = 0;
+    for (int64_t i = 0; i + 8 <= n; i += 8) {
+        uint64_t word;
+        std::memcpy(&word, bytes + i, 8);
+        sum += word;
+    }
+    return sum;
+}
+
+bool sameVoxels(const voxelmap& a, const voxelmap& b) {
+    return a.numVoxels == b.numVoxels &&
+           std::memcmp(a.voxels.get(), b.voxels.get(), static_cast<size_t>(a.numVoxels) * sizeof(voxel)) == 0;
+}
+
+bool sameImage(const wxImage& a, const wxImage& b) {
+    return a.GetWidth() == b.GetWidth() && a.GetHeight() == b.GetHeight() &&
+           std::memcmp(a.GetData(), b.GetData(), static_cast<size_t>(a.GetWidth()) * a.GetHeight() * 3) == 0;
+}
+
+// Writes an image's RGB bytes (rows top to bottom) to path.
+void writeRgb(const std::string& path, const wxImage& image) {
+    std::ofstream f(path, std::ios::binary);
+    f.write(reinterpret_cast<const char*>(image.GetData()),
+            static_cast<std::streamsize>(image.GetWidth()) * image.GetHeight() * 3);
+}
+
+// ---- The benchmark ----
+
+class Bench {
+public:
+    explicit Bench(const Options& o) : opt_(o) {}
+
+    int run() {
+        const int n = opt_.size;
+        std::printf("Slabwright kernel benchmark\n");
+        std::printf("INFO cores=%u threads=%d size=%d reps=%d plain=%s load=%s\n", std::thread::hardware_concurrency(),
+                    workerCount(), n, opt_.reps, opt_.plain ? "yes" : "no", loadAverage().c_str());
+        randomVolume(volume_, n);
+        arrayBytes_ = volume_.numVoxels * static_cast<int64_t>(sizeof(voxel));
+        std::printf("INFO volume_checksum=%llu\n", static_cast<unsigned long long>(checksum(volume_)));
+        if (!opt_.dump.empty()) dump();
+
+        timeCopy();
+        timeDialog();
+        if (wanted("key"))
+            filter("key", [](voxelmap* m) { key(m, voxel(128, 64, 32, 0), 50, 50, 1); },
+                   [](voxelmap* m) { plain::key(m, voxel(128, 64, 32, 0), 50, 50, 1); });
+        for (int r = 1; r <= 3; ++r) {
+            const std::string name = "blur" + std::to_string(r);
+            if (wanted(name))
+                filter(name, [r](voxelmap* m) { blur(m, r); }, [r](voxelmap* m) { plain::blur(m, r); });
+        }
+        if (wanted("edges")) filter("edges", [](voxelmap* m) { edges(m); }, [](voxelmap* m) { plain::edges(m); });
+        if (wanted("march")) march();
+        if (wanted("slice")) {
+            slice(false);
+            slice(true);
+        }
+        std::printf("\nRESULT kernel=dialog ms=%.3f updates=%d (lowest of all its runs)\n", dialogMs_, volume_.depth);
+        std::printf("INFO load_at_end=%s\n", loadAverage().c_str());
+        return failures_ == 0 ? 0 : 1;
+    }
+
+private:
+    bool wanted(const std::string& name) const {
+        if (opt_.only.empty()) return true;
+        if (opt_.only.count(name)) return true;
+        return name.compare(0, 4, "blur") == 0 && opt_.only.count("blur");
+    }
+
+    void dump() {
+        std::ofstream f(opt_.dump, std::ios::binary);
+        f.write(reinterpret_cast<const char*>(volume_.voxels.get()), static_cast<std::streamsize>(arrayBytes_));
+        f.close();
+        if (!f) {
+            std::fprintf(stderr, "cannot write %s\n", opt_.dump.c_str());
+            std::exit(1);
+        }
+        std::printf("DUMP path=%s width=%d height=%d depth=%d bytes=%lld layout=rgba,x-fastest lowalpha=a&3\n",
+                    opt_.dump.c_str(), volume_.width, volume_.height, volume_.depth,
+                    static_cast<long long>(arrayBytes_));
+    }
+
+    // A plain copy of the voxel array into memory already written once.
+    void timeCopy() {
+        std::vector<voxel> dst(static_cast<size_t>(volume_.numVoxels));
+        std::memset(static_cast<void*>(dst.data()), 1, static_cast<size_t>(arrayBytes_));
+        copyMs_ = minTime(std::max(opt_.reps, 10), 300, [&] {
+            std::memcpy(static_cast<void*>(dst.data()), volume_.voxels.get(), static_cast<size_t>(arrayBytes_));
+        });
+        std::printf("\nplain copy of the voxel array (%.0f MiB, memcpy into pre-touched memory): %.2f ms\n",
+                    arrayBytes_ / kMiB, copyMs_);
+        std::printf("RESULT kernel=copy ms=%.3f bytes=%lld\n", copyMs_, static_cast<long long>(arrayBytes_));
+    }
+
+    // What the filters' progress dialog costs by itself: created with their style and
+    // maximum, one update per layer, closed.
+    // Its cost varies from run to run with the display server: it is timed again before
+    // every timed filter run, and the minimum so far is what the filters are judged without.
+    void timeDialog() {
+        dialogMs_ = minTime(std::max(opt_.reps, 10), 0, [&] { dialogOnce(); });
+        std::printf("progress dialog alone (%d updates): %.2f ms (open %.2f, updates %.2f, close %.2f)\n",
+                    volume_.depth, dialogMs_, dialogOpen_, dialogUpdates_, dialogClose_);
+        std::printf("RESULT kernel=dialog ms=%.3f updates=%d\n", dialogMs_, volume_.depth);
+    }
+
+    // One dialog: opened, one update per layer, closed; returns its time.
+    double dialogOnce() {
+        const long style =
+            wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
+        const int depth = volume_.depth;
+        const double t0 = nowMs();
+        auto* progress = new wxProgressDialog("Please wait", "Blurring can be slow", depth, nullptr, style);
+        const double t1 = nowMs();
+        for (int k = 0; k < depth; ++k) progress->Update(k, wxEmptyString);
+        const double t2 = nowMs();
+        delete progress;
+        const double t3 = nowMs();
+        dialogOpen_ = std::min(dialogOpen_, t1 - t0);
+        dialogUpdates_ = std::min(dialogUpdates_, t2 - t1);
+        dialogClose_ = std::min(dialogClose_, t3 - t2);
+        return t3 - t0;
+    }
+
+    // Times a filter fast (minimum of reps, each on a fresh copy of the volume) and
+    // plain (once), checks that both give the same bytes, and measures the fast one's
+    // peak resident memory beyond the volume and its result.
+    void filter(const std::string& name, const std::function<void(voxelmap*)>& fast,
+                const std::function<void(voxelmap*)>& slow) {
+        voxelmap work;
+        double extraPeak = 0;
+        bool peakKnown = true;
+        double best = 1e300, workerCpu = 1e300;
+        for (int i = 0; i < opt_.reps; ++i) {
+            dialogMs_ = std::min(dialogMs_, dialogOnce());
+            work.copyMap(&volume_);
+            if (!resetPeak()) peakKnown = false;
+            const int64_t before = statusBytes("VmRSS");
+            const double c0 = cpuMs(CLOCK_PROCESS_CPUTIME_ID), g0 = cpuMs(CLOCK_THREAD_CPUTIME_ID);
+            const double t0 = nowMs();
+            fast(&work);
+            best = std::min(best, nowMs() - t0);
+            // The filter computes on worker threads while this (GUI) thread runs the dialog.
+            workerCpu = std::min(workerCpu,
+                                 (cpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0) - (cpuMs(CLOCK_THREAD_CPUTIME_ID) - g0));
+            const int64_t peak = statusBytes("VmHWM");
+            extraPeak = std::max(extraPeak, static_cast<double>(peak - before - arrayBytes_));
+        }
+        const double noDialog = best - dialogMs_;
+        std::printf("\n%s: fast %.1f ms (%.1f ms without the progress dialog's %.1f ms) = %.1fx the plain copy\n",
+                    name.c_str(), best, noDialog, dialogMs_, noDialog / copyMs_);
+        std::printf("%s: CPU time of the worker threads %.1f ms (%.1f ms per thread over %d threads)\n", name.c_str(),
+                    workerCpu, workerCpu / workerCount(), workerCount());
+        if (peakKnown)
+            std::printf("%s: peak memory beyond the volume and its result: %.1f MiB\n", name.c_str(),
+                        extraPeak / kMiB);
+        std::string plainFields = "plain_ms=na speedup=na identical=na";
+        if (opt_.plain) {
+            voxelmap ref;
+            ref.copyMap(&volume_);
+            const double t0 = nowMs();
+            slow(&ref);
+            const double plainMs = nowMs() - t0;
+            const bool same = sameVoxels(work, ref);
+            if (!same) ++failures_;
+            std::printf("%s: plain %.0f ms (one run); fast is %.1fx faster (%.1fx without the dialog); %s\n",
+                        name.c_str(), plainMs, plainMs / best, plainMs / noDialog,
+                        same ? "bytes identical" : "BYTES DIFFER");
+            char buf[160];
+            std::snprintf(buf, sizeof buf, "plain_ms=%.1f speedup=%.1f speedup_nodialog=%.1f identical=%s", plainMs,
+                          plainMs / best, plainMs / noDialog, same ? "yes" : "no");
+            plainFields = buf;
+        }
+        std::printf("RESULT kernel=%s fast_ms=%.2f dialog_ms=%.2f fast_nodialog_ms=%.2f copy_x=%.2f worker_cpu_ms=%.2f "
+                    "peak_extra_mib=%s %s\n",
+                    name.c_str(), best, dialogMs_, noDialog, noDialog / copyMs_, workerCpu,
+                    peakKnown ? std::to_string(extraPeak / kMiB).c_str() : "na", plainFields.c_str());
+    }
+
+    // The start pose of a load, at resolution 256 and step 1.0, on the low-alpha volume.
+    void march() {
+        voxelmap low;
+        lowAlphaVolume(volume_, low);
+        camera c;
+        c.eye = Vector(0, 0, -200);
+        c.home = c.eye;
+        c.lookAt = Vector(0, 0, low.depth / 2 + 100);
+        c.zoom = 2;
+        c.opacity = 1;
+        c.resolution = 256;
+        c.stepLength = 1.0;
+        wxImage fastImage(c.resolution, c.resolution), plainImage(c.resolution, c.resolution);
+        const double fastMs = minTime(opt_.reps, 500, [&] { c.march(&low, fastImage); });
+        std::printf("\nmarch %dx%d, step %.1f, low alpha: fast %.2f ms\n", c.resolution, c.resolution, c.stepLength,
+                    fastMs);
+        std::printf("CAMERA eye=0,0,-200 lookat=0,0,%d zoom=2 resolution=%d step=%.1f\n", low.depth / 2 + 100,
+                    c.resolution, c.stepLength);
+        if (!opt_.dump.empty()) writeRgb(opt_.dump + ".march.rgb", fastImage);
+        if (!opt_.plain) {
+            std::printf("RESULT kernel=march fast_ms=%.3f plain_ms=na speedup=na identical=na\n", fastMs);
+            return;
+        }
+        camera p = c;
+        const double plainMs = minTime(std::min(opt_.reps, 3), 0, [&] { plain::march(p, &low, plainImage); });
+        const bool same = sameImage(fastImage, plainImage);
+        if (!same) ++failures_;
+        std::printf("march: plain %.1f ms; fast is %.1fx faster; %s\n", plainMs, plainMs / fastMs,
+                    same ? "pixels identical" : "PIXELS DIFFER");
+        std::printf("RESULT kernel=march fast_ms=%.3f plain_ms=%.2f speedup=%.2f identical=%s\n", fastMs, plainMs,
+                    plainMs / fastMs, same ? "yes" : "no");
+    }
+
+    // An N x N plane (N = the volume's size) through the middle of the volume, rotated
+    // (30, 20, 10) degrees, sampled nearest or interpolated.
+    void slice(bool interpolated) {
+        const int n = opt_.size;
+        slicer s(volume_.origin, n, n);
+        s.setP(Vector(0, 0, n / 2));
+        s.setR(30, 20, 10);
+        s.setS(100, 100, 100);
+        s.aaLookups = interpolated;
+        const std::string name = interpolated ? "slice_linear" : "slice_nearest";
+        if (!interpolated) {
+            // The plane in voxel index space: pixel (j, i) samples origin + j du + i dv
+            // (the patch is a parallelogram: its bilinear form is affine).
+            const Vector o = s.patch->P00 - volume_.origin;
+            const Vector du = (s.patch->P10 - s.patch->P00) * (1.0 / n);
+            const Vector dv = (s.patch->P01 - s.patch->P00) * (1.0 / n);
+            std::printf("\nPLANE width=%d height=%d origin=%.17g,%.17g,%.17g du=%.17g,%.17g,%.17g dv=%.17g,%.17g,%.17g\n",
+                        n, n, o.x(), o.y(), o.z(), du.x(), du.y(), du.z(), dv.x(), dv.y(), dv.z());
+        }
+        wxImage fastImage(n, n), plainImage(n, n);
+        const double fastMs = minTime(opt_.reps, 500, [&] { s.evaluateSlice(&volume_, fastImage); });
+        if (!opt_.dump.empty()) writeRgb(opt_.dump + "." + name + ".rgb", fastImage);
+        const double plainMs = minTime(opt_.reps, 500, [&] { plain::evaluateSlice(s, &volume_, plainImage); });
+        const bool same = sameImage(fastImage, plainImage);
+        if (!same) ++failures_;
+        std::printf("%s %dx%d: fast %.3f ms, plain %.3f ms, fast is %.2fx faster; %s\n", name.c_str(), n, n, fastMs,
+                    plainMs, plainMs / fastMs, same ? "pixels identical" : "PIXELS DIFFER");
+        std::printf("RESULT kernel=%s fast_ms=%.4f plain_ms=%.4f speedup=%.2f identical=%s\n", name.c_str(), fastMs,
+                    plainMs, plainMs / fastMs, same ? "yes" : "no");
+    }
+
+    const Options& opt_;
+    voxelmap volume_;
+    int64_t arrayBytes_ = 0;
+    double copyMs_ = 0;
+    double dialogMs_ = 1e300;
+    double dialogOpen_ = 1e300, dialogUpdates_ = 1e300, dialogClose_ = 1e300;
+    int failures_ = 0;
+};
+
+// ---- The big stack: 1024 x 1024 x 256 loaded from PNG files and blurred ----
+
+void pump() {
+    for (int i = 0; i < 3; ++i) {
+        wxTheApp->ProcessPendingEvents();
+        wxTheApp->Yield(true);
+    }
+}
+
+int bigStack() {
+    constexpr int W = 1024, H = 1024, D = 256;
+    constexpr double kArray = double(W) * H * D * sizeof(voxel);
+    std::printf("Big stack: %d x %d x %d (%.0f MiB of voxels)\n", W, H, D, kArray / kMiB);
+
+    std::string dir = (std::filesystem::temp_directory_path() / "slabwright-bench-XXXXXX").string();
+    if (mkdtemp(dir.data()) == nullptr) {
+        std::fprintf(stderr, "cannot make a temporary folder\n");
+        return 1;
+    }
+    // Simple layers (bands of colour that shift with the layer) compress well.
+    double t0 = nowMs();
+    wxArrayString paths;
+    {
+        wxImage img(W, H, false);
+        for (int k = 0; k < D; ++k) {
+            unsigned char* p = img.GetData();
+            for (int y = 0; y < H; ++y)
+                for (int x = 0; x < W; ++x, p += 3) {
+                    p[0] = static_cast<unsigned char>(((x + k) / 64) * 40);
+                    p[1] = static_cast<unsigned char>(((y + 2 * k) / 32) * 20);
+                    p[2] = static_cast<unsigned char>(k);
+                }
+            char name[32];
+            std::snprintf(name, sizeof name, "/layer%03d.png", k);
+            const std::string path = dir + name;
+            if (!img.SaveFile(path, wxBITMAP_TYPE_PNG)) {
+                std::fprintf(stderr, "cannot write %s\n", path.c_str());
+                std::filesystem::remove_all(dir);
+                return 1;
+            }
+            paths.Add(path);
+        }
+    }
+    uintmax_t onDisk = 0;
+    for (const auto& e : std::filesystem::directory_iterator(dir)) onDisk += e.file_size();
+    std::printf("wrote %d PNG files (%.1f MiB) in %.1f s\n", D, onDisk / kMiB, (nowMs() - t0) / 1000);
+
+    auto* frame = new AppFrame("Slabwright", wxPoint(150, 100), wxSize(625, 290));  // owned by the toolkit
+    frame->Show(true);
+    pump();
+
+    resetPeak();
+    int64_t before = statusBytes("VmRSS");
+    t0 = nowMs();
+    frame->loadStack(paths);
+    const double loadMs = nowMs() - t0;
+    int64_t peak = statusBytes("VmHWM");
+    const bool loaded = myVoxmap->loaded && myVoxmap->numVoxels == int64_t(W) * H * D;
+    std::printf("load: %s in %.1f s; peak resident beyond the start: %.0f MiB = %.3f arrays\n",
+                loaded ? "loaded" : "NOT LOADED", loadMs / 1000, (peak - before) / kMiB, (peak - before) / kArray);
+    std::printf("RESULT kernel=bigstack_load ms=%.0f peak_arrays=%.4f peak_extra_mib=%.1f\n", loadMs,
+                (peak - before) / kArray, (peak - before - kArray) / kMiB);
+    std::filesystem::remove_all(dir);
+    if (!loaded) return 1;
+    pump();
+
+    resetPeak();
+    before = statusBytes("VmRSS");
+    t0 = nowMs();
+    blur(myVoxmap, 3);
+    const double blurMs = nowMs() - t0;
+    peak = statusBytes("VmHWM");
+    std::printf("blur radius 3: %.1f s; peak resident beyond the loaded volume: %.0f MiB = one more array + %.1f MiB\n",
+                blurMs / 1000, (peak - before) / kMiB, (peak - before - kArray) / kMiB);
+    std::printf("RESULT kernel=bigstack_blur3 ms=%.0f peak_arrays_total=%.4f peak_extra_mib=%.1f\n", blurMs,
+                (peak - before) / kArray + 1.0, (peak - before - kArray) / kMiB);
+    frame->Destroy();
+    pump();
+    return 0;
+}
+
+// ---- Toolkit start ----
+
+class BenchApp : public wxApp {
+public:
+    bool OnInit() override { return true; }
+};
+
+// No dialog may wait for a user here: report it and cancel it.
+class CancelDialogs : public wxModalDialogHook {
+protected:
+    int Enter(wxDialog* dialog) override {
+        std::fprintf(stderr, "unexpected dialog \"%s\" cancelled\n", static_cast<const char*>(dialog->GetTitle().utf8_str()));
+        return wxID_CANCEL;
+    }
+    void Exit(wxDialog*) override {}
+};
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const Options opt = parseOptions(argc, argv);
+    workerOverride() = opt.threads;
+    wxApp::SetInstance(new BenchApp);  // owned by the toolkit from here on
+    int wxArgc = 1;
+    if (!wxEntryStart(wxArgc, argv) || !wxTheApp->CallOnInit()) {
+        std::fprintf(stderr, "cannot start the toolkit (is there a display? try xvfb-run -a)\n");
+        return 1;
+    }
+    wxSetWorkingDirectory(SLABWRIGHT_SOURCE_DIR);  // the main window finds its placeholder pictures here
+    delete wxLog::SetActiveTarget(new wxLogStderr);
+    wxImage::AddHandler(new wxTIFFHandler);
+    wxImage::AddHandler(new wxJPEGHandler);
+    wxImage::AddHandler(new wxPNGHandler);
+    CancelDialogs hook;
+    hook.Register();
+    std::setvbuf(stdout, nullptr, _IOLBF, 0);
+
+    int result = 0;
+    if (opt.bigStack) {
+        result = bigStack();
+    } else {
+        Bench bench(opt);
+        result = bench.run();
+    }
+
+    hook.Unregister();
+    wxTheApp->OnExit();
+    wxEntryCleanup();
+    return result;
+}
