@@ -1,0 +1,271 @@
+#include "stackwrite.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+#include <unistd.h>
+#include <wx/image.h>
+#include <wx/log.h>
+#include <wx/mstream.h>
+
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <set>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "voxelmap.h"
+
+namespace {
+
+wxString systemError(int code) { return wxString(std::strerror(code)); }
+
+// The file-system name of path, as the toolkit's own file functions take it.
+std::string fsName(const wxString& path) {
+    const wxCharBuffer name = path.fn_str();
+    return name.data() ? std::string(name.data()) : std::string();
+}
+
+bool writeAll(int fd, const unsigned char* data, size_t n, wxString& reason) {
+    while (n > 0) {
+        const ssize_t done = ::write(fd, data, n);
+        if (done < 0) {
+            if (errno == EINTR) continue;
+            reason = systemError(errno);
+            return false;
+        }
+        data += done;
+        n -= static_cast<size_t>(done);
+    }
+    return true;
+}
+
+// The toolkit's reports while it encodes an image, kept as one text instead of being
+// shown on their own: the caller's message names the file and gives them as the reason.
+class LogCapture : public wxLog {
+public:
+    wxString text;
+    LogCapture() : previous_(wxLog::SetActiveTarget(this)) {}
+    ~LogCapture() override { wxLog::SetActiveTarget(previous_); }
+    LogCapture(const LogCapture&) = delete;
+    LogCapture& operator=(const LogCapture&) = delete;
+
+protected:
+    void DoLogRecord(wxLogLevel level, const wxString& msg, const wxLogRecordInfo&) override {
+        if (level > wxLOG_Warning) return;
+        if (!text.empty()) text += " ";
+        text += msg;
+    }
+
+private:
+    wxLog* previous_;
+};
+
+wxImageHandler* writerFor(const wxString& ext) {
+    return ext.empty() ? nullptr : wxImage::FindHandler(ext.Lower(), wxBITMAP_TYPE_ANY);
+}
+
+// The bytes of image encoded as the type of extension ext.
+bool encodeImage(const wxImage& image, const wxString& ext, std::vector<unsigned char>& bytes, wxString& reason) {
+    wxImageHandler* handler = writerFor(ext);
+    if (!handler) {
+        reason = wxString::Format("no image type with the extension \"%s\" can be written", ext);
+        return false;
+    }
+    wxMemoryOutputStream out;
+    bool ok;
+    wxString reported;
+    {
+        LogCapture log;
+        ok = image.IsOk() && image.SaveFile(out, handler->GetType());
+        reported = log.text;
+    }
+    if (!ok) {
+        reason = reported.empty() ? wxString::Format("the image could not be encoded as %s", ext) : reported;
+        return false;
+    }
+    bytes.resize(out.GetSize());
+    if (!bytes.empty()) out.CopyTo(bytes.data(), bytes.size());
+    return true;
+}
+
+// libtiff's error reports while a volume is written: the last one is the reason.
+wxString tiffError;
+void keepTiffError(const char* module, const char* fmt, va_list ap) {
+    const int code = errno;  // a failed write's own reason, e.g. a full disk
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    tiffError = module ? wxString::Format("%s: %s", module, text) : wxString(text);
+    if (code != 0) tiffError += " (" + systemError(code) + ")";
+}
+
+}  // namespace
+
+bool writeAtomically(const wxString& path, const std::function<bool(int fd, wxString& reason)>& write,
+                     wxString& reason) {
+    std::string target = fsName(path);
+    if (target.empty()) {
+        reason = "no file name was given";
+        return false;
+    }
+    // Replacing a link replaces the file it points to, and the link stays.
+    if (char* real = ::realpath(target.c_str(), nullptr)) {
+        target = real;
+        std::free(real);
+    }
+    mode_t mode;
+    struct stat st;
+    if (::stat(target.c_str(), &st) == 0) {
+        if (!S_ISREG(st.st_mode)) {
+            reason = "it exists and is not a regular file";
+            return false;
+        }
+        mode = st.st_mode & 07777;  // a replaced file keeps its permissions
+    } else {
+        const mode_t mask = ::umask(0);
+        ::umask(mask);
+        mode = 0666 & ~mask;  // as a file created in place would get
+    }
+    const size_t slash = target.rfind('/');
+    const std::string dir = slash == std::string::npos ? "." : target.substr(0, slash);
+    std::string base = slash == std::string::npos ? target : target.substr(slash + 1);
+    if (base.size() > 200) base.resize(200);  // room for the suffix within a name's 255 bytes
+    std::string temp = dir + "/." + base + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) {
+        reason = systemError(errno);
+        return false;
+    }
+    (void)::fchmod(fd, mode);  // permissions are a courtesy, not a reason to fail
+    bool ok = write(fd, reason);
+    if (ok && ::fsync(fd) != 0) {  // on disk before it takes the target's place
+        reason = systemError(errno);
+        ok = false;
+    }
+    if (::close(fd) != 0 && ok) {
+        reason = systemError(errno);
+        ok = false;
+    }
+    if (ok && ::rename(temp.c_str(), target.c_str()) != 0) {
+        reason = systemError(errno);
+        ok = false;
+    }
+    if (!ok) ::unlink(temp.c_str());
+    return ok;
+}
+
+bool canWriteImageType(const wxString& ext) {
+    if (!writerFor(ext)) return false;
+    // Some handlers only read: the test is writing a pixel.
+    std::vector<unsigned char> bytes;
+    wxString reason;
+    wxLogNull quiet;
+    return encodeImage(wxImage(1, 1), ext, bytes, reason);
+}
+
+bool saveImage(const wxImage& image, const wxString& path, wxString& reason) {
+    const wxString ext = path.AfterLast('/').Contains(".") ? path.AfterLast('.') : wxString();
+    std::vector<unsigned char> bytes;
+    // Encoded in memory first: a failure there touches no file at all.
+    if (!encodeImage(image, ext, bytes, reason)) return false;
+    return writeAtomically(
+        path, [&](int fd, wxString& why) { return writeAll(fd, bytes.data(), bytes.size(), why); }, reason);
+}
+
+wxString framePath(const wxString& dir, const wxString& name, int number, const wxString& ext) {
+    return dir + "/" + name + "." + wxString::Format("%04d", number) + "." + ext;
+}
+
+wxImage layerImage(const voxelmap& map, int k) {
+    wxImage image(map.width, map.height, false);
+    if (!image.IsOk() || !map.voxels) return image;
+    image.SetAlpha();
+    unsigned char* rgb = image.GetData();
+    unsigned char* alpha = image.GetAlpha();
+    const int64_t plane = static_cast<int64_t>(map.width) * map.height;
+    const voxel* v = map.voxels.get() + k * plane;
+    for (int64_t n = 0; n < plane; ++n, ++v) {
+        rgb[3 * n] = v->r;
+        rgb[3 * n + 1] = v->g;
+        rgb[3 * n + 2] = v->b;
+        alpha[n] = v->a;
+    }
+    return image;
+}
+
+bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason,
+                     const std::function<void(int)>& layerDone) {
+    if (!map.loaded || !map.voxels) {
+        reason = "there is no volume";
+        return false;
+    }
+    return writeAtomically(
+        path,
+        [&](int fd, wxString& why) {
+            const int own = ::dup(fd);  // closing the TIFF closes this one; the caller's stays open
+            if (own < 0) {
+                why = systemError(errno);
+                return false;
+            }
+            tiffError.clear();
+            errno = 0;
+            const TIFFErrorHandler previousError = TIFFSetErrorHandler(keepTiffError);
+            const TIFFErrorHandler previousWarning = TIFFSetWarningHandler(nullptr);
+            // Past 4 GiB a classic TIFF cannot address its strips: BigTIFF then.
+            const bool big = static_cast<uint64_t>(map.numVoxels) * 4 > (uint64_t{3} << 30);
+            const std::string name = fsName(path);
+            TIFF* tif = TIFFFdOpen(own, name.c_str(), big ? "w8" : "w");
+            bool ok = tif != nullptr;
+            if (!tif) ::close(own);
+            const int64_t rowBytes = 4 * static_cast<int64_t>(map.width);
+            std::vector<unsigned char> row(static_cast<size_t>(rowBytes));
+            const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+            for (int k = 0; ok && k < map.depth; ++k) {
+                TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(map.width));
+                TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(map.height));
+                TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+                TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4);
+                TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+                TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+                TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+                TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+                TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+                TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+                TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+                TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+                if (map.depth <= 65535)
+                    TIFFSetField(tif, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(k), static_cast<uint16_t>(map.depth));
+                const auto* layer = reinterpret_cast<const unsigned char*>(map.voxels.get() + map.index(0, 0, k));
+                for (int j = 0; ok && j < map.height; ++j) {
+                    // The predictor works in the buffer it is given: a copy of the row.
+                    std::memcpy(row.data(), layer + j * rowBytes, row.size());
+                    ok = TIFFWriteScanline(tif, row.data(), static_cast<uint32_t>(j), 0) >= 0;
+                }
+                ok = ok && TIFFWriteDirectory(tif) != 0;
+                if (ok && layerDone) layerDone(k);
+            }
+            if (tif) TIFFClose(tif);
+            TIFFSetErrorHandler(previousError);
+            TIFFSetWarningHandler(previousWarning);
+            if (!tiffError.empty()) ok = false;  // also what closing reported
+            if (!ok) why = tiffError.empty() ? wxString("the TIFF could not be written") : tiffError;
+            return ok;
+        },
+        reason);
+}
+
+wxString firstSameFile(const wxArrayString& files, const wxArrayString& others) {
+    std::set<std::pair<dev_t, ino_t>> ids;
+    struct stat st;
+    for (const wxString& o : others)
+        if (::stat(fsName(o).c_str(), &st) == 0) ids.emplace(st.st_dev, st.st_ino);
+    if (ids.empty()) return wxString();
+    for (const wxString& f : files)
+        if (::stat(fsName(f).c_str(), &st) == 0 && ids.count({st.st_dev, st.st_ino})) return f;
+    return wxString();
+}
