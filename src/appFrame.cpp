@@ -1,5 +1,6 @@
 #include "appFrame.h"
 
+#include <wx/accel.h>
 #include <wx/bitmap.h>
 #include <wx/dcclient.h>
 #include <wx/file.h>
@@ -26,8 +27,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <fstream>
+#include <functional>
 #include <future>
 #include <initializer_list>
+#include <iterator>
 #include <optional>
 #include <string>
 #include <thread>
@@ -39,6 +43,7 @@
 #include "parallel.h"
 #include "render.h"
 #include "slicer.h"
+#include "stackwrite.h"
 #include "voxelmap.h"
 
 // ---- Globals ----
@@ -58,12 +63,14 @@ wxImage viewportImage;
 wxBEGIN_EVENT_TABLE(AppFrame, wxFrame)
     EVT_MENU(ID_LOAD, AppFrame::OnLoad)
     EVT_MENU(ID_SAVE, AppFrame::OnSave)
+    EVT_MENU(ID_SAVEVOLUME, AppFrame::OnSaveVolume)
     EVT_MENU(ID_RENDER, AppFrame::OnRender)
     EVT_MENU(ID_ABOUT, AppFrame::OnAbout)
     EVT_MENU(ID_EXIT, AppFrame::OnExit)
     EVT_MENU(ID_BLUR, AppFrame::OnBlur)
     EVT_MENU(ID_EDGES, AppFrame::OnEdges)
     EVT_MENU(ID_KEY, AppFrame::OnKey)
+    EVT_MENU(ID_UNDO, AppFrame::OnUndo)
     EVT_MENU(ID_RAYRES, AppFrame::OnRayRes)
     EVT_MENU(ID_RAYSTEP, AppFrame::OnRayStep)
     EVT_MENU(ID_VPSCALE, AppFrame::OnVPScale)
@@ -123,6 +130,7 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     settingsMenu = new wxMenu;
     fileMenu->Append(ID_LOAD, "&Load");
     fileMenu->Append(ID_SAVE, "&Save");
+    fileMenu->Append(ID_SAVEVOLUME, "Save &Volume");
     fileMenu->AppendSeparator();
     fileMenu->Append(ID_RENDER, "Batch &Render");
     fileMenu->AppendSeparator();
@@ -130,12 +138,16 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     fileMenu->Append(ID_EXIT, "E&xit");
     fileMenu->Enable(ID_SAVE, false);
     fileMenu->Enable(ID_RENDER, false);
+    fileMenu->Enable(ID_SAVEVOLUME, false);
     effectsMenu->Append(ID_BLUR, "&Blur");
     effectsMenu->Append(ID_EDGES, "Find &Edges");
     effectsMenu->Append(ID_KEY, "&Key");
     effectsMenu->Enable(ID_BLUR, false);
     effectsMenu->Enable(ID_EDGES, false);
     effectsMenu->Enable(ID_KEY, false);
+    effectsMenu->AppendSeparator();
+    effectsMenu->Append(ID_UNDO, "&Undo");
+    effectsMenu->Enable(ID_UNDO, false);  // until a filter has something to take back
     settingsMenu->Append(ID_RAYRES, "&Ray Marcher Res");
     settingsMenu->Append(ID_RAYSTEP, "Ray &Step Length");
     settingsMenu->AppendSeparator();
@@ -217,6 +229,10 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
 
     CreateStatusBar(2, wxSTB_DEFAULT_STYLE, 0);
     vpScale = 2;
+
+    // Shortcuts through a table, so the menu texts stay as they are.
+    wxAcceleratorEntry shortcuts[] = {wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO)};
+    SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(std::size(shortcuts)), shortcuts));
 }
 
 AppFrame::~AppFrame() {
@@ -602,8 +618,12 @@ void AppFrame::loadStack(const wxArrayString& paths) {
         return;
     }
     loading::adopt(*myVoxmap, fresh);
+    stackFiles = paths;
+    undoLevels.clear();  // what Undo kept belongs to the volume just replaced
+    effectsMenu->Enable(ID_UNDO, false);
 
     fileMenu->Enable(ID_SAVE, true);
+    fileMenu->Enable(ID_SAVEVOLUME, true);
     fileMenu->Enable(ID_RENDER, true);
     effectsMenu->Enable(ID_BLUR, true);
     effectsMenu->Enable(ID_EDGES, true);
@@ -700,17 +720,133 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
 }
 
 // ---- Saving and batch rendering ----
+//
+// Every file is written whole through a temporary file (stackwrite): a failed write
+// leaves what was there and says so once, naming the file and the reason.
+
+namespace {
+namespace saving {
+
+constexpr long kProgressStyle =
+    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
+
+// A reason as a clause: the toolkit's texts often end in a full stop of their own.
+wxString clause(wxString reason) {
+    reason.Trim();
+    while (reason.EndsWith(".")) reason.RemoveLast();
+    return reason;
+}
+
+void reportFailure(wxWindow* parent, const wxString& caption, const wxString& path, const wxString& reason,
+                   const wxString& outcome = "Any file of that name is unchanged.") {
+    wxMessageBox(wxString::Format("\"%s\" could not be written: %s.\n\n%s", path, clause(reason), outcome), caption,
+                 wxOK | wxICON_ERROR, parent);
+}
+
+// Asks once before files that exist are replaced; true when none exists or the answer is yes.
+bool confirmReplace(wxWindow* parent, const wxArrayString& files, const wxString& caption) {
+    int existing = 0;
+    wxString first;
+    for (const wxString& file : files)
+        if (wxFileName::FileExists(file) && existing++ == 0) first = file;
+    if (existing == 0) return true;
+    const wxString question =
+        existing == 1 ? wxString::Format("\"%s\" already exists. Replace it?", first)
+                      : wxString::Format("%d of the %d files to be written already exist, the first is \"%s\". "
+                                         "Replace them?",
+                                         existing, static_cast<int>(files.size()), first);
+    return wxMessageBox(question, caption, wxYES_NO | wxICON_QUESTION, parent) == wxYES;
+}
+
+// Refuses, with a message naming it, a file list that would overwrite one of the loaded
+// stack's own images.
+bool refuseStackFile(wxWindow* parent, const wxArrayString& files, const wxArrayString& stackFiles,
+                     const wxString& caption) {
+    const wxString hit = firstSameFile(files, stackFiles);
+    if (hit.empty()) return false;
+    wxMessageBox(wxString::Format("\"%s\" is one of the images of the loaded stack and would be overwritten. "
+                                  "Nothing was written; choose another name or folder.",
+                                  hit),
+                 caption, wxOK | wxICON_ERROR, parent);
+    return true;
+}
+
+}  // namespace saving
+}  // namespace
 
 void AppFrame::OnSave(wxCommandEvent&) {
     wxFileDialog dlg(this, "Save Image", wxEmptyString, wxEmptyString,
-                     "Image Files " + wxImage::GetImageExtWildcard(), wxFD_SAVE);
+                     "Image Files " + wxImage::GetImageExtWildcard(), wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
     if (dlg.ShowModal() != wxID_OK) return;
-    saveSlice(dlg.GetDirectory() + "/" + dlg.GetFilename());
+    wxString path = chosenPath(dlg);
+    if (path.empty()) return;
+    // A name without an extension is saved as PNG; the dialog asked about the name without it.
+    if (wxFileName(path).GetExt().empty()) {
+        path += ".png";
+        if (!saving::confirmReplace(this, wxArrayString(1, &path), "Save Image")) return;
+    }
+    saveSlice(path);
 }
 
-void AppFrame::saveSlice(const wxString& path) {
-    if (!screenImage.IsOk()) return;  // nothing to write
-    screenImage.SaveFile(path);       // a failure is reported by the toolkit's own message
+bool AppFrame::saveSlice(const wxString& path) {
+    if (!screenImage.IsOk()) return false;  // nothing to write
+    wxString reason;
+    if (saveImage(screenImage, path, reason)) return true;
+    saving::reportFailure(this, "Save Image", path, reason);
+    return false;
+}
+
+void AppFrame::OnSaveVolume(wxCommandEvent&) {
+    wxFileDialog dlg(this, "Save Volume", wxEmptyString, wxEmptyString,
+                     "Multi-page TIFF (*.tif;*.tiff)|*.tif;*.tiff|Numbered PNG files (*.png)|*.png",
+                     wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+    if (dlg.ShowModal() != wxID_OK) return;
+    const wxString path = chosenPath(dlg);
+    if (!path.empty()) saveVolume(path);
+}
+
+bool AppFrame::saveVolume(const wxString& path) {
+    if (!myVoxmap->loaded || !myVoxmap->voxels || myVoxmap->depth <= 0) return false;
+    const wxFileName chosen(path);
+    const wxString ext = chosen.GetExt().Lower();
+    const int depth = myVoxmap->depth;
+    if (ext == "tif" || ext == "tiff") {
+        wxString reason;
+        bool ok;
+        {
+            wxProgressDialog progress("Please wait", "Saving Volume", depth, this, saving::kProgressStyle);
+            ok = writeVolumeTiff(*myVoxmap, path, reason, [&](int k) { progress.Update(k, wxEmptyString); });
+        }
+        if (!ok) saving::reportFailure(this, "Save Volume", path, reason);
+        return ok;
+    }
+    if (ext != "png") {
+        wxMessageBox(wxString::Format("\"%s\": a volume is saved as .tif or .tiff (one multi-page TIFF) or as .png "
+                                      "(one numbered PNG file per layer).",
+                                      path),
+                     "Save Volume", wxOK | wxICON_ERROR, this);
+        return false;
+    }
+    // Numbered as the batch render numbers its frames.
+    const wxString dir = chosen.GetPath().empty() ? wxString(".") : chosen.GetPath();
+    wxArrayString files;
+    for (int k = 0; k < depth; ++k) files.Add(framePath(dir, chosen.GetName(), k, "png"));
+    if (saving::refuseStackFile(this, files, stackFiles, "Save Volume")) return false;
+    if (!saving::confirmReplace(this, files, "Save Volume")) return false;
+    std::optional<wxProgressDialog> progress;
+    progress.emplace("Please wait", "Saving Volume", depth, this, saving::kProgressStyle);
+    for (int k = 0; k < depth; ++k) {
+        wxString reason;
+        if (!saveImage(layerImage(*myVoxmap, k), files[k], reason)) {
+            progress.reset();  // gone before the message comes up
+            saving::reportFailure(
+                this, "Save Volume", files[k], reason,
+                wxString::Format("That file is unchanged; the %d layers before it were written.", k));
+            return false;
+        }
+        progress->Update(k, wxEmptyString);
+    }
+    return true;
 }
 
 void AppFrame::OnRender(wxCommandEvent&) {
@@ -723,11 +859,30 @@ void AppFrame::OnRender(wxCommandEvent&) {
 void AppFrame::renderFrames(const RenderDlg& dlg) {
     if (!myVoxmap->loaded || !theslicer || !screenImage.IsOk()) return;
     const double n = dlg.frames;
-    for (double i = 0.0; i <= n; i += 1.0) {
-        const wxString number = wxString::Format("%04d", static_cast<int>(i));
-        const wxString path = dlg.seqDir + "/" + dlg.seqName + "." + number + "." + dlg.seqExt;
+    wxArrayString files;
+    for (double i = 0.0; i <= n; i += 1.0) files.Add(framePath(dlg.seqDir, dlg.seqName, static_cast<int>(i), dlg.seqExt));
+    if (files.empty()) return;
+    const int count = static_cast<int>(files.size());
+
+    // Everything that would stop the render is settled before its first frame.
+    if (!canWriteImageType(dlg.seqExt)) {
+        wxMessageBox(wxString::Format("Frames named like \"%s\" cannot be written: no image type with the extension "
+                                      "\"%s\" can be written. Nothing was rendered.",
+                                      files[0], dlg.seqExt),
+                     "Batch Render", wxOK | wxICON_ERROR, this);
+        return;
+    }
+    if (saving::refuseStackFile(this, files, stackFiles, "Batch Render")) return;
+    if (!saving::confirmReplace(this, files, "Batch Render")) return;
+
+    std::optional<wxProgressDialog> progress;
+    progress.emplace("Please wait", wxString::Format("Rendering frame %d of %d", count, count), count, this,
+                     saving::kProgressStyle | wxPD_CAN_ABORT);
+    for (int k = 0; k < count; ++k) {
+        // A Cancel takes effect here, between frames: the frame being written is finished.
+        if (!progress->Update(k, wxString::Format("Rendering frame %d of %d", k + 1, count))) break;
         // A frame count of 0 renders the single frame 0000 at the start pose.
-        const double t = n > 0 ? i / n : 0.0;
+        const double t = n > 0 ? k / n : 0.0;
         theslicer->setP(Vector(lerp(dlg.tStart[0], dlg.tEnd[0], t), lerp(dlg.tStart[1], dlg.tEnd[1], t),
                                lerp(dlg.tStart[2], dlg.tEnd[2], t)));
         theslicer->setR(static_cast<float>(lerp(dlg.rStart[0], dlg.rEnd[0], t)),
@@ -737,9 +892,16 @@ void AppFrame::renderFrames(const RenderDlg& dlg) {
                         static_cast<float>(lerp(dlg.sStart[1], dlg.sEnd[1], t)),
                         static_cast<float>(lerp(dlg.sStart[2], dlg.sEnd[2], t)));
         theslicer->evaluateSlice(myVoxmap, screenImage);
-        // The loop never yields, so show the toolkit's report of a failed file now,
-        // one report per file, and carry on with the next frame.
-        if (!screenImage.SaveFile(path)) wxLog::FlushActive();
+        wxString reason;
+        if (!saveImage(screenImage, files[k], reason)) {
+            progress.reset();
+            saving::reportFailure(this, "Batch Render", files[k], reason,
+                                  wxString::Format("The render stopped at frame %d of %d; the %d frames before it "
+                                                   "were written.",
+                                                   k + 1, count, k));
+            return;
+        }
+        if (frameWritten) frameWritten(k);
     }
 }
 double AppFrame::lerp(int a, int b, double t) { return b * t + (1 - t) * a; }
@@ -1132,6 +1294,15 @@ VoxelArray filterOutput(const voxelmap& map) {
 
 bool filterable(const voxelmap* map) { return map && map->loaded && map->numVoxels > 0 && map->voxels; }
 
+// While a filter command runs: where the array a filter replaces goes for Undo (null: released).
+std::deque<VoxelArray>* keptForUndo = nullptr;
+
+// A filter's last step: its result takes the volume's place.
+void swapInResult(voxelmap* map, VoxelArray result) {
+    VoxelArray replaced = std::exchange(map->voxels, std::move(result));
+    if (keptForUndo) keptForUndo->push_back(std::move(replaced));
+}
+
 }  // namespace
 
 void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
@@ -1167,7 +1338,7 @@ void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply
             finished.fetch_add(1);
         }
     });
-    map->voxels = std::move(out);
+    swapInResult(map, std::move(out));
 }
 
 void blur(voxelmap* map, int radius) {
@@ -1192,7 +1363,7 @@ void blur(voxelmap* map, int radius) {
     runLayers(map->depth, progress, [&](int k0, int k1, std::atomic<int>& finished) {
         blurBand(*map, result.get(), radius, out, k0, k1, finished);
     });
-    map->voxels = std::move(result);
+    swapInResult(map, std::move(result));
 }
 
 void edges(voxelmap* map) {
@@ -1203,7 +1374,7 @@ void edges(voxelmap* map) {
     runLayers(map->depth, progress, [&](int k0, int k1, std::atomic<int>& finished) {
         edgesBand(*map, result.get(), k0, k1, finished);
     });
-    map->voxels = std::move(result);
+    swapInResult(map, std::move(result));
 }
 
 // ---- The filter commands ----
@@ -1218,7 +1389,61 @@ void refreshAfterFilter(AppFrame& frame) {
     frame.redraw(frame.view3D, viewportImage);
 }
 
+// What the system can still give, in bytes (MemAvailable); unknown: as good as unlimited.
+int64_t availableMemory() {
+    std::ifstream meminfo("/proc/meminfo");
+    std::string key;
+    int64_t kib = 0;
+    std::string unit;
+    while (meminfo >> key >> kib >> unit)
+        if (key == "MemAvailable:") return kib * 1024;
+    return INT64_MAX / 4;
+}
+
+// Runs a filter over the volume, keeping the array it replaces for Undo when memory allows.
+void filterWithUndo(AppFrame& frame, const std::function<void()>& filter) {
+    const bool keep = frame.makeRoomForUndo();
+    const voxel* before = myVoxmap->voxels.get();
+    keptForUndo = keep ? &frame.undoLevels : nullptr;
+    filter();
+    keptForUndo = nullptr;
+    if (!keep && myVoxmap->voxels.get() != before) {
+        frame.undoLevels.clear();  // an Undo now would skip this filter
+        frame.SetStatusText("This filter cannot be undone: there is not enough memory to keep the volume from "
+                            "before it.",
+                            0);
+    }
+    frame.effectsMenu->Enable(ID_UNDO, !frame.undoLevels.empty());
+    refreshAfterFilter(frame);
+}
+
 }  // namespace
+
+bool AppFrame::makeRoomForUndo() {
+    // At most ten levels, and each only while what stays free after the filter's result
+    // is at least one more volume and a margin: Undo must not starve the next command.
+    constexpr size_t kMaxLevels = 10;
+    constexpr int64_t kMargin = int64_t{256} << 20;
+    while (undoLevels.size() >= kMaxLevels) undoLevels.pop_front();
+    const int64_t bytes = myVoxmap->numVoxels * static_cast<int64_t>(sizeof(voxel));
+    int64_t available = memoryForUndo >= 0 ? memoryForUndo : availableMemory();
+    const auto enough = [&] { return available - kMargin >= 2 * bytes; };
+    while (!undoLevels.empty() && !enough()) {
+        undoLevels.pop_front();
+        available += bytes;  // the oldest level's array goes back to the system
+    }
+    return enough();
+}
+
+void AppFrame::undoFilter() {
+    if (undoLevels.empty() || !refresh::ready()) return;
+    myVoxmap->voxels = std::move(undoLevels.back());  // the current array is released
+    undoLevels.pop_back();
+    effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
+    refreshAfterFilter(*this);
+}
+
+void AppFrame::OnUndo(wxCommandEvent&) { undoFilter(); }
 
 void AppFrame::OnKey(wxCommandEvent&) {
     if (!refresh::ready()) return;
@@ -1228,20 +1453,19 @@ void AppFrame::OnKey(wxCommandEvent&) {
     const long premultiply = wxGetNumberFromUser("Premultiply", "Pre: ", "1 or 0", 1, 0, 1, this);
     if (falloff <= 0) return;
     // A cancelled premultiply prompt (-1) counts as "on", like any answer but 0.
-    key(myVoxmap, keyColour, static_cast<int>(range), static_cast<int>(falloff), premultiply != 0 ? 1 : 0);
-    refreshAfterFilter(*this);
+    filterWithUndo(*this, [&] {
+        key(myVoxmap, keyColour, static_cast<int>(range), static_cast<int>(falloff), premultiply != 0 ? 1 : 0);
+    });
 }
 
 void AppFrame::OnBlur(wxCommandEvent&) {
     if (!refresh::ready()) return;
     const long radius = wxGetNumberFromUser("Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3, this);
     if (radius <= 0) return;
-    blur(myVoxmap, static_cast<int>(radius));
-    refreshAfterFilter(*this);
+    filterWithUndo(*this, [&] { blur(myVoxmap, static_cast<int>(radius)); });
 }
 
 void AppFrame::OnEdges(wxCommandEvent&) {
     if (!refresh::ready()) return;
-    edges(myVoxmap);
-    refreshAfterFilter(*this);
+    filterWithUndo(*this, [&] { edges(myVoxmap); });
 }

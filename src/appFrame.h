@@ -5,12 +5,17 @@
 // the two views up to date.
 #pragma once
 
+#include <wx/arrstr.h>
 #include <wx/frame.h>
 #include <wx/image.h>
 
+#include <cstdint>
+#include <deque>
+#include <functional>
 #include <memory>
 
 #include "voxel.h"
+#include "voxelmap.h"
 
 class camera;
 class slicer;
@@ -66,6 +71,8 @@ enum {
     ID_DEPTH = 425,
     ID_TRUCK = 426,
     ID_ZOOM = 427,
+    ID_SAVEVOLUME = 428,
+    ID_UNDO = 429,
 };
 
 class RenderDlg;
@@ -106,6 +113,13 @@ public:
     wxMenu* settingsMenu = nullptr;
     int vpScale = 2;                  // whole-number magnification of both views, 1..5
     voxel keyColour;                  // last picked colour, alpha 0; (0, 0, 0, 0) at start
+    wxArrayString stackFiles;         // the files of the current volume, set by a successful load
+    // The volumes from before the last filters, oldest first; Undo takes back the last.
+    std::deque<VoxelArray> undoLevels;
+    // Bytes Undo may count on when it decides what to keep; -1: what the system says is available.
+    int64_t memoryForUndo = -1;
+    // Called after each frame a batch render has written, with its 0-based number.
+    std::function<void(int)> frameWritten;
 
     AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size);
     ~AppFrame() override;
@@ -113,12 +127,14 @@ public:
     // Menu commands.
     void OnLoad(wxCommandEvent& event);
     void OnSave(wxCommandEvent& event);
+    void OnSaveVolume(wxCommandEvent& event);
     void OnRender(wxCommandEvent& event);
     void OnAbout(wxCommandEvent& event);
     void OnExit(wxCommandEvent& event);
     void OnBlur(wxCommandEvent& event);
     void OnEdges(wxCommandEvent& event);
     void OnKey(wxCommandEvent& event);
+    void OnUndo(wxCommandEvent& event);
     void OnRayRes(wxCommandEvent& event);
     void OnRayStep(wxCommandEvent& event);
     void OnVPScale(wxCommandEvent& event);
@@ -139,10 +155,18 @@ public:
     // The work after the dialogs, callable with chosen paths (the handlers stay thin).
     // Builds the volume from the files in the given order, all or nothing.
     void loadStack(const wxArrayString& paths);
-    // Writes screenImage to path.
-    void saveSlice(const wxString& path);
+    // Writes screenImage to path; a failure leaves the file as it was and says why.
+    bool saveSlice(const wxString& path);
     // Writes the frames of a closed batch dialog that asked to render.
     void renderFrames(const RenderDlg& dlg);
+    // Writes the volume losslessly: .tif/.tiff one multi-page RGBA TIFF, .png one
+    // numbered PNG per layer (NAME.0000.png ...). True when written.
+    bool saveVolume(const wxString& path);
+    // Takes back the last filter: the volume as it was before it.
+    void undoFilter();
+    // Before a filter: drops the oldest kept volumes as memory needs; false when the
+    // volume from before this filter cannot be kept.
+    bool makeRoomForUndo();
 
     // b t + (1 - t) a, in double.
     double lerp(int a, int b, double t);

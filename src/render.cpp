@@ -2,6 +2,7 @@
 
 #include <wx/button.h>
 #include <wx/filedlg.h>
+#include <wx/filename.h>
 #include <wx/font.h>
 #include <wx/image.h>
 #include <wx/sizer.h>
@@ -138,9 +139,20 @@ void RenderDlg::ValueChanged(wxSpinEvent&) {
 }
 
 void RenderDlg::btnOKClick(wxCommandEvent&) {
+    // No overwrite prompt here: the chosen name itself is not written, its numbered
+    // frames are, and the render asks about those.
     wxFileDialog dlg(this, "Save Image Sequence", wxEmptyString, wxEmptyString,
                      "Image Files " + wxImage::GetImageExtWildcard(), wxFD_SAVE);
-    if (dlg.ShowModal() == wxID_OK) chooseSequenceFile(dlg.GetDirectory(), dlg.GetFilename());
+    if (dlg.ShowModal() != wxID_OK) return;
+    const wxFileName chosen(chosenPath(dlg));
+    if (chosen.GetFullName().empty()) return;
+    chooseSequenceFile(chosen.GetPath(), chosen.GetFullName());
+}
+
+wxString chosenPath(const wxFileDialog& dlg) {
+    const wxString path = dlg.GetPath();
+    if (!path.empty() || dlg.GetFilename().empty()) return path;
+    return dlg.GetDirectory() + "/" + dlg.GetFilename();
 }
 
 void RenderDlg::chooseSequenceFile(const wxString& dir, const wxString& fileName) {

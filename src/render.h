@@ -5,6 +5,7 @@
 #include <wx/dialog.h>
 
 class wxButton;
+class wxFileDialog;
 class wxSpinCtrl;
 class wxSpinEvent;
 class wxStaticText;
@@ -45,3 +46,7 @@ public:
 private:
     wxDECLARE_EVENT_TABLE();
 };
+
+// The path a confirmed file dialog was given. The dialog's own answer wins; a dialog
+// that gives none (as under the test hook) gives its folder and file name joined.
+wxString chosenPath(const wxFileDialog& dlg);

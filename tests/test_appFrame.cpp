@@ -107,12 +107,17 @@ TEST(MainWindow, MenusAtStart) {
 
     expectMenu(f->fileMenu, {{ID_LOAD, "&Load", true},
                              {ID_SAVE, "&Save", false},
-                             {wxID_SEPARATOR, "separator after Save", false},
+                             {ID_SAVEVOLUME, "Save &Volume", false},
+                             {wxID_SEPARATOR, "separator after Save Volume", false},
                              {ID_RENDER, "Batch &Render", false},
                              {wxID_SEPARATOR, "separator after Batch Render", false},
                              {ID_ABOUT, "&About", true},
                              {ID_EXIT, "E&xit", true}});
-    expectMenu(f->effectsMenu, {{ID_BLUR, "&Blur", false}, {ID_EDGES, "Find &Edges", false}, {ID_KEY, "&Key", false}});
+    expectMenu(f->effectsMenu, {{ID_BLUR, "&Blur", false},
+                                {ID_EDGES, "Find &Edges", false},
+                                {ID_KEY, "&Key", false},
+                                {wxID_SEPARATOR, "separator after Key", false},
+                                {ID_UNDO, "&Undo", false}});
     expectMenu(f->settingsMenu, {{ID_RAYRES, "&Ray Marcher Res", false},
                                  {ID_RAYSTEP, "Ray &Step Length", false},
                                  {wxID_SEPARATOR, "separator after Ray Step Length", false},

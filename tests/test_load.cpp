@@ -46,14 +46,16 @@ std::vector<wxImage> layers(int w, int h, int d, bool withAlpha = false) {
 }
 
 bool menusEnabled(AppFrame* f) {
-    return f->fileMenu->IsEnabled(ID_SAVE) && f->fileMenu->IsEnabled(ID_RENDER) &&
+    return f->fileMenu->IsEnabled(ID_SAVE) && f->fileMenu->IsEnabled(ID_SAVEVOLUME) &&
+           f->fileMenu->IsEnabled(ID_RENDER) &&
            f->effectsMenu->IsEnabled(ID_BLUR) && f->effectsMenu->IsEnabled(ID_EDGES) &&
            f->effectsMenu->IsEnabled(ID_KEY) && f->settingsMenu->IsEnabled(ID_RAYRES) &&
            f->settingsMenu->IsEnabled(ID_RAYSTEP) && f->settingsMenu->IsEnabled(ID_AASLICE);
 }
 
 bool menusDisabled(AppFrame* f) {
-    return !f->fileMenu->IsEnabled(ID_SAVE) && !f->fileMenu->IsEnabled(ID_RENDER) &&
+    return !f->fileMenu->IsEnabled(ID_SAVE) && !f->fileMenu->IsEnabled(ID_SAVEVOLUME) &&
+           !f->fileMenu->IsEnabled(ID_RENDER) &&
            !f->effectsMenu->IsEnabled(ID_BLUR) && !f->effectsMenu->IsEnabled(ID_EDGES) &&
            !f->effectsMenu->IsEnabled(ID_KEY) && !f->settingsMenu->IsEnabled(ID_RAYRES) &&
            !f->settingsMenu->IsEnabled(ID_RAYSTEP) && !f->settingsMenu->IsEnabled(ID_AASLICE);

@@ -392,8 +392,11 @@ private:
             path = out_ + "/" + name;
             lands = false;
         }
-        {
-            wxLogNull quiet;  // the toolkit's report of a failed write
+        if (!lands && screenImage.IsOk()) {  // a failed write says so once, naming the file
+            wxString message;
+            wxTEST_DIALOG(f_->saveSlice(wxString::FromUTF8(path)), testutil::MessageCapture(&message));
+            EXPECT_TRUE(message.Contains(wxString::FromUTF8(path))) << message;
+        } else {
             f_->saveSlice(wxString::FromUTF8(path));
         }
         if (lands) {
@@ -420,8 +423,21 @@ private:
         if (nameKind == 1) name = base;           // no dot: the whole name is taken as the type
         d.chooseSequenceFile(wxString::FromUTF8(out_), wxString::FromUTF8(name));
         const wxImage viewport0 = viewportImage.IsOk() ? viewportImage.Copy() : wxImage();
-        {
-            wxLogNull quiet;
+        const bool renders = myVoxmap->loaded && theslicer && screenImage.IsOk();
+        const size_t dot = name.rfind('.');
+        bool exists = false;  // any frame file there already: one question first, answered yes
+        for (int i = 0; renders && dot != std::string::npos && i <= int(d.frames); ++i) {
+            char number[16];
+            std::snprintf(number, sizeof number, "%04d", i);
+            exists = exists || fs::exists(out_ + "/" + name.substr(0, dot) + "." + number + "." + name.substr(dot + 1));
+        }
+        wxString message;
+        if (renders && nameKind == 1) {  // no dot: "seqN" names no image type, refused before any frame
+            wxTEST_DIALOG(f_->renderFrames(*dlg_), testutil::MessageCapture(&message));
+        } else if (renders && exists) {
+            wxTEST_DIALOG(f_->renderFrames(*dlg_), testutil::MessageCapture(&message, nullptr, nullptr, wxID_YES));
+            EXPECT_TRUE(message.Contains("Replace")) << message;
+        } else {
             f_->renderFrames(*dlg_);
         }
         if (myVoxmap->loaded && nameKind != 1) {

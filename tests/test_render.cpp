@@ -74,29 +74,6 @@ void click(wxButton* b) {
     b->ProcessWindowEvent(ev);
 }
 
-// A log target that keeps messages until flushed, as the GUI's does, and counts the
-// flushes that had something to show.
-class ShownReports : public wxLog {
-public:
-    std::vector<wxString> shown;  // one entry per report shown, its messages joined
-    ShownReports() : previous(wxLog::SetActiveTarget(this)) {}
-    ~ShownReports() override { wxLog::SetActiveTarget(previous); }
-    void Flush() override {
-        wxLog::Flush();
-        if (!pending.empty()) shown.push_back(pending);
-        pending.clear();
-    }
-
-protected:
-    void DoLogTextAtLevel(wxLogLevel level, const wxString& msg) override {
-        if (level <= wxLOG_Warning) pending += msg + "\n";
-    }
-
-private:
-    wxLog* previous;
-    wxString pending;
-};
-
 // The file dialog of Save and of the sequence choice: checks its texts, then answers.
 class ExpectSaveDialog : public wxExpectModalBase<wxFileDialog, ExpectSaveDialog> {
 public:
@@ -108,7 +85,8 @@ protected:
         EXPECT_EQ(message, dlg->GetMessage());
         EXPECT_TRUE(dlg->GetWildcard().StartsWith("Image Files " + wxImage::GetImageExtWildcard()));
         EXPECT_TRUE(dlg->HasFlag(wxFD_SAVE));
-        EXPECT_FALSE(dlg->HasFlag(wxFD_OVERWRITE_PROMPT));
+        // Save asks before replacing the file; the sequence's chosen name is never written itself.
+        EXPECT_EQ(message != "Save Image Sequence", dlg->HasFlag(wxFD_OVERWRITE_PROMPT));
         if (answer == wxID_OK) dlg->SetPath(path);
         return answer;
     }
@@ -376,14 +354,13 @@ TEST(BatchRender, NameWithoutDotBecomesTheExtension) {
     f->renderFrames(dlg);
     EXPECT_EQ((std::vector<std::string>{".0000.png", ".0001.png"}), listDir(dir.path));
 
-    // "anim" names no image format: the paths tried show up in the reports.
+    // "anim" names no image format: one message, naming the first frame, and nothing rendered.
     testutil::TempDir dir2;
     dlg.chooseSequenceFile(dir2.path, "anim");
-    ShownReports reports;
-    f->renderFrames(dlg);
-    ASSERT_EQ(2u, reports.shown.size());
-    EXPECT_TRUE(reports.shown[0].Contains(dir2.file(".0000.anim"))) << reports.shown[0];
-    EXPECT_TRUE(reports.shown[1].Contains(dir2.file(".0001.anim"))) << reports.shown[1];
+    wxString message;
+    wxTEST_DIALOG(f->renderFrames(dlg), testutil::MessageCapture(&message));
+    EXPECT_TRUE(message.Contains(dir2.file(".0000.anim"))) << message;
+    EXPECT_TRUE(listDir(dir2.path).empty());
     testutil::resetApp();
 }
 
@@ -450,7 +427,7 @@ TEST(BatchRender, PlaneStaysAtTheEndPoseUntilTheWindowMovesIt) {
     testutil::resetApp();
 }
 
-TEST(BatchRender, FailedSavesAreReportedOncePerFileAndTheBatchGoesOn) {
+TEST(BatchRender, AFailedFrameStopsTheRenderWithOneMessage) {
     AppFrame* f = loadVolume(16, 8, 24);
     testutil::TempDir dir;
     RenderDlg dlg("Animation", kDialogStyle);
@@ -458,26 +435,23 @@ TEST(BatchRender, FailedSavesAreReportedOncePerFileAndTheBatchGoesOn) {
     setRow(dlg, TZ, 0, 20);
     commit(dlg);
 
-    {  // a directory that does not exist
+    {  // a directory that does not exist: the first frame fails, with the system's reason
         const std::string missing = dir.file("missing");
         dlg.chooseSequenceFile(missing, "a.png");
-        ShownReports reports;
-        f->renderFrames(dlg);
-        ASSERT_EQ(3u, reports.shown.size());
-        for (int k = 0; k < 3; ++k)
-            EXPECT_TRUE(reports.shown[k].Contains(wxString::Format("a.%04d.png", k))) << reports.shown[k];
+        wxString message;
+        wxTEST_DIALOG(f->renderFrames(dlg), testutil::MessageCapture(&message));
+        EXPECT_TRUE(message.Contains(missing + "/a.0000.png")) << message;
+        EXPECT_TRUE(message.Contains("No such file or directory")) << message;
         EXPECT_FALSE(std::filesystem::exists(missing));
     }
-    // The loop went on to the last frame: the plane is at the end pose.
-    EXPECT_TRUE(sameRGB(directSlice(Vector(0, 0, 20), 0, 0, 0, 100, 100, 100), screenImage));
+    // The render stopped at its first frame: the plane is at the start pose.
+    EXPECT_TRUE(sameRGB(directSlice(Vector(0, 0, 0), 0, 0, 0, 100, 100, 100), screenImage));
 
-    {  // an extension no image handler knows
+    {  // an extension no image handler knows: refused before any frame is rendered
         dlg.chooseSequenceFile(dir.path, "a.nosuchformat");
-        ShownReports reports;
-        f->renderFrames(dlg);
-        ASSERT_EQ(3u, reports.shown.size());
-        for (int k = 0; k < 3; ++k)
-            EXPECT_TRUE(reports.shown[k].Contains(wxString::Format("a.%04d.nosuchformat", k))) << reports.shown[k];
+        wxString message;
+        wxTEST_DIALOG(f->renderFrames(dlg), testutil::MessageCapture(&message));
+        EXPECT_TRUE(message.Contains("a.0000.nosuchformat")) << message;
         EXPECT_TRUE(listDir(dir.path).empty());
     }
     testutil::resetApp();

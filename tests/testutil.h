@@ -77,24 +77,26 @@ bool decode(const std::string& path, wxImage& image);
 voxel voxelOf(const wxImage& img, int x, int y);
 
 // Answers the one message box of a refused load (or any other), keeping its text and,
-// when asked for, its caption and style.
+// when asked for, its caption and style; a question is answered with answer (wxID_YES, wxID_NO).
 class MessageCapture : public wxExpectModalBase<wxMessageDialog, MessageCapture> {
 public:
-    explicit MessageCapture(wxString* message, wxString* caption = nullptr, long* style = nullptr)
-        : message_(message), caption_(caption), style_(style) {}
+    explicit MessageCapture(wxString* message, wxString* caption = nullptr, long* style = nullptr,
+                            int answer = wxID_OK)
+        : message_(message), caption_(caption), style_(style), answer_(answer) {}
 
 protected:
     int OnInvoked(wxMessageDialog* dlg) const override {
         *message_ = dlg->GetMessage();
         if (caption_) *caption_ = dlg->GetCaption();
         if (style_) *style_ = dlg->GetMessageDialogStyle();
-        return wxID_OK;
+        return answer_;
     }
 
 private:
     wxString* message_;
     wxString* caption_;
     long* style_;
+    int answer_;
 };
 
 // What a number prompt (wxGetNumberFromUser) is asked to show: texts, offered value, range.
