@@ -801,8 +801,14 @@ void AppFrame::OnSaveVolume(wxCommandEvent&) {
                      "Multi-page TIFF (*.tif;*.tiff)|*.tif;*.tiff|Numbered PNG files (*.png)|*.png",
                      wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
     if (dlg.ShowModal() != wxID_OK) return;
-    const wxString path = chosenPath(dlg);
-    if (!path.empty()) saveVolume(path);
+    wxString path = chosenPath(dlg);
+    if (path.empty()) return;
+    // A name without an extension takes the chosen type's; the dialog asked about the bare name.
+    if (wxFileName(path).GetExt().empty()) {
+        path += dlg.GetFilterIndex() == 1 ? ".png" : ".tif";
+        if (path.EndsWith(".tif") && !saving::confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
+    }
+    saveVolume(path);
 }
 
 bool AppFrame::saveVolume(const wxString& path) {

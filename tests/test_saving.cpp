@@ -107,6 +107,15 @@ TEST(Saving, ChosenPathIsWhereTheSliceLandsAndReplacingAsksFirst) {
         EXPECT_EQ(answer == wxID_YES, testutil::decode(png, back)) << answer;
     }
     EXPECT_EQ((std::vector<std::string>{"plain.png", "typed"}), listDir(dir.path));
+
+    // A slice too wide for JPEG: the toolkit's refusal is the reason, the old file stays.
+    f = noiseVolume(65501, 1, 1);
+    testutil::writeBytes(dir.file("wide.jpg"), "old");
+    wxString message;
+    wxTEST_DIALOG(EXPECT_FALSE(f->saveSlice(wxString::FromUTF8(dir.file("wide.jpg")))), MessageCapture(&message));
+    EXPECT_TRUE(message.Contains("JPEG")) << message;
+    EXPECT_EQ("old", testutil::readBytes(dir.file("wide.jpg")));
+    EXPECT_EQ((std::vector<std::string>{"plain.png", "typed", "wide.jpg"}), listDir(dir.path));
     testutil::resetApp();
 }
 
