@@ -6,8 +6,12 @@
 #include <wx/window.h>
 
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <memory>
+#include <new>
 
 #include "bilinear.h"
 #include "slicer.h"
@@ -68,7 +72,136 @@ bool projectPoint(const camera& c, Vector point, int* px, int* py, int width, in
 
 Vector vectorLerp(Vector a, Vector b, double t) { return b * t + a * (1 - t); }
 
-void camera::march(voxelmap* map, wxImage& image) {
+namespace {
+
+// The largest double whose square root is below 1000: `pos.length() < 1000` is
+// `pos.length2() <= kInside2`, without a square root per sample.
+const double kInside2 = [] {
+    double x = 1.0e6;
+    while (!(std::sqrt(x) < 1000)) x = std::nextafter(x, 0.0);
+    return x;
+}();
+
+// Edge of the blocks of the occupancy map, in voxels.
+constexpr int kBlock = 8;
+constexpr int kBlockShift = 3;
+
+// What every ray of one march reads: the voxels, the map's placement and extent, the
+// opacity, and the occupancy of kBlock^3 blocks (0: not looked at yet, 1: all voxels
+// transparent, 2: some voxel visible), filled as rays meet transparent voxels.
+struct RayScene {
+    const voxel* vox;
+    double ox, oy, oz;         // origin
+    double size[3];            // width, height, depth
+    int64_t rowLen, layer;     // voxels per row and per layer
+    int64_t blocks[3];         // blocks along x, y, z
+    std::atomic<unsigned char>* occupancy;  // null: no skipping
+    double opacity;
+
+    // Whether block b of the voxel (i, j, k) holds only transparent voxels; looks once.
+    bool emptyBlock(int64_t i, int64_t j, int64_t k) const {
+        const int64_t bi = i >> kBlockShift, bj = j >> kBlockShift, bk = k >> kBlockShift;
+        std::atomic<unsigned char>& state = occupancy[(bk * blocks[1] + bj) * blocks[0] + bi];
+        unsigned char st = state.load(std::memory_order_relaxed);
+        if (st == 0) {
+            st = 1;
+            const int64_t i1 = std::min<int64_t>((bi + 1) << kBlockShift, rowLen);
+            const int64_t j1 = std::min<int64_t>((bj + 1) << kBlockShift, static_cast<int64_t>(size[1]));
+            const int64_t k1 = std::min<int64_t>((bk + 1) << kBlockShift, static_cast<int64_t>(size[2]));
+            for (int64_t z = bk << kBlockShift; z < k1 && st == 1; ++z)
+                for (int64_t y = bj << kBlockShift; y < j1 && st == 1; ++y) {
+                    const voxel* row = vox + z * layer + y * rowLen;
+                    for (int64_t x = bi << kBlockShift; x < i1; ++x)
+                        if (row[x].a != 0) {
+                            st = 2;
+                            break;
+                        }
+                }
+            state.store(st, std::memory_order_relaxed);  // threads that race find the same answer
+        }
+        return st == 1;
+    }
+};
+
+// How many further steps certainly keep the sample inside the block of voxel idx on
+// every axis, for a ray at d (position less origin) with step s. Each step moves a
+// coordinate by at most |s| plus the rounding of the sum (below 2^-40 while |pos| <
+// 4096; farther samples end the march); the margin also covers the rounding of d.
+int safeSteps(const double d[3], const int64_t idx[3], const double s[3]) {
+    double n = 1 << 20;
+    for (int a = 0; a < 3; ++a) {
+        if (s[a] == 0) continue;  // this coordinate never changes
+        const int64_t b = idx[a] >> kBlockShift;
+        double room;
+        if (s[a] > 0) {
+            room = static_cast<double>((b + 1) << kBlockShift) - d[a];
+        } else {
+            // Truncation maps (-1, 1) to voxel 0: the first block reaches down to -1.
+            room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << kBlockShift));
+        }
+        n = std::min(n, (room - 0x1p-20) / (std::fabs(s[a]) + 0x1p-40));
+    }
+    return n >= 2 ? static_cast<int>(n) - 1 : 0;
+}
+
+// One ray from pos (its entry into the box, or the eye inside it) along step: the
+// march of the plain loop, with the nearest lookup inlined, the radius test squared,
+// an end once the ray has left the region where a voxel can be found for good, and
+// runs of steps through blocks known to be transparent taken without lookups (the
+// position still advances one step at a time, so every later sample is the same).
+voxel marchRay(const RayScene& c, Vector pos, const Vector& step) {
+    voxel acc;
+    const double s[3] = {step.x(), step.y(), step.z()};
+    const bool skip = c.occupancy && std::fabs(s[0]) < 1000 && std::fabs(s[1]) < 1000 && std::fabs(s[2]) < 1000;
+    double px = pos.x(), py = pos.y(), pz = pos.z();
+    while (px * px + py * py + pz * pz <= kInside2 && acc.a <= 249) {
+        const double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
+        if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 &&
+            d[2] < c.size[2]) {
+            const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]),
+                                    static_cast<int64_t>(d[2])};
+            const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
+            if (v.a != 0) {
+                const double w = kOver255[v.a] * (1 - kOver255[acc.a]) * c.opacity;
+                acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
+                acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
+                acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
+                acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
+            } else if (skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
+                int n = safeSteps(d, idx, s);
+                if (n > 0) {
+                    for (; n > 0; --n) {
+                        px += s[0];
+                        py += s[1];
+                        pz += s[2];
+                        if (!(px * px + py * py + pz * pz <= kInside2)) return acc;
+                    }
+                    continue;  // the sample at the new position is looked up as usual
+                }
+            }
+        } else {
+            // Out of the lookup's range: each coordinate moves monotonically, so once one
+            // has left its range in the direction of its step no later sample is visible.
+            for (int a = 0; a < 3; ++a)
+                if ((d[a] <= -1.0 && s[a] <= 0) || (d[a] >= c.size[a] && s[a] >= 0)) return acc;
+        }
+        px += s[0];
+        py += s[1];
+        pz += s[2];
+    }
+    return acc;
+}
+
+double nowSeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+void camera::march(voxelmap* map, wxImage& image) { march(map, image, MarchProgress()); }
+
+bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress) {
     // Camera frame; right and up are left unnormalised (shorter when dir tilts toward y).
     dir = lookAt - eye;
     dir.normalize();
@@ -86,74 +219,90 @@ void camera::march(voxelmap* map, wxImage& image) {
     const Vector boxMin(-map->width / 2.0, -map->height / 2.0, 100);
     const Vector boxMax(map->width / 2.0, map->height / 2.0, map->depth + 100.0);
 
-    if (!image.IsOk()) return;
-    // A map without voxels (empty or cleared) has nothing for the rays to meet.
-    const bool hasVolume = map->loaded;
+    if (!image.IsOk()) return true;
+    // A map without voxels (empty, cleared, or of no extent) has nothing for the rays to
+    // meet: every pixel is black.
+    const bool hasVolume = map->loaded && map->numVoxels > 0 && map->voxels;
     // Only the part of the square that fits into the image is written.
     const int rows = std::min(resolution, image.GetHeight());
     const int cols = std::min(resolution, image.GetWidth());
+    if (rows <= 0 || cols <= 0) return true;
 
-    // The nearest lookup finds a voxel only while pos - origin lies in (-1, n) on every
-    // axis. Each coordinate of pos moves monotonically (the same step is added every
-    // time), so once one has left that interval in the direction of its step, every
-    // later sample is transparent black and adds nothing: the ray can stop there
-    // instead of running on to the 1000-unit radius.
-    const Vector origin = map->origin;
-    const double size[3] = {static_cast<double>(map->width), static_cast<double>(map->height),
-                            static_cast<double>(map->depth)};
-    auto leftForGood = [&](const Vector& pos, const Vector& step) {
-        const Vector d = pos - origin;
-        for (int i = 0; i < 3; ++i) {
-            if (d[i] <= -1.0 && step[i] <= 0) return true;
-            if (d[i] >= size[i] && step[i] >= 0) return true;
+    RayScene scene{};
+    std::unique_ptr<std::atomic<unsigned char>[]> occupancy;
+    if (hasVolume) {
+        scene.vox = map->voxels.get();
+        scene.ox = map->origin.x();
+        scene.oy = map->origin.y();
+        scene.oz = map->origin.z();
+        scene.size[0] = map->width;
+        scene.size[1] = map->height;
+        scene.size[2] = map->depth;
+        scene.rowLen = map->width;
+        scene.layer = static_cast<int64_t>(map->width) * map->height;
+        scene.opacity = opacity;
+        int64_t nBlocks = 1;
+        for (int a = 0; a < 3; ++a) {
+            scene.blocks[a] = (static_cast<int64_t>(scene.size[a]) + kBlock - 1) >> kBlockShift;
+            nBlocks *= scene.blocks[a];
         }
-        return false;
-    };
+        // One byte per block (1/2048 of the volume), started at "not looked at"; without
+        // it the rays simply look up every sample.
+        occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks)]);
+        if (occupancy) {
+            for (int64_t b = 0; b < nBlocks; ++b) occupancy[b].store(0, std::memory_order_relaxed);
+            scene.occupancy = occupancy.get();
+        }
+    }
 
     // Rows on all cores, straight into the image's own pixels (made exclusive first,
     // so an image sharing them keeps its own).
     image.UnShare();
     unsigned char* const data = image.GetData();
     const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
-    parallelBands(rows, [&](int y0, int y1) {
+    auto marchRows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const double p = static_cast<double>(y) / resolution;
+            const Vector L = vectorLerp(A, D, p);
+            const Vector R = vectorLerp(B, E, p);
             unsigned char* out = data + y * stride;
             for (int x = 0; x < cols; ++x) {
                 const double q = static_cast<double>(x) / resolution;
-                const Vector L = vectorLerp(A, D, p);
-                const Vector R = vectorLerp(B, E, p);
                 const Vector P = vectorLerp(L, R, q);
-
                 voxel acc;
                 Vector rd = P - eye;
                 rd.normalize();
                 const Vector step = rd * stepLength;
-
                 // A zero step (zero ray direction or zero step length) would never leave
                 // the sphere: such a ray gives a black pixel.
                 Vector pos = eye;
-                if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos)) {
-                    while (pos.length() < 1000 && acc.a <= 249) {
-                        const voxel s = map->getVoxel(pos);
-                        if (s.a != 0) {
-                            const double w = kOver255[s.a] * (1 - kOver255[acc.a]) * opacity;
-                            acc.r = static_cast<unsigned char>(acc.r + lowByte(s.r * w));
-                            acc.g = static_cast<unsigned char>(acc.g + lowByte(s.g * w));
-                            acc.b = static_cast<unsigned char>(acc.b + lowByte(s.b * w));
-                            acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
-                        } else if (leftForGood(pos, step)) {
-                            break;
-                        }
-                        pos += step;
-                    }
-                }
+                if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos))
+                    acc = marchRay(scene, pos, step);
                 out[3 * x] = acc.r;  // the accumulated alpha is not shown
                 out[3 * x + 1] = acc.g;
                 out[3 * x + 2] = acc.b;
             }
         }
-    });
+    };
+
+    if (!progress) {
+        parallelBands(rows, marchRows);
+        return true;
+    }
+    // With a progress report: bands of rows sized to take about 50 ms each, the report
+    // made on this thread between them.
+    int done = 0;
+    int band = std::max(1, rows / 64);
+    while (done < rows) {
+        const int start = done, end = std::min(rows, done + band);
+        const double t0 = nowSeconds();
+        parallelBands(end - start, [&](int a, int b) { marchRows(start + a, start + b); });
+        const double perRow = (nowSeconds() - t0) / (end - start);
+        done = end;
+        if (!progress(done, rows)) return false;
+        if (perRow > 0) band = static_cast<int>(std::clamp(0.05 / perRow, 1.0, static_cast<double>(rows)));
+    }
+    return true;
 }
 
 // Slab test (Woo): the entry face is the one whose plane the ray reaches last.

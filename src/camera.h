@@ -2,6 +2,8 @@
 // projection of the slicing plane's outline over the marched picture.
 #pragma once
 
+#include <functional>
+
 #include "vector3.h"
 
 class voxelmap;
@@ -29,6 +31,12 @@ public:
     // up and right. A ray with a zero step (zero direction or zero step length)
     // gives a black pixel, as does a map without voxels.
     void march(voxelmap* map, wxImage& image);
+    // Told, on the calling thread between bands of rows, how many of the rows are
+    // done; returning false stops the march.
+    using MarchProgress = std::function<bool(int done, int total)>;
+    // The same march, reporting to progress (when set) about every 50 ms. Returns
+    // false when progress stopped it: the image then holds only the rows done.
+    bool march(voxelmap* map, wxImage& image, const MarchProgress& progress);
     // Whether the ray from eye along rayDir meets the box; *hit receives the entry
     // point, or eye when the eye is inside the box.
     bool rayHitsCube(Vector boxMin, Vector boxMax, Vector rayDir, Vector* hit) const;

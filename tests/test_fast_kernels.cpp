@@ -8,6 +8,7 @@
 
 #include "appFrame.h"
 #include "camera.h"
+#include "cpu.h"
 #include "slicer.h"
 #include "parallel.h"
 #include "plain_kernels.h"
@@ -125,17 +126,39 @@ double uniform(std::mt19937& rng, double lo, double hi) {
     return lo + (hi - lo) * (rng() / 4294967296.0);
 }
 
+// A volume that is empty but for a few small lumps: most blocks of the occupancy map
+// are transparent, so rays skip through them.
+void sparseMap(voxelmap& m, Size s, unsigned seed) {
+    std::mt19937 rng(seed);
+    testutil::fillMap(m, s.w, s.h, s.d, [&](int, int, int) { return voxel(); });
+    for (int lump = 0; lump < 6; ++lump) {
+        const int x0 = static_cast<int>(rng() % s.w), y0 = static_cast<int>(rng() % s.h),
+                  z0 = static_cast<int>(rng() % s.d);
+        for (int z = z0; z < std::min(s.d, z0 + 4); ++z)
+            for (int y = y0; y < std::min(s.h, y0 + 3); ++y)
+                for (int x = x0; x < std::min(s.w, x0 + 5); ++x)
+                    m.setVoxel(static_cast<int>(m.origin.x()) + x, static_cast<int>(m.origin.y()) + y, 100 + z,
+                               voxel(rng() & 255, rng() & 255, rng() & 255, 1 + rng() % 255));
+    }
+}
+
 }  // namespace
 
-// Random cameras around and inside random volumes: the fast march gives the same
-// pixels, and leaves the same frame, for any number of threads.
+// Random cameras around and inside random volumes, cloudy and sparse (where whole
+// blocks are skipped): the fast march gives the same pixels, and leaves the same
+// frame, for any number of threads.
 TEST(FastMarch, MatchesPlainOnRandomPoses) {
     std::mt19937 rng(2024);
-    const Size sizes[] = {{5, 4, 3}, {1, 1, 1}, {9, 7, 1}, {1, 12, 1}, {17, 13, 11}, {24, 24, 24}};
+    const Size sizes[] = {{5, 4, 3}, {1, 1, 1}, {9, 7, 1}, {1, 12, 1}, {17, 13, 11}, {24, 24, 24},
+                          {41, 35, 19}, {8, 16, 9}, {67, 9, 33}};
     unsigned seed = 100;
-    for (const Size s : sizes) {
+    long litSparse = 0;
+    for (const Size s : sizes) for (bool sparse : {false, true}) {
         voxelmap m;
-        cloudyMap(m, s, seed++);
+        if (sparse)
+            sparseMap(m, s, seed++);
+        else
+            cloudyMap(m, s, seed++);
         for (int pose = 0; pose < 8; ++pose) {
             camera plainCam;
             plainCam.resolution = 1 + static_cast<int>(rng() % 40);
@@ -151,44 +174,80 @@ TEST(FastMarch, MatchesPlainOnRandomPoses) {
             camera fastCam = plainCam;
             wxImage expected(plainCam.resolution, plainCam.resolution);
             plain::march(plainCam, &m, expected);
-            for (int threads : {1, 2, 5}) {
+            for (int threads : {1, 2, 3}) {
                 workerOverride() = threads;
                 wxImage got(fastCam.resolution, fastCam.resolution);
                 fastCam.march(&m, got);
                 EXPECT_TRUE(sameImage(got, expected)) << "size " << s.w << "x" << s.h << "x" << s.d << " pose " << pose
-                                                      << " threads " << threads;
+                                                      << " threads " << threads << " sparse " << sparse;
             }
+            // In bands with a progress report: the same picture, the report ending at the last row.
+            int reported = 0;
+            wxImage banded(fastCam.resolution, fastCam.resolution);
+            EXPECT_TRUE(fastCam.march(&m, banded, [&](int done, int total) {
+                EXPECT_EQ(total, fastCam.resolution);
+                reported = done;
+                return true;
+            }));
+            EXPECT_EQ(reported, fastCam.resolution);
+            EXPECT_TRUE(sameImage(banded, expected));
+            if (sparse) litSparse += std::count_if(expected.GetData(), expected.GetData() + 3 * fastCam.resolution *
+                                                   fastCam.resolution, [](unsigned char c) { return c != 0; });
             workerOverride() = 0;
             EXPECT_EQ(fastCam.right.x(), plainCam.right.x());
             EXPECT_EQ(fastCam.up.y(), plainCam.up.y());
         }
     }
+    EXPECT_GT(litSparse, 500);  // the sparse volumes were seen, not only missed
 }
 
-// Random plane poses, nearest and interpolated lookups, odd and even sizes.
+// Random plane poses, nearest and interpolated lookups, odd and even sizes (rows
+// that are not a multiple of the four pixels the vector rows take at once), with the
+// vector units and without. Some poses are shifted by exact halves: their blends hit
+// whole numbers and need voxelLerp's extended precision.
 TEST(FastSlice, MatchesPlainOnRandomPlanes) {
     std::mt19937 rng(77);
-    const Size sizes[] = {{5, 4, 3}, {1, 1, 1}, {16, 8, 4}, {13, 11, 9}};
+    const Size sizes[] = {{5, 4, 3}, {1, 1, 1}, {16, 8, 4}, {13, 11, 9}, {2, 2, 2}, {37, 29, 23}, {64, 3, 5}, {8, 8, 4}};
     unsigned seed = 500;
     for (const Size s : sizes) {
         voxelmap m;
         testutil::randomMap(m, s.w, s.h, s.d, seed++);
-        for (int pose = 0; pose < 10; ++pose) {
+        for (int pose = 0; pose < 12; ++pose) {
             slicer sl(m.origin, s.w, s.h);
             sl.aaLookups = pose % 2 == 1;
-            sl.setP(Vector(uniform(rng, -3, 3), uniform(rng, -3, 3), uniform(rng, -1, s.d + 1)));
-            sl.setR(static_cast<float>(uniform(rng, -200, 200)), static_cast<float>(uniform(rng, -200, 200)),
-                    static_cast<float>(uniform(rng, -200, 200)));
-            sl.setS(static_cast<float>(uniform(rng, -150, 250)), static_cast<float>(uniform(rng, -150, 250)),
-                    static_cast<float>(uniform(rng, -150, 250)));
+            if (pose < 4) {
+                // Within the volume: whole and half-voxel shifts (a whole -1 puts samples on
+                // the edge of the lookup's range), at rest or slightly turned.
+                const double shift = pose == 0 ? -1.0 : 0.5 * pose;
+                sl.setP(Vector(shift, -0.5, s.d / 2.0 + 0.5 * pose));
+                sl.setR(0, 0, pose < 2 ? 0.0f : 7.0f);
+                sl.setS(100, 100, 100);
+            } else if (pose == 5) {
+                // Flattened onto x = 1e-17: blends by a fraction so small that the double
+                // sum rounds back to a whole number; only the extended blend truncates right.
+                sl.setP(Vector(1e-17, 0, 1.5));
+                sl.setR(0, 0, 0);
+                sl.setS(0, 100, 100);
+            } else {
+                sl.setP(Vector(uniform(rng, -3, 3), uniform(rng, -3, 3), uniform(rng, -1, s.d + 1)));
+                sl.setR(static_cast<float>(uniform(rng, -200, 200)), static_cast<float>(uniform(rng, -200, 200)),
+                        static_cast<float>(uniform(rng, -200, 200)));
+                sl.setS(static_cast<float>(uniform(rng, -150, 250)), static_cast<float>(uniform(rng, -150, 250)),
+                        static_cast<float>(uniform(rng, -150, 250)));
+            }
             wxImage expected(s.w, s.h);
             plain::evaluateSlice(sl, &m, expected);
-            for (int threads : {1, 2, 3}) {
-                workerOverride() = threads;
-                wxImage got(s.w, s.h);
-                sl.evaluateSlice(&m, got);
-                EXPECT_TRUE(sameImage(got, expected)) << "pose " << pose << " threads " << threads;
+            for (bool scalar : {false, true}) {
+                vectorUnitsOff() = scalar;
+                for (int threads : {1, 2, 3}) {
+                    workerOverride() = threads;
+                    wxImage got(s.w, s.h);
+                    sl.evaluateSlice(&m, got);
+                    EXPECT_TRUE(sameImage(got, expected)) << "size " << s.w << "x" << s.h << "x" << s.d << " pose "
+                                                          << pose << " threads " << threads << " scalar " << scalar;
+                }
             }
+            vectorUnitsOff() = false;
             workerOverride() = 0;
         }
     }
