@@ -1,0 +1,46 @@
+// Image files written byte by byte (PNG, JPEG, TIFF), so the tests control every header
+// field and can make files the toolkit's encoders never would.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <initializer_list>
+#include <string>
+#include <vector>
+
+namespace filebytes {
+
+using Bytes = std::string;
+
+void put8(Bytes& b, unsigned v);
+void putBE16(Bytes& b, unsigned v);
+void putBE32(Bytes& b, uint32_t v);
+void putLE16(Bytes& b, unsigned v);
+void putLE32(Bytes& b, uint32_t v);
+
+// ---- PNG: any colour type and depth, stored (uncompressed) deflate ----
+uint32_t crc32(const Bytes& data);
+Bytes pngChunk(const char* type, const Bytes& data);
+// A zlib stream of stored blocks holding raw.
+Bytes zlibStored(const Bytes& raw);
+// rows: the unfiltered scanlines (the filter byte 0 is added here); extra: chunks between IHDR and IDAT.
+Bytes png(uint32_t w, uint32_t h, int depth, int colourType, const std::vector<Bytes>& rows, const Bytes& extra = "");
+
+// ---- JPEG: baseline, every 8 x 8 block flat mid-grey (DC 0, no AC) ----
+// components: 1 (grey) or 4 (CMYK, with an Adobe marker saying "no transform").
+Bytes flatJpeg(int w, int h, int components);
+
+// ---- TIFF: uncompressed, little-endian, one strip per page ----
+struct TiffPage {
+    int w, h, samples, bits;     // samples 1 (grey), 3 (RGB) or 4 (RGB + unassociated alpha); bits 8 or 16
+    std::vector<uint16_t> data;  // w * h * samples values, row by row
+};
+Bytes tiff(const std::vector<TiffPage>& pages);
+
+// Rows of a w x h image of n-byte pixels from f(x, y) -> bytes of that pixel.
+std::vector<Bytes> rowsOf(int w, int h, const std::function<Bytes(int, int)>& f);
+// One big-endian 16-bit sample; a list of bytes.
+Bytes be16(unsigned v);
+Bytes bytes(std::initializer_list<unsigned> v);
+
+}  // namespace filebytes
