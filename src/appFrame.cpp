@@ -32,13 +32,16 @@
 #include <future>
 #include <initializer_list>
 #include <iterator>
+#include <new>
 #include <optional>
 #include <string>
+#include <system_error>
 #include <thread>
 #include <utility>
 #include <vector>
 
 #include "camera.h"
+#include "kernels.h"
 #include "matrix.h"
 #include "parallel.h"
 #include "render.h"
@@ -973,224 +976,19 @@ unsigned char lerp(unsigned char a, unsigned char b, float t) {
 }
 
 // The filters read the unfiltered volume and write every voxel of a second array,
-// which then replaces the volume's array. The kernels below give exactly the bytes of
-// visiting every voxel and summing its weighted neighbours one by one (outside
-// neighbours transparent black, sums in double), but compute them separably in
-// integers and on all cores.
+// which then replaces the volume's array; the loops are in the kernels module.
+// A filter that cannot have its memory says so once and leaves the volume as it was.
 
 namespace {
 
 constexpr long kFilterStyle =
     wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
 
-// Runs body(k0, k1, finished) over bands of layers on all cores, each band adding
-// one to `finished` per layer done, while the calling (GUI) thread moves the progress
-// dialog on by one step per finished layer, ending at depth - 1.
-template <class Body>
-void runLayers(int depth, wxProgressDialog& progress, Body&& body) {
-    std::atomic<int> finished{0};
-    std::atomic<bool> allDone{false};
-    std::thread worker([&] {
-        parallelBands(depth, [&](int k0, int k1) { body(k0, k1, finished); });
-        allDone = true;
-    });
-    int shown = 0;
-    for (;;) {
-        const bool last = allDone.load();
-        const int now = finished.load();
-        for (; shown < now; ++shown) progress.Update(shown, wxEmptyString);
-        if (last) break;
-        std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    }
-    worker.join();
-}
-
-// Sum of v over the window [i - r, i + r] of a line of n values, clipped to the
-// line, for every i: out[i * stride] for in[i * stride], 4 channels per element.
-template <class In, class Out>
-void boxLine(const In* in, Out* out, int n, int stride, int r) {
-    int s[4] = {0, 0, 0, 0};
-    for (int i = 0; i <= r && i < n; ++i)
-        for (int c = 0; c < 4; ++c) s[c] += in[i * stride + c];
-    for (int i = 0; i < n; ++i) {
-        for (int c = 0; c < 4; ++c) out[i * stride + c] = static_cast<Out>(s[c]);
-        if (i + r + 1 < n)
-            for (int c = 0; c < 4; ++c) s[c] += in[(i + r + 1) * stride + c];
-        if (i - r >= 0)
-            for (int c = 0; c < 4; ++c) s[c] -= in[(i - r) * stride + c];
-    }
-}
-
-// Box sums of side 2r + 1 of one layer, clipped to the layer, per channel.
-void boxLayer(const voxel* layer, uint16_t* rows, uint16_t* out, int w, int h, int r) {
-    const auto* bytes = reinterpret_cast<const unsigned char*>(layer);
-    for (int j = 0; j < h; ++j) boxLine(bytes + 4 * static_cast<int64_t>(j) * w, rows + 4 * static_cast<int64_t>(j) * w, w, 4, r);
-    // Down the columns: running sums of whole rows, so the inner loop runs along x.
-    const int64_t rowLen = 4 * static_cast<int64_t>(w);
-    std::vector<int> s(rowLen, 0);
-    for (int j = 0; j <= r && j < h; ++j)
-        for (int64_t e = 0; e < rowLen; ++e) s[e] += rows[j * rowLen + e];
-    for (int j = 0; j < h; ++j) {
-        uint16_t* o = out + j * rowLen;
-        for (int64_t e = 0; e < rowLen; ++e) o[e] = static_cast<uint16_t>(s[e]);
-        if (j + r + 1 < h) {
-            const uint16_t* add = rows + (j + r + 1) * rowLen;
-            for (int64_t e = 0; e < rowLen; ++e) s[e] += add[e];
-        }
-        if (j - r >= 0) {
-            const uint16_t* sub = rows + (j - r) * rowLen;
-            for (int64_t e = 0; e < rowLen; ++e) s[e] -= sub[e];
-        }
-    }
-}
-
-// Blur of layers [k0, k1): each output is (box sum + 7 x centre) / 8, the kernel-weighted
-// sum (exact in double), divided by the normaliser, looked up in `out` by that numerator.
-void blurBand(const voxelmap& map, voxel* dst, int r, const std::vector<unsigned char>& out, int k0, int k1,
-              std::atomic<int>& finished) {
-    if (k0 >= k1) return;
-    const int w = map.width, h = map.height, d = map.depth;
-    const int64_t plane = static_cast<int64_t>(w) * h, len = 4 * plane;
-    const int win = 2 * r + 1;
-    std::vector<uint16_t> rows(len), ring(static_cast<size_t>(win) * len);
-    std::vector<int> acc(len, 0);
-    const voxel* src = map.voxels.get();
-    auto slot = [&](int z) { return ring.data() + (z % win) * len; };
-    auto addLayer = [&](int z, int sign) {
-        if (z < 0 || z >= d) return;
-        const uint16_t* b = slot(z);
-        for (int64_t e = 0; e < len; ++e) acc[e] += sign * b[e];
-    };
-    for (int z = std::max(0, k0 - r); z <= k0 + r && z < d; ++z) {
-        boxLayer(src + z * plane, rows.data(), slot(z), w, h, r);
-        addLayer(z, 1);
-    }
-    for (int k = k0; k < k1; ++k) {
-        const auto* centre = reinterpret_cast<const unsigned char*>(src + k * plane);
-        auto* o = reinterpret_cast<unsigned char*>(dst + k * plane);
-        for (int64_t e = 0; e < len; ++e) o[e] = out[acc[e] + 7 * centre[e]];
-        if (k + 1 == k1) break;
-        addLayer(k - r, -1);
-        if (k + r + 1 < d) {
-            boxLayer(src + (k + r + 1) * plane, rows.data(), slot(k + r + 1), w, h, r);
-            addLayer(k + r + 1, 1);
-        }
-        finished.fetch_add(1);
-    }
-    finished.fetch_add(1);
-}
-
-}  // namespace
-
-namespace {
-
-// The edge filter's three Sobel responses are products of 1-D factors: along x
-// [1, 1, 1] or [1, 0, -1], along y [1, 2, 1], [1, 0, -1] or [1, 1, 1], along z the
-// rest. Per layer it keeps three smoothed-and-differenced planes:
-//   p = smooth y (box x),  q = diff y (box x),  s = box y (diff x),
-// and the responses of layer k are p(k+1) - p(k-1), q(k-1) + 2 q(k) + q(k+1) and
-// s(k-1) + 2 s(k) + s(k+1) (the signs do not matter: only squares are used).
-struct EdgePlanes {
-    std::vector<int16_t> p, q, s;
-    explicit EdgePlanes(int64_t len) : p(len), q(len), s(len) {}
-};
-
-void edgePlanes(const voxel* layer, int w, int h, std::vector<int16_t>& bx, std::vector<int16_t>& dx,
-                EdgePlanes& out) {
-    const auto* v = reinterpret_cast<const unsigned char*>(layer);
-    const int64_t rowLen = 4 * static_cast<int64_t>(w);
-    for (int j = 0; j < h; ++j) {
-        const unsigned char* row = v + j * rowLen;
-        int16_t* b = bx.data() + j * rowLen;
-        int16_t* dd = dx.data() + j * rowLen;
-        for (int i = 0; i < w; ++i)
-            for (int c = 0; c < 4; ++c) {
-                const int left = i > 0 ? row[4 * (i - 1) + c] : 0;
-                const int right = i + 1 < w ? row[4 * (i + 1) + c] : 0;
-                b[4 * i + c] = static_cast<int16_t>(left + row[4 * i + c] + right);
-                dd[4 * i + c] = static_cast<int16_t>(left - right);
-            }
-    }
-    for (int j = 0; j < h; ++j) {
-        const int16_t* bu = j > 0 ? bx.data() + (j - 1) * rowLen : nullptr;
-        const int16_t* bm = bx.data() + j * rowLen;
-        const int16_t* bd = j + 1 < h ? bx.data() + (j + 1) * rowLen : nullptr;
-        const int16_t* du = j > 0 ? dx.data() + (j - 1) * rowLen : nullptr;
-        const int16_t* dm = dx.data() + j * rowLen;
-        const int16_t* dn = j + 1 < h ? dx.data() + (j + 1) * rowLen : nullptr;
-        int16_t* p = out.p.data() + j * rowLen;
-        int16_t* q = out.q.data() + j * rowLen;
-        int16_t* s = out.s.data() + j * rowLen;
-        for (int64_t e = 0; e < rowLen; ++e) {
-            const int up = bu ? bu[e] : 0, down = bd ? bd[e] : 0;
-            p[e] = static_cast<int16_t>(up + 2 * bm[e] + down);
-            q[e] = static_cast<int16_t>(up - down);
-            s[e] = static_cast<int16_t>((du ? du[e] : 0) + dm[e] + (dn ? dn[e] : 0));
-        }
-    }
-}
-
-// 250 where the gradient magnitude exceeds 128, else 1. The plain sums divide the
-// integer responses by 12 in double before squaring; the integer sum of squares
-// against 128^2 x 144 decides the same way: apart from an exact tie the two differ by
-// at least 1/144 in the divided sum, far more than its rounding, and at a tie the
-// divided sum never rounds above 128^2 (every tying triple is checked in the tests).
-inline unsigned char edgeByte(int sx, int sy, int sz) {
-    constexpr int kThreshold = 128 * 128 * 144;
-    return sx * sx + sy * sy + sz * sz > kThreshold ? 250 : 1;
-}
-
-void edgesBand(const voxelmap& map, voxel* dst, int k0, int k1, std::atomic<int>& finished) {
-    if (k0 >= k1) return;
-    const int w = map.width, h = map.height, d = map.depth;
-    const int64_t plane = static_cast<int64_t>(w) * h, len = 4 * plane;
-    const voxel* src = map.voxels.get();
-    std::vector<int16_t> bx(len), dx(len);
-    // Planes of layers k - 1, k, k + 1; an outside layer is all zeros.
-    EdgePlanes a(len), b(len), c(len);
-    EdgePlanes* below = &a;
-    EdgePlanes* mid = &b;
-    EdgePlanes* above = &c;
-    auto fill = [&](int z, EdgePlanes* e) {
-        if (z < 0 || z >= d) {
-            std::fill(e->p.begin(), e->p.end(), 0);
-            std::fill(e->q.begin(), e->q.end(), 0);
-            std::fill(e->s.begin(), e->s.end(), 0);
-        } else {
-            edgePlanes(src + z * plane, w, h, bx, dx, *e);
-        }
-    };
-    fill(k0 - 1, below);
-    fill(k0, mid);
-    for (int k = k0; k < k1; ++k) {
-        fill(k + 1, above);
-        auto* o = reinterpret_cast<unsigned char*>(dst + k * plane);
-        for (int64_t e = 0; e < len; ++e) {
-            const int sx = above->p[e] - below->p[e];
-            const int sy = below->q[e] + 2 * mid->q[e] + above->q[e];
-            const int sz = below->s[e] + 2 * mid->s[e] + above->s[e];
-            o[e] = edgeByte(sx, sy, sz);
-        }
-        std::swap(below, mid);
-        std::swap(mid, above);
-        finished.fetch_add(1);
-    }
-}
-
-}  // namespace
-
-namespace {
-
-// The array a filter writes into; every voxel of it is written, so it is not copied
-// from the volume first. Says so and gives null if there is no memory for it.
-VoxelArray filterOutput(const voxelmap& map) {
-    VoxelArray out = allocateVoxels(map.numVoxels);
-    if (!out)
-        wxMessageBox(wxString::Format("There is not enough memory to filter this volume: another %lld bytes "
-                                      "are needed. The volume is unchanged.",
-                                      static_cast<long long>(map.numVoxels) * 4),
-                     "Slabwright", wxOK | wxICON_ERROR);
-    return out;
+void reportNoMemory(int64_t bytes) {
+    wxMessageBox(wxString::Format("There is not enough memory to filter this volume: another %lld bytes "
+                                  "are needed; the volume is unchanged.",
+                                  static_cast<long long>(bytes)),
+                 "Slabwright", wxOK | wxICON_ERROR);
 }
 
 bool filterable(const voxelmap* map) { return map && map->loaded && map->numVoxels > 0 && map->voxels; }
@@ -1204,42 +1002,46 @@ void swapInResult(voxelmap* map, VoxelArray result) {
     if (keptForUndo) keptForUndo->push_back(std::move(replaced));
 }
 
+// Runs a kernel from the unfiltered volume into a fresh array (every voxel of which it
+// writes, so it is not copied from the volume first) behind the filters' progress
+// dialog, and hands the array over when the kernel is done. The dialog moves on as the
+// kernel tells, and ends at depth - 1.
+template <class Kernel>
+void filterVolume(voxelmap* map, const char* message, Kernel&& kernel) {
+    const int64_t arrayBytes = map->numVoxels * static_cast<int64_t>(sizeof(voxel));
+    VoxelArray out = allocateVoxels(map->numVoxels);
+    if (!out) {
+        reportNoMemory(arrayBytes);
+        return;
+    }
+    kernels::Outcome outcome;
+    try {
+        wxProgressDialog progress("Please wait", message, map->depth, nullptr, kFilterStyle);
+        outcome = kernel(out.get(), [&](int layersDone) { progress.Update(layersDone - 1, wxEmptyString); });
+    } catch (const std::bad_alloc&) {
+        outcome.done = false;  // the volume's array has not been touched
+    } catch (const std::system_error&) {
+        outcome.done = false;
+    }
+    if (!outcome.done) {
+        reportNoMemory(outcome.scratchBytes);
+        return;
+    }
+    swapInResult(map, std::move(out));
+}
+
 }  // namespace
 
 void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
     if (!filterable(map)) return;
-    VoxelArray out = filterOutput(*map);
-    if (!out) return;
-    // The ramp for every possible squared colour distance (0 to 3 x 255^2).
     const float edge0 = static_cast<float>(range);
     const float edge1 = static_cast<float>(static_cast<long long>(range) + falloff);
-    std::vector<float> ramp(3 * 255 * 255 + 1);
-    for (size_t d2 = 0; d2 < ramp.size(); ++d2)
-        ramp[d2] = smoothstep(edge0, edge1, static_cast<float>(std::sqrt(static_cast<double>(d2))));
-
-    wxProgressDialog progress("Please wait", "Keying", map->depth, nullptr, kFilterStyle);
-    const int64_t plane = static_cast<int64_t>(map->width) * map->height;
-    const voxel* src = map->voxels.get();
-    voxel* dst = out.get();
-    runLayers(map->depth, progress, [&](int k0, int k1, std::atomic<int>& finished) {
-        for (int k = k0; k < k1; ++k) {
-            for (int64_t n = k * plane; n < (k + 1) * plane; ++n) {
-                voxel v = src[n];
-                const int dr = keyColour.r - v.r, dg = keyColour.g - v.g, db = keyColour.b - v.b;
-                const double f = ramp[dr * dr + dg * dg + db * db];
-                // 8-bit times float is exact in double: truncating it is the exact product truncated.
-                if (premultiply != 0) {
-                    v.r = static_cast<unsigned char>(static_cast<int>(v.r * f));
-                    v.g = static_cast<unsigned char>(static_cast<int>(v.g * f));
-                    v.b = static_cast<unsigned char>(static_cast<int>(v.b * f));
-                }
-                v.a = static_cast<unsigned char>(static_cast<int>(v.a * f));
-                dst[n] = v;
-            }
-            finished.fetch_add(1);
-        }
+    const auto factor = [&](int d2) {
+        return smoothstep(edge0, edge1, static_cast<float>(std::sqrt(static_cast<double>(d2))));
+    };
+    filterVolume(map, "Keying", [&](voxel* out, const kernels::Progress& progress) {
+        return kernels::keyVolume(*map, out, keyColour, premultiply, factor, progress);
     });
-    swapInResult(map, std::move(out));
 }
 
 void blur(voxelmap* map, int radius) {
@@ -1252,30 +1054,16 @@ void blur(voxelmap* map, int radius) {
         radius = 1;  // any other radius is the 3 x 3 x 3 kernel
     }
     if (!filterable(map)) return;
-    VoxelArray result = filterOutput(*map);
-    if (!result) return;
-    // Every output byte by its numerator n8 = box sum + 7 x centre (at most 350 x 255):
-    // the plain weighted sum is n8 / 8 exactly, then divided and truncated.
-    std::vector<unsigned char> out(350 * 255 + 1);
-    for (size_t n8 = 0; n8 < out.size(); ++n8)
-        out[n8] = static_cast<unsigned char>(static_cast<int>((static_cast<double>(n8) * 0.125) / normaliser));
-
-    wxProgressDialog progress("Please wait", "Blurring can be slow", map->depth, nullptr, kFilterStyle);
-    runLayers(map->depth, progress, [&](int k0, int k1, std::atomic<int>& finished) {
-        blurBand(*map, result.get(), radius, out, k0, k1, finished);
+    filterVolume(map, "Blurring can be slow", [&](voxel* out, const kernels::Progress& progress) {
+        return kernels::blurVolume(*map, out, radius, normaliser, progress);
     });
-    swapInResult(map, std::move(result));
 }
 
 void edges(voxelmap* map) {
     if (!filterable(map)) return;
-    VoxelArray result = filterOutput(*map);
-    if (!result) return;
-    wxProgressDialog progress("Please wait", "Edge detecting can be SUPER slow.", map->depth, nullptr, kFilterStyle);
-    runLayers(map->depth, progress, [&](int k0, int k1, std::atomic<int>& finished) {
-        edgesBand(*map, result.get(), k0, k1, finished);
+    filterVolume(map, "Edge detecting can be SUPER slow.", [&](voxel* out, const kernels::Progress& progress) {
+        return kernels::edgeVolume(*map, out, progress);
     });
-    swapInResult(map, std::move(result));
 }
 
 // ---- The filter commands ----
