@@ -2,13 +2,22 @@
 // volumes of awkward sizes, for any number of threads.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <cmath>
+#include <fstream>
 #include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
 
 #include "appFrame.h"
 #include "camera.h"
 #include "cpu.h"
+#include "kernels.h"
 #include "slicer.h"
 #include "parallel.h"
 #include "plain_kernels.h"
@@ -20,7 +29,10 @@ namespace {
 struct Size {
     int w, h, d;
 };
-const Size kSizes[] = {{5, 4, 3}, {1, 1, 1}, {7, 6, 1}, {1, 9, 2}, {13, 11, 9}, {16, 16, 16}, {3, 20, 8}};
+// Wide and thin ones too: the filters work in bands of rows (of one row at 3 threads
+// on {1, 9, 2}), so a band may start or end anywhere, or hold the only row.
+const Size kSizes[] = {{5, 4, 3},  {1, 1, 1},  {7, 6, 1},  {1, 9, 2}, {13, 11, 9},
+                       {16, 16, 16}, {3, 20, 8}, {1, 37, 2}, {45, 1, 3}, {2, 23, 4}};
 
 // A random volume with runs of equal voxels, so both uniform regions and edges occur.
 void awkwardMap(voxelmap& m, Size s, unsigned seed) {
@@ -101,6 +113,141 @@ TEST(FastFilters, IntegerEdgeThresholdAgreesWithDividedSums) {
             for (double m : orders) ASSERT_FALSE(m > 128.0 * 128.0) << x << " " << y << " " << z;
         }
     EXPECT_GT(triples, 0);  // the check did meet ties
+}
+
+namespace {
+
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), or -1.
+long long statusBytes(const std::string& field) {
+    std::ifstream f("/proc/self/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stoll(line.substr(field.size() + 1)) * 1024;
+    return -1;
+}
+
+using Filter = void (*)(voxelmap*);
+struct NamedFilter {
+    const char* name;
+    Filter fast, slow;
+};
+const NamedFilter kFilters[] = {
+    {"key", [](voxelmap* m) { key(m, voxel(90, 20, 200, 0), 60, 40, 1); },
+     [](voxelmap* m) { plain::key(m, voxel(90, 20, 200, 0), 60, 40, 1); }},
+    {"blur 3", [](voxelmap* m) { blur(m, 3); }, [](voxelmap* m) { plain::blur(m, 3); }},
+    {"edges", [](voxelmap* m) { edges(m); }, [](voxelmap* m) { plain::edges(m); }},
+};
+
+}  // namespace
+
+// Beyond the volume and its result a filter holds a bounded amount of scratch memory,
+// also when a layer is large (whole-layer buffers per thread needed 80 bytes a voxel).
+TEST(FilterMemory, ScratchStaysWithinTheBoundOnAWideThinVolume) {
+#ifdef SLABWRIGHT_ASAN
+    GTEST_SKIP() << "the sanitizer's own memory hides the filters'";
+#endif
+    voxelmap m;
+    testutil::randomMap(m, 2048, 512, 3, 5);
+    const long long arrayBytes = m.numVoxels * 4;
+    for (const NamedFilter& f : kFilters) {
+        f.fast(&m);  // the first dialog of the process loads the toolkit's resources
+        malloc_trim(0);
+        std::ofstream reset("/proc/self/clear_refs");
+        reset << "5" << std::flush;
+        if (!reset) GTEST_SKIP() << "cannot reset the peak resident size";
+        const long long before = statusBytes("VmRSS");
+        f.fast(&m);
+        const long long extra = statusBytes("VmHWM") - before - arrayBytes;
+        EXPECT_LE(extra, 16LL << 20) << f.name << ": " << extra / 1048576.0 << " MiB beyond two arrays";
+    }
+}
+
+// A scratch allocation or thread start that fails: the filter either runs on fewer
+// threads, with the same bytes, or reports once and leaves the volume unchanged.
+TEST(FilterFailures, MissingMemoryOrThreadsNeverAbort) {
+    voxelmap original;
+    awkwardMap(original, {9, 16, 5}, 41);
+    // Allocations: key 1 (its ramp); blur 1 (its table) + 3 per thread; edges 11 per thread.
+    struct Case {
+        int filter, allocations;
+        bool reported;
+    } const cases[] = {{0, 0, true}, {1, 0, true}, {1, 1, true},  {1, 3, true},
+                       {1, 4, false}, {2, 0, true}, {2, 10, true}, {2, 11, false}};
+    workerOverride() = 2;
+    for (const Case& c : cases) {
+        const NamedFilter& f = kFilters[c.filter];
+        voxelmap expected, got;
+        expected.copyMap(&original);
+        if (!c.reported) f.slow(&expected);
+        got.copyMap(&original);
+        kernels::scratchAllocationsLeft() = c.allocations;
+        wxString message;
+        if (c.reported) {
+            wxTEST_DIALOG(f.fast(&got), testutil::MessageCapture(&message));
+            EXPECT_TRUE(message.Contains("not enough memory to filter")) << message;
+            EXPECT_TRUE(message.Contains("; the volume is unchanged")) << message;
+        } else {
+            f.fast(&got);
+        }
+        kernels::scratchAllocationsLeft() = -1;
+        EXPECT_TRUE(testutil::sameMap(got, expected)) << f.name << " with " << c.allocations << " allocations";
+    }
+    // No thread can be started, then one: the calling thread does what is left.
+    for (int starts : {0, 1}) {
+        stopPool();
+        threadStartsLeft() = starts;
+        workerOverride() = 3;
+        for (const NamedFilter& f : kFilters) {
+            voxelmap expected, got;
+            expected.copyMap(&original);
+            f.slow(&expected);
+            got.copyMap(&original);
+            f.fast(&got);
+            EXPECT_TRUE(testutil::sameMap(got, expected)) << f.name << " with " << starts << " thread starts";
+        }
+        EXPECT_EQ(poolThreads(), starts);
+    }
+    threadStartsLeft() = -1;
+    workerOverride() = 0;
+}
+
+// The pool: every band exactly once for any thread count, also for a job started
+// from inside a band; a band's exception reaches the caller after the others end.
+TEST(ThreadPool, RunsEveryBandOnceAndPassesOnExceptions) {
+    for (int threads : {1, 2, 3, 7}) {
+        workerOverride() = threads;
+        std::vector<std::atomic<int>> seen(1000);
+        parallelBands(50, [&](int b0, int b1) {
+            for (int b = b0; b < b1; ++b)
+                parallelBands(20, [&](int i0, int i1) {
+                    for (int i = i0; i < i1; ++i) seen[b * 20 + i].fetch_add(1);
+                });
+        });
+        for (const auto& s : seen) ASSERT_EQ(s.load(), 1) << threads << " threads";
+        std::atomic<int> ran{0};
+        EXPECT_THROW(parallelBands(9, [&](int b0, int b1) {
+            ran += b1 - b0;
+            if (b0 == 0) throw std::runtime_error("band 0");
+        }), std::runtime_error);
+        EXPECT_EQ(ran.load(), 9);
+    }
+    workerOverride() = 0;
+}
+
+// The progress goes up to the depth, never back, and is told at most every 50 ms or so.
+TEST(FilterProgress, RisesToTheDepthAtMostEvery50ms) {
+    voxelmap m;
+    testutil::randomMap(m, 300, 200, 60, 8);
+    std::vector<voxel> out(static_cast<size_t>(m.numVoxels));
+    std::vector<int> told;
+    const auto t0 = std::chrono::steady_clock::now();
+    const kernels::Outcome o = kernels::blurVolume(m, out.data(), 3, 43.75, [&](int n) { told.push_back(n); });
+    const double ms = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+    ASSERT_TRUE(o.done);
+    ASSERT_FALSE(told.empty());
+    EXPECT_EQ(told.back(), m.depth);
+    EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
+    EXPECT_GE(told.front(), 1);
+    EXPECT_LE(told.size(), 2 + ms / kernels::kProgressIntervalMs);
 }
 
 namespace {
