@@ -369,6 +369,51 @@ void view3D(AppFrame& f) {
     f.redraw(f.view3D, viewportImage);
 }
 
+// What a long march shows: nothing for half a second, then a progress dialog with a
+// Cancel button (or the frame's stand-in for it). A newer camera change waiting also
+// stops the march: its picture would be out of date when done.
+class MarchWatch {
+public:
+    explicit MarchWatch(AppFrame& f) : frame_(f), start_(std::chrono::steady_clock::now()) {}
+    bool cancelled() const { return cancelled_; }
+    bool operator()(int done, int total) {
+        if (frame_.cameraStale) return false;
+        if (frame_.marchProgressHook) return keep(frame_.marchProgressHook(done, total));
+        if (!dialog_) {
+            if (std::chrono::steady_clock::now() - start_ < std::chrono::milliseconds(500)) return true;
+            dialog_ = std::make_unique<wxProgressDialog>(
+                "Please wait", "Marching rays", total, &frame_,
+                wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_CAN_ABORT | wxPD_ELAPSED_TIME | wxPD_REMAINING_TIME);
+        }
+        return keep(dialog_->Update(std::min(done, total)));
+    }
+
+private:
+    bool keep(bool goOn) {
+        cancelled_ = !goOn;
+        return goOn;
+    }
+    AppFrame& frame_;
+    std::chrono::steady_clock::time_point start_;
+    std::unique_ptr<wxProgressDialog> dialog_;
+    bool cancelled_ = false;
+};
+
+// 3D refresh of a camera change, into a fresh picture that replaces viewportImage only
+// when complete. Returns false when the march was cancelled or overtaken by a newer
+// change: viewportImage then still shows the picture from before.
+bool view3DOrKeep(AppFrame& f, bool& cancelled) {
+    wxImage next(std::max(1, cam->resolution), std::max(1, cam->resolution), false);
+    if (!next.IsOk()) return false;
+    MarchWatch watch(f);
+    const bool done = cam->march(myVoxmap, next, std::ref(watch));
+    cancelled = watch.cancelled();
+    if (!done) return false;
+    viewportImage = next;
+    f.redraw(f.view3D, viewportImage);
+    return true;
+}
+
 // The plane's outline over the 3D view, at the size the view shows its image.
 void overlay(const AppFrame& f) {
     cam->drawslicer3d(theslicer.get(), f.view3D, myVoxmap->width * f.vpScale, myVoxmap->height * f.vpScale);
@@ -532,6 +577,9 @@ void AppFrame::loadStack(const wxArrayString& paths) {
 
     // A fresh camera in front of the volume, looking at its centre on the z axis.
     cam = std::make_unique<camera>();
+    // Changes to the old camera and plane that are still waiting do not apply to the new ones.
+    shownCameraControls.reset();
+    sliceStale = cameraStale = false;
     cam->eye = Vector(0, 0, -200);
     cam->home = cam->eye;
     cam->lookAt = Vector(0, 0, myVoxmap->depth / 2 + 100);
@@ -546,41 +594,83 @@ void AppFrame::loadStack(const wxArrayString& paths) {
 // ---- View and settings controls ----
 
 
+// Both spin handlers only note what became stale; one posted step then draws it with
+// the controls' values of that moment, however many changes arrived before it ran.
 void AppFrame::OnSpinCtrl(wxSpinEvent&) {
     if (!refresh::ready() || !spinTX) return;
-    // Every change re-applies the whole pose, translation first: the scale lasts only until
-    // the next setP or setR. The y translation runs against the control.
-    theslicer->setP(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()));
-    theslicer->setR(static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
-                    static_cast<float>(spinRZ->GetValue()));
-    theslicer->setS(static_cast<float>(spinSX->GetValue()), static_cast<float>(spinSY->GetValue()),
-                    static_cast<float>(spinSZ->GetValue()));
-    refresh::slice(*this);
-    redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
-    refresh::overlay(*this);
+    sliceStale = true;
+    if (!refreshPosted && !refreshing) {
+        refreshPosted = true;
+        CallAfter([this] { refreshStale(); });
+    }
 }
 
 void AppFrame::OnSpinCam(wxSpinEvent&) {
     if (!refresh::ready() || !spinYaw) return;
-    const int yaw = spinYaw->GetValue();
-    const int pitch = spinPitch->GetValue();
-    const int truck = spinTruck->GetValue();
-    cam->zoom = spinZoom->GetValue() * 0.01;
-    cam->opacity = spinDepth->GetValue() * 0.01;
+    cameraStale = true;
+    if (!refreshPosted && !refreshing) {
+        refreshPosted = true;
+        CallAfter([this] { refreshStale(); });
+    }
+}
 
-    // The eye is placed from its rest position every time: truck along the rest line of
-    // sight, then swing about the target, pitch first.
-    CMatrix Y(1);
-    CMatrix P(1);
-    Y.Rotate(static_cast<float>(yaw), 0, 1, 0);
-    P.Rotate(static_cast<float>(pitch), 1, 0, 0);
-    const CMatrix O = P * Y;
-    const Vector offset = (cam->home - cam->lookAt) + Vector(0, 0, truck);
-    cam->eye = O * offset;
-    cam->eye = cam->eye + cam->lookAt;
+void AppFrame::refreshStale() {
+    refreshPosted = false;
+    if (refreshing) return;
+    refreshing = true;
+    while ((sliceStale || cameraStale) && refresh::ready() && spinTX && spinYaw) {
+        if (sliceStale) {
+            sliceStale = false;
+            // Every change re-applies the whole pose, translation first: the scale lasts only
+            // until the next setP or setR. The y translation runs against the control.
+            theslicer->setP(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()));
+            theslicer->setR(static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
+                            static_cast<float>(spinRZ->GetValue()));
+            theslicer->setS(static_cast<float>(spinSX->GetValue()), static_cast<float>(spinSY->GetValue()),
+                            static_cast<float>(spinSZ->GetValue()));
+            refresh::slice(*this);
+            if (!cameraStale) {
+                redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
+                refresh::overlay(*this);
+            }
+        }
+        if (cameraStale) {
+            cameraStale = false;
+            const std::array<int, 5> controls = {spinYaw->GetValue(), spinPitch->GetValue(), spinTruck->GetValue(),
+                                                 spinZoom->GetValue(), spinDepth->GetValue()};
+            const camera before = *cam;
+            cam->zoom = controls[3] * 0.01;
+            cam->opacity = controls[4] * 0.01;
+            // The eye is placed from its rest position every time: truck along the rest line
+            // of sight, then swing about the target, pitch first.
+            CMatrix Y(1);
+            CMatrix P(1);
+            Y.Rotate(static_cast<float>(controls[0]), 0, 1, 0);
+            P.Rotate(static_cast<float>(controls[1]), 1, 0, 0);
+            const CMatrix O = P * Y;
+            const Vector offset = (cam->home - cam->lookAt) + Vector(0, 0, controls[2]);
+            cam->eye = O * offset;
+            cam->eye = cam->eye + cam->lookAt;
 
-    refresh::view3D(*this);
-    refresh::overlay(*this);
+            bool cancelled = false;
+            if (refresh::view3DOrKeep(*this, cancelled)) {
+                shownCameraControls = controls;
+                refresh::overlay(*this);
+            } else if (cancelled) {
+                // The picture stays, and so do the camera and the controls that made it.
+                *cam = before;
+                if (shownCameraControls) {
+                    wxSpinCtrl* const spins[5] = {spinYaw, spinPitch, spinTruck, spinZoom, spinDepth};
+                    for (int k = 0; k < 5; ++k) spins[k]->SetValue((*shownCameraControls)[k]);
+                }
+                cameraStale = false;
+                redraw(view3D, viewportImage);
+                refresh::overlay(*this);
+            }
+            // Otherwise a newer change stopped it: the loop marches again with it.
+        }
+    }
+    refreshing = false;
 }
 
 void AppFrame::OnAASlice(wxCommandEvent&) {
@@ -605,16 +695,20 @@ void AppFrame::OnRayStep(wxCommandEvent&) {
     if (!refresh::ready()) return;
     const long n = wxGetNumberFromUser("Ray Step Length (x10)", "l: ", "Step Length", 20, 1, 100, this);
     if (n <= 0) return;
+    const camera before = *cam;
     cam->stepLength = n * 0.1;
-    refresh::view3D(*this);
+    bool cancelled = false;
+    if (!refresh::view3DOrKeep(*this, cancelled)) *cam = before;  // cancelled: as it was
 }
 
 void AppFrame::OnRayRes(wxCommandEvent&) {
     if (!refresh::ready()) return;
     const long n = wxGetNumberFromUser("Ray Marcher Resolution ", "r: ", "Resolution", 50, 1, 1000, this);
     if (n <= 0) return;
+    const camera before = *cam;
     cam->resolution = static_cast<int>(n);
-    refresh::view3D(*this);
+    bool cancelled = false;
+    if (!refresh::view3DOrKeep(*this, cancelled)) *cam = before;  // cancelled: as it was
 }
 
 // ---- Saving and batch rendering ----

@@ -9,10 +9,12 @@
 #include <wx/frame.h>
 #include <wx/image.h>
 
+#include <array>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
+#include <optional>
 
 #include "voxel.h"
 #include "voxelmap.h"
@@ -120,6 +122,19 @@ public:
     int64_t memoryForUndo = -1;
     // Called after each frame a batch render has written, with its 0-based number.
     std::function<void(int)> frameWritten;
+    // Views behind their controls: set by the spin handlers, brought up to date by one
+    // posted step (refreshStale), so that a burst of changes is drawn once, with the
+    // controls' latest values.
+    bool sliceStale = false;
+    bool cameraStale = false;
+    bool refreshPosted = false;  // a refreshStale step is waiting in the event queue
+    bool refreshing = false;     // refreshStale is running
+    // Stands in for the progress dialog of a long march (tests): told the rows done and
+    // in all; false cancels.
+    std::function<bool(int, int)> marchProgressHook;
+    // Yaw, pitch, truck, zoom and depth that made the 3D picture, when the controls
+    // made it (not right after a load): a cancelled march puts the controls back.
+    std::optional<std::array<int, 5>> shownCameraControls;
 
     AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size);
     ~AppFrame() override;
@@ -145,6 +160,11 @@ public:
     // The two views (connected at run time).
     void OnPaint(wxPaintEvent& event);
     void OnMotion(wxMouseEvent& event);
+
+    // Brings the views the spin controls have made stale up to date (the slice first,
+    // then the 3D view), reading the controls' current values; again while changes
+    // arrive meanwhile.
+    void refreshStale();
 
     // Paints a copy of image into window, stretched to the volume's size times vpScale.
     void redraw(wxWindow* window, wxImage image);

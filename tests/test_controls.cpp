@@ -1,11 +1,14 @@
 // The main window's slicer and camera spin controls and the Settings menu, driven
 // with the events the toolkit sends.
 #include <gtest/gtest.h>
+#include <wx/app.h>
 #include <wx/numdlg.h>
 #include <wx/spinctrl.h>
 #include <wx/testing.h>
 
+#include <functional>
 #include <memory>
+#include <utility>
 #include <vector>
 
 #include "appFrame.h"
@@ -127,6 +130,68 @@ TEST(CameraControls, RemarchAtTheCameraResolution) {
     spin(f->spinYaw, 20);
     EXPECT_EQ(wxSize(30, 30), viewportImage.GetSize());
     EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+    testutil::resetApp();
+}
+
+// Changes that arrive before the views are refreshed are drawn once, with the latest
+// values; a change during a march stops it for the newer one; a cancelled march
+// keeps the picture, the camera and the controls that made them.
+TEST(CameraControls, ChangesMergeAndALongMarchCanBeStopped) {
+    AppFrame* f = loadVolume(16, 8, 24);
+    int marches = 0;  // marches that ran to their last row
+    std::function<bool(int, int)> onRow = [](int, int) { return true; };
+    f->marchProgressHook = [&](int done, int total) {
+        if (done == total) ++marches;
+        return onRow(done, total);
+    };
+    auto changeOnly = [](wxSpinCtrl* c, int v) {  // the event, without letting its refresh run yet
+        c->SetValue(v);
+        wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
+        ev.SetEventObject(c);
+        c->ProcessWindowEvent(ev);
+    };
+    auto eyeFor = [&](int yaw) {
+        spin(f->spinYaw, yaw);
+        return cam->eye;
+    };
+    const Vector eye30 = eyeFor(30), eye40 = eyeFor(40), eye10 = eyeFor(10);
+    const wxImage picture10 = viewportImage;
+
+    marches = 0;
+    for (int yaw : {20, 25, 30}) changeOnly(f->spinYaw, yaw);
+    for (int tx : {1, 2, 3}) changeOnly(f->spinTX, tx);
+    wxTheApp->ProcessPendingEvents();
+    EXPECT_EQ(1, marches);
+    expectAt(eye30, cam->eye, 0);
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+    EXPECT_TRUE(sameRGB(directSlice(Vector(3, 0, 0), 0, 0, 0, 100, 100, 100), screenImage));
+
+    // Yaw 40 arrives while the march for 35 runs: that one stops, 40 is drawn.
+    marches = 0;
+    onRow = [&](int, int) {
+        onRow = [](int, int) { return true; };
+        changeOnly(f->spinYaw, 40);
+        return true;
+    };
+    spin(f->spinYaw, 35);
+    EXPECT_EQ(1, marches);
+    expectAt(eye40, cam->eye, 0);
+    EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
+
+    spin(f->spinYaw, 10);
+    onRow = [](int, int) { return false; };  // Cancel
+    for (auto [control, value] : {std::pair{f->spinYaw, 70}, {f->spinZoom, 150}}) {
+        spin(control, value);
+        expectAt(eye10, cam->eye, 0);
+        EXPECT_EQ(2.0, cam->zoom);
+        EXPECT_EQ(10, f->spinYaw->GetValue());
+        EXPECT_EQ(200, f->spinZoom->GetValue());
+        EXPECT_TRUE(sameRGB(picture10, viewportImage));
+    }
+    wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer(kResolution, 90));
+    EXPECT_EQ(50, cam->resolution);
+    EXPECT_TRUE(sameRGB(picture10, viewportImage));
+    f->marchProgressHook = nullptr;
     testutil::resetApp();
 }
 

@@ -385,10 +385,7 @@ TEST(BatchRender, PlaneStaysAtTheEndPoseUntilTheWindowMovesIt) {
     AppFrame* f = loadVolume(16, 8, 24);
     ASSERT_NE(nullptr, f->spinTZ) << "main window controls missing";
     // The window's own pose: TZ 3.
-    f->spinTZ->SetValue(3);
-    wxSpinEvent ev(wxEVT_SPINCTRL, ID_TZ);
-    ev.SetEventObject(f->spinTZ);
-    f->ProcessWindowEvent(ev);
+    testutil::spin(f->spinTZ, 3);  // the event and the refresh it posts
     const Vector windowP00 = theslicer->patch->P00;
 
     testutil::TempDir dir;
@@ -416,10 +413,7 @@ TEST(BatchRender, PlaneStaysAtTheEndPoseUntilTheWindowMovesIt) {
     EXPECT_EQ(3, f->spinTZ->GetValue());  // the window's controls are untouched
 
     // Any change of a window slicer control brings back the window's whole pose.
-    f->spinRX->SetValue(0);
-    wxSpinEvent rx(wxEVT_SPINCTRL, ID_RX);
-    rx.SetEventObject(f->spinRX);
-    f->ProcessWindowEvent(rx);
+    testutil::spin(f->spinRX, 0);
     EXPECT_EQ(windowP00.x(), theslicer->patch->P00.x());
     EXPECT_EQ(windowP00.y(), theslicer->patch->P00.y());
     EXPECT_EQ(windowP00.z(), theslicer->patch->P00.z());

@@ -216,6 +216,7 @@ void spin(wxSpinCtrl* c, int value, bool mustFit) {
     wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
     ev.SetEventObject(c);
     c->ProcessWindowEvent(ev);  // reaches the frame through the panels
+    wxTheApp->ProcessPendingEvents();  // the refresh the handler posted
 }
 
 void menu(AppFrame* f, int id) {
