@@ -4,7 +4,7 @@
 //
 // Never run as a test. Runs under a display (the filters show a progress dialog):
 //   xvfb-run -a build-bench/slabwright_bench [--size N] [--reps R] [--threads N]
-//       [--no-plain] [--only k1,k2,...] [--dump PATH] [--big-stack]
+//       [--no-plain] [--only k1,k2,...] [--dump PATH] [--big-stack] [--scratch]
 // Every kernel prints a machine-readable line "RESULT kernel=NAME key=value ...".
 // --dump PATH writes the volume to PATH (width x height x depth RGBA bytes, x fastest,
 // then y, then z; the march's low-alpha volume is the same with alpha & 3) and the
@@ -24,6 +24,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -36,10 +37,12 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "appFrame.h"
 #include "camera.h"
+#include "kernels.h"
 #include "parallel.h"
 #include "plain_kernels.h"
 #include "slicer.h"
@@ -55,6 +58,7 @@ struct Options {
     int threads = 0;         // workerOverride(); 0: one per core
     bool plain = true;       // also run the plain kernels (slow at 256^3)
     bool bigStack = false;   // the 1024 x 1024 x 256 load-and-blur check instead
+    bool scratch = false;    // the filters' scratch peaks on big volumes instead
     std::string dump;        // write the benchmark volume here
     std::set<std::string> only;  // kernels to run; empty: all
 };
@@ -63,7 +67,7 @@ struct Options {
     std::fprintf(stderr,
                  "usage: slabwright_bench [--size N] [--reps R] [--threads N] [--no-plain]\n"
                  "                        [--only key,blur1,blur2,blur3,edges,march,slice] [--dump PATH]\n"
-                 "                        [--big-stack]\n");
+                 "                        [--big-stack] [--scratch]\n");
     std::exit(2);
 }
 
@@ -80,6 +84,7 @@ Options parseOptions(int argc, char** argv) {
         else if (a == "--threads") o.threads = std::atoi(value().c_str());
         else if (a == "--no-plain") o.plain = false;
         else if (a == "--big-stack") o.bigStack = true;
+        else if (a == "--scratch") o.scratch = true;
         else if (a == "--dump") o.dump = value();
         else if (a == "--only") {
             std::stringstream list(value());
@@ -209,6 +214,21 @@ void writeRgb(const std::string& path, const wxImage& image) {
             static_cast<std::streamsize>(image.GetWidth()) * image.GetHeight() * 3);
 }
 
+// ---- The filters' kernels, called without a dialog ----
+
+using KernelRun = std::function<kernels::Outcome(const voxelmap&, voxel*)>;
+
+kernels::Outcome keyKernel(const voxelmap& m, voxel* out) {
+    return kernels::keyVolume(m, out, voxel(128, 64, 32, 0), 1,
+                              [](int d2) { return smoothstep(50, 100, static_cast<float>(std::sqrt(double(d2)))); },
+                              nullptr);
+}
+KernelRun blurKernel(int r) {
+    const double normaliser[] = {0, 4.25, 16.5, 43.75};
+    return [r, n = normaliser[r]](const voxelmap& m, voxel* out) { return kernels::blurVolume(m, out, r, n, nullptr); };
+}
+kernels::Outcome edgeKernel(const voxelmap& m, voxel* out) { return kernels::edgeVolume(m, out, nullptr); }
+
 // ---- The benchmark ----
 
 class Bench {
@@ -229,19 +249,21 @@ public:
         timeDialog();
         if (wanted("key"))
             filter("key", [](voxelmap* m) { key(m, voxel(128, 64, 32, 0), 50, 50, 1); },
-                   [](voxelmap* m) { plain::key(m, voxel(128, 64, 32, 0), 50, 50, 1); });
+                   [](voxelmap* m) { plain::key(m, voxel(128, 64, 32, 0), 50, 50, 1); }, keyKernel);
         for (int r = 1; r <= 3; ++r) {
             const std::string name = "blur" + std::to_string(r);
             if (wanted(name))
-                filter(name, [r](voxelmap* m) { blur(m, r); }, [r](voxelmap* m) { plain::blur(m, r); });
+                filter(name, [r](voxelmap* m) { blur(m, r); }, [r](voxelmap* m) { plain::blur(m, r); },
+                       blurKernel(r));
         }
-        if (wanted("edges")) filter("edges", [](voxelmap* m) { edges(m); }, [](voxelmap* m) { plain::edges(m); });
+        if (wanted("edges"))
+            filter("edges", [](voxelmap* m) { edges(m); }, [](voxelmap* m) { plain::edges(m); }, edgeKernel);
         if (wanted("march")) march();
         if (wanted("slice")) {
             slice(false);
             slice(true);
         }
-        std::printf("\nRESULT kernel=dialog ms=%.3f updates=%d (lowest of all its runs)\n", dialogMs_, volume_.depth);
+        std::printf("\nRESULT kernel=dialog ms=%.3f updates=1 (lowest of all its runs)\n", dialogMs_);
         std::printf("INFO load_at_end=%s\n", loadAverage().c_str());
         return failures_ == 0 ? 0 : 1;
     }
@@ -278,63 +300,84 @@ private:
         std::printf("RESULT kernel=copy ms=%.3f bytes=%lld\n", copyMs_, static_cast<long long>(arrayBytes_));
     }
 
-    // What the filters' progress dialog costs by itself: created with their style and
-    // maximum, one update per layer, closed.
+    // What the filters' progress dialog costs by itself, with their style and maximum:
+    // as they drive it now (opened, updated at most every 50 ms: for a filter of this
+    // size the final update only, closed), and, for comparison, one update per layer.
     // Its cost varies from run to run with the display server: it is timed again before
     // every timed filter run, and the minimum so far is what the filters are judged without.
     void timeDialog() {
-        dialogMs_ = minTime(std::max(opt_.reps, 10), 0, [&] { dialogOnce(); });
-        std::printf("progress dialog alone (%d updates): %.2f ms (open %.2f, updates %.2f, close %.2f)\n",
-                    volume_.depth, dialogMs_, dialogOpen_, dialogUpdates_, dialogClose_);
-        std::printf("RESULT kernel=dialog ms=%.3f updates=%d\n", dialogMs_, volume_.depth);
+        dialogMs_ = minTime(std::max(opt_.reps, 10), 0, [&] { dialogOnce(false); });
+        const double perLayer = minTime(std::max(opt_.reps, 10), 0, [&] { dialogOnce(true); });
+        std::printf("progress dialog alone: %.2f ms as the filters use it (one update); with %d updates %.2f ms "
+                    "(open %.2f, updates %.2f, close %.2f)\n",
+                    dialogMs_, volume_.depth, perLayer, dialogOpen_, dialogUpdates_, dialogClose_);
+        std::printf("RESULT kernel=dialog ms=%.3f updates=1\n", dialogMs_);
+        std::printf("RESULT kernel=dialog_per_layer ms=%.3f updates=%d\n", perLayer, volume_.depth);
     }
 
-    // One dialog: opened, one update per layer, closed; returns its time.
-    double dialogOnce() {
+    // One dialog: opened, updated once per layer or only with the last, closed; returns its time.
+    double dialogOnce(bool everyLayer) {
         const long style =
             wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
         const int depth = volume_.depth;
         const double t0 = nowMs();
         auto* progress = new wxProgressDialog("Please wait", "Blurring can be slow", depth, nullptr, style);
         const double t1 = nowMs();
-        for (int k = 0; k < depth; ++k) progress->Update(k, wxEmptyString);
+        for (int k = everyLayer ? 0 : depth - 1; k < depth; ++k) progress->Update(k, wxEmptyString);
         const double t2 = nowMs();
         delete progress;
         const double t3 = nowMs();
-        dialogOpen_ = std::min(dialogOpen_, t1 - t0);
-        dialogUpdates_ = std::min(dialogUpdates_, t2 - t1);
-        dialogClose_ = std::min(dialogClose_, t3 - t2);
+        if (everyLayer) {
+            dialogOpen_ = std::min(dialogOpen_, t1 - t0);
+            dialogUpdates_ = std::min(dialogUpdates_, t2 - t1);
+            dialogClose_ = std::min(dialogClose_, t3 - t2);
+        }
         return t3 - t0;
     }
 
-    // Times a filter fast (minimum of reps, each on a fresh copy of the volume) and
-    // plain (once), checks that both give the same bytes, and measures the fast one's
-    // peak resident memory beyond the volume and its result.
+    // Times a filter's kernel alone (no display: minimum of reps, each into a freshly
+    // allocated output array), the whole filter with its dialog (minimum of reps, each on
+    // a fresh copy of the volume) and the plain filter (once), checks that all give the
+    // same bytes, and measures the peak resident memory beyond the volume and its result.
     void filter(const std::string& name, const std::function<void(voxelmap*)>& fast,
-                const std::function<void(voxelmap*)>& slow) {
+                const std::function<void(voxelmap*)>& slow, const KernelRun& kernel) {
+        voxelmap kernelOut;
+        kernelOut.copyMap(&volume_);
+        kernels::Outcome outcome;
+        const double kernelMs = minTime(opt_.reps, 0, [&] {
+            VoxelArray out = allocateVoxels(volume_.numVoxels);
+            outcome = kernel(volume_, out.get());
+            kernelOut.voxels = std::move(out);
+        });
+        if (!outcome.done) {
+            std::printf("\n%s: the kernel could not get its scratch memory\n", name.c_str());
+            ++failures_;
+            return;
+        }
+        std::printf("\n%s: kernel alone %.1f ms = %.1fx the plain copy; scratch %.2f MiB on %d threads\n", name.c_str(),
+                    kernelMs, kernelMs / copyMs_, outcome.scratchBytes / kMiB, outcome.workers);
         voxelmap work;
         double extraPeak = 0;
         bool peakKnown = true;
         double best = 1e300, workerCpu = 1e300;
         for (int i = 0; i < opt_.reps; ++i) {
-            dialogMs_ = std::min(dialogMs_, dialogOnce());
+            dialogMs_ = std::min(dialogMs_, dialogOnce(false));
             work.copyMap(&volume_);
             if (!resetPeak()) peakKnown = false;
             const int64_t before = statusBytes("VmRSS");
-            const double c0 = cpuMs(CLOCK_PROCESS_CPUTIME_ID), g0 = cpuMs(CLOCK_THREAD_CPUTIME_ID);
+            const double c0 = cpuMs(CLOCK_PROCESS_CPUTIME_ID);
             const double t0 = nowMs();
             fast(&work);
             best = std::min(best, nowMs() - t0);
-            // The filter computes on worker threads while this (GUI) thread runs the dialog.
-            workerCpu = std::min(workerCpu,
-                                 (cpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0) - (cpuMs(CLOCK_THREAD_CPUTIME_ID) - g0));
+            // All threads, this one included: it computes bands too, between updates of the dialog.
+            workerCpu = std::min(workerCpu, cpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0);
             const int64_t peak = statusBytes("VmHWM");
             extraPeak = std::max(extraPeak, static_cast<double>(peak - before - arrayBytes_));
         }
         const double noDialog = best - dialogMs_;
         std::printf("\n%s: fast %.1f ms (%.1f ms without the progress dialog's %.1f ms) = %.1fx the plain copy\n",
                     name.c_str(), best, noDialog, dialogMs_, noDialog / copyMs_);
-        std::printf("%s: CPU time of the worker threads %.1f ms (%.1f ms per thread over %d threads)\n", name.c_str(),
+        std::printf("%s: CPU time of the filter's threads %.1f ms (%.1f ms per thread over %d threads)\n", name.c_str(),
                     workerCpu, workerCpu / workerCount(), workerCount());
         if (peakKnown)
             std::printf("%s: peak memory beyond the volume and its result: %.1f MiB\n", name.c_str(),
@@ -346,20 +389,20 @@ private:
             const double t0 = nowMs();
             slow(&ref);
             const double plainMs = nowMs() - t0;
-            const bool same = sameVoxels(work, ref);
+            const bool same = sameVoxels(work, ref) && sameVoxels(kernelOut, ref);
             if (!same) ++failures_;
-            std::printf("%s: plain %.0f ms (one run); fast is %.1fx faster (%.1fx without the dialog); %s\n",
-                        name.c_str(), plainMs, plainMs / best, plainMs / noDialog,
+            std::printf("%s: plain %.0f ms (one run); the kernel is %.1fx faster, the filter with its dialog %.1fx; %s\n",
+                        name.c_str(), plainMs, plainMs / kernelMs, plainMs / best,
                         same ? "bytes identical" : "BYTES DIFFER");
-            char buf[160];
-            std::snprintf(buf, sizeof buf, "plain_ms=%.1f speedup=%.1f speedup_nodialog=%.1f identical=%s", plainMs,
-                          plainMs / best, plainMs / noDialog, same ? "yes" : "no");
+            char buf[200];
+            std::snprintf(buf, sizeof buf, "plain_ms=%.1f speedup=%.1f speedup_kernel=%.1f identical=%s", plainMs,
+                          plainMs / best, plainMs / kernelMs, same ? "yes" : "no");
             plainFields = buf;
         }
-        std::printf("RESULT kernel=%s fast_ms=%.2f dialog_ms=%.2f fast_nodialog_ms=%.2f copy_x=%.2f worker_cpu_ms=%.2f "
-                    "peak_extra_mib=%s %s\n",
-                    name.c_str(), best, dialogMs_, noDialog, noDialog / copyMs_, workerCpu,
-                    peakKnown ? std::to_string(extraPeak / kMiB).c_str() : "na", plainFields.c_str());
+        std::printf("RESULT kernel=%s kernel_ms=%.2f kernel_copy_x=%.2f scratch_mib=%.3f fast_ms=%.2f dialog_ms=%.2f "
+                    "fast_nodialog_ms=%.2f cpu_ms=%.2f peak_extra_mib=%s %s\n",
+                    name.c_str(), kernelMs, kernelMs / copyMs_, outcome.scratchBytes / kMiB, best, dialogMs_, noDialog,
+                    workerCpu, peakKnown ? std::to_string(extraPeak / kMiB).c_str() : "na", plainFields.c_str());
     }
 
     // The start pose of a load, at resolution 256 and step 1.0, on the low-alpha volume.
@@ -516,6 +559,51 @@ int bigStack() {
     return 0;
 }
 
+// ---- The filters' scratch memory on big volumes ----
+
+// Each filter's kernel once on 256^3, 1024 x 1024 x 64 and 10000 x 10000 x 2 (random
+// voxels): its time and its peak resident memory beyond the volume and its result.
+int scratchPeaks() {
+    struct Shape {
+        int w, h, d;
+    } const shapes[] = {{256, 256, 256}, {1024, 1024, 64}, {10000, 10000, 2}};
+    const std::pair<const char*, KernelRun> runs[] = {
+        {"key", keyKernel}, {"blur1", blurKernel(1)}, {"blur2", blurKernel(2)},
+        {"blur3", blurKernel(3)}, {"edges", edgeKernel}};
+    int failures = 0;
+    for (const Shape& sh : shapes) {
+        voxelmap volume;
+        if (!volume.allocate(sh.w, sh.h, sh.d)) {
+            std::fprintf(stderr, "cannot allocate a %d x %d x %d volume\n", sh.w, sh.h, sh.d);
+            return 1;
+        }
+        std::mt19937 rng(7);
+        voxel* v = volume.voxels.get();
+        for (int64_t i = 0; i < volume.numVoxels; ++i) {
+            const uint32_t r = rng();
+            v[i] = voxel(r & 255, (r >> 8) & 255, (r >> 16) & 255, (r >> 24) & 255);
+        }
+        const double arrayBytes = double(volume.numVoxels) * sizeof(voxel);
+        for (const auto& [name, kernel] : runs) {
+            resetPeak();
+            const int64_t before = statusBytes("VmRSS");
+            const double t0 = nowMs();
+            VoxelArray out = allocateVoxels(volume.numVoxels);
+            const kernels::Outcome o = out ? kernel(volume, out.get()) : kernels::Outcome{};
+            const double ms = nowMs() - t0;
+            const double extra = statusBytes("VmHWM") - before - arrayBytes;
+            if (!o.done) ++failures;
+            std::printf("%d x %d x %d %s: %s in %.0f ms on %d threads; scratch %.2f MiB, peak beyond the two "
+                        "arrays %.2f MiB\n",
+                        sh.w, sh.h, sh.d, name, o.done ? "done" : "NOT DONE", ms, o.workers, o.scratchBytes / kMiB,
+                        extra / kMiB);
+            std::printf("RESULT kernel=scratch_%s size=%dx%dx%d ms=%.1f threads=%d scratch_mib=%.3f peak_extra_mib=%.3f\n",
+                        name, sh.w, sh.h, sh.d, ms, o.workers, o.scratchBytes / kMiB, extra / kMiB);
+        }
+    }
+    return failures == 0 ? 0 : 1;
+}
+
 // ---- Toolkit start ----
 
 class BenchApp : public wxApp {
@@ -556,6 +644,8 @@ int main(int argc, char** argv) {
     int result = 0;
     if (opt.bigStack) {
         result = bigStack();
+    } else if (opt.scratch) {
+        result = scratchPeaks();
     } else {
         Bench bench(opt);
         result = bench.run();

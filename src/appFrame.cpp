@@ -1078,10 +1078,11 @@ namespace {
 constexpr long kFilterStyle =
     wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
 
+// bytes: what could not be had (0: not known).
 void reportNoMemory(int64_t bytes) {
-    wxMessageBox(wxString::Format("There is not enough memory to filter this volume: another %lld bytes "
-                                  "are needed; the volume is unchanged.",
-                                  static_cast<long long>(bytes)),
+    const wxString need =
+        bytes > 0 ? wxString::Format(": another %lld bytes are needed", static_cast<long long>(bytes)) : wxString();
+    wxMessageBox("There is not enough memory to filter this volume" + need + "; the volume is unchanged.",
                  "Slabwright", wxOK | wxICON_ERROR);
 }
 
