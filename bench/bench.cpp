@@ -17,6 +17,7 @@
 #include <wx/log.h>
 #include <wx/modalhook.h>
 #include <wx/progdlg.h>
+#include <wx/spinctrl.h>
 #include <wx/utils.h>
 
 #include <malloc.h>
@@ -54,6 +55,8 @@ namespace {
 
 struct Options {
     int size = 256;          // the volume is size^3 voxels
+    int shape[3] = {0, 0, 0};  // --shape WxHxD: a volume of that shape instead
+    bool interactive = false;  // time the controls' refreshes in the main window instead
     int reps = 5;            // timed runs of each fast kernel (minimum taken)
     int threads = 0;         // workerOverride(); 0: one per core
     bool plain = true;       // also run the plain kernels (slow at 256^3)
@@ -67,7 +70,7 @@ struct Options {
     std::fprintf(stderr,
                  "usage: slabwright_bench [--size N] [--reps R] [--threads N] [--no-plain]\n"
                  "                        [--only key,blur1,blur2,blur3,edges,march,slice] [--dump PATH]\n"
-                 "                        [--big-stack] [--scratch]\n");
+                 "                        [--big-stack] [--scratch] [--shape WxHxD] [--interactive]\n");
     std::exit(2);
 }
 
@@ -85,6 +88,10 @@ Options parseOptions(int argc, char** argv) {
         else if (a == "--no-plain") o.plain = false;
         else if (a == "--big-stack") o.bigStack = true;
         else if (a == "--scratch") o.scratch = true;
+        else if (a == "--interactive") o.interactive = true;
+        else if (a == "--shape") {
+            if (std::sscanf(value().c_str(), "%dx%dx%d", &o.shape[0], &o.shape[1], &o.shape[2]) != 3) usage();
+        }
         else if (a == "--dump") o.dump = value();
         else if (a == "--only") {
             std::stringstream list(value());
@@ -93,6 +100,9 @@ Options parseOptions(int argc, char** argv) {
         } else usage();
     }
     if (o.size < 8 || o.size > 1024 || o.reps < 1 || o.threads < 0) usage();
+    if (o.shape[0] == 0) o.shape[0] = o.shape[1] = o.shape[2] = o.size;
+    for (int d : o.shape)
+        if (d < 1 || d > 4096) usage();
     return o;
 }
 
@@ -160,10 +170,10 @@ std::string loadAverage() {
 
 // ---- The benchmark volume ----
 
-// size^3 random RGBA voxels from a fixed seed.
-void randomVolume(voxelmap& map, int n) {
-    if (!map.allocate(n, n, n)) {
-        std::fprintf(stderr, "cannot allocate a %d^3 volume\n", n);
+// w x h x d random RGBA voxels from a fixed seed.
+void randomVolume(voxelmap& map, const int (&shape)[3]) {
+    if (!map.allocate(shape[0], shape[1], shape[2])) {
+        std::fprintf(stderr, "cannot allocate a %d x %d x %d volume\n", shape[0], shape[1], shape[2]);
         std::exit(1);
     }
     std::mt19937 rng(20240601u);
@@ -240,7 +250,8 @@ public:
         std::printf("Slabwright kernel benchmark\n");
         std::printf("INFO cores=%u threads=%d size=%d reps=%d plain=%s load=%s\n", std::thread::hardware_concurrency(),
                     workerCount(), n, opt_.reps, opt_.plain ? "yes" : "no", loadAverage().c_str());
-        randomVolume(volume_, n);
+        randomVolume(volume_, opt_.shape);
+        std::printf("INFO shape=%dx%dx%d\n", volume_.width, volume_.height, volume_.depth);
         arrayBytes_ = volume_.numVoxels * static_cast<int64_t>(sizeof(voxel));
         std::printf("INFO volume_checksum=%llu\n", static_cast<unsigned long long>(checksum(volume_)));
         if (!opt_.dump.empty()) dump();
@@ -438,12 +449,12 @@ private:
                     plainMs / fastMs, same ? "yes" : "no");
     }
 
-    // An N x N plane (N = the volume's size) through the middle of the volume, rotated
+    // A plane of the volume's width x height through the middle of the volume, rotated
     // (30, 20, 10) degrees, sampled nearest or interpolated.
     void slice(bool interpolated) {
-        const int n = opt_.size;
-        slicer s(volume_.origin, n, n);
-        s.setP(Vector(0, 0, n / 2));
+        const int n = volume_.width, m = volume_.height;
+        slicer s(volume_.origin, n, m);
+        s.setP(Vector(0, 0, volume_.depth / 2));
         s.setR(30, 20, 10);
         s.setS(100, 100, 100);
         s.aaLookups = interpolated;
@@ -453,17 +464,17 @@ private:
             // (the patch is a parallelogram: its bilinear form is affine).
             const Vector o = s.patch->P00 - volume_.origin;
             const Vector du = (s.patch->P10 - s.patch->P00) * (1.0 / n);
-            const Vector dv = (s.patch->P01 - s.patch->P00) * (1.0 / n);
+            const Vector dv = (s.patch->P01 - s.patch->P00) * (1.0 / m);
             std::printf("\nPLANE width=%d height=%d origin=%.17g,%.17g,%.17g du=%.17g,%.17g,%.17g dv=%.17g,%.17g,%.17g\n",
-                        n, n, o.x(), o.y(), o.z(), du.x(), du.y(), du.z(), dv.x(), dv.y(), dv.z());
+                        n, m, o.x(), o.y(), o.z(), du.x(), du.y(), du.z(), dv.x(), dv.y(), dv.z());
         }
-        wxImage fastImage(n, n), plainImage(n, n);
+        wxImage fastImage(n, m), plainImage(n, m);
         const double fastMs = minTime(opt_.reps, 500, [&] { s.evaluateSlice(&volume_, fastImage); });
         if (!opt_.dump.empty()) writeRgb(opt_.dump + "." + name + ".rgb", fastImage);
         const double plainMs = minTime(opt_.reps, 500, [&] { plain::evaluateSlice(s, &volume_, plainImage); });
         const bool same = sameImage(fastImage, plainImage);
         if (!same) ++failures_;
-        std::printf("%s %dx%d: fast %.3f ms, plain %.3f ms, fast is %.2fx faster; %s\n", name.c_str(), n, n, fastMs,
+        std::printf("%s %dx%d: fast %.3f ms, plain %.3f ms, fast is %.2fx faster; %s\n", name.c_str(), n, m, fastMs,
                     plainMs, plainMs / fastMs, same ? "pixels identical" : "PIXELS DIFFER");
         std::printf("RESULT kernel=%s fast_ms=%.4f plain_ms=%.4f speedup=%.2f identical=%s\n", name.c_str(), fastMs,
                     plainMs, plainMs / fastMs, same ? "yes" : "no");
@@ -604,6 +615,124 @@ int scratchPeaks() {
     return failures == 0 ? 0 : 1;
 }
 
+// ---- Interactive refresh: from a control change to refreshed views ----
+
+}  // namespace
+
+// From libX11 (declared here: its header's macros clash with the toolkit's names).
+extern "C" int XSync(_XDisplay* display, int discard);
+
+namespace {
+
+// Waits until the display server has carried out every drawing request made so far.
+void syncDisplay() {
+    if (_XDisplay* d = wxGetX11Display()) XSync(d, 0);
+}
+
+// A value change of a spin control as the user makes it, and the refresh it posts.
+void spinTo(wxSpinCtrl* c, int value) {
+    c->SetValue(value);
+    wxSpinEvent ev(wxEVT_SPINCTRL, c->GetId());
+    ev.SetEventObject(c);
+    c->ProcessWindowEvent(ev);
+    wxTheApp->ProcessPendingEvents();
+}
+
+struct Spread {
+    double min, median, max;
+};
+
+Spread spreadOf(std::vector<double> t) {
+    std::sort(t.begin(), t.end());
+    return {t.front(), t[t.size() / 2], t.back()};
+}
+
+// A 512 x 512 x 64 stack (random colours, alpha & 3 as the march's low-alpha volume,
+// so every ray crosses the volume) loaded into a main window through its own load; then
+// spin changes driven through the real handlers, each timed from the event to the
+// display server having drawn both views.
+int interactive(const Options& opt) {
+    constexpr int W = 512, H = 512, D = 64;
+    const int reps = std::max(opt.reps, 15);
+    std::string dir = (std::filesystem::temp_directory_path() / "slabwright-bench-XXXXXX").string();
+    if (mkdtemp(dir.data()) == nullptr) return 1;
+    wxArrayString paths;
+    {
+        std::mt19937 rng(20240601u);
+        wxImage img(W, H, false);
+        img.SetAlpha();
+        for (int k = 0; k < D; ++k) {
+            unsigned char* p = img.GetData();
+            unsigned char* a = img.GetAlpha();
+            for (int i = 0; i < W * H; ++i) {
+                const uint32_t r = rng();
+                p[3 * i] = r & 255;
+                p[3 * i + 1] = (r >> 8) & 255;
+                p[3 * i + 2] = (r >> 16) & 255;
+                a[i] = (r >> 24) & 3;
+            }
+            char name[32];
+            std::snprintf(name, sizeof name, "/layer%03d.png", k);
+            img.SaveFile(dir + name, wxBITMAP_TYPE_PNG);
+            paths.Add(dir + name);
+        }
+    }
+    auto* frame = new AppFrame("Slabwright", wxPoint(0, 0), wxSize(625, 290));  // owned by the toolkit
+    frame->Show(true);
+    pump();
+    frame->loadStack(paths);
+    std::filesystem::remove_all(dir);
+    pump();
+    if (!myVoxmap->loaded) {
+        std::fprintf(stderr, "the stack did not load\n");
+        return 1;
+    }
+    const wxSize v3 = frame->view3D->GetClientSize(), vs = frame->sliceView->GetClientSize();
+    std::printf("Interactive refresh: %d x %d x %d, viewport scale %d (pictures %d x %d); views %d x %d and %d x %d "
+                "on screen; %d runs each; load %s\n",
+                W, H, D, frame->vpScale, W * frame->vpScale, H * frame->vpScale, v3.x, v3.y, vs.x, vs.y, reps,
+                loadAverage().c_str());
+
+    auto timeRuns = [&](const std::string& name, const std::function<void(int)>& change,
+                        const std::function<void()>& kernel) {
+        std::vector<double> total, compute;
+        for (int k = 1; k <= reps; ++k) {
+            syncDisplay();
+            const double t0 = nowMs();
+            change(k);
+            syncDisplay();
+            total.push_back(nowMs() - t0);
+            const double t1 = nowMs();
+            kernel();
+            compute.push_back(nowMs() - t1);
+        }
+        const Spread a = spreadOf(total), b = spreadOf(compute);
+        std::printf("%s: change to drawn views min %.1f / median %.1f / max %.1f ms; the computation alone min %.1f / "
+                    "median %.1f ms\n",
+                    name.c_str(), a.min, a.median, a.max, b.min, b.median);
+        std::printf("RESULT kernel=%s min_ms=%.2f median_ms=%.2f max_ms=%.2f compute_min_ms=%.2f compute_median_ms=%.2f\n",
+                    name.c_str(), a.min, a.median, a.max, b.min, b.median);
+    };
+    wxImage sliceCopy(W, H), marchCopy(1, 1);
+    auto sliceKernel = [&] { theslicer->evaluateSlice(myVoxmap, sliceCopy); };
+    timeRuns("refresh_slice_nearest", [&](int k) { spinTo(frame->spinTX, k % 2 ? 3 : -3); }, sliceKernel);
+    wxCommandEvent aa(wxEVT_MENU, ID_AASLICE);
+    frame->ProcessWindowEvent(aa);
+    timeRuns("refresh_slice_linear", [&](int k) { spinTo(frame->spinRZ, k % 2 ? 10 : 20); }, sliceKernel);
+    for (int res : {256, 512}) {
+        cam->resolution = res;
+        marchCopy = wxImage(res, res);
+        timeRuns("refresh_camera_" + std::to_string(res), [&](int k) { spinTo(frame->spinYaw, k % 2 ? 10 : 20); },
+                 [&] {
+                     camera c = *cam;
+                     c.march(myVoxmap, marchCopy);
+                 });
+    }
+    frame->Destroy();
+    pump();
+    return 0;
+}
+
 // ---- Toolkit start ----
 
 class BenchApp : public wxApp {
@@ -646,6 +775,8 @@ int main(int argc, char** argv) {
         result = bigStack();
     } else if (opt.scratch) {
         result = scratchPeaks();
+    } else if (opt.interactive) {
+        result = interactive(opt);
     } else {
         Bench bench(opt);
         result = bench.run();

@@ -144,52 +144,81 @@ int safeSteps(const double d[3], const int64_t idx[3], const double s[3]) {
     return n >= 2 ? static_cast<int>(n) - 1 : 0;
 }
 
-// One ray from pos (its entry into the box, or the eye inside it) along step: the
-// march of the plain loop, with the nearest lookup inlined, the radius test squared,
-// an end once the ray has left the region where a voxel can be found for good, and
-// runs of steps through blocks known to be transparent taken without lookups (the
-// position still advances one step at a time, so every later sample is the same).
-voxel marchRay(const RayScene& c, Vector pos, const Vector& step) {
+// A ray being marched: its sample position, its step, what it has gathered.
+struct RayState {
+    double p[3];
+    double s[3];
     voxel acc;
-    const double s[3] = {step.x(), step.y(), step.z()};
-    const bool skip = c.occupancy && std::fabs(s[0]) < 1000 && std::fabs(s[1]) < 1000 && std::fabs(s[2]) < 1000;
-    double px = pos.x(), py = pos.y(), pz = pos.z();
-    while (px * px + py * py + pz * pz <= kInside2 && acc.a <= 249) {
-        const double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
-        if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 &&
-            d[2] < c.size[2]) {
-            const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]),
-                                    static_cast<int64_t>(d[2])};
-            const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
-            if (v.a != 0) {
-                const double w = kOver255[v.a] * (1 - kOver255[acc.a]) * c.opacity;
-                acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
-                acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
-                acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
-                acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
-            } else if (skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
-                int n = safeSteps(d, idx, s);
-                if (n > 0) {
-                    for (; n > 0; --n) {
-                        px += s[0];
-                        py += s[1];
-                        pz += s[2];
-                        if (!(px * px + py * py + pz * pz <= kInside2)) return acc;
-                    }
-                    continue;  // the sample at the new position is looked up as usual
+    bool skip;  // may take runs of steps through transparent blocks
+    bool live;  // still marching
+};
+
+RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
+    RayState r{{pos.x(), pos.y(), pos.z()}, {step.x(), step.y(), step.z()}, voxel(), false, true};
+    r.skip = c.occupancy && std::fabs(r.s[0]) < 1000 && std::fabs(r.s[1]) < 1000 && std::fabs(r.s[2]) < 1000;
+    return r;
+}
+
+// One sample of the plain loop, or one run of steps through a block known to be
+// transparent; false once the ray has ended. The same march as the plain loop, with
+// the nearest lookup inlined, the radius test squared, an end once the ray has left
+// the region where a voxel can be found for good, and transparent runs taken without
+// lookups (the position still advances one step at a time, so every later sample is
+// the same).
+inline bool advance(const RayScene& c, RayState& r) {
+    double& px = r.p[0];
+    double& py = r.p[1];
+    double& pz = r.p[2];
+    const double* s = r.s;
+    if (!(px * px + py * py + pz * pz <= kInside2 && r.acc.a <= 249)) return false;
+    const double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
+    if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 && d[2] < c.size[2]) {
+        const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
+        const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
+        voxel& acc = r.acc;
+        if (v.a != 0) {
+            const double w = kOver255[v.a] * (1 - kOver255[acc.a]) * c.opacity;
+            acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
+            acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
+            acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
+            acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
+        } else if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
+            int n = safeSteps(d, idx, s);
+            if (n > 0) {
+                for (; n > 0; --n) {
+                    px += s[0];
+                    py += s[1];
+                    pz += s[2];
+                    if (!(px * px + py * py + pz * pz <= kInside2)) return false;
                 }
+                return true;  // the sample at the new position is looked up as usual
             }
-        } else {
-            // Out of the lookup's range: each coordinate moves monotonically, so once one
-            // has left its range in the direction of its step no later sample is visible.
-            for (int a = 0; a < 3; ++a)
-                if ((d[a] <= -1.0 && s[a] <= 0) || (d[a] >= c.size[a] && s[a] >= 0)) return acc;
         }
-        px += s[0];
-        py += s[1];
-        pz += s[2];
+    } else {
+        // Out of the lookup's range: each coordinate moves monotonically, so once one
+        // has left its range in the direction of its step no later sample is visible.
+        for (int a = 0; a < 3; ++a)
+            if ((d[a] <= -1.0 && s[a] <= 0) || (d[a] >= c.size[a] && s[a] >= 0)) return false;
     }
-    return acc;
+    px += s[0];
+    py += s[1];
+    pz += s[2];
+    return true;
+}
+
+// Marches a few rays in turns, one sample each: their lookups and compositing chains
+// are independent, so the processor overlaps them instead of waiting on each.
+template <int N>
+void marchTogether(const RayScene& c, RayState (&rays)[N]) {
+    int live = 0;
+    for (const RayState& r : rays) live += r.live;
+    while (live > 0) {
+        for (RayState& r : rays)
+            if (r.live && !advance(c, r)) {
+                r.live = false;
+                --live;
+            }
+    }
 }
 
 double nowSeconds() {
@@ -260,27 +289,38 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     image.UnShare();
     unsigned char* const data = image.GetData();
     const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
+    constexpr int kTogether = 4;
     auto marchRows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const double p = static_cast<double>(y) / resolution;
             const Vector L = vectorLerp(A, D, p);
             const Vector R = vectorLerp(B, E, p);
             unsigned char* out = data + y * stride;
-            for (int x = 0; x < cols; ++x) {
-                const double q = static_cast<double>(x) / resolution;
-                const Vector P = vectorLerp(L, R, q);
-                voxel acc;
-                Vector rd = P - eye;
-                rd.normalize();
-                const Vector step = rd * stepLength;
-                // A zero step (zero ray direction or zero step length) would never leave
-                // the sphere: such a ray gives a black pixel.
-                Vector pos = eye;
-                if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos))
-                    acc = marchRay(scene, pos, step);
-                out[3 * x] = acc.r;  // the accumulated alpha is not shown
-                out[3 * x + 1] = acc.g;
-                out[3 * x + 2] = acc.b;
+            for (int x0 = 0; x0 < cols; x0 += kTogether) {
+                RayState rays[kTogether];
+                for (int k = 0; k < kTogether; ++k) {
+                    rays[k].live = false;
+                    rays[k].acc = voxel();
+                    const int x = x0 + k;
+                    if (x >= cols) continue;
+                    const double q = static_cast<double>(x) / resolution;
+                    const Vector P = vectorLerp(L, R, q);
+                    Vector rd = P - eye;
+                    rd.normalize();
+                    const Vector step = rd * stepLength;
+                    // A zero step (zero ray direction or zero step length) would never leave
+                    // the sphere: such a ray gives a black pixel.
+                    Vector pos = eye;
+                    if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos))
+                        rays[k] = startRay(scene, pos, step);
+                }
+                marchTogether(scene, rays);
+                for (int k = 0; k < kTogether && x0 + k < cols; ++k) {
+                    unsigned char* o = out + 3 * (x0 + k);
+                    o[0] = rays[k].acc.r;  // the accumulated alpha is not shown
+                    o[1] = rays[k].acc.g;
+                    o[2] = rays[k].acc.b;
+                }
             }
         }
     };
