@@ -687,12 +687,6 @@ int interactive(const Options& opt) {
         std::fprintf(stderr, "the stack did not load\n");
         return 1;
     }
-    const wxSize v3 = frame->view3D->GetClientSize(), vs = frame->sliceView->GetClientSize();
-    std::printf("Interactive refresh: %d x %d x %d, viewport scale %d (pictures %d x %d); views %d x %d and %d x %d "
-                "on screen; %d runs each; load %s\n",
-                W, H, D, frame->vpScale, W * frame->vpScale, H * frame->vpScale, v3.x, v3.y, vs.x, vs.y, reps,
-                loadAverage().c_str());
-
     auto timeRuns = [&](const std::string& name, const std::function<void(int)>& change,
                         const std::function<void()>& kernel) {
         std::vector<double> total, compute;
@@ -713,20 +707,36 @@ int interactive(const Options& opt) {
         std::printf("RESULT kernel=%s min_ms=%.2f median_ms=%.2f max_ms=%.2f compute_min_ms=%.2f compute_median_ms=%.2f\n",
                     name.c_str(), a.min, a.median, a.max, b.min, b.median);
     };
-    wxImage sliceCopy(W, H), marchCopy(1, 1);
-    auto sliceKernel = [&] { theslicer->evaluateSlice(myVoxmap, sliceCopy); };
-    timeRuns("refresh_slice_nearest", [&](int k) { spinTo(frame->spinTX, k % 2 ? 3 : -3); }, sliceKernel);
-    wxCommandEvent aa(wxEVT_MENU, ID_AASLICE);
-    frame->ProcessWindowEvent(aa);
-    timeRuns("refresh_slice_linear", [&](int k) { spinTo(frame->spinRZ, k % 2 ? 10 : 20); }, sliceKernel);
-    for (int res : {256, 512}) {
-        cam->resolution = res;
-        marchCopy = wxImage(res, res);
-        timeRuns("refresh_camera_" + std::to_string(res), [&](int k) { spinTo(frame->spinYaw, k % 2 ? 10 : 20); },
-                 [&] {
-                     camera c = *cam;
-                     c.march(myVoxmap, marchCopy);
-                 });
+    // In the window's start size, then grown so that each view shows its whole picture.
+    for (const wxSize size : {wxSize(625, 290), wxSize(2 * W * frame->vpScale + 200, H * frame->vpScale + 250)}) {
+        frame->SetSize(size);
+        pump();
+        const wxSize v3 = frame->view3D->GetClientSize(), vs = frame->sliceView->GetClientSize();
+        const std::string tag = size.x == 625 ? "" : "_big";
+        std::printf("\nInteractive refresh: %d x %d x %d, viewport scale %d (pictures %d x %d); window %d x %d, views "
+                    "%d x %d and %d x %d on screen; %d runs each; load %s\n",
+                    W, H, D, frame->vpScale, W * frame->vpScale, H * frame->vpScale, size.x, size.y, v3.x, v3.y,
+                    vs.x, vs.y, reps, loadAverage().c_str());
+        wxImage sliceCopy(W, H), marchCopy(1, 1);
+        auto sliceKernel = [&] { theslicer->evaluateSlice(myVoxmap, sliceCopy); };
+        if (theslicer->aaLookups) {
+            wxCommandEvent off(wxEVT_MENU, ID_AASLICE);
+            frame->ProcessWindowEvent(off);
+        }
+        timeRuns("refresh_slice_nearest" + tag, [&](int k) { spinTo(frame->spinTX, k % 2 ? 3 : -3); }, sliceKernel);
+        wxCommandEvent aa(wxEVT_MENU, ID_AASLICE);
+        frame->ProcessWindowEvent(aa);
+        timeRuns("refresh_slice_linear" + tag, [&](int k) { spinTo(frame->spinRZ, k % 2 ? 10 : 20); }, sliceKernel);
+        for (int res : {256, 512}) {
+            cam->resolution = res;
+            marchCopy = wxImage(res, res);
+            timeRuns("refresh_camera_" + std::to_string(res) + tag,
+                     [&](int k) { spinTo(frame->spinYaw, k % 2 ? 10 : 20); },
+                     [&] {
+                         camera c = *cam;
+                         c.march(myVoxmap, marchCopy);
+                     });
+        }
     }
     frame->Destroy();
     pump();
