@@ -29,6 +29,16 @@ const struct Over255 {
     double operator[](int a) const { return v[a]; }
 } kOver255;
 
+// 1 - a / 255.0 for every byte a: the transparency left, the same doubles, one
+// subtraction less on the chain from one sample's alpha to the next.
+const struct Left255 {
+    double v[256];
+    Left255() {
+        for (int a = 0; a < 256; ++a) v[a] = 1 - a / 255.0;
+    }
+    double operator[](int a) const { return v[a]; }
+} kLeft255;
+
 // Projected coordinates are kept within this many pixels of zero: far beyond any
 // window, yet safe for int arithmetic and for the device context's fixed-point paths.
 constexpr double kProjectLimit = 1000000.0;
@@ -177,7 +187,7 @@ inline bool advance(const RayScene& c, RayState& r) {
         const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
         voxel& acc = r.acc;
         if (v.a != 0) {
-            const double w = kOver255[v.a] * (1 - kOver255[acc.a]) * c.opacity;
+            const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
             acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
             acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
             acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
