@@ -17,14 +17,23 @@ public:
     void run(int tasks, int helpers, const std::function<void(int, int)>& task) {
         std::unique_lock<std::mutex> mine(busy_, std::defer_lock);
         if (inJob || helpers <= 0 || tasks <= 1 || !mine.try_lock()) {
-            for (int t = 0; t < tasks; ++t) task(t, 0);
+            std::exception_ptr error;
+            for (int t = 0; t < tasks; ++t) {
+                try {
+                    task(t, 0);
+                } catch (...) {
+                    if (!error) error = std::current_exception();
+                }
+            }
+            if (error) std::rethrow_exception(error);
             return;
         }
         inJob = true;
         struct Leave {
             ~Leave() { inJob = false; }
         } leave;
-        grow(std::min(helpers, tasks - 1));
+        helpers = std::min(helpers, tasks - 1);
+        grow(helpers);
         {
             std::lock_guard<std::mutex> lk(m_);
             job_ = &task;
