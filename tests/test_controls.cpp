@@ -168,9 +168,12 @@ TEST(CameraControls, ChangesMergeAndALongMarchCanBeStopped) {
 
     // Yaw 40 arrives while the march for 35 runs: that one stops, 40 is drawn.
     marches = 0;
+    bool changed = false;  // once only (replacing onRow from inside itself would free the running lambda)
     onRow = [&](int, int) {
-        onRow = [](int, int) { return true; };
-        changeOnly(f->spinYaw, 40);
+        if (!changed) {
+            changed = true;
+            changeOnly(f->spinYaw, 40);
+        }
         return true;
     };
     spin(f->spinYaw, 35);
