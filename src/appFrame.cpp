@@ -46,6 +46,7 @@
 #include "parallel.h"
 #include "render.h"
 #include "slicer.h"
+#include "stackio.h"
 #include "stackwrite.h"
 #include "views.h"
 #include "voxelmap.h"
@@ -230,6 +231,9 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     view3D->Bind(wxEVT_MOTION, &AppFrame::OnMotion, this);
     sliceView->Bind(wxEVT_PAINT, &AppFrame::OnPaint, this);
     sliceView->Bind(wxEVT_MOTION, &AppFrame::OnMotion, this);
+    // Files or a folder dropped onto the window load as a stack.
+    DragAcceptFiles(true);
+    Bind(wxEVT_DROP_FILES, &AppFrame::OnDropFiles, this);
 
     CreateStatusBar(2, wxSTB_DEFAULT_STYLE, 0);
     vpScale = 2;
@@ -430,65 +434,14 @@ bool ready() { return myVoxmap->loaded && theslicer && cam; }
 namespace {
 namespace loading {
 
-constexpr long kProgressStyle =
-    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
+constexpr long kProgressStyle = wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME |
+                                wxPD_REMAINING_TIME | wxPD_CAN_ABORT;
 
-// n in decimal; n may need more than 64 bits.
-wxString decimal(unsigned __int128 n) {
-    std::string digits;
-    do {
-        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(n % 10)));
-        n /= 10;
-    } while (n != 0);
-    return wxString(digits);
-}
-
-// Why path did not decode as an image.
-wxString unreadableReason(const wxString& path) {
-    if (!wxFileName::FileExists(path)) return "does not exist or is not a file";
-    if (!wxFile::Access(path, wxFile::read)) return "cannot be opened for reading";
-    if (wxFileName::GetSize(path) == 0) return "is empty";
-    return "is not an image in a supported format, or it is damaged or truncated";
-}
-
-// Decodes the files of a stack in the background, at most one per core ahead of
-// the file taken last; take(i) waits for file i. The toolkit's own reports of a
-// failed decode are silenced: the refusal of the stack is the one report.
-class Decoder {
-public:
-    explicit Decoder(const wxArrayString& paths) : paths_(paths), ahead_(std::max(2, workerCount())) {}
-
-    // Whether file i decoded; if so, image holds it. Files must be taken in order.
-    bool take(int i, wxImage& image) {
-        for (; next_ < static_cast<int>(paths_.size()) && next_ <= i + ahead_; ++next_) pending_.push_back(start(next_));
-        Decoded d = pending_.front().get();
-        pending_.pop_front();
-        image = std::move(d.image);
-        return d.ok;
-    }
-
-private:
-    struct Decoded {
-        bool ok = false;
-        wxImage image;
-    };
-    std::future<Decoded> start(int i) {
-        const wxString path = paths_[i];
-        return std::async(std::launch::async | std::launch::deferred, [path] {
-            Decoded d;
-            // Only a regular file is read: opening a named pipe would wait for a writer forever.
-            if (!wxFileName::FileExists(path)) return d;
-            wxLogNull quiet;
-            d.ok = d.image.LoadFile(path, wxBITMAP_TYPE_ANY, -1) && d.image.IsOk();
-            return d;
-        });
-    }
-
-    const wxArrayString& paths_;
-    const int ahead_;
-    int next_ = 0;
-    std::deque<std::future<Decoded>> pending_;
-};
+// The Load dialog's filter: GTK matches patterns case-sensitively, so each letter is a class.
+const char* const kWildcard =
+    "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|"
+    "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]|"
+    "All files (*)|*";
 
 // Moves the volume of `from` into `into` (which stays the same object); `from` ends up
 // empty and releases the array `into` held before.
@@ -507,61 +460,67 @@ void adopt(voxelmap& into, voxelmap& from) {
 }  // namespace
 
 void AppFrame::OnLoad(wxCommandEvent&) {
-    wxFileDialog dialog(this, "Load Images", wxEmptyString, wxEmptyString,
-                        "Image Files " + wxImage::GetImageExtWildcard(), wxFD_OPEN | wxFD_MULTIPLE);
+    wxFileDialog dialog(this, "Load Images", wxEmptyString, wxEmptyString, loading::kWildcard,
+                        wxFD_OPEN | wxFD_MULTIPLE);
     if (dialog.ShowModal() != wxID_OK) return;
     wxArrayString paths;
     dialog.GetPaths(paths);
     loadStack(paths);
 }
 
+void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
+    wxArrayString paths;
+    for (int i = 0; i < event.GetNumberOfFiles(); ++i) paths.Add(event.GetFiles()[i]);
+    loadStack(paths);
+}
+
 void AppFrame::loadStack(const wxArrayString& paths) {
     if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
-    const int count = static_cast<int>(paths.size());
-
-    // The stack is built beside the current volume and takes its place only once every
-    // file has been read: a bad stack leaves volume, camera, plane, menus and views as they were.
-    voxelmap fresh;
-    wxString problem;
-    std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", "Building Voxmap", count, nullptr, loading::kProgressStyle);
-    // The files are decoded on all cores, a few ahead of the one being copied into the
-    // volume, and taken in the order given.
-    loading::Decoder decoder(paths);
-    wxImage image;
-    for (int i = 0; i < count; ++i) {
-        const wxString& path = paths[i];
-        const bool decoded = decoder.take(i, image);
-        if (!decoded) {
-            problem = wxString::Format("\"%s\" %s.", path, loading::unreadableReason(path));
-            break;
-        }
-        if (i == 0) {
-            if (!fresh.allocate(image.GetWidth(), image.GetHeight(), count)) {
-                const unsigned __int128 bytes = static_cast<unsigned __int128>(image.GetWidth()) *
-                                                static_cast<unsigned>(image.GetHeight()) * static_cast<unsigned>(count) *
-                                                sizeof(voxel);
-                problem = wxString::Format("There is not enough memory for a %d x %d x %d volume: it needs %s bytes.",
-                                           image.GetWidth(), image.GetHeight(), count, loading::decimal(bytes));
-                break;
-            }
-        } else if (image.GetWidth() != fresh.width || image.GetHeight() != fresh.height) {
-            problem = wxString::Format("\"%s\" is %d x %d pixels, but the stack's first image is %d x %d.", path,
-                                       image.GetWidth(), image.GetHeight(), fresh.width, fresh.height);
-            break;
-        }
-        fresh.loadimage(image, i);
-        progress->Update(i, wxEmptyString);
-    }
-    if (!problem.empty()) {
-        progress.reset();  // gone before the message comes up
+    auto refuse = [this](const wxString& problem) {
         const wxString outcome =
             myVoxmap->loaded ? "The stack was not loaded; the current volume is unchanged." : "The stack was not loaded.";
         wxMessageBox(problem + "\n\n" + outcome, "Load Images", wxOK | wxICON_ERROR, this);
+    };
+
+    // Headers first: sizes, pages and memory are checked before any pixel is decoded.
+    std::vector<std::string> given, files;
+    for (const wxString& p : paths) given.push_back(p.utf8_string());
+    std::string problem;
+    stackio::Plan plan;
+    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem)) {
+        refuse(wxString::FromUTF8(problem));
+        return;
+    }
+
+    // The stack is built beside the current volume and takes its place only once every
+    // file has been read and the views are made: a bad or cancelled stack leaves volume,
+    // camera, plane, menus and views as they were.
+    voxelmap fresh;
+    std::optional<wxProgressDialog> progress;
+    progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, loading::kProgressStyle);
+    const stackio::Outcome outcome =
+        stackio::build(plan, fresh, [&progress](int layer) { return progress->Update(layer, wxEmptyString); });
+    if (outcome.cancelled) return;
+    if (!outcome.problem.empty()) {
+        progress.reset();  // gone before the message comes up
+        refuse(wxString::FromUTF8(outcome.problem));
+        return;
+    }
+    auto freshCam = std::make_unique<camera>();
+    wxImage screen = screenImage, viewport = viewportImage;
+    refresh::sizeImage(screen, fresh.width, fresh.height);
+    refresh::sizeImage(viewport, freshCam->resolution, freshCam->resolution);
+    if (!screen.IsOk() || !viewport.IsOk()) {
+        progress.reset();
+        refuse(wxString::Format("There is not enough memory for the views of a %d x %d x %d volume.", fresh.width,
+                                fresh.height, fresh.depth));
         return;
     }
     loading::adopt(*myVoxmap, fresh);
-    stackFiles = paths;
+    screenImage = screen;
+    viewportImage = viewport;
+    stackFiles.clear();
+    for (const std::string& f : files) stackFiles.Add(wxString::FromUTF8(f));
     undoLevels.clear();  // what Undo kept belongs to the volume just replaced
     effectsMenu->Enable(ID_UNDO, false);
 
@@ -576,7 +535,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     settingsMenu->Enable(ID_AASLICE, true);
 
     // A fresh camera in front of the volume, looking at its centre on the z axis.
-    cam = std::make_unique<camera>();
+    cam = std::move(freshCam);
     // Changes to the old camera and plane that are still waiting do not apply to the new ones.
     shownCameraControls.reset();
     sliceStale = cameraStale = false;
@@ -589,7 +548,17 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
     refresh::sizeImage(screenImage, myVoxmap->width, myVoxmap->height);
     refresh::slice(*this);
-}  // the progress dialog closes here
+    progress.reset();
+
+    if (outcome.mapped16) SetStatusText(wxString::Format("16-bit samples %u..%u mapped to 0..255", outcome.lo, outcome.hi), 0);
+    if (!outcome.warnings.empty()) {
+        wxString list;
+        for (const std::string& w : outcome.warnings) list += wxString::FromUTF8(w) + "\n";
+        wxMessageBox("The stack was loaded, but these files decoded only with the decoder's warnings; their layers "
+                     "may hold filled-in data:\n\n" + list,
+                     "Load Images", wxOK | wxICON_WARNING, this);
+    }
+}
 
 // ---- View and settings controls ----
 

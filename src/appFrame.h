@@ -26,6 +26,7 @@ class wxMenu;
 class wxMenuBar;
 class wxPanel;
 class wxSpinCtrl;
+class wxDropFilesEvent;
 class wxSpinEvent;
 class wxStaticBox;
 class wxStaticText;
@@ -115,7 +116,7 @@ public:
     wxMenu* settingsMenu = nullptr;
     int vpScale = 2;                  // whole-number magnification of both views, 1..5
     voxel keyColour;                  // last picked colour, alpha 0; (0, 0, 0, 0) at start
-    wxArrayString stackFiles;         // the files of the current volume, set by a successful load
+    wxArrayString stackFiles;         // the files of the current volume in load order (folders expanded), set by a successful load
     // The volumes from before the last filters, oldest first; Undo takes back the last.
     std::deque<VoxelArray> undoLevels;
     // Bytes Undo may count on when it decides what to keep; -1: what the system says is available.
@@ -160,6 +161,8 @@ public:
     // The two views (connected at run time).
     void OnPaint(wxPaintEvent& event);
     void OnMotion(wxMouseEvent& event);
+    // Files or folders dropped onto the window.
+    void OnDropFiles(wxDropFilesEvent& event);
 
     // Brings the views the spin controls have made stale up to date (the slice first,
     // then the 3D view), reading the controls' current values; again while changes
@@ -173,7 +176,8 @@ public:
     void clearViews();
 
     // The work after the dialogs, callable with chosen paths (the handlers stay thin).
-    // Builds the volume from the files in the given order, all or nothing.
+    // Builds the volume from the files in the given order, all or nothing; a folder
+    // stands for the image files directly inside it, in natural name order.
     void loadStack(const wxArrayString& paths);
     // Writes screenImage to path; a failure leaves the file as it was and says why.
     bool saveSlice(const wxString& path);

@@ -1,5 +1,6 @@
 // Building the volume from an image stack: loadStack and the Load menu command.
 #include <gtest/gtest.h>
+#include <fnmatch.h>
 #include <wx/filedlg.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
@@ -401,7 +402,22 @@ TEST(LoadCommand, CancellingTheDialogChangesNothing) {
     long style = 0;
     wxTEST_DIALOG(testutil::menu(frame(), ID_LOAD), CancelFileDialog(&message, &wildcard, &style));
     EXPECT_EQ(message, "Load Images");
-    EXPECT_EQ(wildcard, "Image Files " + wxImage::GetImageExtWildcard());
+    // Image files whatever the case of their extension (GTK matches patterns as fnmatch
+    // does, case-sensitively), and an entry for all files.
+    const wxArrayString parts = wxSplit(wildcard, '|');
+    ASSERT_EQ(parts.size(), 4u) << wildcard;
+    EXPECT_TRUE(parts[0].StartsWith("Image Files")) << wildcard;
+    EXPECT_EQ(parts[2], "All files (*)");
+    EXPECT_EQ(parts[3], "*");
+    const wxArrayString patterns = wxSplit(parts[1], ';');
+    for (const char* name : {"IMG_0001.JPG", "SCAN.TIF", "Mixed.Png", "a.jpeg", "b.TiFf", "c.png"}) {
+        bool listed = false;
+        for (const wxString& pat : patterns) listed = listed || fnmatch(pat.utf8_str(), name, 0) == 0;
+        EXPECT_TRUE(listed) << name;
+    }
+    for (const char* name : {"notes.txt", "photo.bmp", "png"}) {
+        for (const wxString& pat : patterns) EXPECT_NE(fnmatch(pat.utf8_str(), name, 0), 0) << name;
+    }
     EXPECT_TRUE(style & wxFD_OPEN);
     EXPECT_TRUE(style & wxFD_MULTIPLE);
     expectUnchanged(s);

@@ -6,6 +6,7 @@
 #include <wx/image.h>
 #include <wx/msgdlg.h>
 #include <wx/numdlg.h>
+#include <wx/modalhook.h>
 #include <wx/testing.h>
 
 #include <functional>
@@ -97,6 +98,24 @@ private:
     wxString* caption_;
     long* style_;
     int answer_;
+};
+
+// While it lives, answers every message box that comes up (none need come) and keeps
+// its text: for loads that may end with a note about damaged files.
+class MessageLog : public wxModalDialogHook {
+public:
+    std::vector<wxString> messages;
+    MessageLog() { Register(); }
+    ~MessageLog() override { Unregister(); }
+
+protected:
+    int Enter(wxDialog* dlg) override {
+        auto* box = dynamic_cast<wxMessageDialog*>(dlg);
+        if (!box) return wxID_NONE;
+        messages.push_back(box->GetMessage());
+        return wxID_OK;
+    }
+    void Exit(wxDialog*) override {}
 };
 
 // What a number prompt (wxGetNumberFromUser) is asked to show: texts, offered value, range.

@@ -1,0 +1,700 @@
+#include "stackio.h"
+
+#include <jpeglib.h>
+#include <jerror.h>
+#include <png.h>
+#include <sys/stat.h>
+#include <tiffio.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <climits>
+#include <csetjmp>
+#include <cstdarg>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <filesystem>
+#include <fstream>
+#include <future>
+#include <map>
+#include <new>
+#include <utility>
+
+#include "parallel.h"
+#include "voxelmap.h"
+
+namespace stackio {
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kDamaged = "is not an image in a supported format, or it is damaged or truncated";
+const char* const kNoMemory = "could not be decoded: there is not enough memory";
+
+std::string decimal(unsigned __int128 n) {
+    std::string digits;
+    do {
+        digits.insert(digits.begin(), static_cast<char>('0' + static_cast<int>(n % 10)));
+        n /= 10;
+    } while (n != 0);
+    return digits;
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+// A file with its own closing.
+struct File {
+    FILE* f = nullptr;
+    explicit File(const std::string& path) : f(std::fopen(path.c_str(), "rb")) {}
+    ~File() {
+        if (f) std::fclose(f);
+    }
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+};
+
+void addWarning(std::string& to, const std::string& words) {
+    if (to.find(words) != std::string::npos) return;  // decoders repeat themselves
+    if (!to.empty()) to += "; ";
+    to += words;
+}
+
+// Colour samples of a premultiplied page back to stored colour, rounded to nearest.
+template <class T>
+void unpremultiply(std::vector<T>& s, int channels, uint32_t maxValue) {
+    for (size_t n = 0; n + channels <= s.size(); n += channels) {
+        const uint32_t a = s[n + channels - 1];
+        for (int c = 0; c < channels - 1; ++c) {
+            const uint32_t v = a == 0 ? 0 : (uint32_t(s[n + c]) * maxValue + a / 2) / a;
+            s[n + c] = static_cast<T>(std::min(v, maxValue));
+        }
+    }
+}
+
+// ---- PNG ----
+
+struct PngErrors {
+    jmp_buf jump;
+    std::string error, warning;
+};
+void pngError(png_structp png, png_const_charp msg) {
+    auto* e = static_cast<PngErrors*>(png_get_error_ptr(png));
+    e->error = msg;
+    longjmp(e->jump, 1);
+}
+void pngWarning(png_structp png, png_const_charp msg) {
+    addWarning(static_cast<PngErrors*>(png_get_error_ptr(png))->warning, msg);
+}
+
+// Reads the header (header only when out is null) or the whole image.
+bool png(FILE* f, FileInfo& info, Page* out, std::string& reason) {
+    PngErrors errors;
+    png_structp png = png_create_read_struct(PNG_LIBPNG_VER_STRING, &errors, pngError, pngWarning);
+    if (!png) return reason = kNoMemory, false;
+    png_infop pinfo = png_create_info_struct(png);
+    std::vector<png_bytep> rows;
+    if (setjmp(errors.jump)) {
+        png_destroy_read_struct(&png, &pinfo, nullptr);
+        reason = errors.error.find("memory") != std::string::npos ? kNoMemory : kDamaged;
+        return false;
+    }
+    if (!pinfo) png_error(png, "out of memory");
+    png_init_io(png, f);
+    png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+    png_read_info(png, pinfo);
+    const png_uint_32 w = png_get_image_width(png, pinfo), h = png_get_image_height(png, pinfo);
+    const int depth = png_get_bit_depth(png, pinfo), type = png_get_color_type(png, pinfo);
+    const bool trns = png_get_valid(png, pinfo, PNG_INFO_tRNS) != 0;
+    const int channels = (type & PNG_COLOR_MASK_COLOR ? 3 : 1) + (type & PNG_COLOR_MASK_ALPHA || trns ? 1 : 0);
+    const int bits = depth == 16 ? 16 : 8;
+    if (w > INT_MAX || h > INT_MAX) png_error(png, "too large");
+    info.format = Format::PNG;
+    info.pages = {PageInfo{int(w), int(h), bits, 0}};
+    info.decodeBytes = int64_t(w) * h * channels * (bits / 8) + int64_t(w) * 8 * channels + (1 << 20);
+    if (out) {
+        if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
+        if (type == PNG_COLOR_TYPE_GRAY && depth < 8) png_set_expand_gray_1_2_4_to_8(png);
+        if (trns) png_set_tRNS_to_alpha(png);
+        if (depth == 16) png_set_swap(png);  // host order (little-endian)
+        png_set_interlace_handling(png);
+        png_read_update_info(png, pinfo);
+        out->width = int(w), out->height = int(h), out->bits = bits;
+        out->channels = png_get_channels(png, pinfo);
+        const size_t n = size_t(w) * h * out->channels;
+        rows.resize(h);
+        if (bits == 16) {
+            out->s16.resize(n);
+            for (png_uint_32 y = 0; y < h; ++y) rows[y] = reinterpret_cast<png_bytep>(&out->s16[size_t(y) * w * out->channels]);
+        } else {
+            out->s8.resize(n);
+            for (png_uint_32 y = 0; y < h; ++y) rows[y] = &out->s8[size_t(y) * w * out->channels];
+        }
+        png_read_image(png, rows.data());
+        png_read_end(png, nullptr);
+        out->warning = errors.warning;
+    }
+    png_destroy_read_struct(&png, &pinfo, nullptr);
+    return true;
+}
+
+// ---- JPEG ----
+
+struct JpegErrors {
+    jpeg_error_mgr mgr;
+    jmp_buf jump;
+    std::string error, warning;
+};
+void jpegError(j_common_ptr c) {
+    auto* e = reinterpret_cast<JpegErrors*>(c->err);
+    char text[JMSG_LENGTH_MAX];
+    c->err->format_message(c, text);
+    e->error = text;
+    longjmp(e->jump, 1);
+}
+void jpegMessage(j_common_ptr c, int level) {
+    if (level >= 0) return;  // trace output
+    auto* e = reinterpret_cast<JpegErrors*>(c->err);
+    ++c->err->num_warnings;
+    char text[JMSG_LENGTH_MAX];
+    c->err->format_message(c, text);
+    addWarning(e->warning, text);
+}
+
+bool jpeg(FILE* f, FileInfo& info, Page* out, std::string& reason) {
+    JpegErrors errors;
+    jpeg_decompress_struct cinfo;
+    cinfo.err = jpeg_std_error(&errors.mgr);
+    errors.mgr.error_exit = jpegError;
+    errors.mgr.emit_message = jpegMessage;
+    std::vector<uint8_t> row;
+    jpeg_create_decompress(&cinfo);
+    if (setjmp(errors.jump)) {
+        const int code = errors.mgr.msg_code;
+        jpeg_destroy_decompress(&cinfo);
+        reason = code == JERR_OUT_OF_MEMORY || code == JERR_NO_BACKING_STORE ? kNoMemory : kDamaged;
+        return false;
+    }
+    // The memory the header check allowed; beyond it the decoder stops (it has no backing store).
+    if (out) cinfo.mem->max_memory_to_use = long(std::min<int64_t>(info.decodeBytes, LONG_MAX));
+    jpeg_stdio_src(&cinfo, f);
+    jpeg_read_header(&cinfo, TRUE);
+    const int64_t w = cinfo.image_width, h = cinfo.image_height;
+    int64_t internal = int64_t(8) << 20;  // tables, pools and the rows of one block row
+    internal += w * 16 * cinfo.num_components * 8;
+    if (jpeg_has_multiple_scans(&cinfo)) internal += (w + 16) * (h + 16) * cinfo.num_components * 2;
+    info.format = Format::JPEG;
+    info.pages = {PageInfo{int(w), int(h), 8, 0}};
+    info.decodeBytes = w * h * 3 + w * 4 + internal;
+    if (out) {
+        const bool cmyk = cinfo.jpeg_color_space == JCS_CMYK || cinfo.jpeg_color_space == JCS_YCCK;
+        cinfo.out_color_space = cmyk ? JCS_CMYK : JCS_RGB;
+        jpeg_start_decompress(&cinfo);
+        out->width = int(w), out->height = int(h), out->channels = 3, out->bits = 8;
+        out->s8.resize(size_t(w) * h * 3);
+        row.resize(size_t(w) * cinfo.output_components);
+        while (cinfo.output_scanline < cinfo.output_height) {
+            const size_t y = cinfo.output_scanline;
+            JSAMPROW r = row.data();
+            jpeg_read_scanlines(&cinfo, &r, 1);
+            uint8_t* dst = &out->s8[y * w * 3];
+            if (!cmyk) {
+                std::memcpy(dst, row.data(), size_t(w) * 3);
+            } else {
+                for (int64_t x = 0; x < w; ++x) {
+                    const uint8_t* p = &row[4 * x];
+                    // Stored CMYK as the toolkit has always shown it: c k / 255, rounded up.
+                    for (int c = 0; c < 3; ++c) dst[3 * x + c] = static_cast<uint8_t>((p[c] * p[3] + 254) / 255);
+                }
+            }
+        }
+        jpeg_finish_decompress(&cinfo);
+        out->warning = errors.warning;
+    }
+    jpeg_destroy_decompress(&cinfo);
+    return true;
+}
+
+// ---- TIFF ----
+
+struct TiffReports {
+    std::string error, warning;
+};
+int tiffError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    auto* r = static_cast<TiffReports*>(user);
+    if (r->error.empty()) r->error = std::string(module ? module : "") + (module ? ": " : "") + text;
+    return 1;
+}
+int tiffWarning(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    addWarning(static_cast<TiffReports*>(user)->warning, std::string(module ? module : "") + (module ? ": " : "") + text);
+    return 1;
+}
+
+struct Tiff {
+    TIFF* t = nullptr;
+    TiffReports reports;
+    Tiff(const std::string& path, int64_t maxAlloc) {
+        TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+        if (!opts) return;
+        TIFFOpenOptionsSetErrorHandlerExtR(opts, tiffError, &reports);
+        TIFFOpenOptionsSetWarningHandlerExtR(opts, tiffWarning, &reports);
+        if (maxAlloc > 0) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t(maxAlloc));
+        t = TIFFOpenExt(path.c_str(), "r", opts);
+        TIFFOpenOptionsFree(opts);
+    }
+    ~Tiff() {
+        if (t) TIFFClose(t);
+    }
+    Tiff(const Tiff&) = delete;
+    Tiff& operator=(const Tiff&) = delete;
+};
+
+// How the current directory is read: at full depth, sample by sample (native), or
+// through the library's RGBA reader (8-bit, every other kind of TIFF).
+struct TiffLayout {
+    uint32_t w = 0, h = 0;
+    uint16_t bits = 1, samples = 1, photometric = 0, planar = 1, extra = 0, extraKind = 0;
+    bool native = false;
+    bool alpha() const { return extra > 0; }
+};
+TiffLayout layoutOf(TIFF* t) {
+    TiffLayout l;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &l.w);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &l.h);
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &l.bits);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &l.samples);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &l.planar);
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &l.photometric)) l.photometric = l.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    uint16_t* kinds = nullptr;
+    if (TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &l.extra, &kinds) && l.extra > 0 && kinds) l.extraKind = kinds[0];
+    const bool grey = l.photometric == PHOTOMETRIC_MINISBLACK && (l.samples == 1 || l.samples == 2);
+    const bool rgb = l.photometric == PHOTOMETRIC_RGB && (l.samples == 3 || l.samples == 4);
+    if (rgb && l.samples == 4 && l.extra == 0) l.extra = 1;  // a fourth sample is alpha
+    if (grey && l.samples == 2 && l.extra == 0) l.extra = 1;
+    l.native = (grey || rgb) && (l.bits == 8 || l.bits == 16) && l.planar == PLANARCONFIG_CONTIG && !TIFFIsTiled(t);
+    return l;
+}
+int64_t tiffDecodeBytes(const TiffLayout& l) {
+    const int64_t pixels = int64_t(l.w) * l.h;
+    // native: the page and the strip buffer; RGBA: the library's raster and the page
+    return l.native ? 2 * pixels * l.samples * (l.bits / 8) + (1 << 20) : 8 * pixels + (1 << 20);
+}
+
+bool tiffHeader(const std::string& path, FileInfo& info, std::string& reason) {
+    Tiff tif(path, 0);
+    if (!tif.t) return reason = kDamaged, false;
+    info.format = Format::TIFF;
+    info.pages.clear();
+    info.decodeBytes = 0;
+    do {
+        const TiffLayout l = layoutOf(tif.t);
+        if (l.w == 0 || l.h == 0 || l.w > INT_MAX || l.h > INT_MAX) {
+            reason = info.pages.empty() ? kDamaged : "has a damaged page " + std::to_string(info.pages.size() + 1);
+            return false;
+        }
+        info.pages.push_back(PageInfo{int(l.w), int(l.h), l.native && l.bits == 16 ? 16 : 8, TIFFCurrentDirOffset(tif.t)});
+        info.decodeBytes = std::max(info.decodeBytes, tiffDecodeBytes(l));
+    } while (TIFFReadDirectory(tif.t));
+    if (!tif.reports.error.empty()) {  // the chain of pages broke off
+        reason = "has a damaged page " + std::to_string(info.pages.size() + 1);
+        return false;
+    }
+    return true;
+}
+
+bool tiffPage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason) {
+    Tiff tif(path, info.decodeBytes);
+    if (!tif.t || !TIFFSetSubDirectory(tif.t, info.pages[page].tiffOffset)) return reason = kDamaged, false;
+    const TiffLayout l = layoutOf(tif.t);
+    out.width = int(l.w), out.height = int(l.h);
+    const size_t pixels = size_t(l.w) * l.h;
+    bool ok = true;
+    if (l.native) {
+        out.channels = l.samples, out.bits = l.bits;
+        const size_t rowSamples = size_t(l.w) * l.samples;
+        if (TIFFScanlineSize64(tif.t) != uint64_t(rowSamples * (l.bits / 8))) return reason = kDamaged, false;
+        if (l.bits == 16)
+            out.s16.resize(pixels * l.samples);
+        else
+            out.s8.resize(pixels * l.samples);
+        for (uint32_t y = 0; y < l.h && ok; ++y) {
+            void* dst = l.bits == 16 ? static_cast<void*>(&out.s16[y * rowSamples]) : &out.s8[y * rowSamples];
+            ok = TIFFReadScanline(tif.t, dst, y, 0) == 1;
+        }
+        if (ok && l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
+            if (l.bits == 16)
+                unpremultiply(out.s16, l.samples, 65535);
+            else
+                unpremultiply(out.s8, l.samples, 255);
+        }
+    } else {
+        std::vector<uint32_t> raster(pixels);
+        ok = TIFFReadRGBAImageOriented(tif.t, l.w, l.h, raster.data(), ORIENTATION_TOPLEFT, 0) == 1;
+        out.bits = 8;
+        out.channels = l.alpha() ? 4 : 3;
+        out.s8.resize(pixels * out.channels);
+        for (size_t n = 0; n < pixels && ok; ++n) {
+            const uint32_t p = raster[n];
+            uint8_t* d = &out.s8[n * out.channels];
+            d[0] = uint8_t(TIFFGetR(p)), d[1] = uint8_t(TIFFGetG(p)), d[2] = uint8_t(TIFFGetB(p));
+            if (out.channels == 4) d[3] = uint8_t(TIFFGetA(p));
+        }
+        // The RGBA reader premultiplies: back to stored colour.
+        if (ok && out.channels == 4) unpremultiply(out.s8, 4, 255);
+    }
+    if (!ok) {
+        reason = tif.reports.error.find("emory") != std::string::npos ? kNoMemory : kDamaged;
+        return false;
+    }
+    out.warning = tif.reports.warning;
+    return true;
+}
+
+// Why path cannot be opened as a file, or empty.
+std::string notAFile(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "does not exist or is not a file";
+    if (access(path.c_str(), R_OK) != 0) return "cannot be opened for reading";
+    if (st.st_size == 0) return "is empty";
+    return {};
+}
+
+Format sniff(FILE* f) {
+    unsigned char b[8] = {};
+    const size_t n = std::fread(b, 1, sizeof b, f);
+    std::rewind(f);
+    if (n >= 8 && std::memcmp(b, "\x89PNG\r\n\x1a\n", 8) == 0) return Format::PNG;
+    if (n >= 3 && b[0] == 0xff && b[1] == 0xd8 && b[2] == 0xff) return Format::JPEG;
+    if (n >= 4 && ((b[0] == 'I' && b[1] == 'I' && (b[2] == 42 || b[2] == 43) && b[3] == 0) ||
+                   (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && (b[3] == 42 || b[3] == 43))))
+        return Format::TIFF;
+    return Format::None;
+}
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+}  // namespace
+
+bool hasImageExtension(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    const std::string ext = lower(name.substr(dot + 1));
+    return ext == "png" || ext == "jpg" || ext == "jpeg" || ext == "tif" || ext == "tiff";
+}
+
+bool naturalLess(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            size_t ie = i, je = j;
+            while (ie < a.size() && digit(a[ie])) ++ie;
+            while (je < b.size() && digit(b[je])) ++je;
+            size_t is = i, js = j;  // without leading zeros
+            while (is + 1 < ie && a[is] == '0') ++is;
+            while (js + 1 < je && b[js] == '0') ++js;
+            if (ie - is != je - js) return ie - is < je - js;
+            const int c = a.compare(is, ie - is, b, js, je - js);
+            if (c != 0) return c < 0;
+            i = ie, j = je;
+        } else {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i, ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;  // equal but for leading zeros: a fixed order all the same
+}
+
+bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>& files, std::string& problem) {
+    files.clear();
+    for (const std::string& path : paths) {
+        std::error_code ec;
+        if (!fs::is_directory(fs::u8path(path), ec)) {
+            files.push_back(path);
+            continue;
+        }
+        std::vector<std::string> names;
+        for (fs::directory_iterator it(fs::u8path(path), ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().u8string();
+            std::error_code e2;
+            if (hasImageExtension(name) && fs::is_regular_file(it->path(), e2)) names.push_back(name);
+        }
+        if (names.empty()) {
+            problem = quoted(path) + " is a folder without image files (PNG, JPEG or TIFF).";
+            return false;
+        }
+        std::sort(names.begin(), names.end(), naturalLess);
+        const std::string base = !path.empty() && path.back() == '/' ? path : path + "/";
+        for (const std::string& n : names) files.push_back(base + n);
+    }
+    return true;
+}
+
+int64_t availableMemory() {
+    std::ifstream in("/proc/meminfo");
+    std::string key;
+    int64_t kb = 0;
+    std::string unit;
+    while (in >> key >> kb) {
+        std::getline(in, unit);
+        if (key == "MemAvailable:") return kb * 1024;
+    }
+    return -1;
+}
+
+bool readHeader(const std::string& path, FileInfo& info, std::string& reason) {
+    info = FileInfo();
+    reason = notAFile(path);
+    if (!reason.empty()) return false;
+    Format format;
+    {
+        File f(path);
+        if (!f.f) return reason = "cannot be opened for reading", false;
+        format = sniff(f.f);
+        if (format == Format::PNG) return png(f.f, info, nullptr, reason);
+        if (format == Format::JPEG) return jpeg(f.f, info, nullptr, reason);
+    }
+    if (format == Format::TIFF) return tiffHeader(path, info, reason);
+    reason = kDamaged;
+    return false;
+}
+
+bool decodePage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason) {
+    out = Page();
+    if (page < 0 || page >= static_cast<int>(info.pages.size())) return reason = kDamaged, false;
+    try {
+        if (info.format == Format::TIFF) return tiffPage(path, info, page, out, reason);
+        File f(path);
+        if (!f.f) return reason = "cannot be opened for reading", false;
+        FileInfo again = info;  // the decoder's limits come from the planned header
+        if (sniff(f.f) != info.format) return reason = kDamaged, false;
+        if (info.format == Format::PNG) return png(f.f, again, &out, reason);
+        if (info.format == Format::JPEG) return jpeg(f.f, again, &out, reason);
+    } catch (const std::bad_alloc&) {
+        out = Page();
+        reason = kNoMemory;
+        return false;
+    }
+    reason = kDamaged;
+    return false;
+}
+
+bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable) {
+    p = Plan();
+    p.files = files;
+    std::map<std::string, size_t> seen;  // a file named twice is read once
+    int64_t layers = 0;
+    for (size_t f = 0; f < files.size(); ++f) {
+        const std::string& path = files[f];
+        const auto hit = seen.find(path);
+        if (hit != seen.end()) {
+            p.infos.push_back(p.infos[hit->second]);
+            layers += static_cast<int64_t>(p.infos.back().pages.size());
+            continue;
+        }
+        FileInfo info;
+        std::string reason;
+        if (!readHeader(path, info, reason)) {
+            problem = quoted(path) + " " + reason + ".";
+            return false;
+        }
+        const bool paged = info.pages.size() > 1;
+        for (size_t k = 0; k < info.pages.size(); ++k) {
+            const PageInfo& pg = info.pages[k];
+            const std::string who =
+                paged ? quoted(path) + ", page " + std::to_string(k + 1) + " of " + std::to_string(info.pages.size()) + ","
+                      : quoted(path);
+            const std::string size = std::to_string(pg.width) + " x " + std::to_string(pg.height);
+            if (int64_t(pg.width) * pg.height > kMaxPixels) {
+                problem = who + " is " + size + " pixels, larger than the toolkit's images can hold (" +
+                          std::to_string(kMaxPixels) + " pixels).";
+                return false;
+            }
+            if (layers == 0 && k == 0) {
+                p.width = pg.width, p.height = pg.height;
+            } else if (pg.width != p.width || pg.height != p.height) {
+                problem = who + " is " + size + " pixels, but the stack's first image is " + std::to_string(p.width) +
+                          " x " + std::to_string(p.height) + ".";
+                return false;
+            }
+            p.has16 = p.has16 || pg.bits == 16;
+        }
+        layers += static_cast<int64_t>(info.pages.size());
+        p.decodeBytes = std::max(p.decodeBytes, info.decodeBytes);
+        seen.emplace(path, p.infos.size());
+        p.infos.push_back(std::move(info));
+    }
+    if (layers > INT_MAX) {
+        problem = "A stack of " + std::to_string(layers) + " images is more than a volume can hold.";
+        return false;
+    }
+    p.layers = static_cast<int>(layers);
+    p.inFlight = std::max(2, workerCount()) + 2;
+    const unsigned __int128 volume = static_cast<unsigned __int128>(p.width) * unsigned(p.height) * unsigned(p.layers) * 4;
+    const unsigned __int128 buffers = static_cast<unsigned __int128>(p.inFlight) * uint64_t(p.decodeBytes);
+    const int64_t available = memoryAvailable >= 0 ? memoryAvailable : availableMemory();
+    if (available >= 0 && volume + buffers > static_cast<unsigned __int128>(available)) {
+        problem = "There is not enough memory for a " + std::to_string(p.width) + " x " + std::to_string(p.height) +
+                  " x " + std::to_string(p.layers) + " volume: it needs " + decimal(volume) + " bytes, and " +
+                  decimal(buffers) + " more while decoding, but only " + std::to_string(available) +
+                  " bytes are available.";
+        return false;
+    }
+    return true;
+}
+
+namespace {
+
+struct Task {
+    int file, page;
+};
+struct Decoded {
+    bool ok = false;
+    Page page;
+    std::string reason;
+};
+
+// Decodes tasks in the background, at most `ahead` past the one taken last; take(i)
+// waits for task i. Tasks must be taken in order.
+class Pipeline {
+public:
+    Pipeline(const Plan& p, const std::vector<Task>& tasks, int ahead) : p_(p), tasks_(tasks), ahead_(ahead) {}
+    Decoded take(int i) {
+        for (; next_ < static_cast<int>(tasks_.size()) && next_ <= i + ahead_; ++next_) pending_.push_back(start(next_));
+        Decoded d = pending_.front().get();
+        pending_.pop_front();
+        return d;
+    }
+
+private:
+    std::future<Decoded> start(int i) {
+        const Task t = tasks_[i];
+        const Plan& p = p_;
+        return std::async(std::launch::async | std::launch::deferred, [&p, t] {
+            Decoded d;
+            d.ok = decodePage(p.files[t.file], p.infos[t.file], t.page, d.page, d.reason);
+            return d;
+        });
+    }
+    const Plan& p_;
+    const std::vector<Task>& tasks_;
+    const int ahead_;
+    int next_ = 0;
+    std::deque<std::future<Decoded>> pending_;
+};
+
+std::string who(const Plan& p, const Task& t) {
+    const size_t pages = p.infos[t.file].pages.size();
+    return quoted(p.files[t.file]) +
+           (pages > 1 ? ", page " + std::to_string(t.page + 1) + " of " + std::to_string(pages) + "," : "");
+}
+
+// Checks a decoded page against the plan; the refusal message if it does not fit.
+std::string misfit(const Plan& p, const Task& t, const Decoded& d) {
+    if (!d.ok) return who(p, t) + " " + d.reason + ".";
+    if (d.page.width != p.width || d.page.height != p.height)
+        return who(p, t) + " is " + std::to_string(d.page.width) + " x " + std::to_string(d.page.height) +
+               " pixels, but the stack's first image is " + std::to_string(p.width) + " x " + std::to_string(p.height) +
+               ".";
+    return {};
+}
+
+// Copies a page into layer k, 16-bit colour mapped by lo..hi.
+void copyLayer(voxelmap& m, int k, const Page& pg, unsigned lo, unsigned hi) {
+    voxel* dst = m.voxels.get() + m.index(0, 0, k);
+    const size_t pixels = size_t(pg.width) * pg.height;
+    const int ch = pg.channels;
+    const bool alpha = ch == 2 || ch == 4;
+    const bool grey = ch <= 2;
+    if (pg.bits == 16) {
+        auto map = [lo, hi](uint32_t v) {
+            return static_cast<unsigned char>(hi > lo ? (v - lo) * 255 / (hi - lo) : lo / 257);
+        };
+        for (size_t n = 0; n < pixels; ++n) {
+            const uint16_t* s = &pg.s16[n * ch];
+            const unsigned char r = map(s[0]), g = grey ? r : map(s[1]), b = grey ? r : map(s[2]);
+            dst[n] = voxel(r, g, b, alpha ? s[ch - 1] >> 8 : 255);
+        }
+    } else {
+        for (size_t n = 0; n < pixels; ++n) {
+            const uint8_t* s = &pg.s8[n * ch];
+            dst[n] = grey ? voxel(s[0], s[0], s[0], alpha ? s[1] : 255) : voxel(s[0], s[1], s[2], alpha ? s[3] : 255);
+        }
+    }
+}
+
+}  // namespace
+
+Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress) {
+    Outcome o;
+    into.clear();
+    std::vector<Task> tasks, tasks16;
+    for (size_t f = 0; f < p.files.size(); ++f)
+        for (size_t k = 0; k < p.infos[f].pages.size(); ++k) {
+            tasks.push_back({int(f), int(k)});
+            if (p.infos[f].pages[k].bits == 16) tasks16.push_back({int(f), int(k)});
+        }
+    const int ahead = p.inFlight - 2;
+    // First the range of the 16-bit samples: their pages are decoded once for it alone,
+    // so no more than a few pages are held at a time.
+    unsigned lo = 65535, hi = 0;
+    if (!tasks16.empty()) {
+        Pipeline pipe(p, tasks16, ahead);
+        for (int i = 0; i < static_cast<int>(tasks16.size()); ++i) {
+            const Decoded d = pipe.take(i);
+            o.problem = misfit(p, tasks16[i], d);
+            if (!o.problem.empty()) return o;
+            if (d.page.bits == 16) {
+                const int ch = d.page.channels, colours = ch == 2 || ch == 4 ? ch - 1 : ch;
+                for (size_t n = 0; n < d.page.s16.size(); n += ch)
+                    for (int c = 0; c < colours; ++c) {
+                        const unsigned v = d.page.s16[n + c];
+                        lo = std::min(lo, v), hi = std::max(hi, v);
+                    }
+            }
+            if (!progress(0)) return o.cancelled = true, o;
+        }
+        o.mapped16 = true, o.lo = lo, o.hi = hi;
+    }
+    if (!into.allocate(p.width, p.height, p.layers)) {
+        const unsigned __int128 bytes = static_cast<unsigned __int128>(p.width) * unsigned(p.height) * unsigned(p.layers) * 4;
+        o.problem = "There is not enough memory for a " + std::to_string(p.width) + " x " + std::to_string(p.height) +
+                    " x " + std::to_string(p.layers) + " volume: it needs " + decimal(bytes) + " bytes.";
+        return o;
+    }
+    std::vector<std::string> warned(p.files.size());
+    Pipeline pipe(p, tasks, ahead);
+    for (int i = 0; i < static_cast<int>(tasks.size()); ++i) {
+        const Decoded d = pipe.take(i);
+        o.problem = misfit(p, tasks[i], d);
+        if (!o.problem.empty()) break;
+        copyLayer(into, i, d.page, lo, hi);
+        if (!d.page.warning.empty()) addWarning(warned[tasks[i].file], d.page.warning);
+        if (!progress(i)) {
+            o.cancelled = true;
+            break;
+        }
+    }
+    if (!o.problem.empty() || o.cancelled) {
+        into.clear();
+        return o;
+    }
+    std::map<std::string, bool> listed;
+    for (size_t f = 0; f < p.files.size(); ++f)
+        if (!warned[f].empty() && !listed[p.files[f]]) {
+            listed[p.files[f]] = true;
+            o.warnings.push_back(quoted(p.files[f]) + ": " + warned[f]);
+        }
+    return o;
+}
+
+}  // namespace stackio

@@ -1,0 +1,93 @@
+// stackio: reading a stack of image files (PNG, JPEG, TIFF) into a voxel volume.
+//
+// A load has two steps. plan() reads only the files' headers (size, pages, bits per
+// sample) and refuses, before any pixel is decoded or any voxel allocated, a stack
+// whose images differ in size, an image too large to hold, or a volume that does not
+// fit in the memory the system has available. build() then decodes every page in the
+// background, a few ahead of the one being copied into the volume, in stack order.
+//
+// Every page becomes one z layer. 8-bit samples are copied as they are; 16-bit colour
+// samples are mapped onto 0..255 by the range of all 16-bit images of the stack, and
+// 16-bit alpha keeps its high byte. Paths are UTF-8.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+class voxelmap;
+
+namespace stackio {
+
+enum class Format { None, PNG, JPEG, TIFF };
+
+// What a header says about one page.
+struct PageInfo {
+    int width = 0, height = 0;
+    int bits = 8;  // 8, or 16 when the page is read at full depth
+    uint64_t tiffOffset = 0;  // TIFF: where the page's directory starts
+};
+
+struct FileInfo {
+    Format format = Format::None;
+    std::vector<PageInfo> pages;
+    int64_t decodeBytes = 0;  // the most one page's decoding holds at a time
+};
+
+// Folders stand for the image files directly inside them (by extension, whatever its
+// case), in natural name order; other paths are kept as given. False, with the reason
+// in problem, for a folder without image files.
+bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>& files, std::string& problem);
+// Name order with digit runs compared as numbers: "l2.png" before "l10.png".
+bool naturalLess(const std::string& a, const std::string& b);
+// Whether the name ends in .png, .jpg, .jpeg, .tif or .tiff, whatever the case.
+bool hasImageExtension(const std::string& name);
+// MemAvailable of /proc/meminfo in bytes; -1 if unknown.
+int64_t availableMemory();
+// The most pixels one image may have: what the toolkit's RGB images can hold.
+constexpr int64_t kMaxPixels = 0x7fffffff / 3;
+
+// Reads the header of path; false, with the reason (a clause after the quoted name), if
+// it is not a readable image.
+bool readHeader(const std::string& path, FileInfo& info, std::string& reason);
+
+// The stack as its headers describe it.
+struct Plan {
+    std::vector<std::string> files;
+    std::vector<FileInfo> infos;  // one per file
+    int width = 0, height = 0, layers = 0;
+    bool has16 = false;           // some page is read at 16 bits
+    int inFlight = 2;             // pages decoded at the same time
+    int64_t decodeBytes = 0;      // the most one page's decoding holds
+};
+
+// Reads every header and checks sizes and memory. memoryAvailable < 0: ask the system.
+// On refusal returns false with the whole message in problem.
+bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable = -1);
+
+struct Outcome {
+    std::string problem;                // not empty: refused (the whole message)
+    bool cancelled = false;             // progress answered false
+    std::vector<std::string> warnings;  // per damaged file: "\"path\": the decoder's words"
+    bool mapped16 = false;              // 16-bit samples were mapped lo..hi to 0..255
+    unsigned lo = 0, hi = 0;
+};
+
+// Decodes the planned stack into into (emptied first). progress(layer) is called on the
+// calling thread after each layer (and with 0 while 16-bit ranges are read); false cancels.
+// On refusal or cancel into is left empty.
+Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress);
+
+// One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB)
+// or 4 (RGBA); 16-bit pages in s16, 8-bit in s8.
+struct Page {
+    int width = 0, height = 0, channels = 0, bits = 8;
+    std::vector<uint8_t> s8;
+    std::vector<uint16_t> s16;
+    std::string warning;  // the decoder's warnings, if it had any
+};
+// Decodes page `page` of a file with the given header; false, with reason, if it does not decode.
+bool decodePage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);
+
+}  // namespace stackio
