@@ -73,7 +73,7 @@ Bytes png(uint32_t w, uint32_t h, int depth, int colourType, const std::vector<B
 // ---- JPEG, written by hand: baseline, every 8 x 8 block flat mid-grey (DC 0, no AC) ----
 
 // components: 1 (grey) or 4 (CMYK, with an Adobe marker saying "no transform").
-Bytes flatJpeg(int w, int h, int components) {
+Bytes flatJpeg(int w, int h, int components, bool progressive) {
     Bytes j("\xff\xd8", 2);
     if (components == 4) {
         j += "\xff\xee";
@@ -86,7 +86,7 @@ Bytes flatJpeg(int w, int h, int components) {
     putBE16(j, 67);
     put8(j, 0);
     for (int i = 0; i < 64; ++i) put8(j, 1);
-    j += "\xff\xc0";
+    j += progressive ? "\xff\xc2" : "\xff\xc0";
     putBE16(j, 8 + 3 * components);
     put8(j, 8);
     putBE16(j, h), putBE16(j, w);
@@ -105,7 +105,8 @@ Bytes flatJpeg(int w, int h, int components) {
     putBE16(j, 6 + 2 * components);
     put8(j, components);
     for (int c = 1; c <= components; ++c) put8(j, c), put8(j, 0);
-    put8(j, 0), put8(j, 63), put8(j, 0);
+    put8(j, 0), put8(j, progressive ? 0 : 63), put8(j, 0);  // a progressive scan of DC only
+    if (progressive) return j + "\xff\xd9";                 // the header alone
     const int blocks = ((w + 7) / 8) * ((h + 7) / 8) * components;
     const int bits = 2 * blocks;  // two zero bits per block
     for (int i = 0; i < bits / 8; ++i) put8(j, 0);
@@ -116,13 +117,17 @@ Bytes flatJpeg(int w, int h, int components) {
 
 // ---- TIFF, written by hand: uncompressed, little-endian, one strip per page ----
 
-Bytes tiff(const std::vector<TiffPage>& pages) {
+Bytes tiff(const std::vector<TiffPage>& pages, bool shareFirstStrip) {
     Bytes t("II*\0", 4);
     putLE32(t, 0);    // first IFD, patched below
     size_t link = 4;  // where the offset of the next IFD goes
+    uint32_t firstStrip = 0;
     for (const TiffPage& p : pages) {
-        const uint32_t strip = static_cast<uint32_t>(t.size());
-        for (uint16_t v : p.data) p.bits == 16 ? putLE16(t, v) : put8(t, v);
+        const bool own = !shareFirstStrip || &p == &pages.front();
+        const uint32_t strip = own ? static_cast<uint32_t>(t.size()) : firstStrip;
+        if (own) firstStrip = strip;
+        if (own)
+            for (uint16_t v : p.data) p.bits == 16 ? putLE16(t, v) : put8(t, v);
         if (t.size() % 2) put8(t, 0);
         const uint32_t bitsAt = static_cast<uint32_t>(t.size());
         for (int s = 0; s < p.samples; ++s) putLE16(t, p.bits);
@@ -133,16 +138,17 @@ Bytes tiff(const std::vector<TiffPage>& pages) {
         std::vector<Entry> e = {
             {256, 4, 1, static_cast<uint32_t>(p.w)},
             {257, 4, 1, static_cast<uint32_t>(p.h)},
-            {258, 3, static_cast<uint32_t>(p.samples), p.samples <= 2 ? static_cast<uint32_t>(p.bits) : bitsAt},
+            {258, 3, static_cast<uint32_t>(p.samples),
+             p.samples == 1 ? uint32_t(p.bits) : p.samples == 2 ? uint32_t(p.bits) * 0x10001u : bitsAt},
             {259, 3, 1, 1},
-            {262, 3, 1, p.samples == 1 ? 1u : 2u},
+            {262, 3, 1, p.samples <= 2 ? 1u : 2u},
             {273, 4, 1, strip},
             {277, 3, 1, static_cast<uint32_t>(p.samples)},
             {278, 4, 1, static_cast<uint32_t>(p.h)},
-            {279, 4, 1, static_cast<uint32_t>(p.data.size() * (p.bits / 8))},
+            {279, 4, 1, static_cast<uint32_t>(uint64_t(p.w) * p.h * p.samples * (p.bits / 8))},
             {284, 3, 1, 1},
         };
-        if (p.samples == 4) e.push_back({338, 3, 1, 2});
+        if (p.samples == 2 || p.samples == 4) e.push_back({338, 3, 1, p.extra});
         const uint32_t ifd = static_cast<uint32_t>(t.size());
         for (int k = 0; k < 4; ++k) t[link + k] = static_cast<char>((ifd >> (8 * k)) & 0xff);
         putLE16(t, static_cast<unsigned>(e.size()));

@@ -28,14 +28,17 @@ Bytes png(uint32_t w, uint32_t h, int depth, int colourType, const std::vector<B
 
 // ---- JPEG: baseline, every 8 x 8 block flat mid-grey (DC 0, no AC) ----
 // components: 1 (grey) or 4 (CMYK, with an Adobe marker saying "no transform").
-Bytes flatJpeg(int w, int h, int components);
+// progressive: a progressive header whose scan holds no data (for headers of any size).
+Bytes flatJpeg(int w, int h, int components, bool progressive = false);
 
 // ---- TIFF: uncompressed, little-endian, one strip per page ----
 struct TiffPage {
-    int w, h, samples, bits;     // samples 1 (grey), 3 (RGB) or 4 (RGB + unassociated alpha); bits 8 or 16
+    int w, h, samples, bits;     // samples 1 (grey), 2 (grey + alpha), 3 (RGB) or 4 (RGB + alpha); bits 8 or 16
     std::vector<uint16_t> data;  // w * h * samples values, row by row
+    uint16_t extra = 2;          // with 2 or 4 samples, the last one's kind: 1 associated, 2 unassociated alpha
 };
-Bytes tiff(const std::vector<TiffPage>& pages);
+// shareFirstStrip: every page points at the first page's strip (only it is written).
+Bytes tiff(const std::vector<TiffPage>& pages, bool shareFirstStrip = false);
 
 // Rows of a w x h image of n-byte pixels from f(x, y) -> bytes of that pixel.
 std::vector<Bytes> rowsOf(int w, int h, const std::function<Bytes(int, int)>& f);

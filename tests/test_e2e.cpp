@@ -15,6 +15,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "testutil.h"
 
@@ -51,7 +52,8 @@ bool waitFor(int seconds, const std::function<bool()>& check) {
 // ends while it still runs.
 class Program {
 public:
-    explicit Program(const std::string& log) {
+    // args: the command line after the program's name.
+    explicit Program(const std::string& log, const std::vector<std::string>& args = {}) {
         pid_ = fork();
         if (pid_ == 0) {
             if (chdir(SLABWRIGHT_SOURCE_DIR) != 0) _exit(126);
@@ -61,7 +63,10 @@ public:
                 dup2(fd, 2);
                 close(fd);
             }
-            execl(SLABWRIGHT_BINARY, "slabwright", static_cast<char*>(nullptr));
+            std::vector<char*> argv = {const_cast<char*>("slabwright")};
+            for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+            argv.push_back(nullptr);
+            execv(SLABWRIGHT_BINARY, argv.data());
             _exit(127);
         }
     }
@@ -286,5 +291,32 @@ TEST(EndToEnd, LoadsTheSampleStackThroughTheFileDialog) {
                       << describe(shot, s.right + wxPoint(2 * firstWrong.x + 1, 2 * firstWrong.y + 1))
                       << "); 3D view non-black pixels: " << lit << "; screenshot kept as " << kept;
     }
+    exitThroughTheMenu(program, s);
+}
+
+TEST(EndToEnd, OpensTheStackNamedOnTheCommandLine) {
+    testutil::destroyFrame();
+    testutil::TempDir dir;
+    wxImage first;
+    ASSERT_TRUE(first.LoadFile(SLABWRIGHT_SOURCE_DIR "/samples/layer00.png", wxBITMAP_TYPE_PNG));
+    const wxImage twice = first.Scale(2 * first.GetWidth(), 2 * first.GetHeight());  // as the slice view shows it
+    // Paths relative to the working directory (the source folder).
+    Program program(dir.file("program.log"), {"samples/layer00.png", "samples/layer01.png"});
+    ASSERT_GT(program.pid(), 0);
+    const std::string window = findWindow(program.pid(), "Slabwright", 30);
+    ASSERT_FALSE(window.empty()) << "no window titled Slabwright appeared; see " << dir.file("program.log");
+    const wxRect frame = geometry(window);
+    wxRect rightHalf = frame;
+    rightHalf.x += rightHalf.width / 2;
+    rightHalf.width -= rightHalf.width / 2;
+    wxImage shot;
+    const bool shown = waitFor(20, [&] {
+        shot = screenshot(dir.file("loaded.png"));
+        return shot.IsOk() && find(shot, rightHalf, twice).x >= 0;
+    });
+    if (!shown) shot.SaveFile("/tmp/slabwright-e2e-cmdline.png", wxBITMAP_TYPE_PNG);
+    EXPECT_TRUE(shown) << "the slice view does not show samples/layer00.png; screenshot kept as /tmp/slabwright-e2e-cmdline.png";
+    Started s;
+    s.window = window;
     exitThroughTheMenu(program, s);
 }

@@ -1,0 +1,287 @@
+// Stacks as people have them: TIFF pages, 16-bit samples, TIFF alpha, folders and drops,
+// damaged data that still decodes, and refusals made from the headers before memory runs out.
+#include <gtest/gtest.h>
+#include <wx/event.h>
+#include <wx/statusbr.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "appFrame.h"
+#include "camera.h"
+#include "filebytes.h"
+#include "stackio.h"
+#include "testutil.h"
+#include "voxelmap.h"
+
+namespace {
+
+using namespace filebytes;
+using testutil::at;
+using testutil::frame;
+using testutil::toArray;
+
+std::string put(const testutil::TempDir& dir, const std::string& name, const Bytes& b) {
+    testutil::writeBytes(dir.file(name), b);
+    return dir.file(name);
+}
+
+// How many voxels of the w x h x d volume differ from want(i, j, k); -1 if the size differs.
+int wrongVoxels(int w, int h, int d, const std::function<voxel(int, int, int)>& want) {
+    if (!myVoxmap->loaded || myVoxmap->width != w || myVoxmap->height != h || myVoxmap->depth != d) return -1;
+    int wrong = 0;
+    for (int k = 0; k < d; ++k)
+        for (int j = 0; j < h; ++j)
+            for (int i = 0; i < w; ++i) wrong += at(i, j, k) != want(i, j, k);
+    return wrong;
+}
+
+std::vector<std::string> utf8(const wxArrayString& a) {
+    std::vector<std::string> v;
+    for (const wxString& s : a) v.push_back(s.utf8_string());
+    return v;
+}
+
+// A 16-bit PNG of w x h from f(x, y) -> the samples of a pixel (colour type by their count).
+Bytes png16(int w, int h, int colourType, const std::function<std::vector<unsigned>(int, int)>& f) {
+    return png(w, h, 16, colourType, rowsOf(w, h, [&](int x, int y) {
+                   Bytes b;
+                   for (unsigned v : f(x, y)) b += be16(v);
+                   return b;
+               }));
+}
+
+// Peak resident memory since the last reset, in bytes.
+int64_t peakBytes() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    return -1;
+}
+void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+}  // namespace
+
+TEST(StackPages, PagesFoldersAndDropsGiveLayersInStackOrder) {
+    testutil::resetApp();
+    testutil::TempDir dir;
+    const int W = 5, H = 3;
+    // A 3-page RGB TIFF, then an RGBA PNG: four layers.
+    std::vector<TiffPage> pages;
+    for (int k = 0; k < 3; ++k) {
+        TiffPage p{W, H, 3, 8, {}};
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) p.data.insert(p.data.end(), {uint16_t(50 * k + 10), uint16_t(20 * x), uint16_t(30 * y)});
+        pages.push_back(p);
+    }
+    const std::string tif = put(dir, "a.tif", tiff(pages));
+    const std::string rgba =
+        put(dir, "b.png", png(W, H, 8, 6, rowsOf(W, H, [](int x, int y) { return bytes({unsigned(x), unsigned(y), 7, 100u + x}); })));
+    frame()->loadStack(toArray({tif, rgba}));
+    EXPECT_EQ(wrongVoxels(W, H, 4, [](int i, int j, int k) {
+                  return k < 3 ? voxel(50 * k + 10, 20 * i, 30 * j, 255) : voxel(i, j, 7, 100 + i);
+              }),
+              0);
+    EXPECT_EQ(utf8(frame()->stackFiles), (std::vector<std::string>{tif, rgba}));
+
+    // A folder stands for its image files in natural order, at its place among the paths;
+    // other files and folders inside it are passed over.
+    const std::string folder = dir.file("scan");
+    std::filesystem::create_directories(folder + "/inner.png");
+    for (int n : {10, 2, 1}) {
+        const std::string name = n == 1 ? "l1.PNG" : "l" + std::to_string(n) + ".png";
+        testutil::writeBytes(folder + "/" + name, png(W, H, 8, 0, rowsOf(W, H, [n](int, int) { return bytes({unsigned(n)}); })));
+    }
+    testutil::writeBytes(folder + "/notes.txt", "not an image");
+    frame()->loadStack(toArray({folder, rgba}));
+    const int order[] = {1, 2, 10};
+    EXPECT_EQ(wrongVoxels(W, H, 4, [&](int i, int j, int k) {
+                  return k < 3 ? voxel(order[k], order[k], order[k], 255) : voxel(i, j, 7, 100 + i);
+              }),
+              0);
+    EXPECT_EQ(utf8(frame()->stackFiles),
+              (std::vector<std::string>{folder + "/l1.PNG", folder + "/l2.png", folder + "/l10.png", rgba}));
+    EXPECT_TRUE(stackio::naturalLess("l2.png", "l10.png"));
+    EXPECT_TRUE(stackio::naturalLess("a9b", "a09c"));
+    EXPECT_FALSE(stackio::naturalLess("l10.png", "l2.png"));
+
+    // A folder without images is refused by name.
+    const std::string empty = dir.file("empty");
+    std::filesystem::create_directory(empty);
+    wxString message;
+    wxTEST_DIALOG(frame()->loadStack(toArray({empty})), testutil::MessageCapture(&message));
+    EXPECT_TRUE(message.Contains("\"" + empty + "\"")) << message;
+    EXPECT_EQ(myVoxmap->depth, 4);
+
+    // Files dropped onto the window load the same way.
+    wxDropFilesEvent drop(wxEVT_DROP_FILES, 2, new wxString[2]{tif, tif});  // the event owns the names
+    frame()->ProcessWindowEvent(drop);
+    EXPECT_EQ(myVoxmap->depth, 6);
+    EXPECT_EQ(at(0, 0, 5), voxel(110, 0, 0, 255));
+    testutil::resetApp();
+}
+
+TEST(Stack16Bit, ColourSamplesAreMappedByTheRangeOfTheStack) {
+    testutil::resetApp();
+    testutil::TempDir dir;
+    const int W = 5, H = 3;
+    // Grey 977..4095 over two layers, as two PNGs and as one two-page TIFF.
+    auto grey = [](int x, int y, int k) { return 977u + unsigned(x + W * y + W * H * k) * 3118u / 29u; };
+    std::vector<TiffPage> pages(2, TiffPage{W, H, 1, 16, {}});
+    for (int k = 0; k < 2; ++k)
+        for (int y = 0; y < H; ++y)
+            for (int x = 0; x < W; ++x) pages[k].data.push_back(uint16_t(grey(x, y, k)));
+    std::vector<std::string> pngs;
+    for (int k = 0; k < 2; ++k)
+        pngs.push_back(put(dir, "g" + std::to_string(k) + ".png",
+                           png16(W, H, 0, [&](int x, int y) { return std::vector<unsigned>{grey(x, y, k)}; })));
+    const std::string tif = put(dir, "g.tif", tiff(pages));
+    auto greyMapped = [&](int i, int j, int k) {
+        const unsigned char v = (grey(i, j, k) - 977) * 255 / (4095 - 977);
+        return voxel(v, v, v, 255);
+    };
+    // RGBA: colour over 1000..3002, alpha keeps its high byte.
+    const std::string rgba = put(dir, "rgba.png", png16(W, H, 6, [](int x, int y) {
+                                     return std::vector<unsigned>{1000u + 100 * x, 2000, 3000u + y, 256u * 40 * x + 99};
+                                 }));
+    auto m = [](unsigned v) { return (v - 1000) * 255 / 2002; };
+    const std::string flat = put(dir, "flat.png", png16(W, H, 0, [](int, int) { return std::vector<unsigned>{3000}; }));
+    const std::string eight =
+        put(dir, "eight.png", png(W, H, 8, 0, rowsOf(W, H, [](int x, int) { return bytes({30u * x}); })));
+    const std::string wide = put(dir, "wide.png", png16(W, H, 0, [](int x, int) { return std::vector<unsigned>{500u + 250 * x}; }));
+
+    struct Case {
+        const char* what;
+        std::vector<std::string> files;
+        int layers;
+        std::function<voxel(int, int, int)> want;
+        const char* status;
+    };
+    const std::vector<Case> cases = {
+        {"grey PNG stack", pngs, 2, greyMapped, "16-bit samples 977..4095 mapped to 0..255"},
+        {"the same as one two-page TIFF", {tif}, 2, greyMapped, "16-bit samples 977..4095 mapped to 0..255"},
+        {"RGBA", {rgba}, 1,
+         [&](int i, int j, int) { return voxel(m(1000 + 100 * i), m(2000), m(3000 + j), 40 * i); },
+         "16-bit samples 1000..3002 mapped to 0..255"},
+        {"constant", {flat}, 1, [](int, int, int) { return voxel(11, 11, 11, 255); },
+         "16-bit samples 3000..3000 mapped to 0..255"},
+        {"8-bit beside 16-bit", {eight, wide}, 2,
+         [](int i, int, int k) {
+             const unsigned char v = k == 0 ? 30 * i : 250 * i * 255 / 1000;
+             return voxel(v, v, v, 255);
+         },
+         "16-bit samples 500..1500 mapped to 0..255"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        frame()->SetStatusText("", 0);
+        frame()->loadStack(toArray(c.files));
+        EXPECT_EQ(wrongVoxels(W, H, c.layers, c.want), 0);
+        EXPECT_EQ(frame()->GetStatusBar()->GetStatusText(0), c.status);
+    }
+    testutil::resetApp();
+}
+
+TEST(StackAlpha, TiffColourMeansWhatAPngColourMeans) {
+    testutil::resetApp();
+    testutil::TempDir dir;
+    // Unassociated alpha keeps its colour; associated colour is divided by alpha, rounded to nearest.
+    const std::string unassoc = put(dir, "u.tif", tiff({{2, 1, 4, 8, {200, 100, 50, 128, 9, 8, 7, 0}, 2}}));
+    const std::string assoc = put(dir, "a.tif", tiff({{2, 1, 4, 8, {100, 50, 25, 128, 0, 0, 0, 0}, 1}}));
+    const std::string same = put(dir, "u.png", png(2, 1, 8, 6, {bytes({200, 100, 50, 128, 9, 8, 7, 0})}));
+    frame()->loadStack(toArray({unassoc, assoc, same}));
+    const voxel want[3][2] = {{voxel(200, 100, 50, 128), voxel(9, 8, 7, 0)},
+                              {voxel(199, 100, 50, 128), voxel(0, 0, 0, 0)},
+                              {voxel(200, 100, 50, 128), voxel(9, 8, 7, 0)}};
+    EXPECT_EQ(wrongVoxels(2, 1, 3, [&](int i, int, int k) { return want[k][i]; }), 0);
+    testutil::resetApp();
+}
+
+TEST(StackDamage, FilesThatDecodeOnlyWithWarningsAreListed) {
+    testutil::resetApp();
+    testutil::TempDir dir;
+    const wxImage noisy = testutil::makeImage(
+        128, 128, [](int x, int y) { return voxel(x * 13 % 256, y * 29 % 256, (x * y) % 256, 255); }, false);
+    const std::string whole = dir.file("whole.jpg"), cut = dir.file("cut.jpg");
+    ASSERT_TRUE(noisy.SaveFile(whole, wxBITMAP_TYPE_JPEG));
+    const Bytes all = testutil::readBytes(whole);
+    testutil::writeBytes(cut, all.substr(0, all.size() * 3 / 4));
+    wxString message;
+    wxTEST_DIALOG(frame()->loadStack(toArray({whole, cut})), testutil::MessageCapture(&message));
+    EXPECT_EQ(myVoxmap->depth, 2);
+    EXPECT_TRUE(message.Contains("\"" + cut + "\": Premature end of JPEG file")) << message;
+    EXPECT_FALSE(message.Contains(whole)) << message;
+    testutil::resetApp();
+}
+
+TEST(StackMemory, HeadersClaimingTooMuchAreRefusedBeforeDecoding) {
+    testutil::resetApp();
+    testutil::TempDir dir;
+    const std::vector<std::string> ref = testutil::writeStack(
+        dir.path, {testutil::makeImage(5, 3, [](int x, int y) { return voxel(x, y, 9, 255); }, false),
+                   testutil::makeImage(5, 3, [](int x, int y) { return voxel(y, x, 3, 200); }, true)});
+    frame()->loadStack(toArray(ref));
+    ASSERT_TRUE(myVoxmap->loaded);
+    voxelmap before;
+    before.copyMap(myVoxmap);
+    const camera* cam0 = cam.get();
+
+    // 8000 x 8000 compresses to almost nothing; named 1000 times it is a 256 GB volume.
+    const std::string big = dir.file("big.png");
+    ASSERT_TRUE(wxImage(8000, 8000).SaveFile(big, wxBITMAP_TYPE_PNG));
+    std::vector<TiffPage> pages(3000, TiffPage{10000, 10000, 1, 8, {1, 2, 3, 4}});
+    struct Case {
+        const char* what;
+        std::vector<std::string> files;
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"a PNG claiming 30000 x 30000", {put(dir, "huge.png", png(30000, 30000, 8, 6, {bytes({1, 2, 3, 4})}))},
+         "is 30000 x 30000 pixels, larger than"},
+        {"a progressive JPEG claiming 65500 x 65500", {put(dir, "huge.jpg", flatJpeg(65500, 65500, 1, true))},
+         "is 65500 x 65500 pixels, larger than"},
+        {"3000 pages of 10000 x 10000 sharing one strip", {put(dir, "pages.tif", tiff(pages, true))},
+         "not enough memory for a 10000 x 10000 x 3000 volume: it needs 1200000000000 bytes"},
+        {"a volume beyond the memory available", std::vector<std::string>(1000, big),
+         "not enough memory for a 8000 x 8000 x 1000 volume: it needs 256000000000 bytes"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        resetPeak();
+        const int64_t peak0 = peakBytes();
+        const auto t0 = std::chrono::steady_clock::now();
+        wxString message;
+        wxTEST_DIALOG(frame()->loadStack(toArray(c.files)), testutil::MessageCapture(&message));
+        const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+        const int64_t grown = peakBytes() - peak0;
+        std::printf("[ refused  ] %s: %.3f s, peak memory +%lld KiB\n", c.what, seconds, static_cast<long long>(grown / 1024));
+        EXPECT_TRUE(message.Contains(c.says)) << message;
+        EXPECT_TRUE(message.Contains("\"" + c.files[0] + "\"") || message.Contains("bytes are available")) << message;
+        EXPECT_LT(grown, int64_t(64) << 20) << "the refusal came after allocating";
+        EXPECT_TRUE(testutil::sameMap(*myVoxmap, before));
+        EXPECT_EQ(cam.get(), cam0);
+    }
+    testutil::resetApp();
+}
+
+TEST(StackBuild, ACancelledBuildLeavesNothing) {
+    testutil::TempDir dir;
+    const std::vector<std::string> files = testutil::writeStack(
+        dir.path, std::vector<wxImage>(3, testutil::makeImage(4, 2, [](int, int) { return voxel(1, 2, 3, 255); }, false)));
+    stackio::Plan plan;
+    std::string problem;
+    ASSERT_TRUE(stackio::plan(files, plan, problem)) << problem;
+    EXPECT_EQ(plan.layers, 3);
+    voxelmap map;
+    int calls = 0;
+    const stackio::Outcome o = stackio::build(plan, map, [&](int) { return ++calls < 2; });
+    EXPECT_TRUE(o.cancelled);
+    EXPECT_EQ(calls, 2);
+    EXPECT_FALSE(map.loaded);
+}
