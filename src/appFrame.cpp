@@ -408,7 +408,11 @@ private:
 // change: viewportImage then still shows the picture from before.
 bool view3DOrKeep(AppFrame& f, bool& cancelled) {
     wxImage next(std::max(1, cam->resolution), std::max(1, cam->resolution), false);
-    if (!next.IsOk()) return false;
+    if (!next.IsOk()) {
+        // No memory for a second picture: march in place, without Cancel.
+        view3D(f);
+        return true;
+    }
     MarchWatch watch(f);
     const bool done = cam->march(myVoxmap, next, std::ref(watch));
     cancelled = watch.cancelled();
