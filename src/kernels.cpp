@@ -190,13 +190,19 @@ void edgePlanes(const voxel* layer, int w, int h, int y0, int y1, int16_t* bx, i
         const unsigned char* row = bytes(layer) + j * rowLen;
         int16_t* b = bx + (j - j0) * rowLen;
         int16_t* dd = dx + (j - j0) * rowLen;
-        for (int i = 0; i < w; ++i)
-            for (int c = 0; c < 4; ++c) {
-                const int left = i > 0 ? row[4 * (i - 1) + c] : 0;
-                const int right = i + 1 < w ? row[4 * (i + 1) + c] : 0;
-                b[4 * i + c] = static_cast<int16_t>(left + row[4 * i + c] + right);
-                dd[4 * i + c] = static_cast<int16_t>(left - right);
-            }
+        // Element e's neighbours along x are e - 4 and e + 4; outside the row they are 0.
+        const auto at = [&](int64_t e) { return e >= 0 && e < rowLen ? int(row[e]) : 0; };
+        const auto one = [&](int64_t e) {
+            b[e] = static_cast<int16_t>(at(e - 4) + row[e] + at(e + 4));
+            dd[e] = static_cast<int16_t>(at(e - 4) - at(e + 4));
+        };
+        const int64_t inner0 = std::min<int64_t>(4, rowLen), inner1 = std::max(inner0, rowLen - 4);
+        for (int64_t e = 0; e < inner0; ++e) one(e);
+        for (int64_t e = inner0; e < inner1; ++e) {
+            b[e] = static_cast<int16_t>(row[e - 4] + row[e] + row[e + 4]);
+            dd[e] = static_cast<int16_t>(row[e - 4] - row[e + 4]);
+        }
+        for (int64_t e = inner1; e < rowLen; ++e) one(e);
     }
     for (int y = y0; y < y1; ++y) {
         const int64_t at = (y - j0) * rowLen;
