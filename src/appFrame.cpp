@@ -3,6 +3,7 @@
 #include <wx/accel.h>
 #include <wx/bitmap.h>
 #include <wx/dcclient.h>
+#include <wx/display.h>
 #include <wx/file.h>
 #include <wx/filename.h>
 #include <wx/filedlg.h>
@@ -102,11 +103,13 @@ wxEND_EVENT_TABLE()
 namespace {
 namespace shell {
 
-// A spin control of the control panel: 50 x 20 with arrow keys, created at 0 and then set.
+// A spin control of the control panel with arrow keys, created at 0 and then set; at
+// least 50 x 20, and as big as the toolkit needs to show its digits and buttons.
 wxSpinCtrl* makeSpin(wxWindow* parent, int id, int min, int max, int value) {
     auto* spin = new wxSpinCtrl(parent, id, wxEmptyString, wxDefaultPosition, wxSize(50, 20), wxSP_ARROW_KEYS, min,
                                 max, 0);  // owned by parent
     spin->SetValue(value);
+    sizeAtLeast(spin, wxSize(50, 20));
     return spin;
 }
 
@@ -157,7 +160,7 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     settingsMenu->Append(ID_RAYSTEP, "Ray &Step Length");
     settingsMenu->AppendSeparator();
     settingsMenu->Append(ID_VPSCALE, "&Viewport Scaling");
-    settingsMenu->Append(ID_AASLICE, "&AA Lookups");
+    settingsMenu->AppendCheckItem(ID_AASLICE, "&AA Lookups");  // checked while on
     settingsMenu->Enable(ID_RAYRES, false);
     settingsMenu->Enable(ID_RAYSTEP, false);
     settingsMenu->Enable(ID_AASLICE, false);
@@ -198,6 +201,11 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     spinDepth = shell::makeSpin(controlPanel, ID_DEPTH, 0, 100, 100);
     spinTruck = shell::makeSpin(controlPanel, ID_TRUCK, -1000, 1000, 0);
     spinZoom = shell::makeSpin(controlPanel, ID_ZOOM, -1000, 1000, 200);
+    // Focus moves along the rows as they are shown, not in the order of creation.
+    spinSX->MoveAfterInTabOrder(spinRZ);
+    spinSY->MoveAfterInTabOrder(spinSX);
+    spinTruck->MoveAfterInTabOrder(spinPitch);
+    spinZoom->MoveAfterInTabOrder(spinTruck);
 
     // Layout: 3D view | controls | slice view; the views share the spare width.
     auto* mainSizer = new wxBoxSizer(wxHORIZONTAL);
@@ -234,12 +242,28 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     // Files or a folder dropped onto the window load as a stack.
     DragAcceptFiles(true);
     Bind(wxEVT_DROP_FILES, &AppFrame::OnDropFiles, this);
+    // Mouse orbit and zoom in the 3D view, the wheel over the slice view.
+    view3D->Bind(wxEVT_RIGHT_DOWN, &AppFrame::OnRightDown, this);
+    view3D->Bind(wxEVT_RIGHT_UP, &AppFrame::OnRightUp, this);
+    view3D->Bind(wxEVT_MOUSE_CAPTURE_LOST, &AppFrame::OnCaptureLost, this);
+    view3D->Bind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
+    sliceView->Bind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
 
     CreateStatusBar(2, wxSTB_DEFAULT_STYLE, 0);
     vpScale = 2;
 
+    // At least the size given, and never so small that a control is cut or squeezed
+    // (GTK warns about every control laid out below its minimum).
+    const wxSize least = mainPanel->GetBestSize();
+    SetMinClientSize(least);
+    wxSize client = GetClientSize();
+    client.IncTo(least);
+    SetClientSize(client);
+
     // Shortcuts through a table, so the menu texts stay as they are.
-    wxAcceleratorEntry shortcuts[] = {wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO)};
+    wxAcceleratorEntry shortcuts[] = {
+        wxAcceleratorEntry(wxACCEL_CTRL, 'O', ID_LOAD), wxAcceleratorEntry(wxACCEL_CTRL, 'S', ID_SAVE),
+        wxAcceleratorEntry(wxACCEL_CTRL, 'Q', ID_EXIT), wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO)};
     SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(std::size(shortcuts)), shortcuts));
 }
 
@@ -250,6 +274,12 @@ AppFrame::~AppFrame() {
     view3D->Unbind(wxEVT_MOTION, &AppFrame::OnMotion, this);
     sliceView->Unbind(wxEVT_PAINT, &AppFrame::OnPaint, this);
     sliceView->Unbind(wxEVT_MOTION, &AppFrame::OnMotion, this);
+    view3D->Unbind(wxEVT_RIGHT_DOWN, &AppFrame::OnRightDown, this);
+    view3D->Unbind(wxEVT_RIGHT_UP, &AppFrame::OnRightUp, this);
+    view3D->Unbind(wxEVT_MOUSE_CAPTURE_LOST, &AppFrame::OnCaptureLost, this);
+    view3D->Unbind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
+    sliceView->Unbind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
+    if (view3D->HasCapture()) view3D->ReleaseMouse();
 }
 
 void AppFrame::OnAbout(wxCommandEvent&) {
@@ -283,6 +313,13 @@ void AppFrame::clearViews() {
     }
 }
 
+namespace {
+namespace refresh {
+bool ready();
+void overlay(const AppFrame& f);
+}  // namespace refresh
+}  // namespace
+
 void AppFrame::OnPaint(wxPaintEvent& event) {
     if (!myVoxmap->loaded) {
         static bool reported3D = false;
@@ -293,15 +330,22 @@ void AppFrame::OnPaint(wxPaintEvent& event) {
     // Both views are repainted whichever asked: the slice view first, then the 3D view.
     // Only the window being painted takes a paint DC. The other one is drawn through a
     // client DC once this paint is over: GTK drops what a client DC draws during a paint.
+    // The plane's outline goes over the 3D view each time: a repaint would erase it for good.
     const wxObject* const painted = event.GetEventObject();
     for (wxWindow* view : {sliceView, view3D}) {
         if (view == painted) {
-            wxPaintDC dc(view);
-            display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
+            {
+                wxPaintDC dc(view);
+                display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
+            }
+            if (view == view3D) CallAfter([this] { if (refresh::ready()) refresh::overlay(*this); });
         } else {
             CallAfter([this, view] {
-                wxClientDC dc(view);
-                display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
+                {
+                    wxClientDC dc(view);
+                    display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
+                }
+                if (view == view3D && refresh::ready()) refresh::overlay(*this);
             });
         }
     }
@@ -309,6 +353,7 @@ void AppFrame::OnPaint(wxPaintEvent& event) {
 
 void AppFrame::OnMotion(wxMouseEvent& event) {
     const wxPoint pos = event.GetPosition();
+    if (orbiting && event.GetEventObject() == view3D) orbitTo(pos);
     int w = 100;
     int h = 100;
     if (myVoxmap->loaded) {
@@ -433,6 +478,127 @@ bool ready() { return myVoxmap->loaded && theslicer && cam; }
 }  // namespace refresh
 }  // namespace
 
+// ---- What the window shows: its size, the controls' state, the mouse ----
+
+void AppFrame::redrawViews() {
+    if (!myVoxmap->loaded) return;  // before a load the next paint shows the placeholders
+    redraw(sliceView, screenImage);
+    redraw(view3D, viewportImage);
+    if (refresh::ready()) refresh::overlay(*this);
+}
+
+void AppFrame::fitViews() {
+    const wxSize need = display::shownSize(*myVoxmap, vpScale);
+    if (need.x <= 0 || need.y <= 0) return;
+    // What the main panel needs: both views (with their borders and 5-pixel margins) at
+    // the shown size beside the control panel. The panel fills the frame's client area.
+    const wxSize border = view3D->GetSize() - view3D->GetClientSize();
+    const wxSize controls = controlPanel->GetEffectiveMinSize();
+    const int64_t panelW = 2 * (static_cast<int64_t>(need.x) + border.x + 10) + controls.x;
+    const int64_t panelH = std::max<int64_t>(static_cast<int64_t>(need.y) + border.y + 10, controls.y);
+    const wxSize chrome = GetSize() - GetClientSize();  // menu bar, status bar, frame edges
+    const wxRect work = wxDisplay(this).GetClientArea();
+    const wxSize now = GetSize();
+    // Within the work area (all of it when the display is too small), never smaller than now.
+    wxSize size(static_cast<int>(std::min<int64_t>(panelW + chrome.x, work.width)),
+                static_cast<int>(std::min<int64_t>(panelH + chrome.y, work.height)));
+    size.IncTo(now);
+    if (size == now) return;
+    // Moved back only as far as it takes to keep the grown window on the work area.
+    wxPoint pos = GetPosition();
+    pos.x = std::max(work.x, std::min(pos.x, work.x + work.width - size.x));
+    pos.y = std::max(work.y, std::min(pos.y, work.y + work.height - size.y));
+    SetSize(wxRect(pos, size));
+}
+
+void AppFrame::showLoadedState() {
+    // The load made a fresh plane and camera at the start pose; the controls say so.
+    const std::pair<wxSpinCtrl*, int> starts[] = {
+        {spinTX, 0},     {spinTY, 0},      {spinTZ, 0},      {spinRX, 0},     {spinRY, 0},
+        {spinRZ, 0},     {spinSX, 100},    {spinSY, 100},    {spinSZ, 100},   {spinYaw, 0},
+        {spinPitch, 0},  {spinDepth, 100}, {spinTruck, 0},   {spinZoom, 200},
+    };
+    for (const auto& [control, value] : starts) control->SetValue(value);  // SetValue sends no event
+    settingsMenu->Check(ID_AASLICE, theslicer && theslicer->aaLookups);
+    SetStatusText(wxString::Format("%d x %d x %d voxels", myVoxmap->width, myVoxmap->height, myVoxmap->depth), 0);
+    fitViews();
+    redrawViews();
+}
+
+namespace {
+
+// v brought into [lo, hi] by whole turns, which leave the camera where it was: an orbit
+// can go on turning past the controls' limits.
+int wrapTurns(int v, int lo, int hi) {
+    while (v > hi) v -= 360;
+    while (v < lo) v += 360;
+    return v;
+}
+
+// A value change of one of the frame's spin controls, as the control itself reports it.
+wxSpinEvent changeOf(wxSpinCtrl* control) {
+    wxSpinEvent ev(wxEVT_SPINCTRL, control->GetId());
+    ev.SetEventObject(control);
+    ev.SetPosition(control->GetValue());
+    return ev;
+}
+
+}  // namespace
+
+void AppFrame::orbitTo(const wxPoint& pos) {
+    const int dx = pos.x - orbitFrom.x;
+    const int dy = pos.y - orbitFrom.y;
+    orbitFrom = pos;
+    if (!refresh::ready() || (dx == 0 && dy == 0)) return;
+    // One degree per pixel; then the same path as a change of the camera controls.
+    spinYaw->SetValue(wrapTurns(spinYaw->GetValue() + dx, spinYaw->GetMin(), spinYaw->GetMax()));
+    spinPitch->SetValue(wrapTurns(spinPitch->GetValue() + dy, spinPitch->GetMin(), spinPitch->GetMax()));
+    wxSpinEvent ev = changeOf(dx != 0 ? spinYaw : spinPitch);
+    OnSpinCam(ev);
+}
+
+void AppFrame::OnRightDown(wxMouseEvent& event) {
+    event.Skip();
+    if (!refresh::ready()) return;
+    orbiting = true;
+    orbitFrom = event.GetPosition();
+    if (!view3D->HasCapture()) view3D->CaptureMouse();  // the drag goes on outside the view
+}
+
+void AppFrame::OnRightUp(wxMouseEvent& event) {
+    event.Skip();
+    orbiting = false;
+    if (view3D->HasCapture()) view3D->ReleaseMouse();
+}
+
+void AppFrame::OnCaptureLost(wxMouseCaptureLostEvent&) { orbiting = false; }
+
+void AppFrame::OnWheel(wxMouseEvent& event) {
+    if (!refresh::ready() || event.GetWheelAxis() != wxMOUSE_WHEEL_VERTICAL) {
+        event.Skip();
+        return;
+    }
+    // Whole notches; what a fine-grained wheel turns less than one is kept for the next turn.
+    const int perNotch = event.GetWheelDelta() > 0 ? event.GetWheelDelta() : 120;
+    wheelRest += event.GetWheelRotation();
+    const int notches = wheelRest / perNotch;
+    wheelRest -= notches * perNotch;
+    if (notches == 0) return;
+    // Zoom by 10 a notch in the 3D view, the plane one unit along z over the slice view;
+    // then the same path as a change of that control.
+    const bool in3D = event.GetEventObject() == view3D;
+    wxSpinCtrl* const control = in3D ? spinZoom : spinTZ;
+    const int before = control->GetValue();
+    const int64_t wanted = before + static_cast<int64_t>(notches) * (in3D ? 10 : 1);
+    control->SetValue(static_cast<int>(std::clamp<int64_t>(wanted, control->GetMin(), control->GetMax())));
+    if (control->GetValue() == before) return;  // at the end of its range
+    wxSpinEvent ev = changeOf(control);
+    if (in3D)
+        OnSpinCam(ev);
+    else
+        OnSpinCtrl(ev);
+}
+
 // ---- Loading a stack ----
 
 namespace {
@@ -464,9 +630,10 @@ void adopt(voxelmap& into, voxelmap& from) {
 }  // namespace
 
 void AppFrame::OnLoad(wxCommandEvent&) {
-    wxFileDialog dialog(this, "Load Images", wxEmptyString, wxEmptyString, loading::kWildcard,
+    wxFileDialog dialog(this, "Load Images", lastLoadDir, wxEmptyString, loading::kWildcard,
                         wxFD_OPEN | wxFD_MULTIPLE);
     if (dialog.ShowModal() != wxID_OK) return;
+    lastLoadDir = dialog.GetDirectory();
     wxArrayString paths;
     dialog.GetPaths(paths);
     loadStack(paths);
@@ -553,6 +720,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     refresh::sizeImage(screenImage, myVoxmap->width, myVoxmap->height);
     refresh::slice(*this);
     progress.reset();
+    showLoadedState();
 
     if (outcome.mapped16) SetStatusText(wxString::Format("16-bit samples %u..%u mapped to 0..255", outcome.lo, outcome.hi), 0);
     if (!outcome.warnings.empty()) {
@@ -649,24 +817,28 @@ void AppFrame::refreshStale() {
 void AppFrame::OnAASlice(wxCommandEvent&) {
     if (!refresh::ready()) return;
     theslicer->aaLookups = !theslicer->aaLookups;
+    settingsMenu->Check(ID_AASLICE, theslicer->aaLookups);
     refresh::slice(*this);
 }
 
 void AppFrame::OnVPScale(wxCommandEvent&) {
-    const long n = wxGetNumberFromUser("Scale viewport image by: ", "s: ", "Scale", 2, 1, 5, this);
+    const long n =
+        wxGetNumberFromUser("Scale viewport image by: ", "s: ", "Scale", std::clamp(vpScale, 1, 5), 1, 5, this);
     if (n <= 0) return;
     vpScale = static_cast<int>(n);
     if (!myVoxmap->loaded) {
         clearViews();  // no volume size to scale to: black until the next paint
         return;
     }
-    redraw(view3D, viewportImage);
-    redraw(sliceView, screenImage);
+    fitViews();
+    redrawViews();
 }
 
 void AppFrame::OnRayStep(wxCommandEvent&) {
     if (!refresh::ready()) return;
-    const long n = wxGetNumberFromUser("Ray Step Length (x10)", "l: ", "Step Length", 20, 1, 100, this);
+    // The prompt offers the current length (held in tenths' units times 0.1).
+    const long now = std::clamp(std::lround(cam->stepLength * 10), 1L, 100L);
+    const long n = wxGetNumberFromUser("Ray Step Length (x10)", "l: ", "Step Length", now, 1, 100, this);
     if (n <= 0) return;
     const camera before = *cam;
     cam->stepLength = n * 0.1;
@@ -676,7 +848,8 @@ void AppFrame::OnRayStep(wxCommandEvent&) {
 
 void AppFrame::OnRayRes(wxCommandEvent&) {
     if (!refresh::ready()) return;
-    const long n = wxGetNumberFromUser("Ray Marcher Resolution ", "r: ", "Resolution", 50, 1, 1000, this);
+    const long n = wxGetNumberFromUser("Ray Marcher Resolution ", "r: ", "Resolution",
+                                       std::clamp(cam->resolution, 1, 1000), 1, 1000, this);
     if (n <= 0) return;
     const camera before = *cam;
     cam->resolution = static_cast<int>(n);
@@ -825,6 +998,7 @@ void AppFrame::OnRender(wxCommandEvent&) {
     RenderDlg dlg("Animation", wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT);
     dlg.ShowModal();
     if (dlg.doRender) renderFrames(dlg);
+    redrawViews();  // where the dialog was, a repaint showed the last frame: show both whole again
 }  // the dialog is destroyed here
 
 void AppFrame::renderFrames(const RenderDlg& dlg) {
@@ -1144,6 +1318,7 @@ void refreshAfterFilter(AppFrame& frame) {
     refresh::march();
     if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
     frame.redraw(frame.view3D, viewportImage);
+    refresh::overlay(frame);
 }
 
 // What the system can still give, in bytes (MemAvailable); unknown: as good as unlimited.

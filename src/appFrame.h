@@ -136,6 +136,10 @@ public:
     // Yaw, pitch, truck, zoom and depth that made the 3D picture, when the controls
     // made it (not right after a load): a cancelled march puts the controls back.
     std::optional<std::array<int, 5>> shownCameraControls;
+    wxString lastLoadDir;             // the folder the Load dialog opens in; empty before the first load
+    bool orbiting = false;            // a right-button drag in the 3D view is turning the camera
+    wxPoint orbitFrom;                // the pointer at the last step of that drag
+    int wheelRest = 0;                // wheel rotation not yet worth a whole notch
 
     AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size);
     ~AppFrame() override;
@@ -168,12 +172,29 @@ public:
     // then the 3D view), reading the controls' current values; again while changes
     // arrive meanwhile.
     void refreshStale();
+    // Mouse input on the views: right-drag in the 3D view orbits, the wheel zooms (3D
+    // view) or moves the plane along z (slice view).
+    void OnRightDown(wxMouseEvent& event);
+    void OnRightUp(wxMouseEvent& event);
+    void OnCaptureLost(wxMouseCaptureLostEvent& event);
+    void OnWheel(wxMouseEvent& event);
+    // One step of a right-button drag in the 3D view: the camera turned by the pointer's move.
+    void orbitTo(const wxPoint& pos);
 
     // Paints a copy of image into window, stretched to the volume's size times vpScale.
     void redraw(wxWindow* window, wxImage image);
     // Clears both views to black (what they show until the next paint brings back the
     // placeholder pictures when no volume is loaded).
     void clearViews();
+    // Both views drawn whole from their images (nothing recomputed), the plane's outline over the 3D view.
+    void redrawViews();
+    // Grows the window (never shrinks it) so both views show their whole picture at
+    // vpScale, within the display's work area.
+    void fitViews();
+    // After a successful load: every control back at its start value (the load reset the
+    // plane and camera to them), the menus' marks, the volume's size in the status bar,
+    // the window grown to show it, the outline drawn.
+    void showLoadedState();
 
     // The work after the dialogs, callable with chosen paths (the handlers stay thin).
     // Builds the volume from the files in the given order, all or nothing; a folder

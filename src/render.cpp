@@ -90,6 +90,7 @@ void RenderDlg::CreateGUIControls() {
     spFrames = new wxSpinCtrl(this, ID_SPFRAMES, "0", wxDefaultPosition, wxSize(75, 22), wxSP_ARROW_KEYS, 0, 1000,
                               0, "wxSpinCtrl");
     spFrames->SetFont(font);
+    sizeAtLeast(spFrames, wxSize(75, 22));  // after the font: the best size depends on it
     framesRow->Add(spFrames, 0, centred, 5);
 
     for (int r = 0; r < 9; ++r) {
@@ -103,10 +104,12 @@ void RenderDlg::CreateGUIControls() {
         startCtrls[r] = new wxSpinCtrl(this, ID_STARTCTRL, initial, wxDefaultPosition, wxSize(60, 22), wxSP_ARROW_KEYS,
                                        -1000, 1000, row.initial, "wxSpinCtrl");
         startCtrls[r]->SetFont(font);
+        sizeAtLeast(startCtrls[r], wxSize(60, 22));
         rowSizer->Add(startCtrls[r], 0, centred, 5);
         endCtrls[r] = new wxSpinCtrl(this, ID_ENDCTRL, initial, wxDefaultPosition, wxSize(60, 22), wxSP_ARROW_KEYS,
                                      -1000, 1000, row.initial, "wxSpinCtrl");
         endCtrls[r]->SetFont(font);
+        sizeAtLeast(endCtrls[r], wxSize(60, 22));
         rowSizer->Add(endCtrls[r], 0, centred, 5);
     }
 
@@ -174,4 +177,10 @@ void RenderDlg::OnClose(wxCloseEvent&) {
         EndModal(doRender ? wxID_OK : wxID_CANCEL);
     else
         Hide();
+}
+
+void sizeAtLeast(wxWindow* control, const wxSize& least) {
+    wxSize size = control->GetBestSize();
+    size.IncTo(least);
+    control->SetInitialSize(size);
 }

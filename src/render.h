@@ -50,3 +50,8 @@ private:
 // The path a confirmed file dialog was given. The dialog's own answer wins; a dialog
 // that gives none (as under the test hook) gives its folder and file name joined.
 wxString chosenPath(const wxFileDialog& dlg);
+
+// Gives control at least the size the toolkit needs to show it whole (its best size),
+// and never less than least. A GTK spin control squeezed below its own minimum hides
+// its buttons and warns on every layout.
+void sizeAtLeast(wxWindow* control, const wxSize& least);

@@ -277,8 +277,10 @@ TEST(Settings, RayMarcherResolution) {
     EXPECT_EQ(wxSize(100, 100), viewportImage.GetSize());
     EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
 
-    // The dialog always offers 50, and a camera change keeps the new resolution.
-    wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer(kResolution, 7));
+    // The dialog offers the current resolution, and a camera change keeps the new one.
+    Prompt offered = kResolution;
+    offered.value = 100;
+    wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer(offered, 7));
     spin(f->spinYaw, 10);
     EXPECT_EQ(wxSize(7, 7), viewportImage.GetSize());
     testutil::resetApp();

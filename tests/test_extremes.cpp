@@ -71,15 +71,33 @@ void expectViews(int resolution) {
 }
 
 // Whether the window shows image stretched to target, as far as the window reaches.
+// Over the 3D view the plane's outline (green lines, white-filled corner circles, their
+// edges smoothed) is drawn too: pixels within 3 of its pure colours are passed over.
 ::testing::AssertionResult showsStretched(wxWindow* window, const wxImage& image, wxSize target) {
     const wxImage seen = shown(window);
     const wxImage want = image.Scale(target.x, target.y, wxIMAGE_QUALITY_NORMAL);
     const int w = std::min(seen.GetWidth(), target.x), h = std::min(seen.GetHeight(), target.y);
     if (w < 2 || h < 2) return ::testing::AssertionFailure() << "the window is too small to tell";
+    const bool outlined = window == frame()->view3D;
+    auto nearOutline = [&](int x, int y) {
+        for (int v = std::max(0, y - 3); v <= std::min(h - 1, y + 3); ++v)
+            for (int u = std::max(0, x - 3); u <= std::min(w - 1, x + 3); ++u) {
+                const voxel p = testutil::pixel(seen, u, v);
+                if (p == voxel(0, 230, 0, 255) || p == voxel(255, 255, 255, 255)) return true;
+            }
+        return false;
+    };
+    int passed = 0;
     for (int y = 0; y < h; ++y)
-        for (int x = 0; x < w; ++x)
-            if (testutil::pixel(seen, x, y) != testutil::pixel(want, x, y))
-                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
+        for (int x = 0; x < w; ++x) {
+            if (testutil::pixel(seen, x, y) == testutil::pixel(want, x, y)) continue;
+            if (outlined && nearOutline(x, y)) {
+                ++passed;
+                continue;
+            }
+            return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
+        }
+    if (passed > 8 * (w + h) + 200) return ::testing::AssertionFailure() << passed << " pixels passed over";
     return ::testing::AssertionSuccess();
 }
 

@@ -5,6 +5,8 @@
 #include <wx/dcmemory.h>
 #include <wx/evtloop.h>
 #include <wx/log.h>
+#include <wx/panel.h>
+#include <wx/utils.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 
@@ -112,11 +114,25 @@ void resetApp() {
 }
 
 void pump() {
-    for (int i = 0; i < 3; ++i) {
-        wxTheApp->ProcessPendingEvents();
-        if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
-        else wxTheApp->Yield(true);
+    auto once = [] {
+        for (int i = 0; i < 3; ++i) {
+            wxTheApp->ProcessPendingEvents();
+            if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
+            else wxTheApp->Yield(true);
+        }
+    };
+    once();
+    // A window that grew is resized by the display server in its own time: until then its
+    // panel has the old size. Wait for it (at most 2 s), then for the paint that follows.
+    bool waited = false;
+    for (int n = 0; n < 400 && theFrame && theFrame->IsShown() && theFrame->mainPanel &&
+                    theFrame->mainPanel->GetSize() != theFrame->GetClientSize();
+         ++n) {
+        wxMilliSleep(5);
+        once();
+        waited = true;
     }
+    if (waited) once();
 }
 
 voxel pixel(const wxImage& img, int x, int y) {
