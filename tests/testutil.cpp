@@ -5,7 +5,6 @@
 #include <wx/dcmemory.h>
 #include <wx/evtloop.h>
 #include <wx/log.h>
-#include <wx/panel.h>
 #include <wx/utils.h>
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
@@ -85,11 +84,13 @@ bool sameMap(const voxelmap& a, const voxelmap& b) {
 
 namespace {
 AppFrame* theFrame = nullptr;
+wxSize frameSize;  // the main window's size when pump() last saw it settled
 }
 
 AppFrame* frame() {
     if (!theFrame) {
         theFrame = new AppFrame("Slabwright", wxPoint(150, 100), wxSize(625, 290));  // owned by the toolkit
+        frameSize = theFrame->GetSize();
         theFrame->Show(true);
         pump();
     }
@@ -122,17 +123,15 @@ void pump() {
         }
     };
     once();
-    // A window that grew is resized by the display server in its own time: until then its
-    // panel has the old size. Wait for it (at most 2 s), then for the paint that follows.
-    bool waited = false;
-    for (int n = 0; n < 400 && theFrame && theFrame->IsShown() && theFrame->mainPanel &&
-                    theFrame->mainPanel->GetSize() != theFrame->GetClientSize();
-         ++n) {
-        wxMilliSleep(5);
-        once();
-        waited = true;
+    // A window that grew is laid out and repainted by GTK on a later frame of its clock,
+    // not among the events already waiting: give it a few frames.
+    if (theFrame && theFrame->GetSize() != frameSize) {
+        for (int n = 0; n < 8; ++n) {
+            wxMilliSleep(10);
+            once();
+        }
+        frameSize = theFrame->GetSize();
     }
-    if (waited) once();
 }
 
 voxel pixel(const wxImage& img, int x, int y) {
