@@ -17,6 +17,11 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using MainWindow = testutil::AppTest;
+using ColourPicking = testutil::AppTest;
+using Views = testutil::AppTest;
+
 namespace {
 
 using testutil::frame;
@@ -96,8 +101,7 @@ wxImage placeholder(const char* name) {
 
 // ---- The window at start ----
 
-TEST(MainWindow, MenusAtStart) {
-    testutil::resetApp();
+TEST_F(MainWindow, MenusAtStart) {
     AppFrame* f = frame();
     wxMenuBar* bar = f->GetMenuBar();
     ASSERT_EQ(bar, f->menuBar);
@@ -129,8 +133,7 @@ TEST(MainWindow, MenusAtStart) {
                                  {ID_AASLICE, "&AA Lookups", false}});
 }
 
-TEST(MainWindow, SpinControlsStartValuesAndRanges) {
-    testutil::resetApp();
+TEST_F(MainWindow, SpinControlsStartValuesAndRanges) {
     AppFrame* f = frame();
     struct Spin {
         wxSpinCtrl* ctrl;
@@ -167,8 +170,7 @@ TEST(MainWindow, SpinControlsStartValuesAndRanges) {
     EXPECT_EQ(f->GetStatusBar()->GetFieldsCount(), 2);
 }
 
-TEST(MainWindow, ControlsInCreationOrderAndBoxRows) {
-    testutil::resetApp();
+TEST_F(MainWindow, ControlsInCreationOrderAndBoxRows) {
     AppFrame* f = frame();
     // Keyboard navigation follows the list of children: the order of creation with the
     // spin controls moved into the order of the rows they are shown in.
@@ -247,8 +249,7 @@ TEST(MainWindow, ControlsInCreationOrderAndBoxRows) {
     EXPECT_GE(f->mainPanel->GetClientSize().y, main->GetMinSize().y);
 }
 
-TEST(MainWindow, AboutShowsTheProgramName) {
-    testutil::resetApp();
+TEST_F(MainWindow, AboutShowsTheProgramName) {
     AppFrame* f = frame();
     wxString message, caption;
     long style = 0;
@@ -261,8 +262,7 @@ TEST(MainWindow, AboutShowsTheProgramName) {
     EXPECT_TRUE(f->IsShown());
 }
 
-TEST(MainWindow, ExitClosesWithoutAllowingAVeto) {
-    testutil::resetApp();
+TEST_F(MainWindow, ExitClosesWithoutAllowingAVeto) {
     AppFrame* f = frame();
     int closes = 0;
     bool couldVeto = true;
@@ -280,8 +280,7 @@ TEST(MainWindow, ExitClosesWithoutAllowingAVeto) {
 
 // ---- Colour read-out and key colour ----
 
-TEST(ColourPicking, ReadOutAndDragPick) {
-    testutil::resetApp();
+TEST_F(ColourPicking, ReadOutAndDragPick) {
     AppFrame* f = frame();
     fakeVolume(64, 48);
     screenImage.SetRGB(6, 3, 12, 34, 56);
@@ -302,8 +301,7 @@ TEST(ColourPicking, ReadOutAndDragPick) {
     EXPECT_EQ(f->keyColour, voxel(20, 10, 7, 0));
 }
 
-TEST(ColourPicking, DragOverThe3DViewReadsTheSliceImage) {
-    testutil::resetApp();
+TEST_F(ColourPicking, DragOverThe3DViewReadsTheSliceImage) {
     AppFrame* f = frame();
     fakeVolume(64, 48);
     viewportImage = testutil::makeImage(50, 50, [](int, int) { return voxel(250, 250, 250, 255); }, false);
@@ -313,8 +311,7 @@ TEST(ColourPicking, DragOverThe3DViewReadsTheSliceImage) {
     EXPECT_EQ(f->keyColour, voxel(15, 9, 7, 0));
 }
 
-TEST(ColourPicking, PressWithoutMovementPicksNothing) {
-    testutil::resetApp();
+TEST_F(ColourPicking, PressWithoutMovementPicksNothing) {
     AppFrame* f = frame();
     fakeVolume(64, 48);
     for (wxEventType type : {wxEVT_LEFT_DOWN, wxEVT_LEFT_UP}) {
@@ -330,8 +327,7 @@ TEST(ColourPicking, PressWithoutMovementPicksNothing) {
     EXPECT_EQ(f->keyColour, voxel(0, 0, 0, 0));
 }
 
-TEST(ColourPicking, LastDisplayedColumnAndRowAreIgnored) {
-    testutil::resetApp();
+TEST_F(ColourPicking, LastDisplayedColumnAndRowAreIgnored) {
     AppFrame* f = frame();
     fakeVolume(64, 48);  // shown at 128 x 96
     move(f->sliceView, 126, 10);
@@ -348,8 +344,7 @@ TEST(ColourPicking, LastDisplayedColumnAndRowAreIgnored) {
     EXPECT_EQ(f->keyColour, voxel(0, 0, 0, 0));
 }
 
-TEST(ColourPicking, PositionsAreDividedByTheViewportScale) {
-    testutil::resetApp();
+TEST_F(ColourPicking, PositionsAreDividedByTheViewportScale) {
     AppFrame* f = frame();
     fakeVolume(64, 48);
     f->vpScale = 3;
@@ -360,8 +355,7 @@ TEST(ColourPicking, PositionsAreDividedByTheViewportScale) {
     f->vpScale = 2;
 }
 
-TEST(ColourPicking, PositionsOutsideTheSliceImageReadBlack) {
-    testutil::resetApp();
+TEST_F(ColourPicking, PositionsOutsideTheSliceImageReadBlack) {
     AppFrame* f = frame();
     fakeVolume(64, 48);
     screenImage.SetRGB(0, 0, 90, 91, 92);
@@ -383,8 +377,7 @@ TEST(ColourPicking, PositionsOutsideTheSliceImageReadBlack) {
     EXPECT_EQ(status(1), "R:0   G:0   B:0");
 }
 
-TEST(ColourPicking, BeforeALoadTheSlicePlaceholderIsRead) {
-    testutil::resetApp();
+TEST_F(ColourPicking, BeforeALoadTheSlicePlaceholderIsRead) {
     AppFrame* f = frame();
     const wxImage picture = placeholder("novoxmap2d.png");
     ASSERT_TRUE(picture.IsOk());
@@ -408,8 +401,7 @@ TEST(ColourPicking, BeforeALoadTheSlicePlaceholderIsRead) {
 
 // ---- The two views ----
 
-TEST(Views, PlaceholdersBeforeALoad) {
-    testutil::resetApp();
+TEST_F(Views, PlaceholdersBeforeALoad) {
     AppFrame* f = frame();
     const wxImage pic3d = placeholder("novoxmap3d.png");
     const wxImage pic2d = placeholder("novoxmap2d.png");
@@ -437,8 +429,7 @@ TEST(Views, PlaceholdersBeforeALoad) {
     EXPECT_GT(compared, 100);
 }
 
-TEST(Views, MissingPlaceholderShowsTheBackground) {
-    testutil::resetApp();
+TEST_F(Views, MissingPlaceholderShowsTheBackground) {
     AppFrame* f = frame();
     testutil::TempDir empty;
     const wxString before = wxGetCwd();
@@ -453,8 +444,7 @@ TEST(Views, MissingPlaceholderShowsTheBackground) {
     EXPECT_EQ(status(1), "R:0   G:0   B:0");
 }
 
-TEST(Views, LoadedVolumeIsShownAtItsSizeTimesTheScale) {
-    testutil::resetApp();
+TEST_F(Views, LoadedVolumeIsShownAtItsSizeTimesTheScale) {
     AppFrame* f = frame();
     f->SetSize(wxSize(800, 400));  // room for 128 x 96 in both views
     testutil::pump();
@@ -494,8 +484,7 @@ TEST(Views, LoadedVolumeIsShownAtItsSizeTimesTheScale) {
     f->vpScale = 2;
 }
 
-TEST(Views, RepaintOfOneViewRedrawsBoth) {
-    testutil::resetApp();
+TEST_F(Views, RepaintOfOneViewRedrawsBoth) {
     AppFrame* f = frame();
     fakeVolume(64, 48);
     viewportImage = testutil::makeImage(50, 50, [](int, int) { return voxel(0, 180, 0, 255); }, false);
@@ -508,8 +497,7 @@ TEST(Views, RepaintOfOneViewRedrawsBoth) {
     EXPECT_EQ(testutil::pixel(shown(f->view3D), 20, 30), voxel(0, 180, 0, 255));
 }
 
-TEST(Views, WithoutAVolumeRedrawOnlyClears) {
-    testutil::resetApp();
+TEST_F(Views, WithoutAVolumeRedrawOnlyClears) {
     AppFrame* f = frame();
     repaint(f);  // placeholders, if present, or the background
     const wxImage picture = testutil::makeImage(30, 30, [](int, int) { return voxel(255, 255, 255, 255); }, false);
@@ -524,8 +512,7 @@ TEST(Views, WithoutAVolumeRedrawOnlyClears) {
     EXPECT_TRUE(allBlack(shown(f->sliceView), 0, 0, 100, 100));
 }
 
-TEST(Views, ClearViewsBlackensBoth) {
-    testutil::resetApp();
+TEST_F(Views, ClearViewsBlackensBoth) {
     AppFrame* f = frame();
     fakeVolume(64, 48);
     repaint(f);

@@ -17,17 +17,19 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using CameraControls = testutil::AppTest;
+using SlicerControls = testutil::AppTest;
+using Settings = testutil::AppTest;
+
 namespace {
 
 using testutil::directSlice;
+using testutil::gradedVolume;
 using testutil::menu;
 using testutil::NumberAnswer;
 using testutil::sameRGB;
 using testutil::spin;
-
-// A loaded w x h x d volume with the camera and plane of a fresh load and both images
-// computed, as the load leaves them.
-AppFrame* loadVolume(int w, int h, int d) { return testutil::loadVolume(w, h, d, testutil::graded, d / 2 + 100); }
 
 // What the camera, as it is now, marches into a fresh image.
 wxImage directMarch() {
@@ -64,8 +66,8 @@ const Prompt kScale{"Scale viewport image by: ", "s: ", "Scale", 2, 1, 5};
 
 // ---- Camera controls ----
 
-TEST(CameraControls, YawAndPitchSwingTheEyeAboutTheTarget) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(CameraControls, YawAndPitchSwingTheEyeAboutTheTarget) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     const Vector target(0, 0, 112);  // depth 24: lookAt z = 24 / 2 + 100
     const double d = 312;            // rest distance from the eye to the target
     const double tol = 1e-3;         // single-precision sines and cosines
@@ -90,11 +92,10 @@ TEST(CameraControls, YawAndPitchSwingTheEyeAboutTheTarget) {
     spin(f->spinYaw, 0);
     expectAt(Vector(0, 0, -200), cam->eye, 0);
     EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
-    testutil::resetApp();
 }
 
-TEST(CameraControls, TruckZoomAndDepthReadTheWholeGroup) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(CameraControls, TruckZoomAndDepthReadTheWholeGroup) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     spin(f->spinTruck, 50);
     expectAt(Vector(0, 0, -150), cam->eye, 0);
     spin(f->spinTruck, 400);  // further than the target: the eye ends up behind it
@@ -120,24 +121,22 @@ TEST(CameraControls, TruckZoomAndDepthReadTheWholeGroup) {
     EXPECT_DOUBLE_EQ(1.5, cam->zoom);
     EXPECT_EQ(40 * 0.01, cam->opacity);
     EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
-    testutil::resetApp();
 }
 
-TEST(CameraControls, RemarchAtTheCameraResolution) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(CameraControls, RemarchAtTheCameraResolution) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     cam->resolution = 30;
     viewportImage = marker(200, 200);  // as a filter leaves it
     spin(f->spinYaw, 20);
     EXPECT_EQ(wxSize(30, 30), viewportImage.GetSize());
     EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
-    testutil::resetApp();
 }
 
 // Changes that arrive before the views are refreshed are drawn once, with the latest
 // values; a change during a march stops it for the newer one; a cancelled march
 // keeps the picture, the camera and the controls that made them.
-TEST(CameraControls, ChangesMergeAndALongMarchCanBeStopped) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(CameraControls, ChangesMergeAndALongMarchCanBeStopped) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     int marches = 0;  // marches that ran to their last row
     std::function<bool(int, int)> onRow = [](int, int) { return true; };
     f->marchProgressHook = [&](int done, int total) {
@@ -195,11 +194,9 @@ TEST(CameraControls, ChangesMergeAndALongMarchCanBeStopped) {
     EXPECT_EQ(50, cam->resolution);
     EXPECT_TRUE(sameRGB(picture10, viewportImage));
     f->marchProgressHook = nullptr;
-    testutil::resetApp();
 }
 
-TEST(CameraControls, IgnoredBeforeAnyLoad) {
-    testutil::resetApp();
+TEST_F(CameraControls, IgnoredBeforeAnyLoad) {
     AppFrame* f = testutil::frame();
     spin(f->spinYaw, 90);
     spin(f->spinZoom, 150);
@@ -214,13 +211,12 @@ TEST(CameraControls, IgnoredBeforeAnyLoad) {
     expectAt(Vector(0, 0, 0), cam->eye, 0);
     EXPECT_EQ(2.0, cam->zoom);
     EXPECT_EQ(100, theslicer->patch->P00.z());
-    testutil::resetApp();
 }
 
 // ---- Slicer controls ----
 
-TEST(SlicerControls, TranslationRunsAgainstTY) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(SlicerControls, TranslationRunsAgainstTY) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     spin(f->spinTY, 10);
     // Plane 16 x 8 at rest about (0, 0, 100), moved by (0, -10, 0).
     expectAt(Vector(-8, -14, 100), theslicer->patch->P00, 0);
@@ -233,11 +229,10 @@ TEST(SlicerControls, TranslationRunsAgainstTY) {
     spin(f->spinTZ, 6);
     expectAt(Vector(-5, -14, 106), theslicer->patch->P00, 0);
     EXPECT_TRUE(sameRGB(directSlice(Vector(3, -10, 6), 0, 0, 0, 100, 100, 100), screenImage));
-    testutil::resetApp();
 }
 
-TEST(SlicerControls, EveryChangeReappliesTheWholePose) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(SlicerControls, EveryChangeReappliesTheWholePose) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     spin(f->spinSX, 50);
     spin(f->spinTZ, 6);  // a new translation alone would drop the scale
     spin(f->spinRX, 30);
@@ -252,21 +247,19 @@ TEST(SlicerControls, EveryChangeReappliesTheWholePose) {
     theslicer->setP(Vector(40, 40, 40));
     spin(f->spinSZ, 100);
     expectSame(want, *theslicer);
-    testutil::resetApp();
 }
 
-TEST(SlicerControls, ThreeDImageIsNotRemarched) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(SlicerControls, ThreeDImageIsNotRemarched) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     viewportImage = marker(50, 50);
     spin(f->spinRZ, 15);
     EXPECT_TRUE(sameRGB(marker(50, 50), viewportImage));
-    testutil::resetApp();
 }
 
 // ---- Settings menu ----
 
-TEST(Settings, RayMarcherResolution) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(Settings, RayMarcherResolution) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     viewportImage = marker(50, 50);
     wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer::Cancel(kResolution));
     EXPECT_EQ(50, cam->resolution);
@@ -283,11 +276,10 @@ TEST(Settings, RayMarcherResolution) {
     wxTEST_DIALOG(menu(f, ID_RAYRES), NumberAnswer(offered, 7));
     spin(f->spinYaw, 10);
     EXPECT_EQ(wxSize(7, 7), viewportImage.GetSize());
-    testutil::resetApp();
 }
 
-TEST(Settings, RayStepLength) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(Settings, RayStepLength) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     wxTEST_DIALOG(menu(f, ID_RAYSTEP), NumberAnswer::Cancel(kStep));
     EXPECT_EQ(2.0, cam->stepLength);
 
@@ -296,11 +288,10 @@ TEST(Settings, RayStepLength) {
     EXPECT_EQ(5 * 0.1, cam->stepLength);
     EXPECT_EQ(wxSize(50, 50), viewportImage.GetSize());
     EXPECT_TRUE(sameRGB(directMarch(), viewportImage));
-    testutil::resetApp();
 }
 
-TEST(Settings, ViewportScaleRepaintsWithoutRecomputing) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(Settings, ViewportScaleRepaintsWithoutRecomputing) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     wxTEST_DIALOG(menu(f, ID_VPSCALE), NumberAnswer::Cancel(kScale));
     EXPECT_EQ(2, f->vpScale);
 
@@ -310,21 +301,18 @@ TEST(Settings, ViewportScaleRepaintsWithoutRecomputing) {
     EXPECT_EQ(3, f->vpScale);
     EXPECT_TRUE(sameRGB(marker(50, 50), viewportImage));
     EXPECT_TRUE(sameRGB(marker(16, 8), screenImage));
-    testutil::resetApp();
 }
 
-TEST(Settings, ViewportScaleBeforeAnyLoadIsKept) {
-    testutil::resetApp();
+TEST_F(Settings, ViewportScaleBeforeAnyLoadIsKept) {
     AppFrame* f = testutil::frame();
     wxTEST_DIALOG(menu(f, ID_VPSCALE), NumberAnswer(kScale, 4));
     EXPECT_EQ(4, f->vpScale);
     testutil::pump();  // the repaint that follows must cope with the empty volume
     EXPECT_EQ(4, f->vpScale);
-    testutil::resetApp();
 }
 
-TEST(Settings, AALookupsToggle) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(Settings, AALookupsToggle) {
+    AppFrame* f = gradedVolume(16, 8, 24);
     spin(f->spinRZ, 30);  // off the voxel grid, so the two lookups differ
     const wxImage nearest = screenImage.Copy();
 
@@ -337,11 +325,9 @@ TEST(Settings, AALookupsToggle) {
     menu(f, ID_AASLICE);
     EXPECT_FALSE(theslicer->aaLookups);
     EXPECT_TRUE(sameRGB(nearest, screenImage));
-    testutil::resetApp();
 }
 
-TEST(Settings, VolumeSettingsDoNothingBeforeAnyLoad) {
-    testutil::resetApp();
+TEST_F(Settings, VolumeSettingsDoNothingBeforeAnyLoad) {
     AppFrame* f = testutil::frame();
     // No prompt may come up (the test harness fails on any dialog) and nothing may break.
     menu(f, ID_RAYRES);
@@ -349,5 +335,4 @@ TEST(Settings, VolumeSettingsDoNothingBeforeAnyLoad) {
     menu(f, ID_AASLICE);
     EXPECT_EQ(nullptr, cam);
     EXPECT_EQ(nullptr, theslicer);
-    testutil::resetApp();
 }

@@ -19,13 +19,16 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using Extremes = testutil::AppTest;
+
 namespace {
 
 using testutil::frame;
 using testutil::shown;
 
 // Loads a w x h x d stack of opaque, position-coloured PNG layers through the loader.
-void loadVolume(const testutil::TempDir& dir, int w, int h, int d) {
+void loadLayers(const testutil::TempDir& dir, int w, int h, int d) {
     std::vector<wxImage> images;
     for (int k = 0; k < d; ++k)
         images.push_back(testutil::makeImage(
@@ -110,13 +113,13 @@ const Shape kShapes[] = {{1, 1, 1}, {1, 9, 1}, {9, 1, 1}, {1, 1, 7}, {6, 5, 4}};
 
 // ---- Camera ----
 
-TEST(Extremes, CameraAtEveryLimitFinishes) {
+TEST_F(Extremes, CameraAtEveryLimitFinishes) {
     testutil::TempDir dir;
     for (const Shape& s : kShapes) {
         SCOPED_TRACE(testing::Message() << s.w << " x " << s.h << " x " << s.d);
         testutil::resetApp();
         AppFrame* f = frame();
-        loadVolume(dir, s.w, s.h, s.d);
+        loadLayers(dir, s.w, s.h, s.d);
         if (HasFatalFailure()) return;
         for (int zoom : {0, -1, -1000, 1, 1000, 200}) {
             SCOPED_TRACE(testing::Message() << "zoom " << zoom);
@@ -154,14 +157,12 @@ TEST(Extremes, CameraAtEveryLimitFinishes) {
         spin(f->spinDepth, 100);
         EXPECT_FALSE(allBlack(viewportImage));
     }
-    testutil::resetApp();
 }
 
-TEST(Extremes, RaySettingsAtTheirLimitsFinish) {
+TEST_F(Extremes, RaySettingsAtTheirLimitsFinish) {
     testutil::TempDir dir;
-    testutil::resetApp();
     AppFrame* f = frame();
-    loadVolume(dir, 1, 9, 1);
+    loadLayers(dir, 1, 9, 1);
     if (HasFatalFailure()) return;
     spin(f->spinTruck, 200);  // close to the volume, so it fills part of the view
     for (auto [resolution, step] : {std::pair{1, 1}, {1000, 1}, {1000, 100}, {2, 100}, {50, 20}}) {
@@ -181,15 +182,13 @@ TEST(Extremes, RaySettingsAtTheirLimitsFinish) {
         spin(f->spinRX, 45);  // an outline drawn at this scale
         expectViews(50);
     }
-    testutil::resetApp();
 }
 
-TEST(Extremes, AWideVolumeAtTheLargestViewScale) {
+TEST_F(Extremes, AWideVolumeAtTheLargestViewScale) {
     testutil::TempDir dir;
-    testutil::resetApp();
     AppFrame* f = frame();
     // Shown 35000 pixels wide at scale 5: more than a bitmap of the display server may hold.
-    loadVolume(dir, 7000, 2, 1);
+    loadLayers(dir, 7000, 2, 1);
     if (HasFatalFailure()) return;
     setting(ID_VPSCALE, 5);
     spin(f->spinRZ, 0);
@@ -205,15 +204,13 @@ TEST(Extremes, AWideVolumeAtTheLargestViewScale) {
     const voxel first = myVoxmap->voxels[0];
     EXPECT_EQ(testutil::pixel(seen, 4, 4), voxel(first.r, first.g, first.b, 255));
     EXPECT_EQ(testutil::pixel(seen, 5, 4), testutil::pixel(screenImage, 1, 0));
-    testutil::resetApp();
 }
 
-TEST(Extremes, ViewsLargerThanTheWindowShowTheirStretchedCorner) {
+TEST_F(Extremes, ViewsLargerThanTheWindowShowTheirStretchedCorner) {
     testutil::TempDir dir;
-    testutil::resetApp();
     AppFrame* f = frame();
     // Odd sizes, so the 3D image is stretched by no whole factor: 50 to 1505 and 1015.
-    loadVolume(dir, 301, 203, 2);
+    loadLayers(dir, 301, 203, 2);
     if (HasFatalFailure()) return;
     setting(ID_VPSCALE, 5);
     const wxSize target(301 * 5, 203 * 5);
@@ -224,14 +221,13 @@ TEST(Extremes, ViewsLargerThanTheWindowShowTheirStretchedCorner) {
     setting(ID_VPSCALE, 1);  // 301 x 203: wider than the view, not as tall
     EXPECT_TRUE(showsStretched(f->sliceView, screenImage, wxSize(301, 203)));
     EXPECT_TRUE(showsStretched(f->view3D, viewportImage, wxSize(301, 203)));
-    testutil::resetApp();
 }
 
-TEST(Extremes, AVolumeTooBigToStretchWholeIsShownAtTheLargestScale) {
+TEST_F(Extremes, AVolumeTooBigToStretchWholeIsShownAtTheLargestScale) {
     // 5400 x 5400 at scale 5 is 27000 x 27000 pixels: more bytes than one toolkit image
     // may hold. The volume is set up directly (a PNG that size takes long to write).
     const int n = 5400;
-    AppFrame* f = testutil::loadVolume(
+    AppFrame* f = testutil::asLoaded(
         n, n, 1, [](int i, int j, int) { return voxel(i & 255, j & 255, 99, 255); }, 100);  // 3D image 50 x 50
     setting(ID_VPSCALE, 5);
     spin(f->spinRZ, 0);   // a slice refresh and the outline
@@ -251,18 +247,17 @@ TEST(Extremes, AVolumeTooBigToStretchWholeIsShownAtTheLargestScale) {
             wrong += !found;
         }
     EXPECT_EQ(wrong, 0);
-    testutil::resetApp();
 }
 
 // ---- Plane ----
 
-TEST(Extremes, PlaneAtEveryLimitFinishes) {
+TEST_F(Extremes, PlaneAtEveryLimitFinishes) {
     testutil::TempDir dir;
     for (const Shape& s : kShapes) {
         SCOPED_TRACE(testing::Message() << s.w << " x " << s.h << " x " << s.d);
         testutil::resetApp();
         AppFrame* f = frame();
-        loadVolume(dir, s.w, s.h, s.d);
+        loadLayers(dir, s.w, s.h, s.d);
         if (HasFatalFailure()) return;
         for (bool aa : {false, true}) {
             if (aa) {
@@ -302,7 +297,6 @@ TEST(Extremes, PlaneAtEveryLimitFinishes) {
         spin(f->spinTX, 1000);
         EXPECT_TRUE(allBlack(screenImage));
     }
-    testutil::resetApp();
 }
 
 // ---- A volume of more than 2^31 voxels ----

@@ -7,7 +7,6 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
-#include <cmath>
 #include <fstream>
 #include <random>
 #include <stdexcept>
@@ -93,26 +92,61 @@ TEST(FastFilters, KeyMatchesPlain) {
     }
 }
 
-// The fast edge filter compares integer responses: sum of squares against
-// 128^2 x 144. The plain filter divides each response by 12 in double and compares
-// the sum of squares with 128^2. They agree unless some integer triple with exactly
-// that sum of squares rounds above 128^2 after the division: check every one.
-TEST(FastFilters, IntegerEdgeThresholdAgreesWithDividedSums) {
-    const long long tie = 128LL * 128 * 144;
-    int triples = 0;
-    for (long long x = 0; x * x <= tie; ++x)
-        for (long long y = 0; x * x + y * y <= tie; ++y) {
-            const long long z2 = tie - x * x - y * y;
-            const long long z = static_cast<long long>(std::llround(std::sqrt(static_cast<double>(z2))));
-            if (z * z != z2) continue;
-            ++triples;
-            const double a = x / 12.0, b = y / 12.0, c = z / 12.0;
-            // Every order of the three responses, as the sums are added left to right.
-            const double orders[6] = {a * a + b * b + c * c, a * a + c * c + b * b, b * b + a * a + c * c,
-                                      b * b + c * c + a * a, c * c + a * a + b * b, c * c + b * b + a * a};
-            for (double m : orders) ASSERT_FALSE(m > 128.0 * 128.0) << x << " " << y << " " << z;
+// The fast edge filter compares the integer sum of squared responses with 128^2 x 144; the
+// plain one divides each response by 12 first. At exact ties both must say "no edge", one
+// step above both "edge". x^2 + y^2 + z^2 = 1536^2 has, up to order and sign, only the
+// solutions (1536, 0, 0) and (1024, 1024, 512): 4 divides the sum nine times, so 512
+// divides each term. Each is set up around the centre of a 3 x 3 x 3 volume from the
+// neighbours' table entries (by offset: (0, 0, 1) adds 2 to X, (0, -1, 0) 2 to Y,
+// (-1, 0, 0) 2 to Z, (0, -1, 1) 1 to X and Y, (-1, -1, 1) 1 to each, (-1, 0, 1) 2 to X and
+// 1 to Z, (-1, -1, 0) 2 to Y and Z). Red sits on the tie; green and blue nudge the first
+// neighbour by +1 and -1 (a response 2 above and below).
+TEST(FastFilters, EdgesAtTheThresholdAgreeWithPlain) {
+    struct Neighbour {
+        int dx, dy, dz, value;
+    };
+    using Neighbours = std::vector<Neighbour>;
+    // A face of 128 at offset[axis] = side, its centre first: a response of 12 x 128 = 1536.
+    auto face = [](int axis, int side) {
+        Neighbours n;
+        for (int u : {0, -1, 1})
+            for (int v : {0, -1, 1}) {
+                int d[3];
+                d[axis] = side;
+                d[(axis + 1) % 3] = u;
+                d[(axis + 2) % 3] = v;
+                n.push_back({d[0], d[1], d[2], 128});
+            }
+        return n;
+    };
+    const struct Case {
+        const char* responses;
+        Neighbours at;
+    } cases[] = {
+        {"(1024, 1024, 512)", {{0, 0, 1, 128}, {0, -1, 0, 193}, {0, -1, 1, 255}, {-1, -1, 1, 255}, {-1, 0, 1, 129}, {-1, -1, 0, 64}}},
+        {"(1024, 512, 1024)", {{0, 0, 1, 129}, {-1, 0, 0, 129}, {0, -1, 1, 1}, {-1, -1, 1, 255}, {-1, 0, 1, 255}, {-1, -1, 0, 128}}},
+        {"(512, 1024, 1024)", {{0, 0, 1, 127}, {0, -1, 0, 129}, {-1, 0, 0, 129}, {0, -1, 1, 1}, {-1, -1, 1, 255}, {-1, 0, 1, 1}, {-1, -1, 0, 255}}},
+        {"(1536, 0, 0)", face(2, 1)},
+        {"(0, 1536, 0)", face(1, -1)},
+        {"(0, 0, 1536)", face(0, -1)},
+    };
+    for (const Case& c : cases) {
+        voxelmap original;
+        testutil::fillMap(original, 3, 3, 3, [](int, int, int) { return voxel(); });
+        for (size_t n = 0; n < c.at.size(); ++n) {
+            const Neighbour& e = c.at[n];
+            const int nudge = n == 0 ? 1 : 0;
+            original.voxels[original.index(1 + e.dx, 1 + e.dy, 1 + e.dz)] =
+                voxel(e.value, e.value + nudge, e.value - nudge, 0);
         }
-    EXPECT_GT(triples, 0);  // the check did meet ties
+        voxelmap fast, slow;
+        fast.copyMap(&original);
+        slow.copyMap(&original);
+        edges(&fast);
+        plain::edges(&slow);
+        EXPECT_EQ(testutil::at(fast, 1, 1, 1), voxel(1, 250, 1, 1)) << "responses " << c.responses;
+        EXPECT_EQ(testutil::at(slow, 1, 1, 1), voxel(1, 250, 1, 1)) << "plain, responses " << c.responses;
+    }
 }
 
 namespace {
@@ -252,11 +286,6 @@ TEST(FilterProgress, RisesToTheDepthAtMostEvery50ms) {
 
 namespace {
 
-bool sameImage(const wxImage& a, const wxImage& b) {
-    if (a.GetWidth() != b.GetWidth() || a.GetHeight() != b.GetHeight()) return false;
-    return std::equal(a.GetData(), a.GetData() + 3 * a.GetWidth() * a.GetHeight(), b.GetData());
-}
-
 // A volume of mostly low alpha with some opaque voxels and empty runs, so rays
 // composite many samples, stop early sometimes, and cross empty space.
 void cloudyMap(voxelmap& m, Size s, unsigned seed) {
@@ -325,7 +354,7 @@ TEST(FastMarch, MatchesPlainOnRandomPoses) {
                 workerOverride() = threads;
                 wxImage got(fastCam.resolution, fastCam.resolution);
                 fastCam.march(&m, got);
-                EXPECT_TRUE(sameImage(got, expected)) << "size " << s.w << "x" << s.h << "x" << s.d << " pose " << pose
+                EXPECT_TRUE(testutil::sameRGB(got, expected)) << "size " << s.w << "x" << s.h << "x" << s.d << " pose " << pose
                                                       << " threads " << threads << " sparse " << sparse;
             }
             // In bands with a progress report: the same picture, the report ending at the last row.
@@ -337,7 +366,7 @@ TEST(FastMarch, MatchesPlainOnRandomPoses) {
                 return true;
             }));
             EXPECT_EQ(reported, fastCam.resolution);
-            EXPECT_TRUE(sameImage(banded, expected));
+            EXPECT_TRUE(testutil::sameRGB(banded, expected));
             if (sparse) litSparse += std::count_if(expected.GetData(), expected.GetData() + 3 * fastCam.resolution *
                                                    fastCam.resolution, [](unsigned char c) { return c != 0; });
             workerOverride() = 0;
@@ -390,7 +419,7 @@ TEST(FastSlice, MatchesPlainOnRandomPlanes) {
                     workerOverride() = threads;
                     wxImage got(s.w, s.h);
                     sl.evaluateSlice(&m, got);
-                    EXPECT_TRUE(sameImage(got, expected)) << "size " << s.w << "x" << s.h << "x" << s.d << " pose "
+                    EXPECT_TRUE(testutil::sameRGB(got, expected)) << "size " << s.w << "x" << s.h << "x" << s.d << " pose "
                                                           << pose << " threads " << threads << " scalar " << scalar;
                 }
             }

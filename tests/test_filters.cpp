@@ -3,16 +3,21 @@
 #include <wx/numdlg.h>
 #include <wx/testing.h>
 
+#include <algorithm>
 #include <array>
-#include <cstring>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
 #include "appFrame.h"
 #include "camera.h"
 #include "slicer.h"
+#include "plain_kernels.h"
 #include "testutil.h"
 #include "voxelmap.h"
+
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using FilterCommands = testutil::AppTest;
 
 namespace {
 
@@ -36,29 +41,11 @@ voxel keyed(voxel v, voxel keyColour, int range, int falloff, int premultiply) {
     return at(m, 0, 0, 0);
 }
 
-template <std::size_t N>
-double sum(const float (&t)[N], bool positiveOnly = false) {
-    double s = 0;
-    for (float v : t)
-        if (!positiveOnly || v > 0) s += v;
-    return s;
-}
-
 }  // namespace
 
+// The tables' sums are what the blur divides by and what the edge filter's 12 stands for:
+// Blur.AHoleShowsEveryKernelEntry and FastFilters.EdgesAtTheThresholdAgreeWithPlain see them.
 TEST(Kernels, TablesAndWeights) {
-    EXPECT_EQ(sum(blur1), 4.25);
-    EXPECT_EQ(sum(blur2), 16.5);
-    EXPECT_EQ(sum(blur3), 43.75);
-    for (const float* t : {sobelX, sobelY, sobelZ}) {
-        double all = 0, positive = 0;
-        for (int n = 0; n < 27; ++n) {
-            all += t[n];
-            positive += t[n] > 0 ? t[n] : 0;
-        }
-        EXPECT_EQ(all, 0);
-        EXPECT_EQ(positive, 12);
-    }
     EXPECT_EQ(weight(0, 0, 0, 1, KERNEL_BLUR1), 1.0f);
     EXPECT_EQ(weight(0, 0, 0, 2, KERNEL_BLUR2), 1.0f);
     EXPECT_EQ(weight(0, 0, 0, 3, KERNEL_BLUR3), 1.0f);
@@ -173,6 +160,38 @@ TEST(Blur, LargerRadiiUseTheirOwnKernels) {
     EXPECT_EQ(at(m, 2, 2, 2).a, 96);  // thinner than 7: 125 inside, 16.5 / 43.75
 }
 
+// Every entry of each blur table and its sum, seen through the filter: a volume of 255 with
+// one transparent black voxel. Around it each voxel lacks exactly the entry at its offset
+// from the hole: 1 (the centre) at the hole, 1/8 within the radius, nothing beyond. With
+// sums 4.25, 16.5 and 43.75 (1 + 1/8 for each of the other 26, 124 and 342 entries):
+// 255 x 3.25 / 4.25 = 195, 255 x 4.125 / 4.25 = 247.5, and so on.
+TEST(Blur, AHoleShowsEveryKernelEntry) {
+    struct Case {
+        int radius;
+        unsigned char atHole, near;
+    } const cases[] = {{1, 195, 247}, {2, 239, 253}, {3, 249, 254}};
+    for (const Case& c : cases) {
+        const int r = c.radius, n = 4 * r + 3, hole = 2 * r + 1;  // voxels within r + 1 of the hole see no border
+        voxelmap original;
+        testutil::fillMap(original, n, n, n, [hole](int i, int j, int k) {
+            return i == hole && j == hole && k == hole ? voxel() : voxel(255, 255, 255, 255);
+        });
+        for (bool fast : {true, false}) {
+            voxelmap m;
+            m.copyMap(&original);
+            fast ? blur(&m, r) : plain::blur(&m, r);
+            for (int k = r; k <= 3 * r + 2; ++k)
+                for (int j = r; j <= 3 * r + 2; ++j)
+                    for (int i = r; i <= 3 * r + 2; ++i) {
+                        const int d = std::max({std::abs(i - hole), std::abs(j - hole), std::abs(k - hole)});
+                        const unsigned char v = d == 0 ? c.atHole : d <= r ? c.near : 255;
+                        ASSERT_EQ(at(m, i, j, k), voxel(v, v, v, v))
+                            << (fast ? "blur" : "plain blur") << " radius " << r << " at " << i << "," << j << "," << k;
+                    }
+        }
+    }
+}
+
 // Blur radius 1 worked out from array indices alone.
 static voxelmap* directBlur(const voxelmap& src, voxelmap& out) {
     out.allocate(src.width, src.height, src.depth);
@@ -267,7 +286,7 @@ namespace {
 
 // A volume as a load leaves it: plane across the first layer, camera at its start.
 AppFrame* loadedApp(int w, int h, int d, voxel v) {
-    return testutil::loadVolume(w, h, d, [v](int, int, int) { return v; }, d / 2.0 + 100);
+    return testutil::asLoaded(w, h, d, [v](int, int, int) { return v; }, d / 2.0 + 100);
 }
 
 // Both views show the filtered volume: the slice re-evaluated, the 3D image marched
@@ -275,18 +294,18 @@ AppFrame* loadedApp(int w, int h, int d, voxel v) {
 void expectViewsRefreshed() {
     wxImage slice(screenImage.GetWidth(), screenImage.GetHeight());
     theslicer->evaluateSlice(myVoxmap, slice);
-    EXPECT_EQ(0, memcmp(slice.GetData(), screenImage.GetData(), slice.GetWidth() * slice.GetHeight() * 3));
+    EXPECT_TRUE(testutil::sameRGB(slice, screenImage));
     ASSERT_EQ(viewportImage.GetWidth(), 200);
     ASSERT_EQ(viewportImage.GetHeight(), 200);
     wxImage view(cam->resolution, cam->resolution);
     cam->march(myVoxmap, view);
     view.Rescale(200, 200);
-    EXPECT_EQ(0, memcmp(view.GetData(), viewportImage.GetData(), 200 * 200 * 3));
+    EXPECT_TRUE(testutil::sameRGB(view, viewportImage));
 }
 
 }  // namespace
 
-TEST(FilterCommands, KeyPrompts) {
+TEST_F(FilterCommands, KeyPrompts) {
     const voxel start(75, 0, 0, 255);
     struct Case {
         long falloff;      // -1: cancelled
@@ -317,10 +336,9 @@ TEST(FilterCommands, KeyPrompts) {
     wxTEST_DIALOG(menu(f, ID_KEY), Answer(kRange, -1));
     EXPECT_EQ(at(*myVoxmap, 0, 0, 0), start);
     EXPECT_EQ(viewportImage.GetWidth(), 50);
-    testutil::resetApp();
 }
 
-TEST(FilterCommands, BlurAndEdges) {
+TEST_F(FilterCommands, BlurAndEdges) {
     AppFrame* f = loadedApp(5, 4, 3, voxel(255, 255, 255, 255));
     wxTEST_DIALOG(menu(f, ID_BLUR), Answer(kRadius, -1));
     EXPECT_EQ(at(*myVoxmap, 0, 0, 0), voxel(255, 255, 255, 255));
@@ -336,11 +354,9 @@ TEST(FilterCommands, BlurAndEdges) {
     EXPECT_EQ(at(*myVoxmap, 2, 2, 0), voxel(250, 1, 1, 250));
     expectViewsRefreshed();
     EXPECT_EQ(testutil::pixel(screenImage, 2, 2), voxel(250, 1, 1, 255));
-    testutil::resetApp();
 }
 
-TEST(FilterCommands, NothingWithoutAVolume) {
-    testutil::resetApp();
+TEST_F(FilterCommands, NothingWithoutAVolume) {
     AppFrame* f = testutil::frame();
     // No prompt appears (an unexpected dialog would fail the test) and nothing is computed:
     // the 3D image keeps the size it had (the placeholder's, or none) instead of 200 x 200.
@@ -348,5 +364,4 @@ TEST(FilterCommands, NothingWithoutAVolume) {
     for (int id : {ID_KEY, ID_BLUR, ID_EDGES}) menu(f, id);
     EXPECT_FALSE(myVoxmap->loaded);
     EXPECT_EQ(viewportImage.IsOk() ? viewportImage.GetSize() : wxSize(), before);
-    testutil::resetApp();
 }

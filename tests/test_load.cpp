@@ -9,7 +9,6 @@
 #include <sys/resource.h>
 
 #include <cstdint>
-#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +17,11 @@
 #include "slicer.h"
 #include "testutil.h"
 #include "voxelmap.h"
+
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using LoadStack = testutil::AppTest;
+using LoadStackRefused = testutil::AppTest;
+using LoadCommand = testutil::AppTest;
 
 namespace {
 
@@ -66,8 +70,7 @@ bool menusDisabled(AppFrame* f) {
 
 // ---- Good stacks ----
 
-TEST(LoadStack, ThreeLayersGiveTheVolumeCameraAndPlane) {
-    testutil::resetApp();
+TEST_F(LoadStack, ThreeLayersGiveTheVolumeCameraAndPlane) {
     AppFrame* f = frame();
     testutil::TempDir dir;
     frame()->loadStack(toArray(testutil::writeStack(dir.path, layers(4, 2, 3))));
@@ -109,8 +112,7 @@ TEST(LoadStack, ThreeLayersGiveTheVolumeCameraAndPlane) {
     EXPECT_TRUE(f->settingsMenu->IsEnabled(ID_VPSCALE));
 }
 
-TEST(LoadStack, OddSizesGiveHalfUnitOrigins) {
-    testutil::resetApp();
+TEST_F(LoadStack, OddSizesGiveHalfUnitOrigins) {
     testutil::TempDir dir;
     frame()->loadStack(toArray(testutil::writeStack(dir.path, layers(5, 3, 2))));
     ASSERT_TRUE(myVoxmap->loaded);
@@ -122,8 +124,7 @@ TEST(LoadStack, OddSizesGiveHalfUnitOrigins) {
     EXPECT_EQ(screenImage.GetSize(), wxSize(5, 3));
 }
 
-TEST(LoadStack, AlphaComesFromTheAlphaChannelElseOpaque) {
-    testutil::resetApp();
+TEST_F(LoadStack, AlphaComesFromTheAlphaChannelElseOpaque) {
     testutil::TempDir dir;
     std::vector<wxImage> images = layers(4, 4, 1, true);
     const std::vector<wxImage> opaque = layers(4, 4, 1, false);
@@ -141,8 +142,7 @@ TEST(LoadStack, AlphaComesFromTheAlphaChannelElseOpaque) {
         }
 }
 
-TEST(LoadStack, LayersFollowTheGivenOrder) {
-    testutil::resetApp();
+TEST_F(LoadStack, LayersFollowTheGivenOrder) {
     testutil::TempDir dir;
     std::vector<std::string> paths = testutil::writeStack(dir.path, layers(3, 2, 3));
     std::swap(paths[0], paths[2]);  // layer2.png, layer1.png, layer0.png
@@ -153,8 +153,7 @@ TEST(LoadStack, LayersFollowTheGivenOrder) {
     EXPECT_EQ(at(1, 1, 2), layerColour(0, 1, 1));
 }
 
-TEST(LoadStack, ASecondStackReplacesEverything) {
-    testutil::resetApp();
+TEST_F(LoadStack, ASecondStackReplacesEverything) {
     AppFrame* f = frame();
     testutil::TempDir dir;
     frame()->loadStack(toArray(testutil::writeStack(dir.path, layers(4, 2, 3), "a")));
@@ -190,8 +189,7 @@ TEST(LoadStack, ASecondStackReplacesEverything) {
     EXPECT_TRUE(menusEnabled(f));
 }
 
-TEST(LoadStack, SliceViewAtRestShowsTheFirstImage) {
-    testutil::resetApp();
+TEST_F(LoadStack, SliceViewAtRestShowsTheFirstImage) {
     testutil::TempDir dir;
     const std::vector<wxImage> images = layers(8, 4, 2);
     frame()->loadStack(toArray(testutil::writeStack(dir.path, images)));
@@ -202,8 +200,7 @@ TEST(LoadStack, SliceViewAtRestShowsTheFirstImage) {
             EXPECT_EQ(testutil::pixel(screenImage, x, y), testutil::pixel(images[0], x, y)) << x << "," << y;
 }
 
-TEST(LoadStack, WorksWithoutPlaceholderPictures) {
-    testutil::resetApp();
+TEST_F(LoadStack, WorksWithoutPlaceholderPictures) {
     testutil::TempDir dir;
     const std::vector<std::string> paths = testutil::writeStack(dir.path, layers(4, 4, 1));
     screenImage = wxImage();  // as after a failed placeholder read
@@ -227,9 +224,8 @@ struct Loaded {
     std::vector<std::string> good;  // four 4 x 2 images, not yet loaded: b0.png ... b3.png
 };
 
-// A fresh window with a 4 x 2 x 3 random-coloured volume loaded, and a copy of it.
+// A 4 x 2 x 3 random-coloured volume loaded into the fresh window, and a copy of it.
 void loadFirst(Loaded& s) {
-    testutil::resetApp();
     std::vector<wxImage> images = layers(4, 2, 3);
     images[1].SetRGB(3, 1, 250, 0, 250);
     frame()->loadStack(toArray(testutil::writeStack(s.dir.path, images, "a")));
@@ -256,7 +252,7 @@ void expectUnchanged(const Loaded& s) {
     EXPECT_EQ(theslicer.get(), s.slicer0);
     EXPECT_EQ(screenImage.GetSize(), s.screen0.GetSize());
     if (screenImage.GetSize() == s.screen0.GetSize()) {
-        EXPECT_EQ(0, memcmp(screenImage.GetData(), s.screen0.GetData(), s.screen0.GetWidth() * s.screen0.GetHeight() * 3));
+        EXPECT_TRUE(testutil::sameRGB(screenImage, s.screen0));
     }
     EXPECT_EQ(viewportImage.GetSize(), s.viewport0.GetSize());
     EXPECT_TRUE(menusEnabled(frame()));
@@ -264,7 +260,7 @@ void expectUnchanged(const Loaded& s) {
 
 }  // namespace
 
-TEST(LoadStackRefused, DamagedFilesKeepTheVolume) {
+TEST_F(LoadStackRefused, DamagedFilesKeepTheVolume) {
     Loaded s;
     loadFirst(s);
     if (HasFatalFailure()) return;
@@ -300,7 +296,7 @@ TEST(LoadStackRefused, DamagedFilesKeepTheVolume) {
     expectUnchanged(s);
 }
 
-TEST(LoadStackRefused, SizeMismatchInTheMiddleKeepsTheVolume) {
+TEST_F(LoadStackRefused, SizeMismatchInTheMiddleKeepsTheVolume) {
     Loaded s;
     loadFirst(s);
     if (HasFatalFailure()) return;
@@ -326,7 +322,7 @@ TEST(LoadStackRefused, SizeMismatchInTheMiddleKeepsTheVolume) {
     EXPECT_NE(cam.get(), s.cam0);
 }
 
-TEST(LoadStackRefused, NothingChosenChangesNothing) {
+TEST_F(LoadStackRefused, NothingChosenChangesNothing) {
     Loaded s;
     loadFirst(s);
     if (HasFatalFailure()) return;
@@ -334,8 +330,7 @@ TEST(LoadStackRefused, NothingChosenChangesNothing) {
     expectUnchanged(s);
 }
 
-TEST(LoadStackRefused, BeforeAnyLoadTheWindowStaysEmpty) {
-    testutil::resetApp();
+TEST_F(LoadStackRefused, BeforeAnyLoadTheWindowStaysEmpty) {
     AppFrame* f = frame();
     testutil::TempDir dir;
     const std::string text = dir.file("plain.tif");
@@ -347,7 +342,7 @@ TEST(LoadStackRefused, BeforeAnyLoadTheWindowStaysEmpty) {
     EXPECT_TRUE(menusDisabled(f));
 }
 
-TEST(LoadStackRefused, AVolumeTooLargeToAllocateIsReportedWithItsSize) {
+TEST_F(LoadStackRefused, AVolumeTooLargeToAllocateIsReportedWithItsSize) {
     Loaded s;
     loadFirst(s);
     if (HasFatalFailure()) return;
@@ -376,7 +371,7 @@ TEST(LoadStackRefused, AVolumeTooLargeToAllocateIsReportedWithItsSize) {
 
 // ---- The Load command ----
 
-TEST(LoadCommand, CancellingTheDialogChangesNothing) {
+TEST_F(LoadCommand, CancellingTheDialogChangesNothing) {
     Loaded s;
     loadFirst(s);
     if (HasFatalFailure()) return;

@@ -16,7 +16,6 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <filesystem>
 #include <memory>
 #include <random>
@@ -30,6 +29,9 @@
 #include "slicer.h"
 #include "testutil.h"
 #include "voxelmap.h"
+
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using RandomRun = testutil::AppTest;
 
 namespace {
 
@@ -248,8 +250,7 @@ private:
         EXPECT_EQ(cam.get(), cam0);
         EXPECT_EQ(theslicer.get(), slicer0);
         if (myVoxmap->loaded) {
-            EXPECT_EQ(0,
-                      memcmp(screenImage.GetData(), screen0.GetData(), 3 * size_t(myVoxmap->width) * myVoxmap->height));
+            EXPECT_TRUE(testutil::sameRGB(screenImage, screen0));
         }
         removeInputs(paths);
         return "refused load, kind " + std::to_string(kind);
@@ -266,9 +267,7 @@ private:
         if (myVoxmap->loaded) {
             if (slicerControl) {
                 // Moving the plane re-samples the slice only; the 3D image stays as it was.
-                EXPECT_TRUE(viewportImage.GetSize() == viewport0.GetSize() &&
-                            memcmp(viewportImage.GetData(), viewport0.GetData(),
-                                   3 * size_t(viewport0.GetWidth()) * viewport0.GetHeight()) == 0);
+                EXPECT_TRUE(testutil::sameRGB(viewportImage, viewport0));
             } else {
                 viewport_ = wxSize(resolution_, resolution_);
                 EXPECT_EQ(cam->zoom, f_->spinZoom->GetValue() * 0.01);
@@ -461,9 +460,7 @@ private:
         f_->sliceView->Refresh();
         testutil::pump();
         if (myVoxmap->loaded) {
-            EXPECT_EQ(0,
-                      memcmp(screenImage.GetData(), screen0.GetData(), 3 * size_t(myVoxmap->width) * myVoxmap->height))
-                << "a repaint recomputes nothing";
+            EXPECT_TRUE(testutil::sameRGB(screenImage, screen0)) << "a repaint recomputes nothing";
         }
         return "repaint";
     }
@@ -471,11 +468,10 @@ private:
 
 }  // namespace
 
-TEST(RandomRun, UserActionsKeepEverythingConsistent) {
+TEST_F(RandomRun, UserActionsKeepEverythingConsistent) {
     const long steps = envNumber("SLABWRIGHT_RANDOM_STEPS", 1000);
     const uint64_t seed = uint64_t(envNumber("SLABWRIGHT_RANDOM_SEED", 20240611));
     std::printf("[ random   ] seed %llu, %ld steps\n", static_cast<unsigned long long>(seed), steps);
-    testutil::resetApp();
     const auto start = std::chrono::steady_clock::now();
     long done = 0;
     {
@@ -497,5 +493,4 @@ TEST(RandomRun, UserActionsKeepEverythingConsistent) {
                     done, run.loads, run.refusals, run.filters, run.saved, run.frames,
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
-    testutil::resetApp();
 }

@@ -23,6 +23,10 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using BatchRender = testutil::AppTest;
+using SaveSlice = testutil::AppTest;
+
 namespace {
 
 const long kDialogStyle = wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT;
@@ -30,13 +34,8 @@ const char* const kRowLabels[9] = {"TX", "TY", "TZ", "RX", "RY", "RZ", "SX", "SY
 const char* const kRowNames[9] = {"stTX", "spTy", "stTz", "stRx", "stRy", "stRz", "stSx", "stSy", "stSz"};
 enum Row { TX, TY, TZ, RX, RY, RZ, SX, SY, SZ };
 
-// A loaded w x h x d volume with the camera and plane of a fresh load and the images sized
-// (the 3D image not marched), as the load leaves them; the main window exists.
-AppFrame* loadVolume(int w, int h, int d) {
-    return testutil::loadVolume(w, h, d, testutil::graded, d / 2 + 100, /*march=*/false);
-}
-
 using testutil::directSlice;
+using testutil::gradedVolume;
 using testutil::sameRGB;
 
 wxImage restSlice() { return directSlice(Vector(0, 0, 0), 0, 0, 0, 100, 100, 100); }
@@ -292,8 +291,8 @@ TEST(RenderDlg, RenderSetsTheFlagAndCloseBoxDoesNot) {
 
 // ---- Frames written by a batch render ----
 
-TEST(BatchRender, FramesAtRestAreElevenIdenticalFiles) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(BatchRender, FramesAtRestAreElevenIdenticalFiles) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     testutil::TempDir dir;
     RenderDlg dlg("Animation", kDialogStyle);
     dlg.spFrames->SetValue(10);
@@ -307,11 +306,10 @@ TEST(BatchRender, FramesAtRestAreElevenIdenticalFiles) {
     EXPECT_EQ(expected, listDir(dir.path));
     const wxImage rest = restSlice();
     for (const std::string& name : expected) EXPECT_TRUE(sameRGB(rest, loadFile(dir.file(name)))) << name;
-    testutil::resetApp();
 }
 
-TEST(BatchRender, FramesInterpolateThePoseEvenly) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(BatchRender, FramesInterpolateThePoseEvenly) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     testutil::TempDir dir;
     RenderDlg dlg("Animation", kDialogStyle);
     dlg.spFrames->SetValue(2);
@@ -341,11 +339,10 @@ TEST(BatchRender, FramesInterpolateThePoseEvenly) {
     const double t = 1.0 / 3.0;
     EXPECT_TRUE(sameRGB(directSlice(Vector(10 * t + (1 - t) * 0, 0, 0), 0, 0, 0, 100, 100, 100, true), frame1));
     EXPECT_FALSE(sameRGB(directSlice(Vector(3, 0, 0), 0, 0, 0, 100, 100, 100, true), frame1));
-    testutil::resetApp();
 }
 
-TEST(BatchRender, NameWithoutDotBecomesTheExtension) {
-    AppFrame* f = loadVolume(16, 8, 4);
+TEST_F(BatchRender, NameWithoutDotBecomesTheExtension) {
+    AppFrame* f = gradedVolume(16, 8, 4, /*march=*/false);
     testutil::TempDir dir;
     RenderDlg dlg("Animation", kDialogStyle);
     dlg.spFrames->SetValue(1);
@@ -361,11 +358,10 @@ TEST(BatchRender, NameWithoutDotBecomesTheExtension) {
     wxTEST_DIALOG(f->renderFrames(dlg), testutil::MessageCapture(&message));
     EXPECT_TRUE(message.Contains(dir2.file(".0000.anim"))) << message;
     EXPECT_TRUE(listDir(dir2.path).empty());
-    testutil::resetApp();
 }
 
-TEST(BatchRender, ZeroFramesWritesOneFrameAtTheStartPose) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(BatchRender, ZeroFramesWritesOneFrameAtTheStartPose) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     testutil::TempDir dir;
     RenderDlg dlg("Animation", kDialogStyle);
     setRow(dlg, TZ, 5, 20);
@@ -378,11 +374,10 @@ TEST(BatchRender, ZeroFramesWritesOneFrameAtTheStartPose) {
     const wxImage start = directSlice(Vector(0, 0, 5), 0, 0, 0, 50, 100, 100);
     EXPECT_TRUE(sameRGB(start, loadFile(dir.file("one.0000.png"))));
     EXPECT_TRUE(sameRGB(start, screenImage));
-    testutil::resetApp();
 }
 
-TEST(BatchRender, PlaneStaysAtTheEndPoseUntilTheWindowMovesIt) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(BatchRender, PlaneStaysAtTheEndPoseUntilTheWindowMovesIt) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     ASSERT_NE(nullptr, f->spinTZ) << "main window controls missing";
     // The window's own pose: TZ 3.
     testutil::spin(f->spinTZ, 3);  // the event and the refresh it posts
@@ -418,11 +413,10 @@ TEST(BatchRender, PlaneStaysAtTheEndPoseUntilTheWindowMovesIt) {
     EXPECT_EQ(windowP00.y(), theslicer->patch->P00.y());
     EXPECT_EQ(windowP00.z(), theslicer->patch->P00.z());
     EXPECT_TRUE(sameRGB(directSlice(Vector(0, 0, 3), 0, 0, 0, 100, 100, 100), screenImage));
-    testutil::resetApp();
 }
 
-TEST(BatchRender, AFailedFrameStopsTheRenderWithOneMessage) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(BatchRender, AFailedFrameStopsTheRenderWithOneMessage) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     testutil::TempDir dir;
     RenderDlg dlg("Animation", kDialogStyle);
     dlg.spFrames->SetValue(2);
@@ -448,13 +442,12 @@ TEST(BatchRender, AFailedFrameStopsTheRenderWithOneMessage) {
         EXPECT_TRUE(message.Contains("a.0000.nosuchformat")) << message;
         EXPECT_TRUE(listDir(dir.path).empty());
     }
-    testutil::resetApp();
 }
 
 // ---- Through the menu ----
 
-TEST(BatchRender, MenuCommandRendersWhatTheDialogWasGiven) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(BatchRender, MenuCommandRendersWhatTheDialogWasGiven) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     testutil::TempDir dir;
     const auto fill = [&](RenderDlg& dlg) {
         dlg.spFrames->SetValue(2);
@@ -470,11 +463,10 @@ TEST(BatchRender, MenuCommandRendersWhatTheDialogWasGiven) {
     for (int k = 0; k <= 2; ++k)
         EXPECT_TRUE(sameRGB(directSlice(Vector(0, 0, 4 + 2 * k), 0, 0, 0, 100, 100, 100),
                             loadFile(dir.file(wxString::Format("m.%04d.png", k).ToStdString()))));
-    testutil::resetApp();
 }
 
-TEST(BatchRender, ClosingTheDialogRendersNothing) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(BatchRender, ClosingTheDialogRendersNothing) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     const Vector p00 = theslicer->patch->P00;
     const wxImage before = screenImage.Copy();
     testutil::TempDir dir;
@@ -489,13 +481,12 @@ TEST(BatchRender, ClosingTheDialogRendersNothing) {
     EXPECT_TRUE(listDir(dir.path).empty());
     EXPECT_EQ(p00.z(), theslicer->patch->P00.z());
     EXPECT_TRUE(sameRGB(before, screenImage));
-    testutil::resetApp();
 }
 
 // ---- Save ----
 
-TEST(SaveSlice, WritesTheSliceImage) {
-    AppFrame* f = loadVolume(16, 8, 24);
+TEST_F(SaveSlice, WritesTheSliceImage) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
     theslicer->setP(Vector(0, 0, 7));
     theslicer->evaluateSlice(myVoxmap, screenImage);
     testutil::TempDir dir;
@@ -510,5 +501,4 @@ TEST(SaveSlice, WritesTheSliceImage) {
     EXPECT_EQ((std::vector<std::string>{"direct.png", "menu.png"}), listDir(dir.path));
     EXPECT_TRUE(sameRGB(screenImage, loadFile(dir.file("menu.png"))));
     EXPECT_EQ(10 * 7, testutil::pixel(loadFile(dir.file("menu.png")), 0, 0).b);
-    testutil::resetApp();
 }

@@ -15,7 +15,6 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
-#include <cstring>
 #include <filesystem>
 #include <functional>
 #include <map>
@@ -31,6 +30,9 @@
 #include "slicer.h"
 #include "testutil.h"
 #include "voxelmap.h"
+
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using RobustLoad = testutil::AppTest;
 
 namespace {
 
@@ -75,20 +77,13 @@ struct Before {
     }
 };
 
-bool samePixels(const wxImage& a, const wxImage& b) {
-    if (a.IsOk() != b.IsOk()) return false;
-    if (!a.IsOk()) return true;
-    return a.GetSize() == b.GetSize() &&
-           memcmp(a.GetData(), b.GetData(), 3 * size_t(a.GetWidth()) * a.GetHeight()) == 0;
-}
-
 void expectUnchanged(const Before& b) {
     EXPECT_TRUE(testutil::sameMap(*myVoxmap, b.map)) << "the volume changed";
     EXPECT_EQ(cam.get(), b.cam0);
     EXPECT_EQ(theslicer.get(), b.slicer0);
     if (myVoxmap->loaded) {  // before a first load the views show their placeholders, which a paint may reread
-        EXPECT_TRUE(samePixels(screenImage, b.screen)) << "the slice image changed";
-        EXPECT_TRUE(samePixels(viewportImage, b.viewport)) << "the 3D image changed";
+        EXPECT_TRUE(testutil::sameRGB(screenImage, b.screen)) << "the slice image changed";
+        EXPECT_TRUE(testutil::sameRGB(viewportImage, b.viewport)) << "the 3D image changed";
     }
 }
 
@@ -239,8 +234,7 @@ private:
 
 // ---- Formats the toolkit decodes: what each one becomes ----
 
-TEST(RobustLoad, UnusualEncodingsBuildTheVolumeTheyHold) {
-    testutil::resetApp();
+TEST_F(RobustLoad, UnusualEncodingsBuildTheVolumeTheyHold) {
     testutil::TempDir dir;
     Tally tally;
     auto file = [&](const std::string& name, const Bytes& b) {
@@ -409,13 +403,11 @@ TEST(RobustLoad, UnusualEncodingsBuildTheVolumeTheyHold) {
         tally.add("mixed sizes, one stack", o);
     }
     tally.print("unusual encodings");
-    testutil::resetApp();
 }
 
 // ---- Files that are not images ----
 
-TEST(RobustLoad, BrokenFilesAreRefusedAndTheVolumeStays) {
-    testutil::resetApp();
+TEST_F(RobustLoad, BrokenFilesAreRefusedAndTheVolumeStays) {
     testutil::TempDir dir;
     const std::vector<std::string> ref = referenceStack(dir);
     Tally tally;
@@ -499,13 +491,11 @@ TEST(RobustLoad, BrokenFilesAreRefusedAndTheVolumeStays) {
     }
     EXPECT_FALSE(pipeWatch.stop()) << "a load opened the named pipe and waited for a writer";
     tally.print("broken files");
-    testutil::resetApp();
 }
 
 // ---- Files cut short ----
 
-TEST(RobustLoad, TruncatedFilesLoadAsTheyDecodeOrAreRefused) {
-    testutil::resetApp();
+TEST_F(RobustLoad, TruncatedFilesLoadAsTheyDecodeOrAreRefused) {
     testutil::TempDir dir;
     const std::vector<std::string> ref = referenceStack(dir);
     Tally tally;
@@ -550,13 +540,11 @@ TEST(RobustLoad, TruncatedFilesLoadAsTheyDecodeOrAreRefused) {
         }
     }
     tally.print("truncated files");
-    testutil::resetApp();
 }
 
 // ---- Names ----
 
-TEST(RobustLoad, NamesWithSpacesAccentsAndDotsLoad) {
-    testutil::resetApp();
+TEST_F(RobustLoad, NamesWithSpacesAccentsAndDotsLoad) {
     testutil::TempDir dir;
     Tally tally;
     const std::vector<std::string> names = {"layer one.png",      "Schicht \xc3\xbc\xc3\x9f \xe5\xb1\xa4.png",
@@ -585,13 +573,11 @@ TEST(RobustLoad, NamesWithSpacesAccentsAndDotsLoad) {
     EXPECT_TRUE(refused == Outcome::Refused);
     tally.add("awkward names", refused);
     tally.print("names");
-    testutil::resetApp();
 }
 
 // ---- Extreme shapes ----
 
-TEST(RobustLoad, AMillionPixelRowAndAHundredThousandPixelColumnLoadAndShow) {
-    testutil::resetApp();
+TEST_F(RobustLoad, AMillionPixelRowAndAHundredThousandPixelColumnLoadAndShow) {
     testutil::TempDir dir;
     Tally tally;
     // Shown at twice their size, far beyond what one bitmap of the display server may be.
@@ -614,5 +600,4 @@ TEST(RobustLoad, AMillionPixelRowAndAHundredThousandPixelColumnLoadAndShow) {
         }
     }
     tally.print("extreme shapes");
-    testutil::resetApp();
 }

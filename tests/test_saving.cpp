@@ -22,6 +22,11 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using Saving = testutil::AppTest;
+using Undo = testutil::AppTest;
+using BatchRender = testutil::AppTest;
+
 namespace {
 
 using testutil::MessageCapture;
@@ -36,7 +41,7 @@ std::vector<std::string> listDir(const std::string& dir) {
 
 // A volume of noise (incompressible, so its files are big) with every alpha value.
 AppFrame* noiseVolume(int w, int h, int d) {
-    AppFrame* f = testutil::loadVolume(w, h, d, testutil::graded, d / 2 + 100, false);
+    AppFrame* f = testutil::gradedVolume(w, h, d, /*march=*/false);
     testutil::randomMap(*myVoxmap, w, h, d, 7);
     theslicer->evaluateSlice(myVoxmap, screenImage);
     return f;
@@ -85,7 +90,7 @@ bool readTiff(const std::string& path, voxelmap& map) {
 
 }  // namespace
 
-TEST(Saving, ChosenPathIsWhereTheSliceLandsAndReplacingAsksFirst) {
+TEST_F(Saving, ChosenPathIsWhereTheSliceLandsAndReplacingAsksFirst) {
     AppFrame* f = noiseVolume(16, 8, 4);
     TempDir dir;
     std::filesystem::create_directory(dir.file("typed"));
@@ -116,10 +121,9 @@ TEST(Saving, ChosenPathIsWhereTheSliceLandsAndReplacingAsksFirst) {
     EXPECT_TRUE(message.Contains("JPEG")) << message;
     EXPECT_EQ("old", testutil::readBytes(dir.file("wide.jpg")));
     EXPECT_EQ((std::vector<std::string>{"plain.png", "typed", "wide.jpg"}), listDir(dir.path));
-    testutil::resetApp();
 }
 
-TEST(Saving, AFullDiskLeavesTheGoodFileAsItWas) {
+TEST_F(Saving, AFullDiskLeavesTheGoodFileAsItWas) {
     SmallDisk disk;
     if (!disk.mounted) GTEST_SKIP() << "cannot mount a small tmpfs here";
     AppFrame* f = noiseVolume(200, 150, 3);  // every file of it is bigger than the disk
@@ -152,10 +156,9 @@ TEST(Saving, AFullDiskLeavesTheGoodFileAsItWas) {
         EXPECT_EQ(std::vector<std::string>{c.good}, listDir(d)) << c.what << ": no temporary file stays";
         std::filesystem::remove(good);
     }
-    testutil::resetApp();
 }
 
-TEST(Saving, VolumeSavedThenLoadedGivesTheSameBytes) {
+TEST_F(Saving, VolumeSavedThenLoadedGivesTheSameBytes) {
     TempDir dir;
     const std::function<void()> filters[] = {
         [] { blur(myVoxmap, 1); },
@@ -186,15 +189,13 @@ TEST(Saving, VolumeSavedThenLoadedGivesTheSameBytes) {
             EXPECT_TRUE(std::any_of(v, v + myVoxmap->numVoxels, [](voxel x) { return x.a == 0 && x.r + x.g > 0; }));
         }
     }
-    testutil::resetApp();
 }
 
-TEST(Undo, EachFilterIsTakenBackToTheBytesBeforeIt) {
+TEST_F(Undo, EachFilterIsTakenBackToTheBytesBeforeIt) {
     TempDir dir;
     std::vector<wxImage> layers;
     for (int k = 0; k < 6; ++k)
         layers.push_back(testutil::makeImage(12, 9, [k](int i, int j) { return testutil::graded(i, j, k); }, true));
-    testutil::resetApp();
     AppFrame* f = testutil::frame();
     f->loadStack(testutil::toArray(testutil::writeStack(dir.path, layers)));
     ASSERT_TRUE(myVoxmap->loaded);
@@ -238,10 +239,9 @@ TEST(Undo, EachFilterIsTakenBackToTheBytesBeforeIt) {
     f->loadStack(testutil::toArray(testutil::writeStack(dir.path, layers, "again")));
     EXPECT_FALSE(undoOn());
     EXPECT_TRUE(f->undoLevels.empty());
-    testutil::resetApp();
 }
 
-TEST(BatchRender, CancelStopsAfterTheCurrentFrameAndReplacingAsksFirst) {
+TEST_F(BatchRender, CancelStopsAfterTheCurrentFrameAndReplacingAsksFirst) {
     AppFrame* f = noiseVolume(16, 8, 4);
     TempDir dir;
     Batch batch(dir.path, "c.png", 9);
@@ -269,10 +269,9 @@ TEST(BatchRender, CancelStopsAfterTheCurrentFrameAndReplacingAsksFirst) {
     wxTEST_DIALOG(f->renderFrames(batch.dlg), MessageCapture(&question, nullptr, nullptr, wxID_YES));
     EXPECT_EQ(10u, listDir(dir.path).size());
     EXPECT_NE("kept", testutil::readBytes(dir.file("c.0001.png")));
-    testutil::resetApp();
 }
 
-TEST(BatchRender, ASourceImageIsNeverOverwritten) {
+TEST_F(BatchRender, ASourceImageIsNeverOverwritten) {
     TempDir dir;
     std::vector<std::string> files;
     for (int k = 0; k < 3; ++k) {
@@ -280,7 +279,6 @@ TEST(BatchRender, ASourceImageIsNeverOverwritten) {
         ASSERT_TRUE(testutil::makeImage(8, 8, [k](int i, int j) { return testutil::graded(i, j, k); }, false)
                         .SaveFile(files.back()));
     }
-    testutil::resetApp();
     AppFrame* f = testutil::frame();
     f->loadStack(testutil::toArray(files));
     ASSERT_TRUE(myVoxmap->loaded);
@@ -292,5 +290,4 @@ TEST(BatchRender, ASourceImageIsNeverOverwritten) {
     EXPECT_TRUE(message.Contains("s.0000.png")) << message;
     EXPECT_EQ(bytes, testutil::readBytes(files[1]));
     EXPECT_EQ(3u, listDir(dir.path).size());
-    testutil::resetApp();
 }

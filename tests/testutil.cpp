@@ -11,6 +11,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -207,7 +208,7 @@ int NumberAnswer::OnInvoked(wxNumberEntryDialog* dlg) const {
     return wxID_OK;
 }
 
-AppFrame* loadVolume(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ, bool march) {
+AppFrame* asLoaded(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ, bool march) {
     resetApp();
     AppFrame* app = frame();
     fillMap(*myVoxmap, w, h, d, f);
@@ -221,6 +222,8 @@ AppFrame* loadVolume(int w, int h, int d, const std::function<voxel(int, int, in
     theslicer->evaluateSlice(myVoxmap, screenImage);
     return app;
 }
+
+AppFrame* gradedVolume(int w, int h, int d, bool march) { return asLoaded(w, h, d, graded, d / 2 + 100, march); }
 
 void spin(wxSpinCtrl* c, int value, bool mustFit) {
     ASSERT_NE(nullptr, c);
@@ -255,11 +258,14 @@ wxImage directSlice(Vector t, float rx, float ry, float rz, float sx, float sy, 
     if (a.GetSize() != b.GetSize())
         return ::testing::AssertionFailure() << "size " << a.GetWidth() << "x" << a.GetHeight() << " vs "
                                              << b.GetWidth() << "x" << b.GetHeight();
-    for (int y = 0; y < a.GetHeight(); ++y)
-        for (int x = 0; x < a.GetWidth(); ++x)
-            if (pixel(a, x, y) != pixel(b, x, y))
-                return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs";
-    return ::testing::AssertionSuccess();
+    const size_t bytes = 3 * size_t(a.GetWidth()) * size_t(a.GetHeight());
+    if (std::memcmp(a.GetData(), b.GetData(), bytes) == 0) return ::testing::AssertionSuccess();
+    const size_t n = size_t(std::mismatch(a.GetData(), a.GetData() + bytes, b.GetData()).first - a.GetData()) / 3;
+    const int x = int(n % size_t(a.GetWidth())), y = int(n / size_t(a.GetWidth()));
+    const voxel pa = pixel(a, x, y), pb = pixel(b, x, y);
+    return ::testing::AssertionFailure() << "pixel (" << x << ", " << y << ") differs: RGB (" << int(pa.r) << ", "
+                                         << int(pa.g) << ", " << int(pa.b) << ") vs (" << int(pb.r) << ", "
+                                         << int(pb.g) << ", " << int(pb.b) << ")";
 }
 
 wxArrayString toArray(const std::vector<std::string>& paths) {

@@ -60,6 +60,13 @@ bool sameMap(const voxelmap& a, const voxelmap& b);
 AppFrame* frame();
 void resetApp();
 void destroyFrame();
+
+// Fixture of the tests that drive the program: each starts and ends with resetApp().
+class AppTest : public ::testing::Test {
+protected:
+    void SetUp() override { resetApp(); }
+    void TearDown() override { resetApp(); }
+};
 // Lets the toolkit handle pending events (paints, sizes).
 void pump();
 
@@ -153,8 +160,10 @@ inline voxel graded(int i, int j, int k) { return voxel(i * 15, j * 30, k * 10, 
 // the camera at (0, 0, -200) looking at (0, 0, lookAtZ), the plane across the first layer
 // with its slice evaluated, the 3D image sized (and marched when march). Starts from
 // resetApp(); returns the main window.
-AppFrame* loadVolume(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ,
-                     bool march = true);
+AppFrame* asLoaded(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ,
+                   bool march = true);
+// asLoaded() of the graded volume w x h x d, looking at its centre layer as a load does.
+AppFrame* gradedVolume(int w, int h, int d, bool march = true);
 
 // A value change of a spin control, as the user makes it (the event goes from the control
 // up to the window). With mustFit the value must lie in the control's range.
@@ -164,7 +173,8 @@ void menu(AppFrame* f, int id);
 
 // The slice of the current volume with a fresh plane posed directly.
 wxImage directSlice(Vector t, float rx, float ry, float rz, float sx, float sy, float sz, bool aa = false);
-// Whether a has b's size and the same RGB at every pixel.
+// Whether a has b's size and the same RGB at every pixel; names the first pixel that differs.
+// The one image comparison of the tests.
 ::testing::AssertionResult sameRGB(const wxImage& a, const wxImage& b);
 
 // UTF-8 paths as the loader takes them.
