@@ -19,6 +19,13 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using StackPages = testutil::AppTest;
+using Stack16Bit = testutil::AppTest;
+using StackAlpha = testutil::AppTest;
+using StackDamage = testutil::AppTest;
+using StackMemory = testutil::AppTest;
+
 namespace {
 
 using namespace filebytes;
@@ -68,8 +75,7 @@ void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 }  // namespace
 
-TEST(StackPages, PagesFoldersAndDropsGiveLayersInStackOrder) {
-    testutil::resetApp();
+TEST_F(StackPages, PagesFoldersAndDropsGiveLayersInStackOrder) {
     testutil::TempDir dir;
     const int W = 5, H = 3;
     // A 3-page RGB TIFF, then an RGBA PNG: four layers.
@@ -124,11 +130,9 @@ TEST(StackPages, PagesFoldersAndDropsGiveLayersInStackOrder) {
     frame()->ProcessWindowEvent(drop);
     EXPECT_EQ(myVoxmap->depth, 6);
     EXPECT_EQ(at(0, 0, 5), voxel(110, 0, 0, 255));
-    testutil::resetApp();
 }
 
-TEST(Stack16Bit, ColourSamplesAreMappedByTheRangeOfTheStack) {
-    testutil::resetApp();
+TEST_F(Stack16Bit, ColourSamplesAreMappedByTheRangeOfTheStack) {
     testutil::TempDir dir;
     const int W = 5, H = 3;
     // Grey 977..4095 over two layers, as two PNGs and as one two-page TIFF.
@@ -185,11 +189,9 @@ TEST(Stack16Bit, ColourSamplesAreMappedByTheRangeOfTheStack) {
         EXPECT_EQ(wrongVoxels(W, H, c.layers, c.want), 0);
         EXPECT_EQ(frame()->GetStatusBar()->GetStatusText(0), c.status);
     }
-    testutil::resetApp();
 }
 
-TEST(StackAlpha, TiffColourMeansWhatAPngColourMeans) {
-    testutil::resetApp();
+TEST_F(StackAlpha, TiffColourMeansWhatAPngColourMeans) {
     testutil::TempDir dir;
     // Unassociated alpha keeps its colour; associated colour is divided by alpha, rounded to nearest.
     const std::string unassoc = put(dir, "u.tif", tiff({{2, 1, 4, 8, {200, 100, 50, 128, 9, 8, 7, 0}, 2}}));
@@ -200,11 +202,9 @@ TEST(StackAlpha, TiffColourMeansWhatAPngColourMeans) {
                               {voxel(199, 100, 50, 128), voxel(0, 0, 0, 0)},
                               {voxel(200, 100, 50, 128), voxel(9, 8, 7, 0)}};
     EXPECT_EQ(wrongVoxels(2, 1, 3, [&](int i, int, int k) { return want[k][i]; }), 0);
-    testutil::resetApp();
 }
 
-TEST(StackDamage, FilesThatDecodeOnlyWithWarningsAreListed) {
-    testutil::resetApp();
+TEST_F(StackDamage, FilesThatDecodeOnlyWithWarningsAreListed) {
     testutil::TempDir dir;
     const wxImage noisy = testutil::makeImage(
         128, 128, [](int x, int y) { return voxel(x * 13 % 256, y * 29 % 256, (x * y) % 256, 255); }, false);
@@ -217,11 +217,9 @@ TEST(StackDamage, FilesThatDecodeOnlyWithWarningsAreListed) {
     EXPECT_EQ(myVoxmap->depth, 2);
     EXPECT_TRUE(message.Contains("\"" + cut + "\": Premature end of JPEG file")) << message;
     EXPECT_FALSE(message.Contains(whole)) << message;
-    testutil::resetApp();
 }
 
-TEST(StackMemory, HeadersClaimingTooMuchAreRefusedBeforeDecoding) {
-    testutil::resetApp();
+TEST_F(StackMemory, HeadersClaimingTooMuchAreRefusedBeforeDecoding) {
     testutil::TempDir dir;
     const std::vector<std::string> ref = testutil::writeStack(
         dir.path, {testutil::makeImage(5, 3, [](int x, int y) { return voxel(x, y, 9, 255); }, false),
@@ -267,7 +265,6 @@ TEST(StackMemory, HeadersClaimingTooMuchAreRefusedBeforeDecoding) {
         EXPECT_TRUE(testutil::sameMap(*myVoxmap, before));
         EXPECT_EQ(cam.get(), cam0);
     }
-    testutil::resetApp();
 }
 
 TEST(StackBuild, ACancelledBuildLeavesNothing) {
