@@ -22,6 +22,9 @@
 #include "testutil.h"
 #include "voxelmap.h"
 
+// The tests below start and end with the program as it starts: a fresh window, no volume.
+using Usability = testutil::AppTest;
+
 namespace {
 
 using testutil::frame;
@@ -112,9 +115,8 @@ std::vector<wxSpinCtrl*> mainSpins(AppFrame* f) {
 
 }  // namespace
 
-TEST(Usability, SpinControlsShowTheirButtonsWithoutToolkitWarnings) {
+TEST_F(Usability, SpinControlsShowTheirButtonsWithoutToolkitWarnings) {
     testutil::TempDir dir;
-    testutil::resetApp();
     StderrCapture capture;
     fputs("capture-probe\n", stderr);
     AppFrame* f = frame();
@@ -143,12 +145,10 @@ TEST(Usability, SpinControlsShowTheirButtonsWithoutToolkitWarnings) {
             << c->GetId() << ": " << size.x << " x " << size.y << ", best " << best.x << " x " << best.y;
     }
     dlg.Hide();
-    testutil::resetApp();
 }
 
-TEST(Usability, WindowGrowsSoBothViewsShowTheWholeVolume) {
+TEST_F(Usability, WindowGrowsSoBothViewsShowTheWholeVolume) {
     testutil::TempDir dir;
-    testutil::resetApp();
     AppFrame* f = frame();
     const wxRect work = wxDisplay(f).GetClientArea();
     ASSERT_GE(work.width, 1600) << "run on a 1600 x 1200 display";
@@ -166,12 +166,10 @@ TEST(Usability, WindowGrowsSoBothViewsShowTheWholeVolume) {
     wxTEST_DIALOG(testutil::menu(f, ID_VPSCALE), NumberAnswer(5));
     pump();
     EXPECT_EQ(f->GetRect(), work);
-    testutil::resetApp();
 }
 
-TEST(Usability, ControlsShowTheStateAfterASecondLoad) {
+TEST_F(Usability, ControlsShowTheStateAfterASecondLoad) {
     testutil::TempDir dir;
-    testutil::resetApp();
     AppFrame* f = frame();
     loadStack(dir, 24, 16, 6, "a");
     EXPECT_EQ(f->GetStatusBar()->GetStatusText(0), "24 x 16 x 6 voxels");
@@ -202,11 +200,10 @@ TEST(Usability, ControlsShowTheStateAfterASecondLoad) {
     // A slicer control now moves from the start pose, not from the first volume's.
     spin(f->spinTZ, 1);
     EXPECT_TRUE(testutil::sameRGB(screenImage, testutil::directSlice(Vector(0, 0, 1), 0, 0, 0, 100, 100, 100)));
-    testutil::resetApp();
 }
 
-TEST(Usability, MouseOrbitAndWheelGiveThePictureOfTheSpins) {
-    AppFrame* f = testutil::loadVolume(20, 16, 10, testutil::graded, 105);
+TEST_F(Usability, MouseOrbitAndWheelGiveThePictureOfTheSpins) {
+    AppFrame* f = testutil::gradedVolume(20, 16, 10);
     // Right-drag 30 right and 10 up: yaw +30, pitch -10, one step per motion.
     mouse(f->view3D, wxEVT_RIGHT_DOWN, 40, 40, true);
     mouse(f->view3D, wxEVT_MOTION, 55, 35, true);
@@ -254,11 +251,9 @@ TEST(Usability, MouseOrbitAndWheelGiveThePictureOfTheSpins) {
     f->view3D->GetEventHandler()->ProcessEvent(pick);
     const voxel p = testutil::pixel(screenImage, 3, 3);
     EXPECT_EQ(f->keyColour, voxel(p.r, p.g, p.b, 0));
-    testutil::resetApp();
 }
 
-TEST(Usability, KeysAndTheLoadDialogsFolder) {
-    testutil::resetApp();
+TEST_F(Usability, KeysAndTheLoadDialogsFolder) {
     AppFrame* f = frame();
     const wxAcceleratorTable* table = f->GetAcceleratorTable();
     ASSERT_TRUE(table && table->IsOk());
@@ -292,12 +287,10 @@ TEST(Usability, KeysAndTheLoadDialogsFolder) {
     wxTEST_DIALOG(testutil::menu(f, ID_LOAD), ChooseFiles(&second, file));
     EXPECT_EQ(first, "");
     EXPECT_EQ(second, wxString::FromUTF8(dir.path));
-    testutil::resetApp();
 }
 
-TEST(Usability, OutlineStaysAndARenderLeavesBothViewsWhole) {
+TEST_F(Usability, OutlineStaysAndARenderLeavesBothViewsWhole) {
     testutil::TempDir dir;
-    testutil::resetApp();
     AppFrame* f = frame();
     loadStack(dir, 64, 48, 8);
     EXPECT_GT(outlinePixels(f), 40) << "after the load";
@@ -336,5 +329,4 @@ TEST(Usability, OutlineStaysAndARenderLeavesBothViewsWhole) {
     ASSERT_FALSE(testutil::sameRGB(before, screenImage)) << "the last frame differs from the first";
     EXPECT_TRUE(showsWhole(f->sliceView, screenImage, 3));
     EXPECT_GT(outlinePixels(f), 40) << "after a batch render";
-    testutil::resetApp();
 }
