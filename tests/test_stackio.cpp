@@ -4,6 +4,7 @@
 #include <wx/event.h>
 #include <wx/statusbr.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -281,4 +282,24 @@ TEST(StackBuild, ACancelledBuildLeavesNothing) {
     EXPECT_TRUE(o.cancelled);
     EXPECT_EQ(calls, 2);
     EXPECT_FALSE(map.loaded);
+}
+
+TEST(StackSample, TheScanOpensAsOneStackOfPages) {
+    testutil::resetApp();
+    frame()->loadStack(toArray({SLABWRIGHT_SOURCE_DIR "/samples/scan/brain-128x96x24.tif"}));
+    ASSERT_TRUE(myVoxmap->loaded);
+    EXPECT_EQ(myVoxmap->width, 128);
+    EXPECT_EQ(myVoxmap->height, 96);
+    EXPECT_EQ(myVoxmap->depth, 24);
+    EXPECT_EQ(frame()->GetStatusBar()->GetStatusText(0), "16-bit samples 0..1162 mapped to 0..255");
+    int darkest = 255, brightest = 0;
+    for (int64_t n = 0; n < myVoxmap->numVoxels; ++n) {
+        const voxel v = myVoxmap->voxels[n];
+        EXPECT_TRUE(v.r == v.g && v.g == v.b && v.a == 255) << n;
+        darkest = std::min<int>(darkest, v.r), brightest = std::max<int>(brightest, v.r);
+        if (HasFailure()) break;
+    }
+    EXPECT_EQ(darkest, 0);
+    EXPECT_EQ(brightest, 255);
+    testutil::resetApp();
 }
