@@ -70,7 +70,7 @@ int BilinearPatch::RayPatchIntersection(Vector r, Vector q, Vector& uv) const {
     auto uFor = [&](double v) { return getu(v, A2, A1, B2, B1, C2, C1, D2, D1); };
     auto tFor = [&](double u, double v) { return computet(q, r, SrfEval(u, v)); };
     // A candidate is a hit when u lies in the open interval and the point is in front of r.
-    auto accepted = [](const Vector& c) { return inside(c.x(), -kEps, kOneEps) && c.z() > 0; };
+    auto accepted = [](const Vector& hit) { return inside(hit.x(), -kEps, kOneEps) && hit.z() > 0; };
     auto candidate = [&](double v) {
         const double u = uFor(v);
         return Vector(u, v, tFor(u, v));

@@ -124,39 +124,39 @@ unsigned char lowByte(double v) {
 }
 }  // namespace
 
-void march(camera& cam, voxelmap* map, wxImage& image) {
-    cam.dir = cam.lookAt - cam.eye;
-    cam.dir.normalize();
-    const Vector C = cam.eye + cam.dir * cam.zoom;
-    cam.right = Vector(0, 1, 0).cross(cam.dir);
-    cam.up = cam.right.cross(cam.dir);
-    const Vector A = C - cam.right + cam.up;
-    const Vector B = C + cam.right + cam.up;
-    const Vector D = C - cam.right - cam.up;
-    const Vector E = C + cam.right - cam.up;
+void march(camera& c, voxelmap* map, wxImage& image) {
+    c.dir = c.lookAt - c.eye;
+    c.dir.normalize();
+    const Vector C = c.eye + c.dir * c.zoom;
+    c.right = Vector(0, 1, 0).cross(c.dir);
+    c.up = c.right.cross(c.dir);
+    const Vector A = C - c.right + c.up;
+    const Vector B = C + c.right + c.up;
+    const Vector D = C - c.right - c.up;
+    const Vector E = C + c.right - c.up;
     const Vector boxMin(-map->width / 2.0, -map->height / 2.0, 100);
     const Vector boxMax(map->width / 2.0, map->height / 2.0, map->depth + 100.0);
     if (!image.IsOk()) return;
     const bool hasVolume = map->loaded;
-    const int rows = std::min(cam.resolution, image.GetHeight());
-    const int cols = std::min(cam.resolution, image.GetWidth());
+    const int rows = std::min(c.resolution, image.GetHeight());
+    const int cols = std::min(c.resolution, image.GetWidth());
     for (int y = 0; y < rows; ++y) {
-        const double p = static_cast<double>(y) / cam.resolution;
+        const double p = static_cast<double>(y) / c.resolution;
         for (int x = 0; x < cols; ++x) {
-            const double q = static_cast<double>(x) / cam.resolution;
+            const double q = static_cast<double>(x) / c.resolution;
             const Vector L = vectorLerp(A, D, p);
             const Vector R = vectorLerp(B, E, p);
             const Vector P = vectorLerp(L, R, q);
             voxel acc;
-            Vector rd = P - cam.eye;
+            Vector rd = P - c.eye;
             rd.normalize();
-            const Vector step = rd * cam.stepLength;
-            Vector pos = cam.eye;
-            if (hasVolume && step.length2() > 0 && cam.rayHitsCube(boxMin, boxMax, rd, &pos)) {
+            const Vector step = rd * c.stepLength;
+            Vector pos = c.eye;
+            if (hasVolume && step.length2() > 0 && c.rayHitsCube(boxMin, boxMax, rd, &pos)) {
                 while (pos.length() < 1000 && acc.a <= 249) {
                     const voxel s = map->getVoxel(pos);
                     if (s.a != 0) {
-                        const double w = (s.a / 255.0) * (1 - acc.a / 255.0) * cam.opacity;
+                        const double w = (s.a / 255.0) * (1 - acc.a / 255.0) * c.opacity;
                         acc.r = static_cast<unsigned char>(acc.r + lowByte(s.r * w));
                         acc.g = static_cast<unsigned char>(acc.g + lowByte(s.g * w));
                         acc.b = static_cast<unsigned char>(acc.b + lowByte(s.b * w));

@@ -16,8 +16,8 @@ namespace plain {
 void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply);
 void blur(voxelmap* map, int radius);
 void edges(voxelmap* map);
-// The march of cam over map into image (also rewrites cam's dir, up and right).
-void march(camera& cam, voxelmap* map, wxImage& image);
+// The march of c over map into image (also rewrites c's dir, up and right).
+void march(camera& c, voxelmap* map, wxImage& image);
 void evaluateSlice(const slicer& s, voxelmap* map, wxImage& image);
 
 }  // namespace plain

@@ -76,8 +76,8 @@ void click(wxButton* b) {
 // The file dialog of Save and of the sequence choice: checks its texts, then answers.
 class ExpectSaveDialog : public wxExpectModalBase<wxFileDialog, ExpectSaveDialog> {
 public:
-    ExpectSaveDialog(const wxString& message, const wxString& path, int answer = wxID_OK)
-        : message(message), path(path), answer(answer) {}
+    ExpectSaveDialog(const wxString& expectedMessage, const wxString& answerPath, int answerId = wxID_OK)
+        : message(expectedMessage), path(answerPath), answer(answerId) {}
 
 protected:
     int OnInvoked(wxFileDialog* dlg) const override {
@@ -99,7 +99,7 @@ private:
 // The batch dialog shown by OnRender: the test fills it in as a user would.
 class FillRenderDlg : public wxExpectModalBase<RenderDlg, FillRenderDlg> {
 public:
-    explicit FillRenderDlg(std::function<void(RenderDlg&)> fill) : fill(std::move(fill)) {}
+    explicit FillRenderDlg(std::function<void(RenderDlg&)> filler) : fill(std::move(filler)) {}
 
 protected:
     int OnInvoked(RenderDlg* dlg) const override {
