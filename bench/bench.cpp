@@ -421,9 +421,7 @@ private:
         voxelmap low;
         lowAlphaVolume(volume_, low);
         camera c;
-        c.eye = Vector(0, 0, -200);
-        c.home = c.eye;
-        c.lookAt = Vector(0, 0, low.depth / 2 + 100);
+        c.startFor(low.depth);
         c.zoom = 2;
         c.opacity = 1;
         c.resolution = 256;

@@ -56,6 +56,10 @@
 
 namespace {
 voxelmap theVoxmap;  // the storage behind myVoxmap, alive for the whole process
+
+// Every long job's progress dialog: modal, with elapsed and remaining time.
+constexpr long kProgressStyle =
+    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
 }
 voxelmap* const myVoxmap = &theVoxmap;
 std::unique_ptr<slicer> theslicer;
@@ -469,7 +473,8 @@ bool view3DOrKeep(AppFrame& f, bool& cancelled) {
 
 // The plane's outline over the 3D view, at the size the view shows its image.
 void overlay(const AppFrame& f) {
-    cam->drawslicer3d(theslicer.get(), f.view3D, myVoxmap->width * f.vpScale, myVoxmap->height * f.vpScale);
+    const wxSize shown = display::shownSize(*myVoxmap, f.vpScale);
+    cam->drawslicer3d(theslicer.get(), f.view3D, shown.x, shown.y);
 }
 
 // Whether a volume, its plane and its camera exist.
@@ -604,27 +609,11 @@ void AppFrame::OnWheel(wxMouseEvent& event) {
 namespace {
 namespace loading {
 
-constexpr long kProgressStyle = wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME |
-                                wxPD_REMAINING_TIME | wxPD_CAN_ABORT;
-
 // The Load dialog's filter: GTK matches patterns case-sensitively, so each letter is a class.
 const char* const kWildcard =
     "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|"
     "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]|"
     "All files (*)|*";
-
-// Moves the volume of `from` into `into` (which stays the same object); `from` ends up
-// empty and releases the array `into` held before.
-void adopt(voxelmap& into, voxelmap& from) {
-    std::swap(into.voxels, from.voxels);
-    into.width = from.width;
-    into.height = from.height;
-    into.depth = from.depth;
-    into.numVoxels = from.numVoxels;
-    into.origin = from.origin;
-    into.loaded = true;
-    from.clear();
-}
 
 }  // namespace loading
 }  // namespace
@@ -668,7 +657,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     // camera, plane, menus and views as they were.
     voxelmap fresh;
     std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, loading::kProgressStyle);
+    progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
     const stackio::Outcome outcome =
         stackio::build(plan, fresh, [&progress](int layer) { return progress->Update(layer, wxEmptyString); });
     if (outcome.cancelled) return;
@@ -687,7 +676,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
                                 fresh.height, fresh.depth));
         return;
     }
-    loading::adopt(*myVoxmap, fresh);
+    myVoxmap->takeVolume(fresh);
     screenImage = screen;
     viewportImage = viewport;
     stackFiles.clear();
@@ -710,9 +699,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     // Changes to the old camera and plane that are still waiting do not apply to the new ones.
     shownCameraControls.reset();
     sliceStale = cameraStale = false;
-    cam->eye = Vector(0, 0, -200);
-    cam->home = cam->eye;
-    cam->lookAt = Vector(0, 0, myVoxmap->depth / 2 + 100);
+    cam->startFor(myVoxmap->depth);
     refresh::view3D(*this);
 
     // A fresh plane across the first layer.
@@ -762,13 +749,11 @@ void AppFrame::refreshStale() {
     while ((sliceStale || cameraStale) && refresh::ready() && spinTX && spinYaw) {
         if (sliceStale) {
             sliceStale = false;
-            // Every change re-applies the whole pose, translation first: the scale lasts only
-            // until the next setP or setR. The y translation runs against the control.
-            theslicer->setP(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()));
-            theslicer->setR(static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
-                            static_cast<float>(spinRZ->GetValue()));
-            theslicer->setS(static_cast<float>(spinSX->GetValue()), static_cast<float>(spinSY->GetValue()),
-                            static_cast<float>(spinSZ->GetValue()));
+            // Every change re-applies the whole pose. The y translation runs against the control.
+            theslicer->pose(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()),
+                            static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
+                            static_cast<float>(spinRZ->GetValue()), static_cast<float>(spinSX->GetValue()),
+                            static_cast<float>(spinSY->GetValue()), static_cast<float>(spinSZ->GetValue()));
             refresh::slice(*this);
             if (!cameraStale) {
                 redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
@@ -782,16 +767,8 @@ void AppFrame::refreshStale() {
             const camera before = *cam;
             cam->zoom = controls[3] * 0.01;
             cam->opacity = controls[4] * 0.01;
-            // The eye is placed from its rest position every time: truck along the rest line
-            // of sight, then swing about the target, pitch first.
-            CMatrix Y(1);
-            CMatrix P(1);
-            Y.Rotate(static_cast<float>(controls[0]), 0, 1, 0);
-            P.Rotate(static_cast<float>(controls[1]), 1, 0, 0);
-            const CMatrix O = P * Y;
-            const Vector offset = (cam->home - cam->lookAt) + Vector(0, 0, controls[2]);
-            cam->eye = O * offset;
-            cam->eye = cam->eye + cam->lookAt;
+            // The eye is placed from its rest position every time.
+            cam->orbit(controls[0], controls[1], controls[2]);
 
             bool cancelled = false;
             if (refresh::view3DOrKeep(*this, cancelled)) {
@@ -865,8 +842,6 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
 namespace {
 namespace saving {
 
-constexpr long kProgressStyle =
-    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
 
 // A reason as a clause: the toolkit's texts often end in a full stop of their own.
 wxString clause(wxString reason) {
@@ -958,7 +933,7 @@ bool AppFrame::saveVolume(const wxString& path) {
         wxString reason;
         bool ok;
         {
-            wxProgressDialog progress("Please wait", "Saving Volume", depth, this, saving::kProgressStyle);
+            wxProgressDialog progress("Please wait", "Saving Volume", depth, this, kProgressStyle);
             ok = writeVolumeTiff(*myVoxmap, path, reason, [&](int k) { progress.Update(k, wxEmptyString); });
         }
         if (!ok) saving::reportFailure(this, "Save Volume", path, reason);
@@ -978,7 +953,7 @@ bool AppFrame::saveVolume(const wxString& path) {
     if (saving::refuseStackFile(this, files, stackFiles, "Save Volume")) return false;
     if (!saving::confirmReplace(this, files, "Save Volume")) return false;
     std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", "Saving Volume", depth, this, saving::kProgressStyle);
+    progress.emplace("Please wait", "Saving Volume", depth, this, kProgressStyle);
     for (int k = 0; k < depth; ++k) {
         wxString reason;
         if (!saveImage(layerImage(*myVoxmap, k), files[k], reason)) {
@@ -994,7 +969,7 @@ bool AppFrame::saveVolume(const wxString& path) {
 }
 
 void AppFrame::OnRender(wxCommandEvent&) {
-    if (!myVoxmap->loaded || !theslicer) return;  // enabled only after a load
+    if (!refresh::ready()) return;  // enabled only after a load
     RenderDlg dlg("Animation", wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT);
     dlg.ShowModal();
     if (dlg.doRender) renderFrames(dlg);
@@ -1002,7 +977,7 @@ void AppFrame::OnRender(wxCommandEvent&) {
 }  // the dialog is destroyed here
 
 void AppFrame::renderFrames(const RenderDlg& dlg) {
-    if (!myVoxmap->loaded || !theslicer || !screenImage.IsOk()) return;
+    if (!refresh::ready() || !screenImage.IsOk()) return;
     const double n = dlg.frames;
     wxArrayString files;
     for (double i = 0.0; i <= n; i += 1.0) files.Add(framePath(dlg.seqDir, dlg.seqName, static_cast<int>(i), dlg.seqExt));
@@ -1022,20 +997,17 @@ void AppFrame::renderFrames(const RenderDlg& dlg) {
 
     std::optional<wxProgressDialog> progress;
     progress.emplace("Please wait", wxString::Format("Rendering frame %d of %d", count, count), count, this,
-                     saving::kProgressStyle | wxPD_CAN_ABORT);
+                     kProgressStyle | wxPD_CAN_ABORT);
     for (int k = 0; k < count; ++k) {
         // A Cancel takes effect here, between frames: the frame being written is finished.
         if (!progress->Update(k, wxString::Format("Rendering frame %d of %d", k + 1, count))) break;
         // A frame count of 0 renders the single frame 0000 at the start pose.
         const double t = n > 0 ? k / n : 0.0;
-        theslicer->setP(Vector(lerp(dlg.tStart[0], dlg.tEnd[0], t), lerp(dlg.tStart[1], dlg.tEnd[1], t),
-                               lerp(dlg.tStart[2], dlg.tEnd[2], t)));
-        theslicer->setR(static_cast<float>(lerp(dlg.rStart[0], dlg.rEnd[0], t)),
-                        static_cast<float>(lerp(dlg.rStart[1], dlg.rEnd[1], t)),
-                        static_cast<float>(lerp(dlg.rStart[2], dlg.rEnd[2], t)));
-        theslicer->setS(static_cast<float>(lerp(dlg.sStart[0], dlg.sEnd[0], t)),
-                        static_cast<float>(lerp(dlg.sStart[1], dlg.sEnd[1], t)),
-                        static_cast<float>(lerp(dlg.sStart[2], dlg.sEnd[2], t)));
+        const auto at = [&](const int* a, const int* b, int c) { return lerp(a[c], b[c], t); };
+        const auto atf = [&](const int* a, const int* b, int c) { return static_cast<float>(lerp(a[c], b[c], t)); };
+        theslicer->pose(Vector(at(dlg.tStart, dlg.tEnd, 0), at(dlg.tStart, dlg.tEnd, 1), at(dlg.tStart, dlg.tEnd, 2)),
+                        atf(dlg.rStart, dlg.rEnd, 0), atf(dlg.rStart, dlg.rEnd, 1), atf(dlg.rStart, dlg.rEnd, 2),
+                        atf(dlg.sStart, dlg.sEnd, 0), atf(dlg.sStart, dlg.sEnd, 1), atf(dlg.sStart, dlg.sEnd, 2));
         theslicer->evaluateSlice(myVoxmap, screenImage);
         wxString reason;
         if (!saveImage(screenImage, files[k], reason)) {
@@ -1222,8 +1194,6 @@ unsigned char lerp(unsigned char a, unsigned char b, float t) {
 
 namespace {
 
-constexpr long kFilterStyle =
-    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
 
 // bytes: what could not be had (0: not known).
 void reportNoMemory(int64_t bytes) {
@@ -1258,7 +1228,7 @@ void filterVolume(voxelmap* map, const char* message, Kernel&& kernel) {
     }
     kernels::Outcome outcome;
     try {
-        wxProgressDialog progress("Please wait", message, map->depth, nullptr, kFilterStyle);
+        wxProgressDialog progress("Please wait", message, map->depth, nullptr, kProgressStyle);
         outcome = kernel(out.get(), [&](int layersDone) { progress.Update(layersDone - 1, wxEmptyString); });
     } catch (const std::bad_alloc&) {
         outcome.done = false;  // the volume's array has not been touched
@@ -1287,11 +1257,12 @@ void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply
 }
 
 void blur(voxelmap* map, int radius) {
-    double normaliser = 4.25;
+    // The sum of the kernel's weights (4.25, 16.5, 43.75), exact in float.
+    double normaliser = kernelSum(blur1);
     if (radius == 2) {
-        normaliser = 16.5;
+        normaliser = kernelSum(blur2);
     } else if (radius == 3) {
-        normaliser = 43.75;
+        normaliser = kernelSum(blur3);
     } else {
         radius = 1;  // any other radius is the 3 x 3 x 3 kernel
     }

@@ -14,6 +14,7 @@
 #include <new>
 
 #include "bilinear.h"
+#include "matrix.h"
 #include "slicer.h"
 #include "parallel.h"
 #include "voxelmap.h"
@@ -255,8 +256,8 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     const Vector D = C - right - up;
     const Vector E = C + right - up;
 
-    const Vector boxMin(-map->width / 2.0, -map->height / 2.0, 100);
-    const Vector boxMax(map->width / 2.0, map->height / 2.0, map->depth + 100.0);
+    const Vector boxMin(-map->width / 2.0, -map->height / 2.0, voxelmap::worldZ);
+    const Vector boxMax(map->width / 2.0, map->height / 2.0, map->depth + voxelmap::worldZ);
 
     if (!image.IsOk()) return true;
     // A map without voxels (empty, cleared, or of no extent) has nothing for the rays to
@@ -427,4 +428,21 @@ void camera::drawslicer3d(slicer* s, wxWindow* window, int width, int height) co
     dc.DrawCircle(x10, y10, 2);
 
     dc.SetPen(wxNullPen);
+}
+
+void camera::startFor(int depth) {
+    eye = Vector(0, 0, -200);
+    home = eye;
+    lookAt = Vector(0, 0, depth / 2 + voxelmap::worldZ);
+}
+
+void camera::orbit(int yaw, int pitch, int truck) {
+    CMatrix Y(1);
+    CMatrix P(1);
+    Y.Rotate(static_cast<float>(yaw), 0, 1, 0);
+    P.Rotate(static_cast<float>(pitch), 1, 0, 0);
+    const CMatrix O = P * Y;
+    const Vector offset = (home - lookAt) + Vector(0, 0, truck);
+    eye = O * offset;
+    eye = eye + lookAt;
 }

@@ -26,6 +26,13 @@ public:
 
     camera() = default;
 
+    // The start pose for a volume of the given depth: the eye at (0, 0, -200) (also its
+    // rest position), looking at the volume's centre on the z axis, depth / 2 truncated.
+    void startFor(int depth);
+    // Places the eye from its rest position: moved by truck along the rest line of sight,
+    // then swung about lookAt by pitch (about x) after yaw (about y), degrees.
+    void orbit(int yaw, int pitch, int truck);
+
     // Renders map into the top-left resolution x resolution pixels of image (the
     // caller's image itself; only the part that fits is written) and rewrites dir,
     // up and right. A ray with a zero step (zero direction or zero step length)

@@ -41,6 +41,12 @@ void slicer::setR(float rx, float ry, float rz) {
     applyMatrix();
 }
 
+void slicer::pose(Vector t, float rx, float ry, float rz, float sx, float sy, float sz) {
+    setP(t);
+    setR(rx, ry, rz);
+    setS(sx, sy, sz);
+}
+
 void slicer::setS(float sx, float sy, float sz) {
     // The scaling shapes only the corners computed here; it is gone again afterwards.
     scaling.Scale(sx / 100.0f, sy / 100.0f, sz / 100.0f);

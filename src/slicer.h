@@ -31,6 +31,8 @@ public:
     void setR(float rx, float ry, float rz);  // rotation, degrees
     void setS(float sx, float sy, float sz);  // scaling, percent; lasts until the next setP or setR
     void applyMatrix();                       // rebuilds transform and the patch corners
+    // The whole pose, in the order that keeps the scale: setP, setR, then setS.
+    void pose(Vector t, float rx, float ry, float rz, float sx, float sy, float sz);
 
     // Samples the plane into the top-left width x height pixels of image (the
     // caller's image itself; only the part that fits is written); the sample's

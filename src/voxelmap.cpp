@@ -200,3 +200,15 @@ void voxelmap::loadimage(wxImage image, int layer) {
         }
     }
 }
+
+void voxelmap::takeVolume(voxelmap& from) {
+    if (&from == this) return;
+    std::swap(voxels, from.voxels);
+    width = from.width;
+    height = from.height;
+    depth = from.depth;
+    numVoxels = from.numVoxels;
+    origin = from.origin;
+    loaded = from.loaded;
+    from.clear();
+}

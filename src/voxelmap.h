@@ -29,12 +29,15 @@ VoxelArray allocateVoxels(int64_t n);
 
 class voxelmap {
 public:
+    // World z of a loaded volume's first layer; the volume spans z from here to here + depth.
+    static constexpr double worldZ = 100;
+
     bool loaded = false;             // true once the map holds a voxel array
     int width = 0;                   // voxels along x (width of the first image)
     int height = 0;                  // voxels along y (height of the first image)
     int depth = 0;                   // voxels along z (number of images); set by the loader
     int64_t numVoxels = 0;           // width * height * depth
-    Vector origin{0, 0, 0};          // world position of voxel (0, 0, 0): (-W/2, -H/2, 100)
+    Vector origin{0, 0, 0};          // world position of voxel (0, 0, 0): (-W/2, -H/2, worldZ)
     VoxelArray voxels;               // the array, owned by the map
 
     voxelmap() = default;
@@ -81,9 +84,12 @@ public:
     bool allocate(int w, int h, int d);
     // Releases the array; the map becomes empty.
     void clear();
+    // Takes the volume of from (this map stays the same object); from ends up empty and
+    // the array this map held before is released.
+    void takeVolume(voxelmap& from);
 
     // The standard origin of a w x h map, halves in floating point.
-    static Vector originFor(int w, int h) { return Vector(-w / 2.0, -h / 2.0, 100); }
+    static Vector originFor(int w, int h) { return Vector(-w / 2.0, -h / 2.0, worldZ); }
     // Element index of voxel (i, j, k), in 64 bits.
     int64_t index(int64_t i, int64_t j, int64_t k) const {
         return k * (static_cast<int64_t>(width) * height) + j * width + i;

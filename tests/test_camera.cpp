@@ -26,9 +26,7 @@ using testutil::expectExact;
 // The camera as a load places it: eye (0, 0, -200) looking at the volume's centre.
 camera loadedCamera(const voxelmap& map) {
     camera c;
-    c.eye = Vector(0, 0, -200);
-    c.home = c.eye;
-    c.lookAt = Vector(0, 0, map.depth / 2 + 100);
+    c.startFor(map.depth);
     return c;
 }
 
@@ -529,4 +527,31 @@ TEST(CameraOverlay, ACornerAtDepthZeroDrawsNoOutline) {
     c.march(&map, img);
     c.drawslicer3d(&s, win.view(), w, h);
     EXPECT_EQ(greenPixels(win.capture()), 0);
+}
+
+// The start pose and the orbit, as a load and the camera controls place the eye.
+TEST(CameraPose, StartForAVolumeAndOrbitAboutItsCentre) {
+    camera c;
+    c.startFor(5);  // depth / 2 truncates: the target is layer 2, z 102
+    expectExact(c.eye, 0, 0, -200);
+    expectExact(c.home, 0, 0, -200);
+    expectExact(c.lookAt, 0, 0, 102);
+    struct Case {
+        int yaw, pitch, truck;
+        double x, y, z;  // expected eye
+    } cases[] = {
+        {0, 0, 0, 0, 0, -200},      // at rest
+        {0, 0, 50, 0, 0, -150},     // truck along the rest line of sight
+        {90, 0, 0, 302, 0, 102},    // a quarter turn about y swings the eye to +x
+        {0, 90, 0, 0, -302, 102},   // a quarter turn about x swings it to -y
+        {360, 0, 0, 0, 0, -200},    // a whole turn brings it back
+    };
+    for (const Case& k : cases) {
+        c.orbit(k.yaw, k.pitch, k.truck);
+        SCOPED_TRACE(testing::Message() << "yaw " << k.yaw << " pitch " << k.pitch << " truck " << k.truck);
+        testutil::expectNear(c.eye, k.x, k.y, k.z, 1e-3);
+        // Only the eye moves: the target and the rest position stay.
+        expectExact(c.lookAt, 0, 0, 102);
+        expectExact(c.home, 0, 0, -200);
+    }
 }

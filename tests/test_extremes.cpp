@@ -228,7 +228,7 @@ TEST_F(Extremes, AVolumeTooBigToStretchWholeIsShownAtTheLargestScale) {
     // may hold. The volume is set up directly (a PNG that size takes long to write).
     const int n = 5400;
     AppFrame* f = testutil::asLoaded(
-        n, n, 1, [](int i, int j, int) { return voxel(i & 255, j & 255, 99, 255); }, 100);  // 3D image 50 x 50
+        n, n, 1, [](int i, int j, int) { return voxel(i & 255, j & 255, 99, 255); });  // 3D image 50 x 50
     setting(ID_VPSCALE, 5);
     spin(f->spinRZ, 0);   // a slice refresh and the outline
     spin(f->spinYaw, 0);  // a 3D refresh

@@ -286,7 +286,7 @@ namespace {
 
 // A volume as a load leaves it: plane across the first layer, camera at its start.
 AppFrame* loadedApp(int w, int h, int d, voxel v) {
-    return testutil::asLoaded(w, h, d, [v](int, int, int) { return v; }, d / 2.0 + 100);
+    return testutil::asLoaded(w, h, d, [v](int, int, int) { return v; });
 }
 
 // Both views show the filtered volume: the slice re-evaluated, the 3D image marched

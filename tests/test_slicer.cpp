@@ -283,3 +283,17 @@ TEST(SlicerEvaluate, ACleanedOutMapShowsBlack) {
     s.evaluateSlice(&map, img);
     EXPECT_EQ(pixel(img, 3, 3), voxel(0, 0, 0, 255));
 }
+
+// The whole pose in one call: the scale, applied last, survives the translation and rotation.
+TEST(Slicer, PoseTranslatesRotatesAndKeepsTheScale) {
+    slicer s(Vector(-4, -3, 100), 8, 6);
+    s.pose(Vector(1, 2, 3), 0, 0, 0, 200, 50, 100);
+    expectExact(s.patch->P00, -8 + 1, -1.5 + 2, 103);
+    expectExact(s.patch->P11, 8 + 1, 1.5 + 2, 103);
+    // The same pose set step by step in another order loses the scale.
+    slicer t(Vector(-4, -3, 100), 8, 6);
+    t.setS(200, 50, 100);
+    t.setP(Vector(1, 2, 3));
+    t.setR(0, 0, 0);
+    expectExact(t.patch->P00, -4 + 1, -3 + 2, 103);
+}

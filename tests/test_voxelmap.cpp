@@ -494,3 +494,22 @@ TEST(Pictures, PlaceholdersLoadAndDiffer) {
     // Neighbouring corner pixels differ, so a read-out at (5, 5) and (10, 10) can be told apart.
     EXPECT_NE(rgba(testutil::pixel(pic2d, 5, 5)), rgba(testutil::pixel(pic2d, 10, 10)));
 }
+
+// Taking another map's volume moves the array itself and empties the other map.
+TEST(VoxelMap, TakeVolumeMovesTheArrayAndEmptiesTheSource) {
+    voxelmap into, from;
+    testutil::fillMap(into, 2, 2, 2, [](int, int, int) { return voxel(1, 2, 3, 4); });
+    testutil::fillMap(from, 5, 4, 3, [](int i, int j, int k) { return voxel(i, j, k, 255); });
+    const voxel* array = from.voxels.get();
+    into.takeVolume(from);
+    EXPECT_TRUE(into.loaded);
+    EXPECT_EQ(into.voxels.get(), array);
+    EXPECT_EQ(into.width, 5);
+    EXPECT_EQ(into.height, 4);
+    EXPECT_EQ(into.depth, 3);
+    EXPECT_EQ(into.numVoxels, 60);
+    testutil::expectExact(into.origin, -2.5, -2, voxelmap::worldZ);
+    EXPECT_EQ(into.getVoxel(Vector(1.5, 1, 102)).b, 2);  // voxel (4, 3, 2)
+    EXPECT_FALSE(from.loaded);
+    EXPECT_EQ(from.voxels, nullptr);
+}

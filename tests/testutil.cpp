@@ -208,13 +208,12 @@ int NumberAnswer::OnInvoked(wxNumberEntryDialog* dlg) const {
     return wxID_OK;
 }
 
-AppFrame* asLoaded(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ, bool march) {
+AppFrame* asLoaded(int w, int h, int d, const std::function<voxel(int, int, int)>& f, bool march) {
     resetApp();
     AppFrame* app = frame();
     fillMap(*myVoxmap, w, h, d, f);
     cam = std::make_unique<camera>();
-    cam->eye = cam->home = Vector(0, 0, -200);
-    cam->lookAt = Vector(0, 0, lookAtZ);
+    cam->startFor(d);
     viewportImage = wxImage(cam->resolution, cam->resolution);
     if (march) cam->march(myVoxmap, viewportImage);
     theslicer = std::make_unique<slicer>(myVoxmap->origin, w, h);
@@ -223,7 +222,7 @@ AppFrame* asLoaded(int w, int h, int d, const std::function<voxel(int, int, int)
     return app;
 }
 
-AppFrame* gradedVolume(int w, int h, int d, bool march) { return asLoaded(w, h, d, graded, d / 2 + 100, march); }
+AppFrame* gradedVolume(int w, int h, int d, bool march) { return asLoaded(w, h, d, graded, march); }
 
 void spin(wxSpinCtrl* c, int value, bool mustFit) {
     ASSERT_NE(nullptr, c);

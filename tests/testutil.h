@@ -157,11 +157,10 @@ private:
 inline voxel graded(int i, int j, int k) { return voxel(i * 15, j * 30, k * 10, 255); }
 
 // The volume as a load leaves it, without loading files: a w x h x d volume of f(i, j, k),
-// the camera at (0, 0, -200) looking at (0, 0, lookAtZ), the plane across the first layer
-// with its slice evaluated, the 3D image sized (and marched when march). Starts from
-// resetApp(); returns the main window.
-AppFrame* asLoaded(int w, int h, int d, const std::function<voxel(int, int, int)>& f, double lookAtZ,
-                   bool march = true);
+// the camera at its start pose for the volume, the plane across the first layer with its
+// slice evaluated, the 3D image sized (and marched when march). Starts from resetApp();
+// returns the main window.
+AppFrame* asLoaded(int w, int h, int d, const std::function<voxel(int, int, int)>& f, bool march = true);
 // asLoaded() of the graded volume w x h x d, looking at its centre layer as a load does.
 AppFrame* gradedVolume(int w, int h, int d, bool march = true);
 
