@@ -1,3 +1,12 @@
+// The main window: its globals, construction, handlers and refresh steps, and the
+// volume filters with their tables. In order below:
+//   globals, event table, construction (menus, controls, layout, shortcuts);
+//   the views' paint and colour picking (drawing itself: views.cpp);
+//   refresh steps (slice, march, overlay, merged control changes);
+//   window size, the controls' state after a load, mouse orbit and wheel;
+//   loading a stack (file reading: stackio.cpp); view and settings controls;
+//   the filters: kernel tables, key/blur/edges over the kernels module, the commands and Undo.
+// Saving and the batch render are in saving.cpp.
 #include "appFrame.h"
 
 #include <wx/accel.h>
@@ -57,15 +66,14 @@
 namespace {
 voxelmap theVoxmap;  // the storage behind myVoxmap, alive for the whole process
 
-// Every long job's progress dialog: modal, with elapsed and remaining time.
-constexpr long kProgressStyle =
-    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
 }
 voxelmap* const myVoxmap = &theVoxmap;
 std::unique_ptr<slicer> theslicer;
 std::unique_ptr<camera> cam;
 wxImage screenImage;
 wxImage viewportImage;
+
+bool volumeReady() { return myVoxmap->loaded && theslicer && cam; }
 
 // ---- Event table ----
 
@@ -319,7 +327,6 @@ void AppFrame::clearViews() {
 
 namespace {
 namespace refresh {
-bool ready();
 void overlay(const AppFrame& f);
 }  // namespace refresh
 }  // namespace
@@ -342,14 +349,14 @@ void AppFrame::OnPaint(wxPaintEvent& event) {
                 wxPaintDC dc(view);
                 display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
             }
-            if (view == view3D) CallAfter([this] { if (refresh::ready()) refresh::overlay(*this); });
+            if (view == view3D) CallAfter([this] { if (volumeReady()) refresh::overlay(*this); });
         } else {
             CallAfter([this, view] {
                 {
                     wxClientDC dc(view);
                     display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
                 }
-                if (view == view3D && refresh::ready()) refresh::overlay(*this);
+                if (view == view3D && volumeReady()) refresh::overlay(*this);
             });
         }
     }
@@ -478,7 +485,6 @@ void overlay(const AppFrame& f) {
 }
 
 // Whether a volume, its plane and its camera exist.
-bool ready() { return myVoxmap->loaded && theslicer && cam; }
 
 }  // namespace refresh
 }  // namespace
@@ -489,7 +495,7 @@ void AppFrame::redrawViews() {
     if (!myVoxmap->loaded) return;  // before a load the next paint shows the placeholders
     redraw(sliceView, screenImage);
     redraw(view3D, viewportImage);
-    if (refresh::ready()) refresh::overlay(*this);
+    if (volumeReady()) refresh::overlay(*this);
 }
 
 void AppFrame::fitViews() {
@@ -554,7 +560,7 @@ void AppFrame::orbitTo(const wxPoint& pos) {
     const int dx = pos.x - orbitFrom.x;
     const int dy = pos.y - orbitFrom.y;
     orbitFrom = pos;
-    if (!refresh::ready() || (dx == 0 && dy == 0)) return;
+    if (!volumeReady() || (dx == 0 && dy == 0)) return;
     // One degree per pixel; then the same path as a change of the camera controls.
     spinYaw->SetValue(wrapTurns(spinYaw->GetValue() + dx, spinYaw->GetMin(), spinYaw->GetMax()));
     spinPitch->SetValue(wrapTurns(spinPitch->GetValue() + dy, spinPitch->GetMin(), spinPitch->GetMax()));
@@ -564,7 +570,7 @@ void AppFrame::orbitTo(const wxPoint& pos) {
 
 void AppFrame::OnRightDown(wxMouseEvent& event) {
     event.Skip();
-    if (!refresh::ready()) return;
+    if (!volumeReady()) return;
     orbiting = true;
     orbitFrom = event.GetPosition();
     if (!view3D->HasCapture()) view3D->CaptureMouse();  // the drag goes on outside the view
@@ -579,7 +585,7 @@ void AppFrame::OnRightUp(wxMouseEvent& event) {
 void AppFrame::OnCaptureLost(wxMouseCaptureLostEvent&) { orbiting = false; }
 
 void AppFrame::OnWheel(wxMouseEvent& event) {
-    if (!refresh::ready() || event.GetWheelAxis() != wxMOUSE_WHEEL_VERTICAL) {
+    if (!volumeReady() || event.GetWheelAxis() != wxMOUSE_WHEEL_VERTICAL) {
         event.Skip();
         return;
     }
@@ -725,7 +731,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
 // Both spin handlers only note what became stale; one posted step then draws it with
 // the controls' values of that moment, however many changes arrived before it ran.
 void AppFrame::OnSpinCtrl(wxSpinEvent&) {
-    if (!refresh::ready() || !spinTX) return;
+    if (!volumeReady() || !spinTX) return;
     sliceStale = true;
     if (!refreshPosted && !refreshing) {
         refreshPosted = true;
@@ -734,7 +740,7 @@ void AppFrame::OnSpinCtrl(wxSpinEvent&) {
 }
 
 void AppFrame::OnSpinCam(wxSpinEvent&) {
-    if (!refresh::ready() || !spinYaw) return;
+    if (!volumeReady() || !spinYaw) return;
     cameraStale = true;
     if (!refreshPosted && !refreshing) {
         refreshPosted = true;
@@ -746,7 +752,7 @@ void AppFrame::refreshStale() {
     refreshPosted = false;
     if (refreshing) return;
     refreshing = true;
-    while ((sliceStale || cameraStale) && refresh::ready() && spinTX && spinYaw) {
+    while ((sliceStale || cameraStale) && volumeReady() && spinTX && spinYaw) {
         if (sliceStale) {
             sliceStale = false;
             // Every change re-applies the whole pose. The y translation runs against the control.
@@ -792,7 +798,7 @@ void AppFrame::refreshStale() {
 }
 
 void AppFrame::OnAASlice(wxCommandEvent&) {
-    if (!refresh::ready()) return;
+    if (!volumeReady()) return;
     theslicer->aaLookups = !theslicer->aaLookups;
     settingsMenu->Check(ID_AASLICE, theslicer->aaLookups);
     refresh::slice(*this);
@@ -812,7 +818,7 @@ void AppFrame::OnVPScale(wxCommandEvent&) {
 }
 
 void AppFrame::OnRayStep(wxCommandEvent&) {
-    if (!refresh::ready()) return;
+    if (!volumeReady()) return;
     // The prompt offers the current length (held in tenths' units times 0.1).
     const long now = std::clamp(std::lround(cam->stepLength * 10), 1L, 100L);
     const long n = wxGetNumberFromUser("Ray Step Length (x10)", "l: ", "Step Length", now, 1, 100, this);
@@ -824,7 +830,7 @@ void AppFrame::OnRayStep(wxCommandEvent&) {
 }
 
 void AppFrame::OnRayRes(wxCommandEvent&) {
-    if (!refresh::ready()) return;
+    if (!volumeReady()) return;
     const long n = wxGetNumberFromUser("Ray Marcher Resolution ", "r: ", "Resolution",
                                        std::clamp(cam->resolution, 1, 1000), 1, 1000, this);
     if (n <= 0) return;
@@ -833,195 +839,6 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
     bool cancelled = false;
     if (!refresh::view3DOrKeep(*this, cancelled)) *cam = before;  // cancelled: as it was
 }
-
-// ---- Saving and batch rendering ----
-//
-// Every file is written whole through a temporary file (stackwrite): a failed write
-// leaves what was there and says so once, naming the file and the reason.
-
-namespace {
-namespace saving {
-
-
-// A reason as a clause: the toolkit's texts often end in a full stop of their own.
-wxString clause(wxString reason) {
-    reason.Trim();
-    while (reason.EndsWith(".")) reason.RemoveLast();
-    return reason;
-}
-
-void reportFailure(wxWindow* parent, const wxString& caption, const wxString& path, const wxString& reason,
-                   const wxString& outcome = "Any file of that name is unchanged.") {
-    wxMessageBox(wxString::Format("\"%s\" could not be written: %s.\n\n%s", path, clause(reason), outcome), caption,
-                 wxOK | wxICON_ERROR, parent);
-}
-
-// Asks once before files that exist are replaced; true when none exists or the answer is yes.
-bool confirmReplace(wxWindow* parent, const wxArrayString& files, const wxString& caption) {
-    int existing = 0;
-    wxString first;
-    for (const wxString& file : files)
-        if (wxFileName::FileExists(file) && existing++ == 0) first = file;
-    if (existing == 0) return true;
-    const wxString question =
-        existing == 1 ? wxString::Format("\"%s\" already exists. Replace it?", first)
-                      : wxString::Format("%d of the %d files to be written already exist, the first is \"%s\". "
-                                         "Replace them?",
-                                         existing, static_cast<int>(files.size()), first);
-    return wxMessageBox(question, caption, wxYES_NO | wxICON_QUESTION, parent) == wxYES;
-}
-
-// Refuses, with a message naming it, a file list that would overwrite one of the loaded
-// stack's own images.
-bool refuseStackFile(wxWindow* parent, const wxArrayString& files, const wxArrayString& stackFiles,
-                     const wxString& caption) {
-    const wxString hit = firstSameFile(files, stackFiles);
-    if (hit.empty()) return false;
-    wxMessageBox(wxString::Format("\"%s\" is one of the images of the loaded stack and would be overwritten. "
-                                  "Nothing was written; choose another name or folder.",
-                                  hit),
-                 caption, wxOK | wxICON_ERROR, parent);
-    return true;
-}
-
-}  // namespace saving
-}  // namespace
-
-void AppFrame::OnSave(wxCommandEvent&) {
-    wxFileDialog dlg(this, "Save Image", wxEmptyString, wxEmptyString,
-                     "Image Files " + wxImage::GetImageExtWildcard(), wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
-    if (dlg.ShowModal() != wxID_OK) return;
-    wxString path = chosenPath(dlg);
-    if (path.empty()) return;
-    // A name without an extension is saved as PNG; the dialog asked about the name without it.
-    if (wxFileName(path).GetExt().empty()) {
-        path += ".png";
-        if (!saving::confirmReplace(this, wxArrayString(1, &path), "Save Image")) return;
-    }
-    saveSlice(path);
-}
-
-bool AppFrame::saveSlice(const wxString& path) {
-    if (!screenImage.IsOk()) return false;  // nothing to write
-    wxString reason;
-    if (saveImage(screenImage, path, reason)) return true;
-    saving::reportFailure(this, "Save Image", path, reason);
-    return false;
-}
-
-void AppFrame::OnSaveVolume(wxCommandEvent&) {
-    wxFileDialog dlg(this, "Save Volume", wxEmptyString, wxEmptyString,
-                     "Multi-page TIFF (*.tif;*.tiff)|*.tif;*.tiff|Numbered PNG files (*.png)|*.png",
-                     wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
-    if (dlg.ShowModal() != wxID_OK) return;
-    wxString path = chosenPath(dlg);
-    if (path.empty()) return;
-    // A name without an extension takes the chosen type's; the dialog asked about the bare name.
-    if (wxFileName(path).GetExt().empty()) {
-        path += dlg.GetFilterIndex() == 1 ? ".png" : ".tif";
-        if (path.EndsWith(".tif") && !saving::confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
-    }
-    saveVolume(path);
-}
-
-bool AppFrame::saveVolume(const wxString& path) {
-    if (!myVoxmap->loaded || !myVoxmap->voxels || myVoxmap->depth <= 0) return false;
-    const wxFileName chosen(path);
-    const wxString ext = chosen.GetExt().Lower();
-    const int depth = myVoxmap->depth;
-    if (ext == "tif" || ext == "tiff") {
-        wxString reason;
-        bool ok;
-        {
-            wxProgressDialog progress("Please wait", "Saving Volume", depth, this, kProgressStyle);
-            ok = writeVolumeTiff(*myVoxmap, path, reason, [&](int k) { progress.Update(k, wxEmptyString); });
-        }
-        if (!ok) saving::reportFailure(this, "Save Volume", path, reason);
-        return ok;
-    }
-    if (ext != "png") {
-        wxMessageBox(wxString::Format("\"%s\": a volume is saved as .tif or .tiff (one multi-page TIFF) or as .png "
-                                      "(one numbered PNG file per layer).",
-                                      path),
-                     "Save Volume", wxOK | wxICON_ERROR, this);
-        return false;
-    }
-    // Numbered as the batch render numbers its frames.
-    const wxString dir = chosen.GetPath().empty() ? wxString(".") : chosen.GetPath();
-    wxArrayString files;
-    for (int k = 0; k < depth; ++k) files.Add(framePath(dir, chosen.GetName(), k, "png"));
-    if (saving::refuseStackFile(this, files, stackFiles, "Save Volume")) return false;
-    if (!saving::confirmReplace(this, files, "Save Volume")) return false;
-    std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", "Saving Volume", depth, this, kProgressStyle);
-    for (int k = 0; k < depth; ++k) {
-        wxString reason;
-        if (!saveImage(layerImage(*myVoxmap, k), files[k], reason)) {
-            progress.reset();  // gone before the message comes up
-            saving::reportFailure(
-                this, "Save Volume", files[k], reason,
-                wxString::Format("That file is unchanged; the %d layers before it were written.", k));
-            return false;
-        }
-        progress->Update(k, wxEmptyString);
-    }
-    return true;
-}
-
-void AppFrame::OnRender(wxCommandEvent&) {
-    if (!refresh::ready()) return;  // enabled only after a load
-    RenderDlg dlg("Animation", wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT);
-    dlg.ShowModal();
-    if (dlg.doRender) renderFrames(dlg);
-    redrawViews();  // where the dialog was, a repaint showed the last frame: show both whole again
-}  // the dialog is destroyed here
-
-void AppFrame::renderFrames(const RenderDlg& dlg) {
-    if (!refresh::ready() || !screenImage.IsOk()) return;
-    const double n = dlg.frames;
-    wxArrayString files;
-    for (double i = 0.0; i <= n; i += 1.0) files.Add(framePath(dlg.seqDir, dlg.seqName, static_cast<int>(i), dlg.seqExt));
-    if (files.empty()) return;
-    const int count = static_cast<int>(files.size());
-
-    // Everything that would stop the render is settled before its first frame.
-    if (!canWriteImageType(dlg.seqExt)) {
-        wxMessageBox(wxString::Format("Frames named like \"%s\" cannot be written: no image type with the extension "
-                                      "\"%s\" can be written. Nothing was rendered.",
-                                      files[0], dlg.seqExt),
-                     "Batch Render", wxOK | wxICON_ERROR, this);
-        return;
-    }
-    if (saving::refuseStackFile(this, files, stackFiles, "Batch Render")) return;
-    if (!saving::confirmReplace(this, files, "Batch Render")) return;
-
-    std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", wxString::Format("Rendering frame %d of %d", count, count), count, this,
-                     kProgressStyle | wxPD_CAN_ABORT);
-    for (int k = 0; k < count; ++k) {
-        // A Cancel takes effect here, between frames: the frame being written is finished.
-        if (!progress->Update(k, wxString::Format("Rendering frame %d of %d", k + 1, count))) break;
-        // A frame count of 0 renders the single frame 0000 at the start pose.
-        const double t = n > 0 ? k / n : 0.0;
-        const auto at = [&](const int* a, const int* b, int c) { return lerp(a[c], b[c], t); };
-        const auto atf = [&](const int* a, const int* b, int c) { return static_cast<float>(lerp(a[c], b[c], t)); };
-        theslicer->pose(Vector(at(dlg.tStart, dlg.tEnd, 0), at(dlg.tStart, dlg.tEnd, 1), at(dlg.tStart, dlg.tEnd, 2)),
-                        atf(dlg.rStart, dlg.rEnd, 0), atf(dlg.rStart, dlg.rEnd, 1), atf(dlg.rStart, dlg.rEnd, 2),
-                        atf(dlg.sStart, dlg.sEnd, 0), atf(dlg.sStart, dlg.sEnd, 1), atf(dlg.sStart, dlg.sEnd, 2));
-        theslicer->evaluateSlice(myVoxmap, screenImage);
-        wxString reason;
-        if (!saveImage(screenImage, files[k], reason)) {
-            progress.reset();
-            saving::reportFailure(this, "Batch Render", files[k], reason,
-                                  wxString::Format("The render stopped at frame %d of %d; the %d frames before it "
-                                                   "were written.",
-                                                   k + 1, count, k));
-            return;
-        }
-        if (frameWritten) frameWritten(k);
-    }
-}
-double AppFrame::lerp(int a, int b, double t) { return b * t + (1 - t) * a; }
 
 // ==== Volume filters: everything below this line belongs to the filters ====
 
@@ -1339,7 +1156,7 @@ bool AppFrame::makeRoomForUndo() {
 }
 
 void AppFrame::undoFilter() {
-    if (undoLevels.empty() || !refresh::ready()) return;
+    if (undoLevels.empty() || !volumeReady()) return;
     myVoxmap->voxels = std::move(undoLevels.back());  // the current array is released
     undoLevels.pop_back();
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
@@ -1349,7 +1166,7 @@ void AppFrame::undoFilter() {
 void AppFrame::OnUndo(wxCommandEvent&) { undoFilter(); }
 
 void AppFrame::OnKey(wxCommandEvent&) {
-    if (!refresh::ready()) return;
+    if (!volumeReady()) return;
     const long range = wxGetNumberFromUser("Colour Range", "R: ", "Range", 50, 1, 1000, this);
     if (range <= 0) return;
     const long falloff = wxGetNumberFromUser("Falloff", "F: ", "Range", 50, 1, 1000, this);
@@ -1362,13 +1179,13 @@ void AppFrame::OnKey(wxCommandEvent&) {
 }
 
 void AppFrame::OnBlur(wxCommandEvent&) {
-    if (!refresh::ready()) return;
+    if (!volumeReady()) return;
     const long radius = wxGetNumberFromUser("Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3, this);
     if (radius <= 0) return;
     filterWithUndo(*this, [&] { blur(myVoxmap, static_cast<int>(radius)); });
 }
 
 void AppFrame::OnEdges(wxCommandEvent&) {
-    if (!refresh::ready()) return;
+    if (!volumeReady()) return;
     filterWithUndo(*this, [&] { edges(myVoxmap); });
 }

@@ -8,6 +8,7 @@
 #include <wx/arrstr.h>
 #include <wx/frame.h>
 #include <wx/image.h>
+#include <wx/progdlg.h>
 
 #include <array>
 #include <cstdint>
@@ -43,6 +44,13 @@ extern std::unique_ptr<camera> cam;
 extern wxImage screenImage;
 // The 3D image: resolution x resolution after a march, 200 x 200 after a filter.
 extern wxImage viewportImage;
+
+// Whether a volume, its plane and its camera exist: what every command on the volume needs.
+bool volumeReady();
+
+// Every long job's progress dialog: modal, with elapsed and remaining time.
+constexpr long kProgressStyle =
+    wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_ELAPSED_TIME | wxPD_ESTIMATED_TIME | wxPD_REMAINING_TIME;
 
 // Window and command ids; every id binds exactly one control or menu item.
 enum {
