@@ -673,9 +673,9 @@ void AppFrame::loadStack(const wxArrayString& paths) {
         return;
     }
     auto freshCam = std::make_unique<camera>();
-    wxImage screen = screenImage, viewport = viewportImage;
-    refresh::sizeImage(screen, fresh.width, fresh.height);
-    refresh::sizeImage(viewport, freshCam->resolution, freshCam->resolution);
+    // Fresh pictures: the slice and the march write every pixel, so the old ones need
+    // not be stretched to the new size first.
+    wxImage screen(fresh.width, fresh.height, false), viewport(freshCam->resolution, freshCam->resolution, false);
     if (!screen.IsOk() || !viewport.IsOk()) {
         progress.reset();
         refuse(wxString::Format("There is not enough memory for the views of a %d x %d x %d volume.", fresh.width,
@@ -710,7 +710,6 @@ void AppFrame::loadStack(const wxArrayString& paths) {
 
     // A fresh plane across the first layer.
     theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
-    refresh::sizeImage(screenImage, myVoxmap->width, myVoxmap->height);
     refresh::slice(*this);
     progress.reset();
     showLoadedState();
