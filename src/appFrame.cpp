@@ -1,25 +1,22 @@
-// The main window: its globals, construction, handlers and refresh steps, and the
-// volume filters with their tables. In order below:
-//   globals, event table, construction (menus, controls, layout, shortcuts);
-//   the views' paint and colour picking (drawing itself: views.cpp);
-//   refresh steps (slice, march, overlay, merged control changes);
-//   window size, the controls' state after a load, mouse orbit and wheel;
-//   loading a stack (file reading: stackio.cpp); view and settings controls;
-//   the filters: kernel tables, key/blur/edges over the kernels module, the commands and Undo.
-// Saving and the batch render are in saving.cpp.
+// The main window: the program's globals, the event table, construction, the views'
+// paint, the refresh steps, the view and settings controls, and the filter commands
+// with Undo. In order below:
+//   this file's helpers (one anonymous namespace);
+//   globals; event table; construction (menus, controls, layout, shortcuts);
+//   the views' paint (the drawing itself is in views.cpp);
+//   refresh steps (slice, march, outline);
+//   the window's size and the controls' state after a load;
+//   the view and settings controls (spin changes merged into one refresh);
+//   the filter commands and Undo (the filters are in filters.cpp, their loops in kernels.cpp).
+// Elsewhere, as AppFrame members: loading a stack (loading.cpp), saving and the batch
+// render (saving.cpp), the mouse over the views (mouse.cpp).
 #include "appFrame.h"
 
 #include <wx/accel.h>
-#include <wx/bitmap.h>
 #include <wx/dcclient.h>
 #include <wx/display.h>
-#include <wx/file.h>
-#include <wx/filename.h>
-#include <wx/filedlg.h>
-#include <wx/log.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
-#include <wx/msgout.h>
 #include <wx/numdlg.h>
 #include <wx/panel.h>
 #include <wx/progdlg.h>
@@ -27,46 +24,147 @@
 #include <wx/spinctrl.h>
 #include <wx/statbox.h>
 #include <wx/stattext.h>
-#include <wx/statusbr.h>
 
 #include <algorithm>
-#include <atomic>
+#include <array>
 #include <chrono>
-#include <climits>
 #include <cmath>
-#include <cstddef>
 #include <cstdint>
-#include <deque>
-#include <fstream>
 #include <functional>
-#include <future>
 #include <initializer_list>
 #include <iterator>
-#include <new>
-#include <optional>
-#include <string>
-#include <system_error>
-#include <thread>
+#include <memory>
 #include <utility>
-#include <vector>
 
 #include "camera.h"
-#include "kernels.h"
-#include "matrix.h"
-#include "parallel.h"
 #include "render.h"
 #include "slicer.h"
 #include "stackio.h"
-#include "stackwrite.h"
 #include "views.h"
 #include "voxelmap.h"
 
-// ---- Globals ----
-
 namespace {
+
 voxelmap theVoxmap;  // the storage behind myVoxmap, alive for the whole process
 
+// -- Building the window --
+
+// A spin control of the control panel with arrow keys, created at 0 and then set; at
+// least 50 x 20, and as big as the toolkit needs to show its digits and buttons.
+wxSpinCtrl* makeSpin(wxWindow* parent, int id, int min, int max, int value) {
+    auto* spin = new wxSpinCtrl(parent, id, wxEmptyString, wxDefaultPosition, wxSize(50, 20), wxSP_ARROW_KEYS, min,
+                                max, 0);  // owned by parent
+    spin->SetValue(value);
+    sizeAtLeast(spin, wxSize(50, 20));
+    return spin;
 }
+
+wxStaticText* makeLabel(wxWindow* parent, const wxString& text, const wxSize& size = wxDefaultSize) {
+    return new wxStaticText(parent, wxID_ANY, text, wxDefaultPosition, size, wxST_NO_AUTORESIZE);  // owned by parent
+}
+
+// One horizontal row of a control box, left to right.
+wxBoxSizer* makeRow(std::initializer_list<wxWindow*> items) {
+    auto* row = new wxBoxSizer(wxHORIZONTAL);
+    for (wxWindow* item : items) row->Add(item, 0, wxTOP, 0);
+    return row;
+}
+
+// -- Showing and refreshing the views --
+
+// The image a view shows: the slice in the slice view, the 3D image in the other.
+const wxImage& imageOf(const AppFrame& frame, const wxWindow* view) {
+    return view == frame.sliceView ? screenImage : viewportImage;
+}
+
+// Gives image w x h RGB pixels: the old picture stretched, or black if it had none
+// (a placeholder that could not be read).
+void sizeImage(wxImage& image, int w, int h) {
+    if (image.IsOk())
+        image.Rescale(w, h);
+    else
+        image.Create(w, h);
+    if (!image.IsOk()) return;
+    // The computed views are plain RGB: a placeholder's transparency must not survive.
+    if (image.HasAlpha()) image.ClearAlpha();
+    image.SetMask(false);
+}
+
+// viewportImage sized to the camera's resolution and marched.
+void marchViewport() {
+    sizeImage(viewportImage, cam->resolution, cam->resolution);
+    if (viewportImage.IsOk()) cam->march(myVoxmap, viewportImage);
+}
+
+// What a long march shows: nothing for half a second, then a progress dialog with a
+// Cancel button (or the frame's stand-in for it). A newer camera change waiting also
+// stops the march: its picture would be out of date when done.
+class MarchWatch {
+public:
+    explicit MarchWatch(AppFrame& f) : frame_(f), start_(std::chrono::steady_clock::now()) {}
+    bool cancelled() const { return cancelled_; }
+    bool operator()(int done, int total) {
+        if (frame_.cameraStale) return false;
+        if (frame_.marchProgressHook) return keep(frame_.marchProgressHook(done, total));
+        if (!dialog_) {
+            if (std::chrono::steady_clock::now() - start_ < std::chrono::milliseconds(500)) return true;
+            dialog_ = std::make_unique<wxProgressDialog>(
+                "Please wait", "Marching rays", total, &frame_,
+                wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_CAN_ABORT | wxPD_ELAPSED_TIME | wxPD_REMAINING_TIME);
+        }
+        return keep(dialog_->Update(std::min(done, total)));
+    }
+
+private:
+    bool keep(bool goOn) {
+        cancelled_ = !goOn;
+        return goOn;
+    }
+    AppFrame& frame_;
+    std::chrono::steady_clock::time_point start_;
+    std::unique_ptr<wxProgressDialog> dialog_;
+    bool cancelled_ = false;
+};
+
+// -- The filter commands --
+
+// After a filter: the slice re-evaluated, the volume re-marched and shown at 200 x 200.
+void refreshAfterFilter(AppFrame& frame) {
+    frame.refreshSlice();
+    marchViewport();
+    if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
+    frame.redraw(frame.view3D, viewportImage);
+    frame.drawOutline();
+}
+
+// What the system can still give, in bytes; unknown: as good as unlimited.
+int64_t availableMemory() {
+    const int64_t bytes = stackio::availableMemory();
+    return bytes >= 0 ? bytes : INT64_MAX / 4;
+}
+
+// Runs a filter over the volume, keeping the array it replaces for Undo when memory allows.
+void filterWithUndo(AppFrame& frame, const std::function<void()>& filter) {
+    const bool keep = frame.makeRoomForUndo();
+    const voxel* before = myVoxmap->voxels.get();
+    {
+        const KeepReplacedArrays kept(keep ? &frame.undoLevels : nullptr);
+        filter();
+    }
+    if (!keep && myVoxmap->voxels.get() != before) {
+        frame.undoLevels.clear();  // an Undo now would skip this filter
+        frame.SetStatusText("This filter cannot be undone: there is not enough memory to keep the volume from "
+                            "before it.",
+                            0);
+    }
+    frame.effectsMenu->Enable(ID_UNDO, !frame.undoLevels.empty());
+    refreshAfterFilter(frame);
+}
+
+}  // namespace
+
+// ---- Globals ----
+
 voxelmap* const myVoxmap = &theVoxmap;
 std::unique_ptr<slicer> theslicer;
 std::unique_ptr<camera> cam;
@@ -111,33 +209,6 @@ wxEND_EVENT_TABLE()
 // clang-format on
 
 // ---- Main window ----
-
-namespace {
-namespace shell {
-
-// A spin control of the control panel with arrow keys, created at 0 and then set; at
-// least 50 x 20, and as big as the toolkit needs to show its digits and buttons.
-wxSpinCtrl* makeSpin(wxWindow* parent, int id, int min, int max, int value) {
-    auto* spin = new wxSpinCtrl(parent, id, wxEmptyString, wxDefaultPosition, wxSize(50, 20), wxSP_ARROW_KEYS, min,
-                                max, 0);  // owned by parent
-    spin->SetValue(value);
-    sizeAtLeast(spin, wxSize(50, 20));
-    return spin;
-}
-
-wxStaticText* makeLabel(wxWindow* parent, const wxString& text, const wxSize& size = wxDefaultSize) {
-    return new wxStaticText(parent, wxID_ANY, text, wxDefaultPosition, size, wxST_NO_AUTORESIZE);  // owned by parent
-}
-
-// One horizontal row of a control box, left to right.
-wxBoxSizer* makeRow(std::initializer_list<wxWindow*> items) {
-    auto* row = new wxBoxSizer(wxHORIZONTAL);
-    for (wxWindow* item : items) row->Add(item, 0, wxTOP, 0);
-    return row;
-}
-
-}  // namespace shell
-}  // namespace
 
 AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size)
     : wxFrame(nullptr, wxID_ANY, title, pos, size, wxDEFAULT_FRAME_STYLE) {
@@ -189,30 +260,30 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
 
     // Controls, in keyboard navigation order.
     slicerBox = new wxStaticBox(controlPanel, wxID_ANY, "Slicer controls");
-    labelT = shell::makeLabel(controlPanel, "T:");
-    labelR = shell::makeLabel(controlPanel, "R:");
-    labelS = shell::makeLabel(controlPanel, "S:");
-    spinTX = shell::makeSpin(controlPanel, ID_TX, -1000, 1000, 0);
-    spinTY = shell::makeSpin(controlPanel, ID_TY, -1000, 1000, 0);
-    spinTZ = shell::makeSpin(controlPanel, ID_TZ, -1000, 1000, 0);
-    spinRX = shell::makeSpin(controlPanel, ID_RX, -1000, 1000, 0);
-    spinRY = shell::makeSpin(controlPanel, ID_RY, -1000, 1000, 0);
-    spinRZ = shell::makeSpin(controlPanel, ID_RZ, -1000, 1000, 0);
-    spinSZ = shell::makeSpin(controlPanel, ID_SZ, -1000, 1000, 100);
-    spinSX = shell::makeSpin(controlPanel, ID_SX, -1000, 1000, 100);
-    spinSY = shell::makeSpin(controlPanel, ID_SY, -1000, 1000, 100);
+    labelT = makeLabel(controlPanel, "T:");
+    labelR = makeLabel(controlPanel, "R:");
+    labelS = makeLabel(controlPanel, "S:");
+    spinTX = makeSpin(controlPanel, ID_TX, -1000, 1000, 0);
+    spinTY = makeSpin(controlPanel, ID_TY, -1000, 1000, 0);
+    spinTZ = makeSpin(controlPanel, ID_TZ, -1000, 1000, 0);
+    spinRX = makeSpin(controlPanel, ID_RX, -1000, 1000, 0);
+    spinRY = makeSpin(controlPanel, ID_RY, -1000, 1000, 0);
+    spinRZ = makeSpin(controlPanel, ID_RZ, -1000, 1000, 0);
+    spinSZ = makeSpin(controlPanel, ID_SZ, -1000, 1000, 100);
+    spinSX = makeSpin(controlPanel, ID_SX, -1000, 1000, 100);
+    spinSY = makeSpin(controlPanel, ID_SY, -1000, 1000, 100);
     cameraBox = new wxStaticBox(controlPanel, wxID_ANY, "Camera controls");
     const wxSize labelSize(100, 15);
-    labelYaw = shell::makeLabel(controlPanel, "Yaw: ", labelSize);
-    labelPitch = shell::makeLabel(controlPanel, "Pitch: ", labelSize);
-    labelDepth = shell::makeLabel(controlPanel, "Depth: ", labelSize);
-    labelTruck = shell::makeLabel(controlPanel, "Truck: ", labelSize);
-    labelZoom = shell::makeLabel(controlPanel, "Zoom: ", labelSize);
-    spinYaw = shell::makeSpin(controlPanel, ID_YAW, -1080, 1080, 0);
-    spinPitch = shell::makeSpin(controlPanel, ID_PITCH, -1080, 1080, 0);
-    spinDepth = shell::makeSpin(controlPanel, ID_DEPTH, 0, 100, 100);
-    spinTruck = shell::makeSpin(controlPanel, ID_TRUCK, -1000, 1000, 0);
-    spinZoom = shell::makeSpin(controlPanel, ID_ZOOM, -1000, 1000, 200);
+    labelYaw = makeLabel(controlPanel, "Yaw: ", labelSize);
+    labelPitch = makeLabel(controlPanel, "Pitch: ", labelSize);
+    labelDepth = makeLabel(controlPanel, "Depth: ", labelSize);
+    labelTruck = makeLabel(controlPanel, "Truck: ", labelSize);
+    labelZoom = makeLabel(controlPanel, "Zoom: ", labelSize);
+    spinYaw = makeSpin(controlPanel, ID_YAW, -1080, 1080, 0);
+    spinPitch = makeSpin(controlPanel, ID_PITCH, -1080, 1080, 0);
+    spinDepth = makeSpin(controlPanel, ID_DEPTH, 0, 100, 100);
+    spinTruck = makeSpin(controlPanel, ID_TRUCK, -1000, 1000, 0);
+    spinZoom = makeSpin(controlPanel, ID_ZOOM, -1000, 1000, 200);
     // Focus moves along the rows as they are shown, not in the order of creation.
     spinSX->MoveAfterInTabOrder(spinRZ);
     spinSY->MoveAfterInTabOrder(spinSX);
@@ -226,16 +297,16 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     mainSizer->Add(sliceView, 1, wxEXPAND | wxALL, 5);
 
     auto* slicerSizer = new wxStaticBoxSizer(slicerBox, wxVERTICAL);
-    slicerSizer->Add(shell::makeRow({labelT, spinTX, spinTY, spinTZ}), 0, wxTOP, 0);
-    slicerSizer->Add(shell::makeRow({labelR, spinRX, spinRY, spinRZ}), 0, wxTOP, 0);
-    slicerSizer->Add(shell::makeRow({labelS, spinSX, spinSY, spinSZ}), 0, wxTOP, 0);
+    slicerSizer->Add(makeRow({labelT, spinTX, spinTY, spinTZ}), 0, wxTOP, 0);
+    slicerSizer->Add(makeRow({labelR, spinRX, spinRY, spinRZ}), 0, wxTOP, 0);
+    slicerSizer->Add(makeRow({labelS, spinSX, spinSY, spinSZ}), 0, wxTOP, 0);
 
     auto* cameraSizer = new wxStaticBoxSizer(cameraBox, wxVERTICAL);
-    cameraSizer->Add(shell::makeRow({labelYaw, spinYaw}), 0, wxTOP, 0);
-    cameraSizer->Add(shell::makeRow({labelPitch, spinPitch}), 0, wxTOP, 0);
-    cameraSizer->Add(shell::makeRow({labelTruck, spinTruck}), 0, wxTOP, 0);
-    cameraSizer->Add(shell::makeRow({labelZoom, spinZoom}), 0, wxTOP, 0);
-    cameraSizer->Add(shell::makeRow({labelDepth, spinDepth}), 0, wxTOP, 0);
+    cameraSizer->Add(makeRow({labelYaw, spinYaw}), 0, wxTOP, 0);
+    cameraSizer->Add(makeRow({labelPitch, spinPitch}), 0, wxTOP, 0);
+    cameraSizer->Add(makeRow({labelTruck, spinTruck}), 0, wxTOP, 0);
+    cameraSizer->Add(makeRow({labelZoom, spinZoom}), 0, wxTOP, 0);
+    cameraSizer->Add(makeRow({labelDepth, spinDepth}), 0, wxTOP, 0);
 
     auto* controlSizer = new wxBoxSizer(wxVERTICAL);
     controlSizer->Add(slicerSizer, 0, wxTOP, 0);
@@ -301,14 +372,7 @@ void AppFrame::OnAbout(wxCommandEvent&) {
 
 void AppFrame::OnExit(wxCommandEvent&) { Close(true); }
 
-// ---- Viewport display and colour picking (the drawing itself is in views) ----
-
-namespace {
-// The image a view shows: the slice in the slice view, the 3D image in the other.
-const wxImage& imageOf(const AppFrame& frame, const wxWindow* view) {
-    return view == frame.sliceView ? screenImage : viewportImage;
-}
-}  // namespace
+// ---- The views' paint (the drawing itself is in views) ----
 
 void AppFrame::redraw(wxWindow* window, wxImage image) {
     if (!window) return;
@@ -324,12 +388,6 @@ void AppFrame::clearViews() {
         dc.Clear();
     }
 }
-
-namespace {
-namespace refresh {
-void overlay(const AppFrame& f);
-}  // namespace refresh
-}  // namespace
 
 void AppFrame::OnPaint(wxPaintEvent& event) {
     if (!myVoxmap->loaded) {
@@ -349,153 +407,59 @@ void AppFrame::OnPaint(wxPaintEvent& event) {
                 wxPaintDC dc(view);
                 display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
             }
-            if (view == view3D) CallAfter([this] { if (volumeReady()) refresh::overlay(*this); });
+            if (view == view3D) CallAfter([this] { if (volumeReady()) drawOutline(); });
         } else {
             CallAfter([this, view] {
                 {
                     wxClientDC dc(view);
                     display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
                 }
-                if (view == view3D && volumeReady()) refresh::overlay(*this);
+                if (view == view3D && volumeReady()) drawOutline();
             });
         }
     }
 }
 
-void AppFrame::OnMotion(wxMouseEvent& event) {
-    const wxPoint pos = event.GetPosition();
-    if (orbiting && event.GetEventObject() == view3D) orbitTo(pos);
-    int w = 100;
-    int h = 100;
-    if (myVoxmap->loaded) {
-        const wxSize shown = display::shownSize(*myVoxmap, vpScale);
-        w = shown.x;
-        h = shown.y;
-    }
-    // The last displayed column and row, and everything beyond, are ignored.
-    if (pos.x >= w - 1 || pos.y >= h - 1) return;
-    const int scale = vpScale > 0 ? vpScale : 1;
-    const int px = pos.x / scale;
-    const int py = pos.y / scale;
-
-    // The colour always comes from the slice image, over either view; outside it, black.
-    unsigned char r = 0, g = 0, b = 0;
-    if (screenImage.IsOk() && px >= 0 && py >= 0 && px < screenImage.GetWidth() && py < screenImage.GetHeight()) {
-        r = screenImage.GetRed(px, py);
-        g = screenImage.GetGreen(px, py);
-        b = screenImage.GetBlue(px, py);
-    }
-    const wxString rgb = wxString::Format("R:%d   G:%d   B:%d", r, g, b);
-    SetStatusText(rgb, 1);
-    if (event.LeftIsDown()) {
-        SetStatusText("Key Colour " + rgb, 0);
-        keyColour = voxel(r, g, b, 0);
-    }
-}
-
 // ---- Refresh steps: how handlers bring the views up to date ----
 
-namespace {
-namespace refresh {
-
-// Gives image w x h RGB pixels: the old picture stretched, or black if it had none
-// (a placeholder that could not be read).
-void sizeImage(wxImage& image, int w, int h) {
-    if (image.IsOk())
-        image.Rescale(w, h);
-    else
-        image.Create(w, h);
-    if (!image.IsOk()) return;
-    // The computed views are plain RGB: a placeholder's transparency must not survive.
-    if (image.HasAlpha()) image.ClearAlpha();
-    image.SetMask(false);
-}
-
-// Slice refresh: the plane sampled into screenImage, shown in the slice view.
-void slice(AppFrame& f) {
+void AppFrame::refreshSlice() {
     if (screenImage.IsOk()) theslicer->evaluateSlice(myVoxmap, screenImage);
-    f.redraw(f.sliceView, screenImage);
+    redraw(sliceView, screenImage);
 }
 
-// viewportImage sized to the camera's resolution and marched.
-void march() {
-    sizeImage(viewportImage, cam->resolution, cam->resolution);
-    if (viewportImage.IsOk()) cam->march(myVoxmap, viewportImage);
+void AppFrame::refresh3D() {
+    marchViewport();
+    redraw(view3D, viewportImage);
 }
 
-// 3D refresh: marched, then shown in the 3D view.
-void view3D(AppFrame& f) {
-    march();
-    f.redraw(f.view3D, viewportImage);
-}
-
-// What a long march shows: nothing for half a second, then a progress dialog with a
-// Cancel button (or the frame's stand-in for it). A newer camera change waiting also
-// stops the march: its picture would be out of date when done.
-class MarchWatch {
-public:
-    explicit MarchWatch(AppFrame& f) : frame_(f), start_(std::chrono::steady_clock::now()) {}
-    bool cancelled() const { return cancelled_; }
-    bool operator()(int done, int total) {
-        if (frame_.cameraStale) return false;
-        if (frame_.marchProgressHook) return keep(frame_.marchProgressHook(done, total));
-        if (!dialog_) {
-            if (std::chrono::steady_clock::now() - start_ < std::chrono::milliseconds(500)) return true;
-            dialog_ = std::make_unique<wxProgressDialog>(
-                "Please wait", "Marching rays", total, &frame_,
-                wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_CAN_ABORT | wxPD_ELAPSED_TIME | wxPD_REMAINING_TIME);
-        }
-        return keep(dialog_->Update(std::min(done, total)));
-    }
-
-private:
-    bool keep(bool goOn) {
-        cancelled_ = !goOn;
-        return goOn;
-    }
-    AppFrame& frame_;
-    std::chrono::steady_clock::time_point start_;
-    std::unique_ptr<wxProgressDialog> dialog_;
-    bool cancelled_ = false;
-};
-
-// 3D refresh of a camera change, into a fresh picture that replaces viewportImage only
-// when complete. Returns false when the march was cancelled or overtaken by a newer
-// change: viewportImage then still shows the picture from before.
-bool view3DOrKeep(AppFrame& f, bool& cancelled) {
+bool AppFrame::refresh3DOrKeep(bool& cancelled) {
     wxImage next(std::max(1, cam->resolution), std::max(1, cam->resolution), false);
     if (!next.IsOk()) {
         // No memory for a second picture: march in place, without Cancel.
-        view3D(f);
+        refresh3D();
         return true;
     }
-    MarchWatch watch(f);
+    MarchWatch watch(*this);
     const bool done = cam->march(myVoxmap, next, std::ref(watch));
     cancelled = watch.cancelled();
     if (!done) return false;
     viewportImage = next;
-    f.redraw(f.view3D, viewportImage);
+    redraw(view3D, viewportImage);
     return true;
 }
 
-// The plane's outline over the 3D view, at the size the view shows its image.
-void overlay(const AppFrame& f) {
-    const wxSize shown = display::shownSize(*myVoxmap, f.vpScale);
-    cam->drawslicer3d(theslicer.get(), f.view3D, shown.x, shown.y);
+void AppFrame::drawOutline() const {
+    const wxSize shown = display::shownSize(*myVoxmap, vpScale);
+    cam->drawslicer3d(theslicer.get(), view3D, shown.x, shown.y);
 }
 
-// Whether a volume, its plane and its camera exist.
-
-}  // namespace refresh
-}  // namespace
-
-// ---- What the window shows: its size, the controls' state, the mouse ----
+// ---- What the window shows: its size and the controls' state ----
 
 void AppFrame::redrawViews() {
     if (!myVoxmap->loaded) return;  // before a load the next paint shows the placeholders
     redraw(sliceView, screenImage);
     redraw(view3D, viewportImage);
-    if (volumeReady()) refresh::overlay(*this);
+    if (volumeReady()) drawOutline();
 }
 
 void AppFrame::fitViews() {
@@ -536,196 +500,7 @@ void AppFrame::showLoadedState() {
     redrawViews();
 }
 
-namespace {
-
-// v brought into [lo, hi] by whole turns, which leave the camera where it was: an orbit
-// can go on turning past the controls' limits.
-int wrapTurns(int v, int lo, int hi) {
-    while (v > hi) v -= 360;
-    while (v < lo) v += 360;
-    return v;
-}
-
-// A value change of one of the frame's spin controls, as the control itself reports it.
-wxSpinEvent changeOf(wxSpinCtrl* control) {
-    wxSpinEvent ev(wxEVT_SPINCTRL, control->GetId());
-    ev.SetEventObject(control);
-    ev.SetPosition(control->GetValue());
-    return ev;
-}
-
-}  // namespace
-
-void AppFrame::orbitTo(const wxPoint& pos) {
-    const int dx = pos.x - orbitFrom.x;
-    const int dy = pos.y - orbitFrom.y;
-    orbitFrom = pos;
-    if (!volumeReady() || (dx == 0 && dy == 0)) return;
-    // One degree per pixel; then the same path as a change of the camera controls.
-    spinYaw->SetValue(wrapTurns(spinYaw->GetValue() + dx, spinYaw->GetMin(), spinYaw->GetMax()));
-    spinPitch->SetValue(wrapTurns(spinPitch->GetValue() + dy, spinPitch->GetMin(), spinPitch->GetMax()));
-    wxSpinEvent ev = changeOf(dx != 0 ? spinYaw : spinPitch);
-    OnSpinCam(ev);
-}
-
-void AppFrame::OnRightDown(wxMouseEvent& event) {
-    event.Skip();
-    if (!volumeReady()) return;
-    orbiting = true;
-    orbitFrom = event.GetPosition();
-    if (!view3D->HasCapture()) view3D->CaptureMouse();  // the drag goes on outside the view
-}
-
-void AppFrame::OnRightUp(wxMouseEvent& event) {
-    event.Skip();
-    orbiting = false;
-    if (view3D->HasCapture()) view3D->ReleaseMouse();
-}
-
-void AppFrame::OnCaptureLost(wxMouseCaptureLostEvent&) { orbiting = false; }
-
-void AppFrame::OnWheel(wxMouseEvent& event) {
-    if (!volumeReady() || event.GetWheelAxis() != wxMOUSE_WHEEL_VERTICAL) {
-        event.Skip();
-        return;
-    }
-    // Whole notches; what a fine-grained wheel turns less than one is kept for the next turn.
-    const int perNotch = event.GetWheelDelta() > 0 ? event.GetWheelDelta() : 120;
-    wheelRest += event.GetWheelRotation();
-    const int notches = wheelRest / perNotch;
-    wheelRest -= notches * perNotch;
-    if (notches == 0) return;
-    // Zoom by 10 a notch in the 3D view, the plane one unit along z over the slice view;
-    // then the same path as a change of that control.
-    const bool in3D = event.GetEventObject() == view3D;
-    wxSpinCtrl* const control = in3D ? spinZoom : spinTZ;
-    const int before = control->GetValue();
-    const int64_t wanted = before + static_cast<int64_t>(notches) * (in3D ? 10 : 1);
-    control->SetValue(static_cast<int>(std::clamp<int64_t>(wanted, control->GetMin(), control->GetMax())));
-    if (control->GetValue() == before) return;  // at the end of its range
-    wxSpinEvent ev = changeOf(control);
-    if (in3D)
-        OnSpinCam(ev);
-    else
-        OnSpinCtrl(ev);
-}
-
-// ---- Loading a stack ----
-
-namespace {
-namespace loading {
-
-// The Load dialog's filter: GTK matches patterns case-sensitively, so each letter is a class.
-const char* const kWildcard =
-    "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|"
-    "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]|"
-    "All files (*)|*";
-
-}  // namespace loading
-}  // namespace
-
-void AppFrame::OnLoad(wxCommandEvent&) {
-    wxFileDialog dialog(this, "Load Images", lastLoadDir, wxEmptyString, loading::kWildcard,
-                        wxFD_OPEN | wxFD_MULTIPLE);
-    if (dialog.ShowModal() != wxID_OK) return;
-    lastLoadDir = dialog.GetDirectory();
-    wxArrayString paths;
-    dialog.GetPaths(paths);
-    loadStack(paths);
-}
-
-void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
-    wxArrayString paths;
-    for (int i = 0; i < event.GetNumberOfFiles(); ++i) paths.Add(event.GetFiles()[i]);
-    loadStack(paths);
-}
-
-void AppFrame::loadStack(const wxArrayString& paths) {
-    if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
-    auto refuse = [this](const wxString& problem) {
-        const wxString outcome =
-            myVoxmap->loaded ? "The stack was not loaded; the current volume is unchanged." : "The stack was not loaded.";
-        wxMessageBox(problem + "\n\n" + outcome, "Load Images", wxOK | wxICON_ERROR, this);
-    };
-
-    // Headers first: sizes, pages and memory are checked before any pixel is decoded.
-    std::vector<std::string> given, files;
-    for (const wxString& p : paths) given.push_back(p.utf8_string());
-    std::string problem;
-    stackio::Plan plan;
-    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem)) {
-        refuse(wxString::FromUTF8(problem));
-        return;
-    }
-
-    // The stack is built beside the current volume and takes its place only once every
-    // file has been read and the views are made: a bad or cancelled stack leaves volume,
-    // camera, plane, menus and views as they were.
-    voxelmap fresh;
-    std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
-    const stackio::Outcome outcome =
-        stackio::build(plan, fresh, [&progress](int layer) { return progress->Update(layer, wxEmptyString); });
-    if (outcome.cancelled) return;
-    if (!outcome.problem.empty()) {
-        progress.reset();  // gone before the message comes up
-        refuse(wxString::FromUTF8(outcome.problem));
-        return;
-    }
-    auto freshCam = std::make_unique<camera>();
-    // Fresh pictures: the slice and the march write every pixel, so the old ones need
-    // not be stretched to the new size first.
-    wxImage screen(fresh.width, fresh.height, false), viewport(freshCam->resolution, freshCam->resolution, false);
-    if (!screen.IsOk() || !viewport.IsOk()) {
-        progress.reset();
-        refuse(wxString::Format("There is not enough memory for the views of a %d x %d x %d volume.", fresh.width,
-                                fresh.height, fresh.depth));
-        return;
-    }
-    myVoxmap->takeVolume(fresh);
-    screenImage = screen;
-    viewportImage = viewport;
-    stackFiles.clear();
-    for (const std::string& f : files) stackFiles.Add(wxString::FromUTF8(f));
-    undoLevels.clear();  // what Undo kept belongs to the volume just replaced
-    effectsMenu->Enable(ID_UNDO, false);
-
-    fileMenu->Enable(ID_SAVE, true);
-    fileMenu->Enable(ID_SAVEVOLUME, true);
-    fileMenu->Enable(ID_RENDER, true);
-    effectsMenu->Enable(ID_BLUR, true);
-    effectsMenu->Enable(ID_EDGES, true);
-    effectsMenu->Enable(ID_KEY, true);
-    settingsMenu->Enable(ID_RAYRES, true);
-    settingsMenu->Enable(ID_RAYSTEP, true);
-    settingsMenu->Enable(ID_AASLICE, true);
-
-    // A fresh camera in front of the volume, looking at its centre on the z axis.
-    cam = std::move(freshCam);
-    // Changes to the old camera and plane that are still waiting do not apply to the new ones.
-    shownCameraControls.reset();
-    sliceStale = cameraStale = false;
-    cam->startFor(myVoxmap->depth);
-    refresh::view3D(*this);
-
-    // A fresh plane across the first layer.
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
-    refresh::slice(*this);
-    progress.reset();
-    showLoadedState();
-
-    if (outcome.mapped16) SetStatusText(wxString::Format("16-bit samples %u..%u mapped to 0..255", outcome.lo, outcome.hi), 0);
-    if (!outcome.warnings.empty()) {
-        wxString list;
-        for (const std::string& w : outcome.warnings) list += wxString::FromUTF8(w) + "\n";
-        wxMessageBox("The stack was loaded, but these files decoded only with the decoder's warnings; their layers "
-                     "may hold filled-in data:\n\n" + list,
-                     "Load Images", wxOK | wxICON_WARNING, this);
-    }
-}
-
 // ---- View and settings controls ----
-
 
 // Both spin handlers only note what became stale; one posted step then draws it with
 // the controls' values of that moment, however many changes arrived before it ran.
@@ -759,10 +534,10 @@ void AppFrame::refreshStale() {
                             static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
                             static_cast<float>(spinRZ->GetValue()), static_cast<float>(spinSX->GetValue()),
                             static_cast<float>(spinSY->GetValue()), static_cast<float>(spinSZ->GetValue()));
-            refresh::slice(*this);
+            refreshSlice();
             if (!cameraStale) {
                 redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
-                refresh::overlay(*this);
+                drawOutline();
             }
         }
         if (cameraStale) {
@@ -776,9 +551,9 @@ void AppFrame::refreshStale() {
             cam->orbit(controls[0], controls[1], controls[2]);
 
             bool cancelled = false;
-            if (refresh::view3DOrKeep(*this, cancelled)) {
+            if (refresh3DOrKeep(cancelled)) {
                 shownCameraControls = controls;
-                refresh::overlay(*this);
+                drawOutline();
             } else if (cancelled) {
                 // The picture stays, and so do the camera and the controls that made it.
                 *cam = before;
@@ -788,7 +563,7 @@ void AppFrame::refreshStale() {
                 }
                 cameraStale = false;
                 redraw(view3D, viewportImage);
-                refresh::overlay(*this);
+                drawOutline();
             }
             // Otherwise a newer change stopped it: the loop marches again with it.
         }
@@ -800,7 +575,7 @@ void AppFrame::OnAASlice(wxCommandEvent&) {
     if (!volumeReady()) return;
     theslicer->aaLookups = !theslicer->aaLookups;
     settingsMenu->Check(ID_AASLICE, theslicer->aaLookups);
-    refresh::slice(*this);
+    refreshSlice();
 }
 
 void AppFrame::OnVPScale(wxCommandEvent&) {
@@ -825,7 +600,7 @@ void AppFrame::OnRayStep(wxCommandEvent&) {
     const camera before = *cam;
     cam->stepLength = n * 0.1;
     bool cancelled = false;
-    if (!refresh::view3DOrKeep(*this, cancelled)) *cam = before;  // cancelled: as it was
+    if (!refresh3DOrKeep(cancelled)) *cam = before;  // cancelled: as it was
 }
 
 void AppFrame::OnRayRes(wxCommandEvent&) {
@@ -836,307 +611,10 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
     const camera before = *cam;
     cam->resolution = static_cast<int>(n);
     bool cancelled = false;
-    if (!refresh::view3DOrKeep(*this, cancelled)) *cam = before;  // cancelled: as it was
-}
-
-// ==== Volume filters: everything below this line belongs to the filters ====
-
-// ---- Kernel tables: cubes of side N, stored with the first index slowest ----
-
-namespace {
-constexpr float E = 0.125f;  // every blur neighbour weighs 1/8 of the centre
-}  // namespace
-
-// 3 x 3 x 3, one 3 x 3 slab per line; the centre is entry 13.
-constexpr float blur1[27] = {
-    E, E, E,  E, E,    E,  E, E, E,
-    E, E, E,  E, 1.0f, E,  E, E, E,
-    E, E, E,  E, E,    E,  E, E, E,
-};
-
-// 5 x 5 x 5, one 5 x 5 slab per line; the centre is entry 62.
-constexpr float blur2[125] = {
-    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
-    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
-    E, E, E, E, E,  E, E, E, E, E,  E, E, 1.0f, E, E,  E, E, E, E, E,  E, E, E, E, E,
-    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
-    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
-};
-
-// 7 x 7 x 7, one 7 x 7 slab per paragraph (rows 0-3, then rows 4-6); the centre is entry 171.
-constexpr float blur3[343] = {
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
-
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
-
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
-
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, 1.0f, E, E, E,
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
-
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
-
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
-
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
-    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
-};
-
-// Sobel cubes, read as [dx + 1][dy + 1][dz + 1]: three 3 x 3 blocks for dx = -1, 0, +1,
-// each with rows dy = -1, 0, +1 and columns dz = -1, 0, +1.
-constexpr float sobelX[27] = {
-    -1, 0, 1,
-    -2, 0, 2,
-    -1, 0, 1,
-
-    -1, 0, 1,
-    -2, 0, 2,
-    -1, 0, 1,
-
-    -1, 0, 1,
-    -2, 0, 2,
-    -1, 0, 1,
-};
-constexpr float sobelY[27] = {
-     1,  2,  1,
-     0,  0,  0,
-    -1, -2, -1,
-
-     1,  2,  1,
-     0,  0,  0,
-    -1, -2, -1,
-
-     1,  2,  1,
-     0,  0,  0,
-    -1, -2, -1,
-};
-constexpr float sobelZ[27] = {
-     1,  2,  1,
-     1,  2,  1,
-     1,  2,  1,
-
-     0,  0,  0,
-     0,  0,  0,
-     0,  0,  0,
-
-    -1, -2, -1,
-    -1, -2, -1,
-    -1, -2, -1,
-};
-// Two-dimensional 3 x 3, read as [i + 1][j + 1].
-constexpr float sobel2dX[9] = {
-    -1, 0, 1,
-    -2, 0, 2,
-    -1, 0, 1,
-};
-
-namespace {
-
-template <std::size_t N>
-constexpr float kernelSum(const float (&t)[N]) {
-    float s = 0;
-    for (std::size_t n = 0; n < N; ++n) s += t[n];
-    return s;
-}
-template <std::size_t N>
-constexpr int kernelCount(const float (&t)[N], float v) {
-    int c = 0;
-    for (std::size_t n = 0; n < N; ++n) c += t[n] == v ? 1 : 0;
-    return c;
-}
-// A blur cube: 1 at the centre, 1/8 everywhere else.
-template <std::size_t N>
-constexpr bool isBlurKernel(const float (&t)[N]) {
-    return t[N / 2] == 1.0f && kernelCount(t, 1.0f) == 1 && kernelCount(t, E) == static_cast<int>(N) - 1;
-}
-
-static_assert(isBlurKernel(blur1) && kernelSum(blur1) == 4.25f, "blur1");
-static_assert(isBlurKernel(blur2) && kernelSum(blur2) == 16.5f, "blur2");
-static_assert(isBlurKernel(blur3) && kernelSum(blur3) == 43.75f, "blur3");
-static_assert(kernelSum(sobelX) == 0 && kernelSum(sobelY) == 0 && kernelSum(sobelZ) == 0, "Sobel cubes sum to 0");
-
-// The table of a kernel code and its side; null for an unknown code.
-struct KernelTable {
-    const float* table;
-    int side;
-};
-KernelTable kernelTable(int code) {
-    switch (code) {
-        case KERNEL_BLUR1: return {blur1, 3};
-        case KERNEL_BLUR2: return {blur2, 5};
-        case KERNEL_BLUR3: return {blur3, 7};
-        case KERNEL_SOBELX: return {sobelX, 3};
-        case KERNEL_SOBELY: return {sobelY, 3};
-        case KERNEL_SOBELZ: return {sobelZ, 3};
-        case KERNEL_SOBEL2DX: return {sobel2dX, 3};
-        default: return {nullptr, 0};
-    }
-}
-
-}  // namespace
-
-float weight(int i, int j, int k, int offset, int kernel) {
-    const KernelTable kn = kernelTable(kernel);
-    // Shifted offsets outside the cube (or an unknown code) have no entry: weight 0.
-    const auto inside = [&](int v) { return v >= -offset && v < kn.side - offset; };
-    if (!kn.table || !inside(i) || !inside(j)) return 0.0f;
-    if (kernel == KERNEL_SOBEL2DX) return kn.table[(i + offset) * 3 + (j + offset)];
-    if (!inside(k)) return 0.0f;
-    return kn.table[(i + offset) * kn.side * kn.side + (j + offset) * kn.side + (k + offset)];
-}
-
-float smoothstep(float edge0, float edge1, float x) {
-    if (edge0 > x) return 0.0f;
-    if (x >= edge1) return 1.0f;
-    const float t = (x - edge0) / (edge1 - edge0);
-    return t * t * (t * -2.0f + 3.0f);
-}
-
-unsigned char lerp(unsigned char a, unsigned char b, float t) {
-    // An 8-bit difference times a float is exact in double.
-    const double v = a + (static_cast<double>(b) - a) * static_cast<double>(t);
-    if (!(v > -2147483648.0 && v < 2147483648.0)) return 0;  // t far outside [0, 1]: no meaningful byte
-    return static_cast<unsigned char>(static_cast<int>(v));
-}
-
-// The filters read the unfiltered volume and write every voxel of a second array,
-// which then replaces the volume's array; the loops are in the kernels module.
-// A filter that cannot have its memory says so once and leaves the volume as it was.
-
-namespace {
-
-
-// bytes: what could not be had (0: not known).
-void reportNoMemory(int64_t bytes) {
-    const wxString need =
-        bytes > 0 ? wxString::Format(": another %lld bytes are needed", static_cast<long long>(bytes)) : wxString();
-    wxMessageBox("There is not enough memory to filter this volume" + need + "; the volume is unchanged.",
-                 "Slabwright", wxOK | wxICON_ERROR);
-}
-
-bool filterable(const voxelmap* map) { return map && map->loaded && map->numVoxels > 0 && map->voxels; }
-
-// While a filter command runs: where the array a filter replaces goes for Undo (null: released).
-std::deque<VoxelArray>* keptForUndo = nullptr;
-
-// A filter's last step: its result takes the volume's place.
-void swapInResult(voxelmap* map, VoxelArray result) {
-    VoxelArray replaced = std::exchange(map->voxels, std::move(result));
-    if (keptForUndo) keptForUndo->push_back(std::move(replaced));
-}
-
-// Runs a kernel from the unfiltered volume into a fresh array (every voxel of which it
-// writes, so it is not copied from the volume first) behind the filters' progress
-// dialog, and hands the array over when the kernel is done. The dialog moves on as the
-// kernel tells, and ends at depth - 1.
-template <class Kernel>
-void filterVolume(voxelmap* map, const char* message, Kernel&& kernel) {
-    const int64_t arrayBytes = map->numVoxels * static_cast<int64_t>(sizeof(voxel));
-    VoxelArray out = allocateVoxels(map->numVoxels);
-    if (!out) {
-        reportNoMemory(arrayBytes);
-        return;
-    }
-    kernels::Outcome outcome;
-    try {
-        wxProgressDialog progress("Please wait", message, map->depth, nullptr, kProgressStyle);
-        outcome = kernel(out.get(), [&](int layersDone) { progress.Update(layersDone - 1, wxEmptyString); });
-    } catch (const std::bad_alloc&) {
-        outcome.done = false;  // the volume's array has not been touched
-    } catch (const std::system_error&) {
-        outcome.done = false;
-    }
-    if (!outcome.done) {
-        reportNoMemory(outcome.scratchBytes);
-        return;
-    }
-    swapInResult(map, std::move(out));
-}
-
-}  // namespace
-
-void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
-    if (!filterable(map)) return;
-    const float edge0 = static_cast<float>(range);
-    const float edge1 = static_cast<float>(static_cast<long long>(range) + falloff);
-    const auto factor = [&](int d2) {
-        return smoothstep(edge0, edge1, static_cast<float>(std::sqrt(static_cast<double>(d2))));
-    };
-    filterVolume(map, "Keying", [&](voxel* out, const kernels::Progress& progress) {
-        return kernels::keyVolume(*map, out, keyColour, premultiply, factor, progress);
-    });
-}
-
-void blur(voxelmap* map, int radius) {
-    // The sum of the kernel's weights (4.25, 16.5, 43.75), exact in float.
-    double normaliser = kernelSum(blur1);
-    if (radius == 2) {
-        normaliser = kernelSum(blur2);
-    } else if (radius == 3) {
-        normaliser = kernelSum(blur3);
-    } else {
-        radius = 1;  // any other radius is the 3 x 3 x 3 kernel
-    }
-    if (!filterable(map)) return;
-    filterVolume(map, "Blurring can be slow", [&](voxel* out, const kernels::Progress& progress) {
-        return kernels::blurVolume(*map, out, radius, normaliser, progress);
-    });
-}
-
-void edges(voxelmap* map) {
-    if (!filterable(map)) return;
-    filterVolume(map, "Edge detecting can be SUPER slow.", [&](voxel* out, const kernels::Progress& progress) {
-        return kernels::edgeVolume(*map, out, progress);
-    });
+    if (!refresh3DOrKeep(cancelled)) *cam = before;  // cancelled: as it was
 }
 
 // ---- The filter commands ----
-
-namespace {
-
-// After a filter: the slice re-evaluated, the volume re-marched and shown at 200 x 200.
-void refreshAfterFilter(AppFrame& frame) {
-    refresh::slice(frame);
-    refresh::march();
-    if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
-    frame.redraw(frame.view3D, viewportImage);
-    refresh::overlay(frame);
-}
-
-// What the system can still give, in bytes (MemAvailable); unknown: as good as unlimited.
-int64_t availableMemory() {
-    std::ifstream meminfo("/proc/meminfo");
-    std::string key;
-    int64_t kib = 0;
-    std::string unit;
-    while (meminfo >> key >> kib >> unit)
-        if (key == "MemAvailable:") return kib * 1024;
-    return INT64_MAX / 4;
-}
-
-// Runs a filter over the volume, keeping the array it replaces for Undo when memory allows.
-void filterWithUndo(AppFrame& frame, const std::function<void()>& filter) {
-    const bool keep = frame.makeRoomForUndo();
-    const voxel* before = myVoxmap->voxels.get();
-    keptForUndo = keep ? &frame.undoLevels : nullptr;
-    filter();
-    keptForUndo = nullptr;
-    if (!keep && myVoxmap->voxels.get() != before) {
-        frame.undoLevels.clear();  // an Undo now would skip this filter
-        frame.SetStatusText("This filter cannot be undone: there is not enough memory to keep the volume from "
-                            "before it.",
-                            0);
-    }
-    frame.effectsMenu->Enable(ID_UNDO, !frame.undoLevels.empty());
-    refreshAfterFilter(frame);
-}
-
-}  // namespace
 
 bool AppFrame::makeRoomForUndo() {
     // At most ten levels, and each only while what stays free after the filter's result

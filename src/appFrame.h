@@ -1,4 +1,5 @@
-// AppFrame: the main window, the program's globals, and the volume filters.
+// AppFrame: the main window and the program's globals. The volume filters its
+// commands run are declared in filters.h, which is included here.
 //
 // The program is one window on the toolkit's GUI thread. Every user action arrives
 // as an AppFrame handler; handlers work on the globals below and end by bringing
@@ -17,6 +18,7 @@
 #include <memory>
 #include <optional>
 
+#include "filters.h"  // key, blur, edges and their tables belong to the window's commands
 #include "voxel.h"
 #include "voxelmap.h"
 
@@ -189,6 +191,18 @@ public:
     // One step of a right-button drag in the 3D view: the camera turned by the pointer's move.
     void orbitTo(const wxPoint& pos);
 
+    // Refresh steps, what handlers end with. The slice: the plane sampled into
+    // screenImage, shown in the slice view.
+    void refreshSlice();
+    // The 3D view: the volume marched into viewportImage at the camera's resolution, shown.
+    void refresh3D();
+    // The 3D view after a camera change: marched into a fresh picture (after half a second
+    // behind a progress dialog with Cancel) that replaces viewportImage only when complete.
+    // False when cancelled (then cancelled is set) or overtaken by a newer change:
+    // viewportImage still shows the picture from before.
+    bool refresh3DOrKeep(bool& cancelled);
+    // The plane's outline over the 3D view, at the size the view shows its image.
+    void drawOutline() const;
     // Paints a copy of image into window, stretched to the volume's size times vpScale.
     void redraw(wxWindow* window, wxImage image);
     // Clears both views to black (what they show until the next paint brings back the
@@ -227,38 +241,3 @@ public:
 private:
     wxDECLARE_EVENT_TABLE();
 };
-
-// ---- Volume filters (each reads the unfiltered map, writes a copy, swaps its array in) ----
-
-// Kernel codes of weight().
-enum {
-    KERNEL_BLUR1 = 1000,
-    KERNEL_BLUR2 = 1001,
-    KERNEL_BLUR3 = 1002,
-    KERNEL_SOBELX = 1003,
-    KERNEL_SOBELY = 1004,
-    KERNEL_SOBELZ = 1005,
-    KERNEL_SOBEL2DX = 1006,
-};
-
-extern const float blur1[27];
-extern const float blur2[125];
-extern const float blur3[343];
-extern const float sobelX[27];
-extern const float sobelY[27];
-extern const float sobelZ[27];
-extern const float sobel2dX[9];
-
-// Entry (i + offset, j + offset, k + offset) of the table selected by kernel.
-float weight(int i, int j, int k, int offset, int kernel);
-// 0 below edge0, 1 from edge1 on, the cubic ramp between.
-float smoothstep(float edge0, float edge1, float x);
-// trunc(a + (b - a) t) as a byte.
-unsigned char lerp(unsigned char a, unsigned char b, float t);
-
-// Makes voxels near keyColour transparent (range, falloff in colour units; premultiply != 0 scales colour too).
-void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply);
-// Cubic blur of radius 1, 2 or 3 (anything but 2 or 3 means 1).
-void blur(voxelmap* map, int radius);
-// Thresholded 3D Sobel edges: every channel becomes 250 or 1.
-void edges(voxelmap* map);

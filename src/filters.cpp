@@ -1,0 +1,262 @@
+// The volume filters: kernel tables, weight, the ramp and the byte blend, and key,
+// blur and edges over the kernels module, each with its progress dialog.
+#include "filters.h"
+
+#include <wx/msgdlg.h>
+#include <wx/progdlg.h>
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <new>
+#include <system_error>
+#include <utility>
+
+#include "appFrame.h"
+#include "kernels.h"
+
+// ---- Kernel tables: cubes of side N, stored with the first index slowest ----
+
+constexpr float E = 0.125f;  // every blur neighbour weighs 1/8 of the centre (local to this file, as constexpr is)
+
+// 3 x 3 x 3, one 3 x 3 slab per line; the centre is entry 13.
+constexpr float blur1[27] = {
+    E, E, E,  E, E,    E,  E, E, E,
+    E, E, E,  E, 1.0f, E,  E, E, E,
+    E, E, E,  E, E,    E,  E, E, E,
+};
+
+// 5 x 5 x 5, one 5 x 5 slab per line; the centre is entry 62.
+constexpr float blur2[125] = {
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, 1.0f, E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+    E, E, E, E, E,  E, E, E, E, E,  E, E, E,    E, E,  E, E, E, E, E,  E, E, E, E, E,
+};
+
+// 7 x 7 x 7, one 7 x 7 slab per paragraph (rows 0-3, then rows 4-6); the centre is entry 171.
+constexpr float blur3[343] = {
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, 1.0f, E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E,    E, E, E,
+    E, E, E, E, E, E, E,  E, E, E, E, E, E, E,  E, E, E, E, E, E, E,
+};
+
+// Sobel cubes, read as [dx + 1][dy + 1][dz + 1]: three 3 x 3 blocks for dx = -1, 0, +1,
+// each with rows dy = -1, 0, +1 and columns dz = -1, 0, +1.
+constexpr float sobelX[27] = {
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+};
+constexpr float sobelY[27] = {
+     1,  2,  1,
+     0,  0,  0,
+    -1, -2, -1,
+
+     1,  2,  1,
+     0,  0,  0,
+    -1, -2, -1,
+
+     1,  2,  1,
+     0,  0,  0,
+    -1, -2, -1,
+};
+constexpr float sobelZ[27] = {
+     1,  2,  1,
+     1,  2,  1,
+     1,  2,  1,
+
+     0,  0,  0,
+     0,  0,  0,
+     0,  0,  0,
+
+    -1, -2, -1,
+    -1, -2, -1,
+    -1, -2, -1,
+};
+// Two-dimensional 3 x 3, read as [i + 1][j + 1].
+constexpr float sobel2dX[9] = {
+    -1, 0, 1,
+    -2, 0, 2,
+    -1, 0, 1,
+};
+
+namespace {
+
+template <std::size_t N>
+constexpr float kernelSum(const float (&t)[N]) {
+    float s = 0;
+    for (std::size_t n = 0; n < N; ++n) s += t[n];
+    return s;
+}
+template <std::size_t N>
+constexpr int kernelCount(const float (&t)[N], float v) {
+    int c = 0;
+    for (std::size_t n = 0; n < N; ++n) c += t[n] == v ? 1 : 0;
+    return c;
+}
+// A blur cube: 1 at the centre, 1/8 everywhere else.
+template <std::size_t N>
+constexpr bool isBlurKernel(const float (&t)[N]) {
+    return t[N / 2] == 1.0f && kernelCount(t, 1.0f) == 1 && kernelCount(t, E) == static_cast<int>(N) - 1;
+}
+
+static_assert(isBlurKernel(blur1) && kernelSum(blur1) == 4.25f, "blur1");
+static_assert(isBlurKernel(blur2) && kernelSum(blur2) == 16.5f, "blur2");
+static_assert(isBlurKernel(blur3) && kernelSum(blur3) == 43.75f, "blur3");
+static_assert(kernelSum(sobelX) == 0 && kernelSum(sobelY) == 0 && kernelSum(sobelZ) == 0, "Sobel cubes sum to 0");
+
+// The table of a kernel code and its side; null for an unknown code.
+struct KernelTable {
+    const float* table;
+    int side;
+};
+KernelTable kernelTable(int code) {
+    switch (code) {
+        case KERNEL_BLUR1: return {blur1, 3};
+        case KERNEL_BLUR2: return {blur2, 5};
+        case KERNEL_BLUR3: return {blur3, 7};
+        case KERNEL_SOBELX: return {sobelX, 3};
+        case KERNEL_SOBELY: return {sobelY, 3};
+        case KERNEL_SOBELZ: return {sobelZ, 3};
+        case KERNEL_SOBEL2DX: return {sobel2dX, 3};
+        default: return {nullptr, 0};
+    }
+}
+
+// bytes: what could not be had (0: not known).
+void reportNoMemory(int64_t bytes) {
+    const wxString need =
+        bytes > 0 ? wxString::Format(": another %lld bytes are needed", static_cast<long long>(bytes)) : wxString();
+    wxMessageBox("There is not enough memory to filter this volume" + need + "; the volume is unchanged.",
+                 "Slabwright", wxOK | wxICON_ERROR);
+}
+
+bool filterable(const voxelmap* map) { return map && map->loaded && map->numVoxels > 0 && map->voxels; }
+
+// Where the array a filter replaces goes (null: released).
+std::deque<VoxelArray>* keptForUndo = nullptr;
+
+// A filter's last step: its result takes the volume's place.
+void swapInResult(voxelmap* map, VoxelArray result) {
+    VoxelArray replaced = std::exchange(map->voxels, std::move(result));
+    if (keptForUndo) keptForUndo->push_back(std::move(replaced));
+}
+
+// Runs a kernel from the unfiltered volume into a fresh array (every voxel of which it
+// writes, so it is not copied from the volume first) behind the filters' progress
+// dialog, and hands the array over when the kernel is done. The dialog moves on as the
+// kernel tells, and ends at depth - 1.
+template <class Kernel>
+void filterVolume(voxelmap* map, const char* message, Kernel&& kernel) {
+    const int64_t arrayBytes = map->numVoxels * static_cast<int64_t>(sizeof(voxel));
+    VoxelArray out = allocateVoxels(map->numVoxels);
+    if (!out) {
+        reportNoMemory(arrayBytes);
+        return;
+    }
+    kernels::Outcome outcome;
+    try {
+        wxProgressDialog progress("Please wait", message, map->depth, nullptr, kProgressStyle);
+        outcome = kernel(out.get(), [&](int layersDone) { progress.Update(layersDone - 1, wxEmptyString); });
+    } catch (const std::bad_alloc&) {
+        outcome.done = false;  // the volume's array has not been touched
+    } catch (const std::system_error&) {
+        outcome.done = false;
+    }
+    if (!outcome.done) {
+        reportNoMemory(outcome.scratchBytes);
+        return;
+    }
+    swapInResult(map, std::move(out));
+}
+
+}  // namespace
+
+float weight(int i, int j, int k, int offset, int kernel) {
+    const KernelTable kn = kernelTable(kernel);
+    // Shifted offsets outside the cube (or an unknown code) have no entry: weight 0.
+    const auto inside = [&](int v) { return v >= -offset && v < kn.side - offset; };
+    if (!kn.table || !inside(i) || !inside(j)) return 0.0f;
+    if (kernel == KERNEL_SOBEL2DX) return kn.table[(i + offset) * 3 + (j + offset)];
+    if (!inside(k)) return 0.0f;
+    return kn.table[(i + offset) * kn.side * kn.side + (j + offset) * kn.side + (k + offset)];
+}
+
+float smoothstep(float edge0, float edge1, float x) {
+    if (edge0 > x) return 0.0f;
+    if (x >= edge1) return 1.0f;
+    const float t = (x - edge0) / (edge1 - edge0);
+    return t * t * (t * -2.0f + 3.0f);
+}
+
+unsigned char lerp(unsigned char a, unsigned char b, float t) {
+    // An 8-bit difference times a float is exact in double.
+    const double v = a + (static_cast<double>(b) - a) * static_cast<double>(t);
+    if (!(v > -2147483648.0 && v < 2147483648.0)) return 0;  // t far outside [0, 1]: no meaningful byte
+    return static_cast<unsigned char>(static_cast<int>(v));
+}
+
+void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
+    if (!filterable(map)) return;
+    const float edge0 = static_cast<float>(range);
+    const float edge1 = static_cast<float>(static_cast<long long>(range) + falloff);
+    const auto factor = [&](int d2) {
+        return smoothstep(edge0, edge1, static_cast<float>(std::sqrt(static_cast<double>(d2))));
+    };
+    filterVolume(map, "Keying", [&](voxel* out, const kernels::Progress& progress) {
+        return kernels::keyVolume(*map, out, keyColour, premultiply, factor, progress);
+    });
+}
+
+void blur(voxelmap* map, int radius) {
+    // The sum of the kernel's weights (4.25, 16.5, 43.75), exact in float.
+    double normaliser = kernelSum(blur1);
+    if (radius == 2) {
+        normaliser = kernelSum(blur2);
+    } else if (radius == 3) {
+        normaliser = kernelSum(blur3);
+    } else {
+        radius = 1;  // any other radius is the 3 x 3 x 3 kernel
+    }
+    if (!filterable(map)) return;
+    filterVolume(map, "Blurring can be slow", [&](voxel* out, const kernels::Progress& progress) {
+        return kernels::blurVolume(*map, out, radius, normaliser, progress);
+    });
+}
+
+void edges(voxelmap* map) {
+    if (!filterable(map)) return;
+    filterVolume(map, "Edge detecting can be SUPER slow.", [&](voxel* out, const kernels::Progress& progress) {
+        return kernels::edgeVolume(*map, out, progress);
+    });
+}
+
+KeepReplacedArrays::KeepReplacedArrays(std::deque<VoxelArray>* into) { keptForUndo = into; }
+KeepReplacedArrays::~KeepReplacedArrays() { keptForUndo = nullptr; }

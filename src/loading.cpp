@@ -1,0 +1,130 @@
+// Loading a stack into the window: the Load dialog, files and folders dropped on the
+// window, and what a successful load resets (volume, plane, camera, views, menus,
+// Undo). Reading the files is stackio's; all or nothing: a refused or cancelled stack
+// leaves everything as it was.
+#include <wx/filedlg.h>
+#include <wx/menu.h>
+#include <wx/msgdlg.h>
+#include <wx/progdlg.h>
+
+#include <climits>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "appFrame.h"
+#include "camera.h"
+#include "slicer.h"
+#include "stackio.h"
+#include "voxelmap.h"
+
+namespace {
+
+// The Load dialog's filter: GTK matches patterns case-sensitively, so each letter is a class.
+const char* const kWildcard =
+    "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|"
+    "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]|"
+    "All files (*)|*";
+
+}  // namespace
+
+void AppFrame::OnLoad(wxCommandEvent&) {
+    wxFileDialog dialog(this, "Load Images", lastLoadDir, wxEmptyString, kWildcard,
+                        wxFD_OPEN | wxFD_MULTIPLE);
+    if (dialog.ShowModal() != wxID_OK) return;
+    lastLoadDir = dialog.GetDirectory();
+    wxArrayString paths;
+    dialog.GetPaths(paths);
+    loadStack(paths);
+}
+
+void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
+    wxArrayString paths;
+    for (int i = 0; i < event.GetNumberOfFiles(); ++i) paths.Add(event.GetFiles()[i]);
+    loadStack(paths);
+}
+
+void AppFrame::loadStack(const wxArrayString& paths) {
+    if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
+    auto refuse = [this](const wxString& problem) {
+        const wxString outcome =
+            myVoxmap->loaded ? "The stack was not loaded; the current volume is unchanged." : "The stack was not loaded.";
+        wxMessageBox(problem + "\n\n" + outcome, "Load Images", wxOK | wxICON_ERROR, this);
+    };
+
+    // Headers first: sizes, pages and memory are checked before any pixel is decoded.
+    std::vector<std::string> given, files;
+    for (const wxString& p : paths) given.push_back(p.utf8_string());
+    std::string problem;
+    stackio::Plan plan;
+    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem)) {
+        refuse(wxString::FromUTF8(problem));
+        return;
+    }
+
+    // The stack is built beside the current volume and takes its place only once every
+    // file has been read and the views are made: a bad or cancelled stack leaves volume,
+    // camera, plane, menus and views as they were.
+    voxelmap fresh;
+    std::optional<wxProgressDialog> progress;
+    progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
+    const stackio::Outcome outcome =
+        stackio::build(plan, fresh, [&progress](int layer) { return progress->Update(layer, wxEmptyString); });
+    if (outcome.cancelled) return;
+    if (!outcome.problem.empty()) {
+        progress.reset();  // gone before the message comes up
+        refuse(wxString::FromUTF8(outcome.problem));
+        return;
+    }
+    auto freshCam = std::make_unique<camera>();
+    // Fresh pictures: the slice and the march write every pixel, so the old ones need
+    // not be stretched to the new size first.
+    wxImage screen(fresh.width, fresh.height, false), viewport(freshCam->resolution, freshCam->resolution, false);
+    if (!screen.IsOk() || !viewport.IsOk()) {
+        progress.reset();
+        refuse(wxString::Format("There is not enough memory for the views of a %d x %d x %d volume.", fresh.width,
+                                fresh.height, fresh.depth));
+        return;
+    }
+    myVoxmap->takeVolume(fresh);
+    screenImage = screen;
+    viewportImage = viewport;
+    stackFiles.clear();
+    for (const std::string& f : files) stackFiles.Add(wxString::FromUTF8(f));
+    undoLevels.clear();  // what Undo kept belongs to the volume just replaced
+    effectsMenu->Enable(ID_UNDO, false);
+
+    fileMenu->Enable(ID_SAVE, true);
+    fileMenu->Enable(ID_SAVEVOLUME, true);
+    fileMenu->Enable(ID_RENDER, true);
+    effectsMenu->Enable(ID_BLUR, true);
+    effectsMenu->Enable(ID_EDGES, true);
+    effectsMenu->Enable(ID_KEY, true);
+    settingsMenu->Enable(ID_RAYRES, true);
+    settingsMenu->Enable(ID_RAYSTEP, true);
+    settingsMenu->Enable(ID_AASLICE, true);
+
+    // A fresh camera in front of the volume, looking at its centre on the z axis.
+    cam = std::move(freshCam);
+    // Changes to the old camera and plane that are still waiting do not apply to the new ones.
+    shownCameraControls.reset();
+    sliceStale = cameraStale = false;
+    cam->startFor(myVoxmap->depth);
+    refresh3D();
+
+    // A fresh plane across the first layer.
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
+    refreshSlice();
+    progress.reset();
+    showLoadedState();
+
+    if (outcome.mapped16) SetStatusText(wxString::Format("16-bit samples %u..%u mapped to 0..255", outcome.lo, outcome.hi), 0);
+    if (!outcome.warnings.empty()) {
+        wxString list;
+        for (const std::string& w : outcome.warnings) list += wxString::FromUTF8(w) + "\n";
+        wxMessageBox("The stack was loaded, but these files decoded only with the decoder's warnings; their layers "
+                     "may hold filled-in data:\n\n" + list,
+                     "Load Images", wxOK | wxICON_WARNING, this);
+    }
+}
