@@ -79,11 +79,6 @@ bool projectPoint(const camera& c, Vector point, int* px, int* py, int width, in
     return true;
 }
 
-}  // namespace
-
-Vector vectorLerp(Vector a, Vector b, double t) { return b * t + a * (1 - t); }
-
-namespace {
 
 // The largest double whose square root is below 1000: `pos.length() < 1000` is
 // `pos.length2() <= kInside2`, without a square root per sample.
@@ -238,6 +233,8 @@ double nowSeconds() {
 }
 
 }  // namespace
+
+Vector vectorLerp(Vector a, Vector b, double t) { return b * t + a * (1 - t); }
 
 void camera::march(voxelmap* map, wxImage& image) { march(map, image, MarchProgress()); }
 

@@ -22,7 +22,6 @@
 // leaves what was there and says so once, naming the file and the reason.
 
 namespace {
-namespace saving {
 
 // A reason as a clause: the toolkit's texts often end in a full stop of their own.
 wxString clause(wxString reason) {
@@ -65,7 +64,6 @@ bool refuseStackFile(wxWindow* parent, const wxArrayString& files, const wxArray
     return true;
 }
 
-}  // namespace saving
 }  // namespace
 
 void AppFrame::OnSave(wxCommandEvent&) {
@@ -77,7 +75,7 @@ void AppFrame::OnSave(wxCommandEvent&) {
     // A name without an extension is saved as PNG; the dialog asked about the name without it.
     if (wxFileName(path).GetExt().empty()) {
         path += ".png";
-        if (!saving::confirmReplace(this, wxArrayString(1, &path), "Save Image")) return;
+        if (!confirmReplace(this, wxArrayString(1, &path), "Save Image")) return;
     }
     saveSlice(path);
 }
@@ -86,7 +84,7 @@ bool AppFrame::saveSlice(const wxString& path) {
     if (!screenImage.IsOk()) return false;  // nothing to write
     wxString reason;
     if (saveImage(screenImage, path, reason)) return true;
-    saving::reportFailure(this, "Save Image", path, reason);
+    reportFailure(this, "Save Image", path, reason);
     return false;
 }
 
@@ -100,7 +98,7 @@ void AppFrame::OnSaveVolume(wxCommandEvent&) {
     // A name without an extension takes the chosen type's; the dialog asked about the bare name.
     if (wxFileName(path).GetExt().empty()) {
         path += dlg.GetFilterIndex() == 1 ? ".png" : ".tif";
-        if (path.EndsWith(".tif") && !saving::confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
+        if (path.EndsWith(".tif") && !confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
     }
     saveVolume(path);
 }
@@ -117,7 +115,7 @@ bool AppFrame::saveVolume(const wxString& path) {
             wxProgressDialog progress("Please wait", "Saving Volume", depth, this, kProgressStyle);
             ok = writeVolumeTiff(*myVoxmap, path, reason, [&](int k) { progress.Update(k, wxEmptyString); });
         }
-        if (!ok) saving::reportFailure(this, "Save Volume", path, reason);
+        if (!ok) reportFailure(this, "Save Volume", path, reason);
         return ok;
     }
     if (ext != "png") {
@@ -131,15 +129,15 @@ bool AppFrame::saveVolume(const wxString& path) {
     const wxString dir = chosen.GetPath().empty() ? wxString(".") : chosen.GetPath();
     wxArrayString files;
     for (int k = 0; k < depth; ++k) files.Add(framePath(dir, chosen.GetName(), k, "png"));
-    if (saving::refuseStackFile(this, files, stackFiles, "Save Volume")) return false;
-    if (!saving::confirmReplace(this, files, "Save Volume")) return false;
+    if (refuseStackFile(this, files, stackFiles, "Save Volume")) return false;
+    if (!confirmReplace(this, files, "Save Volume")) return false;
     std::optional<wxProgressDialog> progress;
     progress.emplace("Please wait", "Saving Volume", depth, this, kProgressStyle);
     for (int k = 0; k < depth; ++k) {
         wxString reason;
         if (!saveImage(layerImage(*myVoxmap, k), files[k], reason)) {
             progress.reset();  // gone before the message comes up
-            saving::reportFailure(
+            reportFailure(
                 this, "Save Volume", files[k], reason,
                 wxString::Format("That file is unchanged; the %d layers before it were written.", k));
             return false;
@@ -173,8 +171,8 @@ void AppFrame::renderFrames(const RenderDlg& dlg) {
                      "Batch Render", wxOK | wxICON_ERROR, this);
         return;
     }
-    if (saving::refuseStackFile(this, files, stackFiles, "Batch Render")) return;
-    if (!saving::confirmReplace(this, files, "Batch Render")) return;
+    if (refuseStackFile(this, files, stackFiles, "Batch Render")) return;
+    if (!confirmReplace(this, files, "Batch Render")) return;
 
     std::optional<wxProgressDialog> progress;
     progress.emplace("Please wait", wxString::Format("Rendering frame %d of %d", count, count), count, this,
@@ -193,7 +191,7 @@ void AppFrame::renderFrames(const RenderDlg& dlg) {
         wxString reason;
         if (!saveImage(screenImage, files[k], reason)) {
             progress.reset();
-            saving::reportFailure(this, "Batch Render", files[k], reason,
+            reportFailure(this, "Batch Render", files[k], reason,
                                   wxString::Format("The render stopped at frame %d of %d; the %d frames before it "
                                                    "were written.",
                                                    k + 1, count, k));

@@ -10,7 +10,19 @@
 #include <sys/mman.h>
 
 namespace {
+
 constexpr size_t kBigPage = size_t(2) << 20;  // bytes in a big page
+
+// trunc(v) lies in [0, n) exactly when n > 0 and v lies in (-1, n). Testing in double
+// before converting keeps far-away (or NaN) points from overflowing the conversion.
+bool truncInRange(double v, int n) { return n > 0 && v > -1.0 && v < n; }
+
+// A point beyond this bound has only neighbours outside the map (x and y of a map lie
+// within 2^30 of 0, z between 100 and 100 + depth, for any depth below about 2e9):
+// its interpolated value is (0, 0, 0, 0). The bound also keeps floor() + 1 inside int.
+constexpr double kFar = 2.0e9;
+bool near(double v) { return v > -kFar && v < kFar; }
+
 }  // namespace
 
 void VoxelArrayDeleter::operator()(voxel* p) const {
@@ -74,12 +86,6 @@ voxel voxelmap::getVoxel(int x, int y, int z) const {
     const int64_t n = indexOf(x, y, z);
     return n < 0 ? voxel() : voxels[n];
 }
-
-namespace {
-// trunc(v) lies in [0, n) exactly when n > 0 and v lies in (-1, n). Testing in double
-// before converting keeps far-away (or NaN) points from overflowing the conversion.
-bool truncInRange(double v, int n) { return n > 0 && v > -1.0 && v < n; }
-}  // namespace
 
 int64_t voxelmap::indexOf(Vector p) const {
     const Vector d = p - origin;
@@ -147,14 +153,6 @@ unsigned char* voxelmap::getRGB(int layer) {
     }
     return bytes;
 }
-
-namespace {
-// A point beyond this bound has only neighbours outside the map (x and y of a map lie
-// within 2^30 of 0, z between 100 and 100 + depth, for any depth below about 2e9):
-// its interpolated value is (0, 0, 0, 0). The bound also keeps floor() + 1 inside int.
-constexpr double kFar = 2.0e9;
-bool near(double v) { return v > -kFar && v < kFar; }
-}  // namespace
 
 voxel voxelmap::getAAVoxelinPlane(Vector p) const {
     if (!near(p.x()) || !near(p.y()) || !near(p.z())) return voxel();

@@ -111,52 +111,57 @@ const Shape kShapes[] = {{1, 1, 1}, {1, 9, 1}, {9, 1, 1}, {1, 1, 7}, {6, 5, 4}};
 
 }  // namespace
 
+// The tests below run once per shape, each from a fresh program.
+class ExtremeShapes : public Extremes, public testing::WithParamInterface<Shape> {};
+INSTANTIATE_TEST_SUITE_P(Extremes, ExtremeShapes, testing::ValuesIn(kShapes),
+                         [](const testing::TestParamInfo<Shape>& p) {
+                             return std::to_string(p.param.w) + "x" + std::to_string(p.param.h) + "x" +
+                                    std::to_string(p.param.d);
+                         });
+
 // ---- Camera ----
 
-TEST_F(Extremes, CameraAtEveryLimitFinishes) {
+TEST_P(ExtremeShapes, CameraAtEveryLimitFinishes) {
+    const Shape s = GetParam();
     testutil::TempDir dir;
-    for (const Shape& s : kShapes) {
-        SCOPED_TRACE(testing::Message() << s.w << " x " << s.h << " x " << s.d);
-        testutil::resetApp();
-        AppFrame* f = frame();
-        loadLayers(dir, s.w, s.h, s.d);
-        if (HasFatalFailure()) return;
-        for (int zoom : {0, -1, -1000, 1, 1000, 200}) {
-            SCOPED_TRACE(testing::Message() << "zoom " << zoom);
-            spin(f->spinZoom, zoom);
-            EXPECT_EQ(cam->zoom, zoom * 0.01);
-            expectViews(50);
-        }
-        for (int yaw : {-1080, -90, 90, 180, 1080}) {
-            for (int pitch : {-1080, -90, 90, 270, 1080}) {
-                SCOPED_TRACE(testing::Message() << "yaw " << yaw << ", pitch " << pitch);
-                spin(f->spinYaw, yaw);
-                spin(f->spinPitch, pitch);
-                expectViews(50);
-            }
-        }
-        spin(f->spinYaw, 0);
-        spin(f->spinPitch, 0);
-        // Truck from one end to the other: through the volume, through the target, beyond.
-        const int through = 200 + s.d / 2 + 100;  // puts the eye exactly on the target
-        for (int truck : {-1000, 250, through - 1, through, through + 1, 1000}) {
-            SCOPED_TRACE(testing::Message() << "truck " << truck);
-            spin(f->spinTruck, truck);
-            EXPECT_EQ(cam->eye.z(), -200.0 + truck);
-            expectViews(50);
-            if (truck == through) {  // the view direction is zero: the march must still end
-                EXPECT_EQ(cam->eye.x(), cam->lookAt.x());
-                EXPECT_EQ(cam->eye.y(), cam->lookAt.y());
-                EXPECT_EQ(cam->eye.z(), cam->lookAt.z());
-            }
-        }
-        // Opacity 0 shows nothing; at full opacity from in front the volume shows.
-        spin(f->spinTruck, 0);
-        spin(f->spinDepth, 0);
-        EXPECT_TRUE(allBlack(viewportImage));
-        spin(f->spinDepth, 100);
-        EXPECT_FALSE(allBlack(viewportImage));
+    AppFrame* f = frame();
+    loadLayers(dir, s.w, s.h, s.d);
+    if (HasFatalFailure()) return;
+    for (int zoom : {0, -1, -1000, 1, 1000, 200}) {
+        SCOPED_TRACE(testing::Message() << "zoom " << zoom);
+        spin(f->spinZoom, zoom);
+        EXPECT_EQ(cam->zoom, zoom * 0.01);
+        expectViews(50);
     }
+    for (int yaw : {-1080, -90, 90, 180, 1080}) {
+        for (int pitch : {-1080, -90, 90, 270, 1080}) {
+            SCOPED_TRACE(testing::Message() << "yaw " << yaw << ", pitch " << pitch);
+            spin(f->spinYaw, yaw);
+            spin(f->spinPitch, pitch);
+            expectViews(50);
+        }
+    }
+    spin(f->spinYaw, 0);
+    spin(f->spinPitch, 0);
+    // Truck from one end to the other: through the volume, through the target, beyond.
+    const int through = 200 + s.d / 2 + 100;  // puts the eye exactly on the target
+    for (int truck : {-1000, 250, through - 1, through, through + 1, 1000}) {
+        SCOPED_TRACE(testing::Message() << "truck " << truck);
+        spin(f->spinTruck, truck);
+        EXPECT_EQ(cam->eye.z(), -200.0 + truck);
+        expectViews(50);
+        if (truck == through) {  // the view direction is zero: the march must still end
+            EXPECT_EQ(cam->eye.x(), cam->lookAt.x());
+            EXPECT_EQ(cam->eye.y(), cam->lookAt.y());
+            EXPECT_EQ(cam->eye.z(), cam->lookAt.z());
+        }
+    }
+    // Opacity 0 shows nothing; at full opacity from in front the volume shows.
+    spin(f->spinTruck, 0);
+    spin(f->spinDepth, 0);
+    EXPECT_TRUE(allBlack(viewportImage));
+    spin(f->spinDepth, 100);
+    EXPECT_FALSE(allBlack(viewportImage));
 }
 
 TEST_F(Extremes, RaySettingsAtTheirLimitsFinish) {
@@ -251,52 +256,49 @@ TEST_F(Extremes, AVolumeTooBigToStretchWholeIsShownAtTheLargestScale) {
 
 // ---- Plane ----
 
-TEST_F(Extremes, PlaneAtEveryLimitFinishes) {
+TEST_P(ExtremeShapes, PlaneAtEveryLimitFinishes) {
+    const Shape s = GetParam();
     testutil::TempDir dir;
-    for (const Shape& s : kShapes) {
-        SCOPED_TRACE(testing::Message() << s.w << " x " << s.h << " x " << s.d);
-        testutil::resetApp();
-        AppFrame* f = frame();
-        loadLayers(dir, s.w, s.h, s.d);
-        if (HasFatalFailure()) return;
-        for (bool aa : {false, true}) {
-            if (aa) {
-                testutil::menu(f, ID_AASLICE);
-                ASSERT_TRUE(theslicer->aaLookups);
-            }
-            for (int scale : {0, -1, -1000, 1, 1000}) {
-                for (int rotation : {0, 1000, -1000, 90}) {
-                    SCOPED_TRACE(testing::Message() << "scale " << scale << ", rotation " << rotation << ", aa " << aa);
-                    for (wxSpinCtrl* c : {f->spinSX, f->spinSY, f->spinSZ}) spin(c, scale);
-                    for (wxSpinCtrl* c : {f->spinRX, f->spinRY, f->spinRZ}) spin(c, rotation);
-                    expectViews(50);
-                    // Scaled to nothing, the plane is its centre: every pixel shows one voxel.
-                    if (scale == 0) {
-                        EXPECT_TRUE(oneColour(screenImage));
-                    }
+    AppFrame* f = frame();
+    loadLayers(dir, s.w, s.h, s.d);
+    if (HasFatalFailure()) return;
+    for (bool aa : {false, true}) {
+        if (aa) {
+            testutil::menu(f, ID_AASLICE);
+            ASSERT_TRUE(theslicer->aaLookups);
+        }
+        for (int scale : {0, -1, -1000, 1, 1000}) {
+            for (int rotation : {0, 1000, -1000, 90}) {
+                SCOPED_TRACE(testing::Message() << "scale " << scale << ", rotation " << rotation << ", aa " << aa);
+                for (wxSpinCtrl* c : {f->spinSX, f->spinSY, f->spinSZ}) spin(c, scale);
+                for (wxSpinCtrl* c : {f->spinRX, f->spinRY, f->spinRZ}) spin(c, rotation);
+                expectViews(50);
+                // Scaled to nothing, the plane is its centre: every pixel shows one voxel.
+                if (scale == 0) {
+                    EXPECT_TRUE(oneColour(screenImage));
                 }
             }
-            for (int t : {-1000, 1000, 0}) {
-                for (wxSpinCtrl* c : {f->spinTX, f->spinTY, f->spinTZ}) spin(c, t);
-                expectViews(50);
-            }
         }
-        // Scaled to nothing without rotation, the plane is its translated centre: a voxel
-        // of the last layer (or its neighbour, as the point lies on their boundary), then
-        // nothing once moved out of the volume.
-        for (wxSpinCtrl* c : {f->spinRX, f->spinRY, f->spinRZ}) spin(c, 0);
-        for (wxSpinCtrl* c : {f->spinSX, f->spinSY, f->spinSZ}) spin(c, 0);
-        testutil::menu(f, ID_AASLICE);
-        ASSERT_FALSE(theslicer->aaLookups);
-        spin(f->spinTZ, s.d - 1);
-        EXPECT_TRUE(oneColour(screenImage));
-        EXPECT_FALSE(allBlack(screenImage));
-        spin(f->spinTZ, s.d + 1);
-        EXPECT_TRUE(allBlack(screenImage));
-        spin(f->spinTZ, 0);
-        spin(f->spinTX, 1000);
-        EXPECT_TRUE(allBlack(screenImage));
+        for (int t : {-1000, 1000, 0}) {
+            for (wxSpinCtrl* c : {f->spinTX, f->spinTY, f->spinTZ}) spin(c, t);
+            expectViews(50);
+        }
     }
+    // Scaled to nothing without rotation, the plane is its translated centre: a voxel
+    // of the last layer (or its neighbour, as the point lies on their boundary), then
+    // nothing once moved out of the volume.
+    for (wxSpinCtrl* c : {f->spinRX, f->spinRY, f->spinRZ}) spin(c, 0);
+    for (wxSpinCtrl* c : {f->spinSX, f->spinSY, f->spinSZ}) spin(c, 0);
+    testutil::menu(f, ID_AASLICE);
+    ASSERT_FALSE(theslicer->aaLookups);
+    spin(f->spinTZ, s.d - 1);
+    EXPECT_TRUE(oneColour(screenImage));
+    EXPECT_FALSE(allBlack(screenImage));
+    spin(f->spinTZ, s.d + 1);
+    EXPECT_TRUE(allBlack(screenImage));
+    spin(f->spinTZ, 0);
+    spin(f->spinTX, 1000);
+    EXPECT_TRUE(allBlack(screenImage));
 }
 
 // ---- A volume of more than 2^31 voxels ----
