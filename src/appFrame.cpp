@@ -507,19 +507,19 @@ void AppFrame::showLoadedState() {
 void AppFrame::OnSpinCtrl(wxSpinEvent&) {
     if (!volumeReady() || !spinTX) return;
     sliceStale = true;
-    if (!refreshPosted && !refreshing) {
-        refreshPosted = true;
-        CallAfter([this] { refreshStale(); });
-    }
+    postRefresh();
 }
 
 void AppFrame::OnSpinCam(wxSpinEvent&) {
     if (!volumeReady() || !spinYaw) return;
     cameraStale = true;
-    if (!refreshPosted && !refreshing) {
-        refreshPosted = true;
-        CallAfter([this] { refreshStale(); });
-    }
+    postRefresh();
+}
+
+void AppFrame::postRefresh() {
+    if (refreshPosted || refreshing) return;  // the waiting or running step will see the change
+    refreshPosted = true;
+    CallAfter([this] { refreshStale(); });
 }
 
 void AppFrame::refreshStale() {

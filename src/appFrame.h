@@ -182,6 +182,8 @@ public:
     // then the 3D view), reading the controls' current values; again while changes
     // arrive meanwhile.
     void refreshStale();
+    // Posts one refreshStale step unless one is waiting or running.
+    void postRefresh();
     // Mouse input on the views: right-drag in the 3D view orbits, the wheel zooms (3D
     // view) or moves the plane along z (slice view).
     void OnRightDown(wxMouseEvent& event);
