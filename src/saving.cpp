@@ -91,15 +91,16 @@ bool AppFrame::saveSlice(const wxString& path) {
 void AppFrame::OnSaveVolume(wxCommandEvent&) {
     wxFileDialog dlg(this, "Save Volume", wxEmptyString, wxEmptyString,
                      "Multi-page TIFF (*.tif;*.tiff)|*.tif;*.tiff|Numbered PNG files (*.png)|*.png",
-                     wxFD_SAVE | wxFD_OVERWRITE_PROMPT);
+                     wxFD_SAVE);  // no question from the dialog: NAME.png is not what is written
     if (dlg.ShowModal() != wxID_OK) return;
     wxString path = chosenPath(dlg);
     if (path.empty()) return;
-    // A name without an extension takes the chosen type's; the dialog asked about the bare name.
-    if (wxFileName(path).GetExt().empty()) {
-        path += dlg.GetFilterIndex() == 1 ? ".png" : ".tif";
-        if (path.EndsWith(".tif") && !confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
-    }
+    // A name without an extension takes the chosen type's.
+    if (wxFileName(path).GetExt().empty()) path += dlg.GetFilterIndex() == 1 ? ".png" : ".tif";
+    // One question before anything is replaced: here for the TIFF, in saveVolume for the
+    // numbered PNG files, which are named only there.
+    const wxString ext = wxFileName(path).GetExt().Lower();
+    if ((ext == "tif" || ext == "tiff") && !confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
     saveVolume(path);
 }
 

@@ -123,6 +123,50 @@ TEST_F(Saving, ChosenPathIsWhereTheSliceLandsAndReplacingAsksFirst) {
     EXPECT_EQ((std::vector<std::string>{"plain.png", "typed", "wide.jpg"}), listDir(dir.path));
 }
 
+// A file dialog answered with path that notes whether it would have asked before replacing.
+class FileDialogAsking : public wxExpectModal<wxFileDialog> {
+public:
+    FileDialogAsking(const wxString& path, bool* asks) : wxExpectModal<wxFileDialog>(path), asks_(asks) {}
+
+protected:
+    int OnInvoked(wxFileDialog* dlg) const override {
+        *asks_ = dlg->HasFlag(wxFD_OVERWRITE_PROMPT);
+        return wxExpectModal<wxFileDialog>::OnInvoked(dlg);
+    }
+
+private:
+    bool* asks_;
+};
+
+TEST_F(Saving, SaveVolumeAsksOnceAboutWhatItWouldReplace) {
+    AppFrame* f = noiseVolume(4, 3, 2);
+    TempDir dir;
+    // Chosen name, the file it would replace, the files written on a yes.
+    const struct {
+        const char* chosen;
+        const char* replaced;
+        std::vector<std::string> written;
+    } cases[] = {{"v.tif", "v.tif", {"v.tif"}},
+                 {"v", "v.tif", {"v.tif"}},
+                 {"s.png", "s.0000.png", {"s.0000.png", "s.0001.png", "s.png"}}};
+    testutil::writeBytes(dir.file("s.png"), "old");  // the name chosen, not a file written
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.chosen);
+        testutil::writeBytes(dir.file(c.replaced), "old");
+        for (const int answer : {wxID_NO, wxID_YES}) {
+            bool dialogAsks = true;
+            wxString question;
+            wxTEST_DIALOG(testutil::menu(f, ID_SAVEVOLUME), FileDialogAsking(dir.file(c.chosen), &dialogAsks),
+                          MessageCapture(&question, nullptr, nullptr, answer));
+            EXPECT_FALSE(dialogAsks);
+            EXPECT_TRUE(question.Contains(dir.file(c.replaced))) << question;
+            EXPECT_EQ(answer == wxID_NO, testutil::readBytes(dir.file(c.replaced)) == "old") << answer;
+        }
+        for (const std::string& name : c.written) EXPECT_TRUE(std::filesystem::exists(dir.file(name))) << name;
+    }
+    EXPECT_EQ("old", testutil::readBytes(dir.file("s.png")));
+}
+
 TEST_F(Saving, AFullDiskLeavesTheGoodFileAsItWas) {
     SmallDisk disk;
     if (!disk.mounted) GTEST_SKIP() << "cannot mount a small tmpfs here";
