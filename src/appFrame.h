@@ -143,6 +143,8 @@ public:
     // Stands in for the progress dialog of a long march (tests): told the rows done and
     // in all; false cancels.
     std::function<bool(int, int)> marchProgressHook;
+    // Told, before the load's progress dialog, the layers built and in all (tests); false cancels.
+    std::function<bool(int, int)> loadProgressHook;
     // Yaw, pitch, truck, zoom and depth that made the 3D picture, when the controls
     // made it (not right after a load): a cancelled march puts the controls back.
     std::optional<std::array<int, 5>> shownCameraControls;

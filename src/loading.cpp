@@ -70,7 +70,10 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     std::optional<wxProgressDialog> progress;
     progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
     const stackio::Outcome outcome =
-        stackio::build(plan, fresh, [&progress](int layer) { return progress->Update(layer, wxEmptyString); });
+        stackio::build(plan, fresh, [&](int layer) {
+            if (loadProgressHook && !loadProgressHook(layer + 1, plan.layers)) return false;  // layer: 0-based
+            return progress->Update(layer, wxEmptyString);
+        });
     if (outcome.cancelled) return;
     if (!outcome.problem.empty()) {
         progress.reset();  // gone before the message comes up

@@ -322,6 +322,29 @@ TEST_F(LoadStackRefused, SizeMismatchInTheMiddleKeepsTheVolume) {
     EXPECT_NE(cam.get(), s.cam0);
 }
 
+TEST_F(LoadStackRefused, CancellingTheBuildChangesNothing) {
+    Loaded s;
+    loadFirst(s);
+    if (HasFatalFailure()) return;
+    const std::vector<std::string> other = testutil::writeStack(s.dir.path, layers(5, 3, 4), "other");
+    const wxArrayString files = frame()->stackFiles;
+    // Cancelled after the first layer, and at the last: no message, nothing replaced.
+    for (const int stopAt : {1, 4}) {
+        SCOPED_TRACE(stopAt);
+        int told = 0;
+        frame()->loadProgressHook = [&](int layer, int total) {
+            EXPECT_EQ(total, 4);
+            told = layer;
+            return layer < stopAt;
+        };
+        frame()->loadStack(toArray(other));
+        EXPECT_EQ(told, stopAt);
+        expectUnchanged(s);
+        EXPECT_EQ(frame()->stackFiles, files);
+    }
+    frame()->loadProgressHook = nullptr;
+}
+
 TEST_F(LoadStackRefused, NothingChosenChangesNothing) {
     Loaded s;
     loadFirst(s);
