@@ -12,6 +12,7 @@
 #include <climits>
 #include <csetjmp>
 #include <cstdarg>
+#include <cstddef>
 #include <cstdio>
 #include <cstring>
 #include <deque>
@@ -221,17 +222,22 @@ bool jpeg(FILE* f, FileInfo& info, Page* out, std::string& reason) {
 struct TiffReports {
     std::string error, warning;
 };
-int tiffError(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
+// "module: text", without the module where the library names the file instead (the
+// message lists the file already).
+std::string tiffWords(TIFF* t, const char* module, const char* fmt, va_list ap) {
     char text[512];
     std::vsnprintf(text, sizeof text, fmt, ap);
+    const bool named = module && !(t && std::strcmp(module, TIFFFileName(t)) == 0);
+    return std::string(named ? module : "") + (named ? ": " : "") + text;
+}
+int tiffError(TIFF* t, void* user, const char* module, const char* fmt, va_list ap) {
     auto* r = static_cast<TiffReports*>(user);
-    if (r->error.empty()) r->error = std::string(module ? module : "") + (module ? ": " : "") + text;
+    const std::string words = tiffWords(t, module, fmt, ap);
+    if (r->error.empty()) r->error = words;
     return 1;
 }
-int tiffWarning(TIFF*, void* user, const char* module, const char* fmt, va_list ap) {
-    char text[512];
-    std::vsnprintf(text, sizeof text, fmt, ap);
-    addWarning(static_cast<TiffReports*>(user)->warning, std::string(module ? module : "") + (module ? ": " : "") + text);
+int tiffWarning(TIFF* t, void* user, const char* module, const char* fmt, va_list ap) {
+    addWarning(static_cast<TiffReports*>(user)->warning, tiffWords(t, module, fmt, ap));
     return 1;
 }
 
@@ -257,8 +263,9 @@ struct Tiff {
 // How the current directory is read: at full depth, sample by sample (native), or
 // through the library's RGBA reader (8-bit, every other kind of TIFF).
 struct TiffLayout {
-    uint32_t w = 0, h = 0;
+    uint32_t w = 0, h = 0;  // as stored
     uint16_t bits = 1, samples = 1, photometric = 0, planar = 1, extra = 0, extraKind = 0;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
     bool native = false;
     bool alpha() const { return extra > 0; }
 };
@@ -269,6 +276,8 @@ TiffLayout layoutOf(TIFF* t) {
     TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &l.bits);
     TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &l.samples);
     TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &l.planar);
+    TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &l.orientation);
+    if (l.orientation < ORIENTATION_TOPLEFT || l.orientation > ORIENTATION_LEFTBOT) l.orientation = ORIENTATION_TOPLEFT;
     if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &l.photometric)) l.photometric = l.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
     uint16_t* kinds = nullptr;
     if (TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &l.extra, &kinds) && l.extra > 0 && kinds) l.extraKind = kinds[0];
@@ -285,6 +294,140 @@ int64_t tiffDecodeBytes(const TiffLayout& l) {
     return l.native ? 2 * pixels * l.samples * (l.bits / 8) + (1 << 20) : 8 * pixels + (1 << 20);
 }
 
+// Where a stored page's pixels go when it is shown as its Orientation says: stored row r,
+// column c lands at pixel base(r) + c * step() of the shown page.
+struct Placement {
+    uint32_t w = 0, h = 0;  // as stored
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    bool transposed() const { return orientation >= ORIENTATION_LEFTTOP; }
+    uint32_t shownWidth() const { return transposed() ? h : w; }
+    uint32_t shownHeight() const { return transposed() ? w : h; }
+    // The shown row (or column, when transposed) that stored row r becomes.
+    uint32_t line(uint32_t r) const {
+        const bool reversed = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT ||
+                              orientation == ORIENTATION_RIGHTTOP || orientation == ORIENTATION_RIGHTBOT;
+        return reversed ? h - 1 - r : r;
+    }
+    ptrdiff_t base(uint32_t r) const {
+        const ptrdiff_t width = shownWidth(), y = line(r);
+        switch (orientation) {
+            case ORIENTATION_TOPRIGHT:
+            case ORIENTATION_BOTRIGHT: return y * width + (w - 1);  // the row runs right to left
+            case ORIENTATION_LEFTTOP:
+            case ORIENTATION_RIGHTTOP: return y;  // the row runs down column y
+            case ORIENTATION_RIGHTBOT:
+            case ORIENTATION_LEFTBOT: return ptrdiff_t(w - 1) * width + y;  // ... up column y
+            default: return y * width;
+        }
+    }
+    ptrdiff_t step() const {
+        switch (orientation) {
+            case ORIENTATION_TOPRIGHT:
+            case ORIENTATION_BOTRIGHT: return -1;
+            case ORIENTATION_LEFTTOP:
+            case ORIENTATION_RIGHTTOP: return ptrdiff_t(shownWidth());
+            case ORIENTATION_RIGHTBOT:
+            case ORIENTATION_LEFTBOT: return -ptrdiff_t(shownWidth());
+            default: return 1;
+        }
+    }
+};
+
+// Copies stored row r (channels samples a pixel) into the shown page.
+template <class T>
+void place(const T* row, uint32_t r, int channels, const Placement& pl, T* page) {
+    const ptrdiff_t base = pl.base(r), step = pl.step();
+    if (step == 1) {
+        std::memcpy(page + base * channels, row, sizeof(T) * pl.w * channels);
+        return;
+    }
+    for (uint32_t c = 0; c < pl.w; ++c, row += channels) std::copy(row, row + channels, page + (base + c * step) * channels);
+}
+
+// Reads every stored row of a native page; the rows that cannot be read stay zero and are
+// marked in lostRows.
+template <class T>
+void readScanlines(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page, std::vector<bool>& lostRows) {
+    const size_t rowSamples = size_t(l.w) * l.samples;
+    page.assign(rowSamples * l.h, 0);
+    const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
+    std::vector<T> row(inPlace ? 0 : rowSamples);
+    for (uint32_t r = 0; r < l.h; ++r) {
+        T* dst = inPlace ? &page[r * rowSamples] : row.data();
+        if (TIFFReadScanline(t, dst, r, 0) != 1) {
+            lostRows[r] = true;
+            if (inPlace) std::fill(dst, dst + rowSamples, T(0));  // a failed row may be half written
+        } else if (!inPlace) {
+            place(dst, r, l.samples, pl, page.data());
+        }
+    }
+}
+
+// Ends an RGBA read however the page's decoding ends.
+struct RgbaRead {
+    TIFFRGBAImage img{};
+    bool begun = false;
+    ~RgbaRead() {
+        if (begun) TIFFRGBAImageEnd(&img);
+    }
+};
+
+// Reads the page through the library's RGBA reader, one strip (or row of tiles) at a time,
+// so the bands that cannot be read are marked in lostRows and the others keep their pixels.
+// False if the reader does not take the page at all.
+bool readRgba(TIFF* t, const TiffLayout& l, const Placement& pl, int channels, std::vector<uint8_t>& page,
+              std::vector<bool>& lostRows) {
+    char emsg[1024] = "";
+    RgbaRead read;
+    if (!TIFFRGBAImageOK(t, emsg) || !TIFFRGBAImageBegin(&read.img, t, 1, emsg)) return false;
+    read.begun = true;
+    read.img.req_orientation = read.img.orientation;  // rows in stored order: the placement orients them
+    uint32_t band = 0;
+    if (TIFFIsTiled(t))
+        TIFFGetField(t, TIFFTAG_TILELENGTH, &band);
+    else
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &band);
+    band = std::max<uint32_t>(1, std::min(band, l.h));
+    std::vector<uint32_t> raster(size_t(l.w) * band);
+    std::vector<uint8_t> row(size_t(l.w) * channels);
+    page.assign(size_t(l.w) * l.h * channels, 0);
+    for (uint32_t r0 = 0; r0 < l.h; r0 += band) {
+        const uint32_t n = std::min(band, l.h - r0);
+        read.img.row_offset = int(r0);
+        read.img.col_offset = 0;
+        if (TIFFRGBAImageGet(&read.img, raster.data(), l.w, n) != 1) {
+            std::fill(lostRows.begin() + r0, lostRows.begin() + r0 + n, true);
+            continue;
+        }
+        for (uint32_t r = 0; r < n; ++r) {
+            const uint32_t* p = &raster[size_t(r) * l.w];
+            for (uint32_t c = 0; c < l.w; ++c) {
+                uint8_t* d = &row[size_t(c) * channels];
+                d[0] = uint8_t(TIFFGetR(p[c])), d[1] = uint8_t(TIFFGetG(p[c])), d[2] = uint8_t(TIFFGetB(p[c]));
+                if (channels == 4) d[3] = uint8_t(TIFFGetA(p[c]));
+            }
+            place(row.data(), r0 + r, channels, pl, page.data());
+        }
+    }
+    return true;
+}
+
+// "rows 4..7, 12" (or columns) of the lost lines.
+std::string lostLines(const std::vector<bool>& lost, bool columns) {
+    std::string ranges;
+    size_t count = 0;
+    for (size_t a = 0; a < lost.size(); ++a) {
+        if (!lost[a]) continue;
+        size_t b = a;
+        while (b + 1 < lost.size() && lost[b + 1]) ++b;
+        ranges += (ranges.empty() ? "" : ", ") + std::to_string(a) + (b > a ? ".." + std::to_string(b) : "");
+        count += b - a + 1;
+        a = b;
+    }
+    const char* what = columns ? (count == 1 ? "column " : "columns ") : (count == 1 ? "row " : "rows ");
+    return what + ranges + (count == 1 ? " could not be read and is transparent" : " could not be read and are transparent");
+}
+
 bool tiffHeader(const std::string& path, FileInfo& info, std::string& reason) {
     Tiff tif(path, 0);
     if (!tif.t) return reason = kDamaged, false;
@@ -297,7 +440,9 @@ bool tiffHeader(const std::string& path, FileInfo& info, std::string& reason) {
             reason = info.pages.empty() ? kDamaged : "has a damaged page " + std::to_string(info.pages.size() + 1);
             return false;
         }
-        info.pages.push_back(PageInfo{int(l.w), int(l.h), l.native && l.bits == 16 ? 16 : 8, TIFFCurrentDirOffset(tif.t)});
+        const Placement pl{l.w, l.h, l.orientation};
+        info.pages.push_back(PageInfo{int(pl.shownWidth()), int(pl.shownHeight()), l.native && l.bits == 16 ? 16 : 8,
+                                      TIFFCurrentDirOffset(tif.t)});
         info.decodeBytes = std::max(info.decodeBytes, tiffDecodeBytes(l));
     } while (TIFFReadDirectory(tif.t));
     if (!tif.reports.error.empty()) {  // the chain of pages broke off
@@ -311,47 +456,47 @@ bool tiffPage(const std::string& path, const FileInfo& info, int page, Page& out
     Tiff tif(path, info.decodeBytes);
     if (!tif.t || !TIFFSetSubDirectory(tif.t, info.pages[page].tiffOffset)) return reason = kDamaged, false;
     const TiffLayout l = layoutOf(tif.t);
-    out.width = int(l.w), out.height = int(l.h);
-    const size_t pixels = size_t(l.w) * l.h;
+    const Placement pl{l.w, l.h, l.orientation};
+    out.width = int(pl.shownWidth()), out.height = int(pl.shownHeight());
+    std::vector<bool> lostRows(l.h, false);  // stored rows
     bool ok = true;
     if (l.native) {
         out.channels = l.samples, out.bits = l.bits;
-        const size_t rowSamples = size_t(l.w) * l.samples;
-        if (TIFFScanlineSize64(tif.t) != uint64_t(rowSamples * (l.bits / 8))) return reason = kDamaged, false;
+        if (TIFFScanlineSize64(tif.t) != uint64_t(l.w) * l.samples * (l.bits / 8)) return reason = kDamaged, false;
         if (l.bits == 16)
-            out.s16.resize(pixels * l.samples);
+            readScanlines(tif.t, l, pl, out.s16, lostRows);
         else
-            out.s8.resize(pixels * l.samples);
-        for (uint32_t y = 0; y < l.h && ok; ++y) {
-            void* dst = l.bits == 16 ? static_cast<void*>(&out.s16[y * rowSamples]) : &out.s8[y * rowSamples];
-            ok = TIFFReadScanline(tif.t, dst, y, 0) == 1;
-        }
-        if (ok && l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
+            readScanlines(tif.t, l, pl, out.s8, lostRows);
+        if (l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
             if (l.bits == 16)
                 unpremultiply(out.s16, l.samples, 65535);
             else
                 unpremultiply(out.s8, l.samples, 255);
         }
     } else {
-        std::vector<uint32_t> raster(pixels);
-        ok = TIFFReadRGBAImageOriented(tif.t, l.w, l.h, raster.data(), ORIENTATION_TOPLEFT, 0) == 1;
         out.bits = 8;
         out.channels = l.alpha() ? 4 : 3;
-        out.s8.resize(pixels * out.channels);
-        for (size_t n = 0; n < pixels && ok; ++n) {
-            const uint32_t p = raster[n];
-            uint8_t* d = &out.s8[n * out.channels];
-            d[0] = uint8_t(TIFFGetR(p)), d[1] = uint8_t(TIFFGetG(p)), d[2] = uint8_t(TIFFGetB(p));
-            if (out.channels == 4) d[3] = uint8_t(TIFFGetA(p));
-        }
+        ok = readRgba(tif.t, l, pl, out.channels, out.s8, lostRows);
         // The RGBA reader premultiplies: back to stored colour.
         if (ok && out.channels == 4) unpremultiply(out.s8, 4, 255);
     }
-    if (!ok) {
-        reason = tif.reports.error.find("emory") != std::string::npos ? kNoMemory : kDamaged;
+    const bool noMemory = tif.reports.error.find("emory") != std::string::npos;
+    if (ok && !noMemory && std::find(lostRows.begin(), lostRows.end(), false) == lostRows.end()) ok = false;
+    if (!ok || noMemory) {
+        out = Page();
+        reason = noMemory ? kNoMemory : kDamaged;
         return false;
     }
     out.warning = tif.reports.warning;
+    if (std::find(lostRows.begin(), lostRows.end(), true) != lostRows.end()) {
+        out.lostAreColumns = pl.transposed();
+        out.lost.assign(pl.transposed() ? out.width : out.height, false);
+        for (uint32_t r = 0; r < l.h; ++r) out.lost[pl.line(r)] = lostRows[r];
+        if (!tif.reports.error.empty()) addWarning(out.warning, tif.reports.error);
+        const std::string where =
+            info.pages.size() > 1 ? "page " + std::to_string(page + 1) + " of " + std::to_string(info.pages.size()) + ": " : "";
+        addWarning(out.warning, where + lostLines(out.lost, out.lostAreColumns));
+    }
     return true;
 }
 
@@ -630,6 +775,9 @@ void copyLayer(voxelmap& m, int k, const Page& pg, unsigned lo, unsigned hi) {
             dst[n] = grey ? voxel(s[0], s[0], s[0], alpha ? s[1] : 255) : voxel(s[0], s[1], s[2], alpha ? s[3] : 255);
         }
     }
+    if (!pg.lost.empty())
+        for (size_t n = 0; n < pixels; ++n)
+            if (pg.isLost(n)) dst[n] = voxel(0, 0, 0, 0);
 }
 
 }  // namespace
@@ -655,8 +803,8 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
             if (!o.problem.empty()) return o;
             if (d.page.bits == 16) {
                 const int ch = d.page.channels, colours = ch == 2 || ch == 4 ? ch - 1 : ch;
-                for (size_t n = 0; n < d.page.s16.size(); n += ch)
-                    for (int c = 0; c < colours; ++c) {
+                for (size_t n = 0, px = 0; n < d.page.s16.size(); n += ch, ++px)
+                    for (int c = 0; c < colours && !d.page.isLost(px); ++c) {
                         const unsigned v = d.page.s16[n + c];
                         lo = std::min(lo, v), hi = std::max(hi, v);
                     }

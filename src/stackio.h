@@ -9,6 +9,11 @@
 // Every page becomes one z layer. 8-bit samples are copied as they are; 16-bit colour
 // samples are mapped onto 0..255 by the range of all 16-bit images of the stack, and
 // 16-bit alpha keeps its high byte. Paths are UTF-8.
+//
+// A TIFF page is shown as its Orientation says (a transposed page has its width and height
+// swapped, in the header already). A TIFF page of which some strips or tiles cannot be read
+// still loads: those rows are transparent black, left out of the 16-bit range, and named in
+// the file's warning; a page of which no row can be read does not decode.
 #pragma once
 
 #include <cstdint>
@@ -24,7 +29,7 @@ enum class Format { None, PNG, JPEG, TIFF };
 
 // What a header says about one page.
 struct PageInfo {
-    int width = 0, height = 0;
+    int width = 0, height = 0;  // as shown
     int bits = 8;  // 8, or 16 when the page is read at full depth
     uint64_t tiffOffset = 0;  // TIFF: where the page's directory starts
 };
@@ -86,6 +91,13 @@ struct Page {
     std::vector<uint8_t> s8;
     std::vector<uint16_t> s16;
     std::string warning;  // the decoder's warnings, if it had any
+    // Lines that could not be read and are transparent black: rows of the page as shown, or
+    // its columns when lostAreColumns (a transposed TIFF page). Empty when all was read.
+    std::vector<bool> lost;
+    bool lostAreColumns = false;
+    bool isLost(size_t pixel) const {
+        return !lost.empty() && lost[lostAreColumns ? pixel % size_t(width) : pixel / size_t(width)];
+    }
 };
 // Decodes page `page` of a file with the given header; false, with reason, if it does not decode.
 bool decodePage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);

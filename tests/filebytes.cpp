@@ -115,52 +115,104 @@ Bytes flatJpeg(int w, int h, int components, bool progressive) {
     return j;
 }
 
-// ---- TIFF, written by hand: uncompressed, little-endian, one strip per page ----
+// ---- TIFF, written by hand: uncompressed, little-endian ----
 
-Bytes tiff(const std::vector<TiffPage>& pages, bool shareFirstStrip) {
+namespace {
+
+int rowsPerStrip(const TiffPage& p) { return p.rowsPerStrip > 0 ? std::min(p.rowsPerStrip, p.h) : p.h; }
+uint32_t stripCount(const TiffPage& p) { return uint32_t((p.h + rowsPerStrip(p) - 1) / rowsPerStrip(p)); }
+uint32_t rowBytes(const TiffPage& p) { return uint32_t(uint64_t(p.w) * p.samples * (p.bits / 8)); }
+
+struct TiffEntry {
+    uint16_t tag, type;
+    uint32_t count, value;
+};
+std::vector<TiffEntry> entriesOf(const TiffPage& p) {
+    std::vector<TiffEntry> e = {
+        {256, 4, 1, static_cast<uint32_t>(p.w)},
+        {257, 4, 1, static_cast<uint32_t>(p.h)},
+        {258, 3, static_cast<uint32_t>(p.samples),
+         p.samples == 1 ? uint32_t(p.bits) : p.samples == 2 ? uint32_t(p.bits) * 0x10001u : 0},
+        {259, 3, 1, 1},
+        {262, 3, 1, p.photometric >= 0 ? uint32_t(p.photometric) : p.samples <= 2 ? 1u : 2u},
+        {273, 4, stripCount(p), 0},
+        {277, 3, 1, static_cast<uint32_t>(p.samples)},
+        {278, 4, 1, static_cast<uint32_t>(rowsPerStrip(p))},
+        {279, 4, stripCount(p), 0},
+        {284, 3, 1, 1},
+    };
+    if (p.orientation) e.insert(e.begin() + 6, {274, 3, 1, p.orientation});
+    if (p.samples == 2 || p.samples == 4) e.push_back({338, 3, 1, p.extra});
+    return e;
+}
+// The arrays a page's directory points at, then the directory (its next link 0).
+size_t directorySize(const TiffPage& p) {
+    const uint32_t strips = stripCount(p);
+    return 2 * p.samples + (strips > 1 ? 8 * strips : 0) + 6 + 12 * entriesOf(p).size();
+}
+// Appends the page's directory (its strips from dataAt on) to t; returns where its next link is.
+size_t putDirectory(Bytes& t, const TiffPage& p, uint32_t dataAt, size_t link) {
+    std::vector<TiffEntry> e = entriesOf(p);
+    const uint32_t strips = stripCount(p);
+    auto tagged = [&e](uint16_t tag) -> TiffEntry& { return *std::find_if(e.begin(), e.end(), [tag](const TiffEntry& x) { return x.tag == tag; }); };
+    if (p.samples > 2) tagged(258).value = static_cast<uint32_t>(t.size());
+    for (int s = 0; s < p.samples; ++s) putLE16(t, p.bits);  // (with one or two samples, unused)
+    const uint32_t stripBytes = rowBytes(p) * uint32_t(rowsPerStrip(p));
+    const uint32_t lastBytes = rowBytes(p) * uint32_t(p.h - int(strips - 1) * rowsPerStrip(p));
+    if (strips == 1) {
+        tagged(273).value = dataAt, tagged(279).value = lastBytes;
+    } else {
+        tagged(273).value = static_cast<uint32_t>(t.size());
+        for (uint32_t s = 0; s < strips; ++s) putLE32(t, dataAt + s * stripBytes);
+        tagged(279).value = static_cast<uint32_t>(t.size());
+        for (uint32_t s = 0; s < strips; ++s) putLE32(t, s + 1 < strips ? stripBytes : lastBytes);
+    }
+    const uint32_t ifd = static_cast<uint32_t>(t.size());
+    for (int k = 0; k < 4; ++k) t[link + k] = static_cast<char>((ifd >> (8 * k)) & 0xff);
+    putLE16(t, static_cast<unsigned>(e.size()));
+    for (const TiffEntry& x : e) {
+        putLE16(t, x.tag), putLE16(t, x.type), putLE32(t, x.count);
+        if (x.type == 3 && x.count == 1)
+            putLE16(t, x.value), putLE16(t, 0);
+        else
+            putLE32(t, x.value);
+    }
+    putLE32(t, 0);
+    return t.size() - 4;
+}
+Bytes pixelData(const TiffPage& p) {
+    Bytes b;
+    for (uint16_t v : p.data) p.bits == 16 ? putLE16(b, v) : put8(b, v);
+    return b;
+}
+
+}  // namespace
+
+Bytes tiff(const std::vector<TiffPage>& pages, bool shareFirstStrip, bool directoriesFirst) {
     Bytes t("II*\0", 4);
-    putLE32(t, 0);    // first IFD, patched below
+    putLE32(t, 0);    // first IFD, patched by the first directory
     size_t link = 4;  // where the offset of the next IFD goes
+    if (directoriesFirst) {
+        uint32_t dataAt = 8;
+        for (const TiffPage& p : pages) dataAt += static_cast<uint32_t>(directorySize(p));
+        const uint32_t firstData = dataAt;
+        for (const TiffPage& p : pages) {
+            const bool own = !shareFirstStrip || &p == &pages.front();
+            link = putDirectory(t, p, own ? dataAt : firstData, link);
+            if (own) dataAt += static_cast<uint32_t>(p.data.size() * (p.bits / 8));
+        }
+        for (const TiffPage& p : pages)
+            if (!shareFirstStrip || &p == &pages.front()) t += pixelData(p);
+        return t;
+    }
     uint32_t firstStrip = 0;
     for (const TiffPage& p : pages) {
         const bool own = !shareFirstStrip || &p == &pages.front();
         const uint32_t strip = own ? static_cast<uint32_t>(t.size()) : firstStrip;
         if (own) firstStrip = strip;
-        if (own)
-            for (uint16_t v : p.data) p.bits == 16 ? putLE16(t, v) : put8(t, v);
+        if (own) t += pixelData(p);
         if (t.size() % 2) put8(t, 0);
-        const uint32_t bitsAt = static_cast<uint32_t>(t.size());
-        for (int s = 0; s < p.samples; ++s) putLE16(t, p.bits);
-        struct Entry {
-            uint16_t tag, type;
-            uint32_t count, value;
-        };
-        std::vector<Entry> e = {
-            {256, 4, 1, static_cast<uint32_t>(p.w)},
-            {257, 4, 1, static_cast<uint32_t>(p.h)},
-            {258, 3, static_cast<uint32_t>(p.samples),
-             p.samples == 1 ? uint32_t(p.bits) : p.samples == 2 ? uint32_t(p.bits) * 0x10001u : bitsAt},
-            {259, 3, 1, 1},
-            {262, 3, 1, p.samples <= 2 ? 1u : 2u},
-            {273, 4, 1, strip},
-            {277, 3, 1, static_cast<uint32_t>(p.samples)},
-            {278, 4, 1, static_cast<uint32_t>(p.h)},
-            {279, 4, 1, static_cast<uint32_t>(uint64_t(p.w) * p.h * p.samples * (p.bits / 8))},
-            {284, 3, 1, 1},
-        };
-        if (p.samples == 2 || p.samples == 4) e.push_back({338, 3, 1, p.extra});
-        const uint32_t ifd = static_cast<uint32_t>(t.size());
-        for (int k = 0; k < 4; ++k) t[link + k] = static_cast<char>((ifd >> (8 * k)) & 0xff);
-        putLE16(t, static_cast<unsigned>(e.size()));
-        for (const Entry& x : e) {
-            putLE16(t, x.tag), putLE16(t, x.type), putLE32(t, x.count);
-            if (x.type == 3 && x.count == 1)
-                putLE16(t, x.value), putLE16(t, 0);
-            else
-                putLE32(t, x.value);
-        }
-        link = t.size();
-        putLE32(t, 0);
+        link = putDirectory(t, p, strip, link);
     }
     return t;
 }

@@ -31,14 +31,19 @@ Bytes png(uint32_t w, uint32_t h, int depth, int colourType, const std::vector<B
 // progressive: a progressive header whose scan holds no data (for headers of any size).
 Bytes flatJpeg(int w, int h, int components, bool progressive = false);
 
-// ---- TIFF: uncompressed, little-endian, one strip per page ----
+// ---- TIFF: uncompressed, little-endian ----
 struct TiffPage {
     int w, h, samples, bits;     // samples 1 (grey), 2 (grey + alpha), 3 (RGB) or 4 (RGB + alpha); bits 8 or 16
     std::vector<uint16_t> data;  // w * h * samples values, row by row
     uint16_t extra = 2;          // with 2 or 4 samples, the last one's kind: 1 associated, 2 unassociated alpha
+    int rowsPerStrip = 0;        // 0: one strip
+    uint16_t orientation = 0;    // 0: no Orientation tag
+    int photometric = -1;        // -1: grey (1 or 2 samples) or RGB
 };
-// shareFirstStrip: every page points at the first page's strip (only it is written).
-Bytes tiff(const std::vector<TiffPage>& pages, bool shareFirstStrip = false);
+// shareFirstStrip: every page points at the first page's strips (only they are written).
+// directoriesFirst: all directories, then all pixel data (so a file cut short loses strips,
+// not directories); otherwise each page's data comes before its directory.
+Bytes tiff(const std::vector<TiffPage>& pages, bool shareFirstStrip = false, bool directoriesFirst = false);
 
 // Rows of a w x h image of n-byte pixels from f(x, y) -> bytes of that pixel.
 std::vector<Bytes> rowsOf(int w, int h, const std::function<Bytes(int, int)>& f);

@@ -308,3 +308,144 @@ TEST(StackSample, TheScanOpensAsOneStackOfPages) {
     EXPECT_EQ(brightest, 255);
     testutil::resetApp();
 }
+
+namespace {
+
+// Plans and builds files into map, as a load does but without the window.
+stackio::Outcome buildStack(const std::vector<std::string>& files, voxelmap& map) {
+    stackio::Plan plan;
+    stackio::Outcome o;
+    if (!stackio::plan(files, plan, o.problem)) return o;
+    return stackio::build(plan, map, [](int) { return true; });
+}
+voxel voxelAt(const voxelmap& m, int i, int j, int k) { return m.voxels.get()[m.index(i, j, k)]; }
+
+// A page of w x h where stored pixel n has the value of f(n) in each of its samples.
+TiffPage tiffPageOf(int w, int h, int samples, int bits, const std::function<unsigned(int)>& f) {
+    TiffPage p{w, h, samples, bits, {}};
+    for (int n = 0; n < w * h; ++n) p.data.insert(p.data.end(), size_t(samples), uint16_t(f(n)));
+    return p;
+}
+
+}  // namespace
+
+TEST(StackOrientation, TiffPagesAreShownAsTheirOrientationSays) {
+    testutil::TempDir dir;
+    // Stored 3 x 2 as "abc/def"; shown as the rows here say.
+    struct Case {
+        uint16_t orientation;
+        const char* shown;
+    };
+    const Case cases[] = {{1, "abc/def"}, {2, "cba/fed"}, {3, "fed/cba"}, {4, "def/abc"},
+                          {5, "ad/be/cf"}, {6, "da/eb/fc"}, {7, "fc/eb/da"}, {8, "cf/be/ad"}};
+    // The scanline reader at 8 and 16 bits, and the library's RGBA reader (white is zero);
+    // every sample of letter n is stored(n), and it is shown as grey(n).
+    struct Kind {
+        const char* what;
+        int samples, bits, photometric;
+        unsigned (*stored)(int);
+        int (*grey)(int);
+    };
+    const Kind kinds[] = {
+        {"RGB 8-bit", 3, 8, -1, [](int n) { return 10u + 40 * n; }, [](int n) { return 10 + 40 * n; }},
+        {"grey 16-bit", 1, 16, -1, [](int n) { return 1000u + 500 * n; }, [](int n) { return 51 * n; }},
+        {"white-is-zero 8-bit", 1, 8, 0, [](int n) { return 10u * n; }, [](int n) { return 255 - 10 * n; }},
+    };
+    for (const Kind& kind : kinds)
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << kind.what << ", orientation " << c.orientation);
+            TiffPage p = tiffPageOf(3, 2, kind.samples, kind.bits, kind.stored);
+            p.orientation = c.orientation, p.photometric = kind.photometric;
+            const std::string path = put(dir, "o.tif", tiff({p}));
+            voxelmap map;
+            const stackio::Outcome o = buildStack({path}, map);
+            ASSERT_TRUE(o.problem.empty()) << o.problem;
+            EXPECT_TRUE(o.warnings.empty()) << o.warnings.front();
+            const std::string shown = c.shown;
+            const int w = int(shown.find('/')), h = int(shown.size() + 1) / (w + 1);
+            ASSERT_EQ(map.width, w);
+            ASSERT_EQ(map.height, h);
+            for (int j = 0; j < h; ++j)
+                for (int i = 0; i < w; ++i) {
+                    const int g = kind.grey(shown[j * (w + 1) + i] - 'a');
+                    EXPECT_EQ(voxelAt(map, i, j, 0), voxel(g, g, g, 255)) << i << "," << j;
+                }
+        }
+
+    // The stack's size check takes the shown size: 3 x 2 turned fits beside 2 x 3.
+    auto file = [&](const char* name, int w, int h, uint16_t orientation) {
+        TiffPage p = tiffPageOf(w, h, 1, 8, [](int n) { return unsigned(n); });
+        p.orientation = orientation;
+        return put(dir, name, tiff({p}));
+    };
+    const std::string turned = file("turned.tif", 3, 2, 6);
+    voxelmap map;
+    EXPECT_EQ(buildStack({file("standing.tif", 2, 3, 0), turned}, map).problem, "");
+    EXPECT_EQ(map.depth, 2);
+    EXPECT_EQ(buildStack({file("lying.tif", 3, 2, 0), turned}, map).problem,
+              "\"" + turned + "\" is 2 x 3 pixels, but the stack's first image is 3 x 2.");
+}
+
+TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
+    testutil::TempDir dir;
+    const int W = 4, H = 8;
+    auto page = [&](int samples, int bits, int photometric, uint16_t orientation, unsigned from) {
+        TiffPage p = tiffPageOf(W, H, samples, bits, [from](int n) { return from + 3 * n; });
+        p.rowsPerStrip = 2, p.photometric = photometric, p.orientation = orientation;
+        return p;
+    };
+    // Each file is cut short inside its last page's last strips.
+    struct Case {
+        const char* what;
+        std::vector<TiffPage> pages;
+        size_t cutBytes;            // taken off the end
+        std::vector<int> lostRows;  // of the last page, as stored
+        std::function<bool(int, int, int)> lost;  // the voxels they are shown as
+        const char* says;
+    };
+    const std::vector<Case> cases = {
+        {"RGB, cut inside the third of four strips", {page(3, 8, -1, 1, 0)}, 2 * W * 3 * 3 / 2, {4, 5, 6, 7},
+         [](int, int j, int) { return j >= 4; }, "rows 4..7 could not be read and are transparent"},
+        {"16-bit, the second page's last strip cut", {page(1, 16, -1, 1, 1000), page(1, 16, -1, 1, 2000)}, 2, {6, 7},
+         [](int, int j, int k) { return k == 1 && j >= 6; }, "page 2 of 2: rows 6..7 could not be read and are transparent"},
+        {"the RGBA reader, turned a quarter clockwise", {page(1, 8, 0, 6, 0)}, 1, {6, 7},
+         [](int i, int, int) { return i <= 1; }, "columns 0..1 could not be read and are transparent"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        const Bytes whole = tiff(c.pages, false, true);
+        const std::string cut = put(dir, "cut.tif", whole.substr(0, whole.size() - c.cutBytes));
+        // The file as it can be read, its lost rows holding the page's first value (so that the
+        // 16-bit range without them is the same).
+        std::vector<TiffPage> readable = c.pages;
+        TiffPage& last = readable.back();
+        for (int r : c.lostRows) std::fill_n(last.data.begin() + r * W * last.samples, W * last.samples, last.data[0]);
+        voxelmap got, want;
+        const stackio::Outcome o = buildStack({cut}, got);
+        const stackio::Outcome wo = buildStack({put(dir, "readable.tif", tiff(readable))}, want);
+        ASSERT_EQ(o.problem, "");
+        ASSERT_EQ(wo.problem, "");
+        EXPECT_EQ(o.lo, wo.lo);
+        EXPECT_EQ(o.hi, wo.hi);
+        ASSERT_EQ(o.warnings.size(), 1u);
+        std::printf("[ warning  ] %s\n", o.warnings[0].c_str());
+        EXPECT_EQ(o.warnings[0].rfind("\"" + cut + "\": ", 0), 0u) << o.warnings[0];
+        EXPECT_NE(o.warnings[0].find("TIFFFillStrip: Read error on strip"), std::string::npos) << o.warnings[0];
+        EXPECT_NE(o.warnings[0].find(c.says), std::string::npos) << o.warnings[0];
+        ASSERT_TRUE(got.width == want.width && got.height == want.height && got.depth == want.depth);
+        int wrong = 0;
+        for (int k = 0; k < got.depth; ++k)
+            for (int j = 0; j < got.height; ++j)
+                for (int i = 0; i < got.width; ++i)
+                    wrong += voxelAt(got, i, j, k) != (c.lost(i, j, k) ? voxel(0, 0, 0, 0) : voxelAt(want, i, j, k));
+        EXPECT_EQ(wrong, 0);
+    }
+
+    // A page of which not one row can be read does not decode.
+    const Bytes whole = tiff({page(1, 8, -1, 1, 0), page(1, 8, -1, 1, 0)}, false, true);
+    const std::string empty = put(dir, "empty.tif", whole.substr(0, whole.size() - W * H));
+    voxelmap map;
+    EXPECT_EQ(buildStack({empty}, map).problem,
+              "\"" + empty + "\", page 2 of 2, is not an image in a supported format, or it is damaged or truncated.");
+    EXPECT_FALSE(map.loaded);
+}
