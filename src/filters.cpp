@@ -17,7 +17,7 @@
 
 // ---- Kernel tables: cubes of side N, stored with the first index slowest ----
 
-constexpr float E = 0.125f;  // every blur neighbour weighs 1/8 of the centre (local to this file, as constexpr is)
+constexpr float E = 0.125f;  // every blur neighbour weighs 1/8 of the centre
 
 // 3 x 3 x 3, one 3 x 3 slab per line; the centre is entry 13.
 constexpr float blur1[27] = {
