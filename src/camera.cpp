@@ -79,7 +79,6 @@ bool projectPoint(const camera& c, Vector point, int* px, int* py, int width, in
     return true;
 }
 
-
 // The largest double whose square root is below 1000: `pos.length() < 1000` is
 // `pos.length2() <= kInside2`, without a square root per sample.
 const double kInside2 = [] {
