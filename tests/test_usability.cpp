@@ -294,6 +294,7 @@ TEST_F(Usability, OutlineStaysAndARenderLeavesBothViewsWhole) {
     AppFrame* f = frame();
     loadStack(dir, 64, 48, 8);
     EXPECT_GT(outlinePixels(f), 40) << "after the load";
+    testutil::settle();  // the new window's last paint would bring the outline back
     f->redraw(f->view3D, viewportImage);  // the picture alone, as a window passing over leaves it
     EXPECT_EQ(outlinePixels(f), 0);
     f->view3D->Refresh();

@@ -3,6 +3,7 @@
 #include <wx/app.h>
 #include <wx/dcclient.h>
 #include <wx/dcmemory.h>
+#include <wx/eventfilter.h>
 #include <wx/evtloop.h>
 #include <wx/log.h>
 #include <wx/utils.h>
@@ -115,22 +116,41 @@ void resetApp() {
     viewportImage = wxImage();
 }
 
+namespace {
+void pumpOnce() {
+    for (int i = 0; i < 3; ++i) {
+        wxTheApp->ProcessPendingEvents();
+        if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
+        else wxTheApp->Yield(true);
+    }
+}
+}  // namespace
+
+void settle(int minFrames) {
+    // Counts the paints the toolkit delivers meanwhile.
+    struct PaintCounter : wxEventFilter {
+        int paints = 0;
+        PaintCounter() { wxEvtHandler::AddFilter(this); }
+        ~PaintCounter() override { wxEvtHandler::RemoveFilter(this); }
+        int FilterEvent(wxEvent& e) override {
+            paints += e.GetEventType() == wxEVT_PAINT;
+            return Event_Skip;
+        }
+    } counter;
+    for (int n = 0, quiet = 0; n < 100 && (n < minFrames || quiet < 5); ++n) {
+        const int before = counter.paints;
+        wxMilliSleep(10);
+        pumpOnce();
+        quiet = counter.paints == before ? quiet + 1 : 0;
+    }
+}
+
 void pump() {
-    auto once = [] {
-        for (int i = 0; i < 3; ++i) {
-            wxTheApp->ProcessPendingEvents();
-            if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
-            else wxTheApp->Yield(true);
-        }
-    };
-    once();
+    pumpOnce();
     // A window that grew is laid out and repainted by GTK on a later frame of its clock,
-    // not among the events already waiting: give it a few frames.
+    // not among the events already waiting.
     if (theFrame && theFrame->GetSize() != frameSize) {
-        for (int n = 0; n < 8; ++n) {
-            wxMilliSleep(10);
-            once();
-        }
+        settle(8);
         frameSize = theFrame->GetSize();
     }
 }

@@ -69,6 +69,9 @@ protected:
 };
 // Lets the toolkit handle pending events (paints, sizes).
 void pump();
+// Lets the toolkit handle events for at least minFrames frames of 10 ms, and then until
+// no paint has come for five (a busy machine delays them; at most a second in all).
+void settle(int minFrames = 0);
 
 // RGB of an image pixel as a voxel with alpha 255.
 voxel pixel(const wxImage& img, int x, int y);
