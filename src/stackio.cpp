@@ -341,13 +341,15 @@ void place(const T* row, uint32_t r, int channels, const Placement& pl, T* page)
         std::memcpy(page + base * channels, row, sizeof(T) * pl.w * channels);
         return;
     }
-    for (uint32_t c = 0; c < pl.w; ++c, row += channels) std::copy(row, row + channels, page + (base + c * step) * channels);
+    for (uint32_t c = 0; c < pl.w; ++c, row += channels)
+        std::copy(row, row + channels, page + (base + c * step) * channels);
 }
 
 // Reads every stored row of a native page; the rows that cannot be read stay zero and are
 // marked in lostRows.
 template <class T>
-void readScanlines(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page, std::vector<bool>& lostRows) {
+void readScanlines(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
+                   std::vector<bool>& lostRows) {
     const size_t rowSamples = size_t(l.w) * l.samples;
     page.assign(rowSamples * l.h, 0);
     const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
@@ -425,7 +427,7 @@ std::string lostLines(const std::vector<bool>& lost, bool columns) {
         a = b;
     }
     const char* what = columns ? (count == 1 ? "column " : "columns ") : (count == 1 ? "row " : "rows ");
-    return what + ranges + (count == 1 ? " could not be read and is transparent" : " could not be read and are transparent");
+    return what + ranges + (count == 1 ? " could not be read and is" : " could not be read and are") + " transparent";
 }
 
 bool tiffHeader(const std::string& path, FileInfo& info, std::string& reason) {
@@ -480,21 +482,24 @@ bool tiffPage(const std::string& path, const FileInfo& info, int page, Page& out
         // The RGBA reader premultiplies: back to stored colour.
         if (ok && out.channels == 4) unpremultiply(out.s8, 4, 255);
     }
+    // Rows lost for want of memory are not damage: the page does not decode, as when none is read.
+    const bool someLost = std::find(lostRows.begin(), lostRows.end(), true) != lostRows.end();
+    const bool noneRead = std::find(lostRows.begin(), lostRows.end(), false) == lostRows.end();
     const bool noMemory = tif.reports.error.find("emory") != std::string::npos;
-    if (ok && !noMemory && std::find(lostRows.begin(), lostRows.end(), false) == lostRows.end()) ok = false;
-    if (!ok || noMemory) {
+    if (!ok || (someLost && (noMemory || noneRead))) {
         out = Page();
         reason = noMemory ? kNoMemory : kDamaged;
         return false;
     }
     out.warning = tif.reports.warning;
-    if (std::find(lostRows.begin(), lostRows.end(), true) != lostRows.end()) {
+    if (someLost) {
         out.lostAreColumns = pl.transposed();
         out.lost.assign(pl.transposed() ? out.width : out.height, false);
         for (uint32_t r = 0; r < l.h; ++r) out.lost[pl.line(r)] = lostRows[r];
         if (!tif.reports.error.empty()) addWarning(out.warning, tif.reports.error);
+        const size_t pages = info.pages.size();
         const std::string where =
-            info.pages.size() > 1 ? "page " + std::to_string(page + 1) + " of " + std::to_string(info.pages.size()) + ": " : "";
+            pages > 1 ? "page " + std::to_string(page + 1) + " of " + std::to_string(pages) + ": " : "";
         addWarning(out.warning, where + lostLines(out.lost, out.lostAreColumns));
     }
     return true;

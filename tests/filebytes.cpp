@@ -154,7 +154,9 @@ size_t directorySize(const TiffPage& p) {
 size_t putDirectory(Bytes& t, const TiffPage& p, uint32_t dataAt, size_t link) {
     std::vector<TiffEntry> e = entriesOf(p);
     const uint32_t strips = stripCount(p);
-    auto tagged = [&e](uint16_t tag) -> TiffEntry& { return *std::find_if(e.begin(), e.end(), [tag](const TiffEntry& x) { return x.tag == tag; }); };
+    auto tagged = [&e](uint16_t tag) -> TiffEntry& {
+        return *std::find_if(e.begin(), e.end(), [tag](const TiffEntry& x) { return x.tag == tag; });
+    };
     if (p.samples > 2) tagged(258).value = static_cast<uint32_t>(t.size());
     for (int s = 0; s < p.samples; ++s) putLE16(t, p.bits);  // (with one or two samples, unused)
     const uint32_t stripBytes = rowBytes(p) * uint32_t(rowsPerStrip(p));

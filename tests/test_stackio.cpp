@@ -407,7 +407,8 @@ TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
         {"RGB, cut inside the third of four strips", {page(3, 8, -1, 1, 0)}, 2 * W * 3 * 3 / 2, {4, 5, 6, 7},
          [](int, int j, int) { return j >= 4; }, "rows 4..7 could not be read and are transparent"},
         {"16-bit, the second page's last strip cut", {page(1, 16, -1, 1, 1000), page(1, 16, -1, 1, 2000)}, 2, {6, 7},
-         [](int, int j, int k) { return k == 1 && j >= 6; }, "page 2 of 2: rows 6..7 could not be read and are transparent"},
+         [](int, int j, int k) { return k == 1 && j >= 6; },
+         "page 2 of 2: rows 6..7 could not be read and are transparent"},
         {"the RGBA reader, turned a quarter clockwise", {page(1, 8, 0, 6, 0)}, 1, {6, 7},
          [](int i, int, int) { return i <= 1; }, "columns 0..1 could not be read and are transparent"},
     };
