@@ -49,6 +49,9 @@
 #include "slicer.h"
 #include "voxelmap.h"
 
+// From libX11 (declared here: its header's macros clash with the toolkit's names).
+extern "C" int XSync(_XDisplay* display, int discard);
+
 namespace {
 
 // ---- Options ----
@@ -614,13 +617,6 @@ int scratchPeaks() {
 }
 
 // ---- Interactive refresh: from a control change to refreshed views ----
-
-}  // namespace
-
-// From libX11 (declared here: its header's macros clash with the toolkit's names).
-extern "C" int XSync(_XDisplay* display, int discard);
-
-namespace {
 
 // Waits until the display server has carried out every drawing request made so far.
 void syncDisplay() {

@@ -37,6 +37,12 @@ void filterVolume(voxelmap* map, const char* /*message*/, FilterAt filterAt) {
 // Truncates a channel result known to lie in 0..255.
 unsigned char filterByte(double v) { return static_cast<unsigned char>(static_cast<int>(v)); }
 
+// The low byte of trunc(v), as the 8-bit channels keep it; 0 where no integer holds v.
+unsigned char lowByte(double v) {
+    if (!(std::fabs(v) < 9.0e18)) return 0;
+    return static_cast<unsigned char>(static_cast<long long>(v));
+}
+
 }  // namespace
 
 void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
@@ -111,18 +117,6 @@ void edges(voxelmap* map) {
         return voxel(out[0], out[1], out[2], out[3]);
     });
 }
-
-
-}  // namespace plain
-
-namespace plain {
-
-namespace {
-unsigned char lowByte(double v) {
-    if (!(std::fabs(v) < 9.0e18)) return 0;
-    return static_cast<unsigned char>(static_cast<long long>(v));
-}
-}  // namespace
 
 void march(camera& c, voxelmap* map, wxImage& image) {
     c.dir = c.lookAt - c.eye;

@@ -51,6 +51,63 @@ wxImage marchColumn(const std::vector<voxel>& column, double opacity = 1.0) {
     return img;
 }
 
+// A shown top-level window with one black child of the given client size.
+class OverlayWindow {
+public:
+    OverlayWindow(int w, int h) {
+        frame_ = new wxFrame(nullptr, wxID_ANY, "overlay", wxPoint(0, 0), wxDefaultSize);  // owned by the toolkit
+        view_ = new wxWindow(frame_, wxID_ANY, wxDefaultPosition, wxSize(w, h));
+        view_->SetBackgroundColour(*wxBLACK);
+        frame_->SetClientSize(w, h);
+        frame_->Show();
+        frame_->Raise();
+        for (int i = 0; i < 5; ++i) testutil::pump();
+    }
+    ~OverlayWindow() {
+        frame_->Destroy();
+        testutil::pump();
+    }
+    OverlayWindow(const OverlayWindow&) = delete;
+    OverlayWindow& operator=(const OverlayWindow&) = delete;
+
+    wxWindow* view() const { return view_; }
+
+    // What the window shows now.
+    wxImage capture() const {
+        const wxSize sz = view_->GetClientSize();
+        wxBitmap bmp(sz.x, sz.y, 24);
+        {
+            wxClientDC src(view_);
+            wxMemoryDC dst(bmp);
+            dst.Blit(0, 0, sz.x, sz.y, &src, 0, 0);
+            dst.SelectObject(wxNullBitmap);
+        }
+        return bmp.ConvertToImage();
+    }
+
+private:
+    wxFrame* frame_;
+    wxWindow* view_;
+};
+
+bool isOutlineGreen(const wxImage& img, int x, int y) {
+    return img.GetRed(x, y) == 0 && img.GetGreen(x, y) == 230 && img.GetBlue(x, y) == 0;
+}
+bool isGreenish(const wxImage& img, int x, int y) {
+    return img.GetGreen(x, y) > 100 && img.GetGreen(x, y) > img.GetRed(x, y) + 50 &&
+           img.GetGreen(x, y) > img.GetBlue(x, y) + 50;
+}
+// Whether an outline-green pixel lies within one pixel of (x, y).
+bool greenNear(const wxImage& img, int x, int y) {
+    for (int dy = -1; dy <= 1; ++dy)
+        for (int dx = -1; dx <= 1; ++dx) {
+            const int px = x + dx, py = y + dy;
+            if (px >= 0 && py >= 0 && px < img.GetWidth() && py < img.GetHeight() && isOutlineGreen(img, px, py))
+                return true;
+        }
+    return false;
+}
+
 }  // namespace
 
 TEST(CameraFrame, FreshLoadLooksAlongZWithRowZeroAtMinusY) {
@@ -385,67 +442,6 @@ TEST(CameraProject, PointsWithoutAProjectionAndHugeValuesStaySafe) {
     EXPECT_EQ(x, 800100);
     EXPECT_EQ(y, 100);
 }
-
-namespace {
-
-// A shown top-level window with one black child of the given client size.
-class OverlayWindow {
-public:
-    OverlayWindow(int w, int h) {
-        frame_ = new wxFrame(nullptr, wxID_ANY, "overlay", wxPoint(0, 0), wxDefaultSize);  // owned by the toolkit
-        view_ = new wxWindow(frame_, wxID_ANY, wxDefaultPosition, wxSize(w, h));
-        view_->SetBackgroundColour(*wxBLACK);
-        frame_->SetClientSize(w, h);
-        frame_->Show();
-        frame_->Raise();
-        for (int i = 0; i < 5; ++i) testutil::pump();
-    }
-    ~OverlayWindow() {
-        frame_->Destroy();
-        testutil::pump();
-    }
-    OverlayWindow(const OverlayWindow&) = delete;
-    OverlayWindow& operator=(const OverlayWindow&) = delete;
-
-    wxWindow* view() const { return view_; }
-
-    // What the window shows now.
-    wxImage capture() const {
-        const wxSize sz = view_->GetClientSize();
-        wxBitmap bmp(sz.x, sz.y, 24);
-        {
-            wxClientDC src(view_);
-            wxMemoryDC dst(bmp);
-            dst.Blit(0, 0, sz.x, sz.y, &src, 0, 0);
-            dst.SelectObject(wxNullBitmap);
-        }
-        return bmp.ConvertToImage();
-    }
-
-private:
-    wxFrame* frame_;
-    wxWindow* view_;
-};
-
-bool isOutlineGreen(const wxImage& img, int x, int y) {
-    return img.GetRed(x, y) == 0 && img.GetGreen(x, y) == 230 && img.GetBlue(x, y) == 0;
-}
-bool isGreenish(const wxImage& img, int x, int y) {
-    return img.GetGreen(x, y) > 100 && img.GetGreen(x, y) > img.GetRed(x, y) + 50 &&
-           img.GetGreen(x, y) > img.GetBlue(x, y) + 50;
-}
-// Whether an outline-green pixel lies within one pixel of (x, y).
-bool greenNear(const wxImage& img, int x, int y) {
-    for (int dy = -1; dy <= 1; ++dy)
-        for (int dx = -1; dx <= 1; ++dx) {
-            const int px = x + dx, py = y + dy;
-            if (px >= 0 && py >= 0 && px < img.GetWidth() && py < img.GetHeight() && isOutlineGreen(img, px, py))
-                return true;
-        }
-    return false;
-}
-
-}  // namespace
 
 TEST(CameraOverlay, OutlineIsDrawnAlongTheProjectedCorners) {
     const int w = 190, h = 170;

@@ -68,6 +68,58 @@ void expectSameAsPlain(Fast fast, Plain slow, const char* what) {
     }
 }
 
+// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), or -1.
+long long statusBytes(const std::string& field) {
+    std::ifstream f("/proc/self/status");
+    for (std::string line; std::getline(f, line);)
+        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stoll(line.substr(field.size() + 1)) * 1024;
+    return -1;
+}
+
+using Filter = void (*)(voxelmap*);
+struct NamedFilter {
+    const char* name;
+    Filter fast, slow;
+};
+const NamedFilter kFilters[] = {
+    {"key", [](voxelmap* m) { key(m, voxel(90, 20, 200, 0), 60, 40, 1); },
+     [](voxelmap* m) { plain::key(m, voxel(90, 20, 200, 0), 60, 40, 1); }},
+    {"blur 3", [](voxelmap* m) { blur(m, 3); }, [](voxelmap* m) { plain::blur(m, 3); }},
+    {"edges", [](voxelmap* m) { edges(m); }, [](voxelmap* m) { plain::edges(m); }},
+};
+
+// A volume of mostly low alpha with some opaque voxels and empty runs, so rays
+// composite many samples, stop early sometimes, and cross empty space.
+void cloudyMap(voxelmap& m, Size s, unsigned seed) {
+    std::mt19937 rng(seed);
+    testutil::fillMap(m, s.w, s.h, s.d, [&](int, int, int) {
+        const unsigned v = rng();
+        const unsigned kind = v % 8;
+        const unsigned char a = kind < 3 ? 0 : kind < 7 ? static_cast<unsigned char>(1 + (v >> 8) % 60) : 255;
+        return voxel((v >> 16) & 255, (v >> 24) & 255, (v >> 4) & 255, a);
+    });
+}
+
+double uniform(std::mt19937& rng, double lo, double hi) {
+    return lo + (hi - lo) * (rng() / 4294967296.0);
+}
+
+// A volume that is empty but for a few small lumps: most blocks of the occupancy map
+// are transparent, so rays skip through them.
+void sparseMap(voxelmap& m, Size s, unsigned seed) {
+    std::mt19937 rng(seed);
+    testutil::fillMap(m, s.w, s.h, s.d, [&](int, int, int) { return voxel(); });
+    for (int lump = 0; lump < 6; ++lump) {
+        const int x0 = static_cast<int>(rng() % s.w), y0 = static_cast<int>(rng() % s.h),
+                  z0 = static_cast<int>(rng() % s.d);
+        for (int z = z0; z < std::min(s.d, z0 + 4); ++z)
+            for (int y = y0; y < std::min(s.h, y0 + 3); ++y)
+                for (int x = x0; x < std::min(s.w, x0 + 5); ++x)
+                    m.setVoxel(static_cast<int>(m.origin.x()) + x, static_cast<int>(m.origin.y()) + y, 100 + z,
+                               voxel(rng() & 255, rng() & 255, rng() & 255, 1 + rng() % 255));
+    }
+}
+
 }  // namespace
 
 TEST(FastFilters, BlurMatchesPlainForEveryRadius) {
@@ -148,30 +200,6 @@ TEST(FastFilters, EdgesAtTheThresholdAgreeWithPlain) {
         EXPECT_EQ(testutil::at(slow, 1, 1, 1), voxel(1, 250, 1, 1)) << "plain, responses " << c.responses;
     }
 }
-
-namespace {
-
-// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), or -1.
-long long statusBytes(const std::string& field) {
-    std::ifstream f("/proc/self/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stoll(line.substr(field.size() + 1)) * 1024;
-    return -1;
-}
-
-using Filter = void (*)(voxelmap*);
-struct NamedFilter {
-    const char* name;
-    Filter fast, slow;
-};
-const NamedFilter kFilters[] = {
-    {"key", [](voxelmap* m) { key(m, voxel(90, 20, 200, 0), 60, 40, 1); },
-     [](voxelmap* m) { plain::key(m, voxel(90, 20, 200, 0), 60, 40, 1); }},
-    {"blur 3", [](voxelmap* m) { blur(m, 3); }, [](voxelmap* m) { plain::blur(m, 3); }},
-    {"edges", [](voxelmap* m) { edges(m); }, [](voxelmap* m) { plain::edges(m); }},
-};
-
-}  // namespace
 
 // Beyond the volume and its result a filter holds a bounded amount of scratch memory,
 // also when a layer is large (whole-layer buffers per thread needed 80 bytes a voxel).
@@ -283,42 +311,6 @@ TEST(FilterProgress, RisesToTheDepthAtMostEvery50ms) {
     EXPECT_GE(told.front(), 1);
     EXPECT_LE(told.size(), 2 + ms / kernels::kProgressIntervalMs);
 }
-
-namespace {
-
-// A volume of mostly low alpha with some opaque voxels and empty runs, so rays
-// composite many samples, stop early sometimes, and cross empty space.
-void cloudyMap(voxelmap& m, Size s, unsigned seed) {
-    std::mt19937 rng(seed);
-    testutil::fillMap(m, s.w, s.h, s.d, [&](int, int, int) {
-        const unsigned v = rng();
-        const unsigned kind = v % 8;
-        const unsigned char a = kind < 3 ? 0 : kind < 7 ? static_cast<unsigned char>(1 + (v >> 8) % 60) : 255;
-        return voxel((v >> 16) & 255, (v >> 24) & 255, (v >> 4) & 255, a);
-    });
-}
-
-double uniform(std::mt19937& rng, double lo, double hi) {
-    return lo + (hi - lo) * (rng() / 4294967296.0);
-}
-
-// A volume that is empty but for a few small lumps: most blocks of the occupancy map
-// are transparent, so rays skip through them.
-void sparseMap(voxelmap& m, Size s, unsigned seed) {
-    std::mt19937 rng(seed);
-    testutil::fillMap(m, s.w, s.h, s.d, [&](int, int, int) { return voxel(); });
-    for (int lump = 0; lump < 6; ++lump) {
-        const int x0 = static_cast<int>(rng() % s.w), y0 = static_cast<int>(rng() % s.h),
-                  z0 = static_cast<int>(rng() % s.d);
-        for (int z = z0; z < std::min(s.d, z0 + 4); ++z)
-            for (int y = y0; y < std::min(s.h, y0 + 3); ++y)
-                for (int x = x0; x < std::min(s.w, x0 + 5); ++x)
-                    m.setVoxel(static_cast<int>(m.origin.x()) + x, static_cast<int>(m.origin.y()) + y, 100 + z,
-                               voxel(rng() & 255, rng() & 255, rng() & 255, 1 + rng() % 255));
-    }
-}
-
-}  // namespace
 
 // Random cameras around and inside random volumes, cloudy and sparse (where whole
 // blocks are skipped): the fast march gives the same pixels, and leaves the same

@@ -41,6 +41,25 @@ voxel keyed(voxel v, voxel keyColour, int range, int falloff, int premultiply) {
     return at(m, 0, 0, 0);
 }
 
+// A volume as a load leaves it: plane across the first layer, camera at its start.
+AppFrame* loadedApp(int w, int h, int d, voxel v) {
+    return testutil::asLoaded(w, h, d, [v](int, int, int) { return v; });
+}
+
+// Both views show the filtered volume: the slice re-evaluated, the 3D image marched
+// at the camera's resolution and then stretched to 200 x 200.
+void expectViewsRefreshed() {
+    wxImage slice(screenImage.GetWidth(), screenImage.GetHeight());
+    theslicer->evaluateSlice(myVoxmap, slice);
+    EXPECT_TRUE(testutil::sameRGB(slice, screenImage));
+    ASSERT_EQ(viewportImage.GetWidth(), 200);
+    ASSERT_EQ(viewportImage.GetHeight(), 200);
+    wxImage view(cam->resolution, cam->resolution);
+    cam->march(myVoxmap, view);
+    view.Rescale(200, 200);
+    EXPECT_TRUE(testutil::sameRGB(view, viewportImage));
+}
+
 }  // namespace
 
 // The tables' sums are what the blur divides by and what the edge filter's 12 stands for:
@@ -281,29 +300,6 @@ TEST(Edges, OnlyTwoLevels) {
 }
 
 // ---- The commands, driven through their prompts ----
-
-namespace {
-
-// A volume as a load leaves it: plane across the first layer, camera at its start.
-AppFrame* loadedApp(int w, int h, int d, voxel v) {
-    return testutil::asLoaded(w, h, d, [v](int, int, int) { return v; });
-}
-
-// Both views show the filtered volume: the slice re-evaluated, the 3D image marched
-// at the camera's resolution and then stretched to 200 x 200.
-void expectViewsRefreshed() {
-    wxImage slice(screenImage.GetWidth(), screenImage.GetHeight());
-    theslicer->evaluateSlice(myVoxmap, slice);
-    EXPECT_TRUE(testutil::sameRGB(slice, screenImage));
-    ASSERT_EQ(viewportImage.GetWidth(), 200);
-    ASSERT_EQ(viewportImage.GetHeight(), 200);
-    wxImage view(cam->resolution, cam->resolution);
-    cam->march(myVoxmap, view);
-    view.Rescale(200, 200);
-    EXPECT_TRUE(testutil::sameRGB(view, viewportImage));
-}
-
-}  // namespace
 
 TEST_F(FilterCommands, KeyPrompts) {
     const voxel start(75, 0, 0, 255);

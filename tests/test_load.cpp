@@ -66,6 +66,49 @@ bool menusDisabled(AppFrame* f) {
            !f->settingsMenu->IsEnabled(ID_RAYSTEP) && !f->settingsMenu->IsEnabled(ID_AASLICE);
 }
 
+struct Loaded {
+    testutil::TempDir dir;
+    voxelmap copy;
+    const camera* cam0 = nullptr;
+    const slicer* slicer0 = nullptr;
+    wxImage screen0, viewport0;
+    std::vector<std::string> good;  // four 4 x 2 images, not yet loaded: b0.png ... b3.png
+};
+
+// A 4 x 2 x 3 random-coloured volume loaded into the fresh window, and a copy of it.
+void loadFirst(Loaded& s) {
+    std::vector<wxImage> images = layers(4, 2, 3);
+    images[1].SetRGB(3, 1, 250, 0, 250);
+    frame()->loadStack(toArray(testutil::writeStack(s.dir.path, images, "a")));
+    ASSERT_TRUE(myVoxmap->loaded);
+    s.copy.copyMap(myVoxmap);
+    s.cam0 = cam.get();
+    s.slicer0 = theslicer.get();
+    s.screen0 = screenImage.Copy();
+    s.viewport0 = viewportImage.Copy();
+    s.good = testutil::writeStack(s.dir.path, layers(4, 2, 4), "b");
+}
+
+// Loads paths, expecting exactly one message that names `culprit`; returns the message.
+wxString refused(const std::vector<std::string>& paths, const std::string& culprit) {
+    wxString message;
+    wxTEST_DIALOG(frame()->loadStack(toArray(paths)), MessageCapture(&message));
+    EXPECT_TRUE(message.Contains(wxString::FromUTF8(culprit))) << "message: " << message;
+    return message;
+}
+
+void expectUnchanged(const Loaded& s) {
+    EXPECT_TRUE(testutil::sameMap(*myVoxmap, s.copy));
+    EXPECT_EQ(cam.get(), s.cam0);
+    EXPECT_EQ(theslicer.get(), s.slicer0);
+    EXPECT_EQ(screenImage.GetSize(), s.screen0.GetSize());
+    if (screenImage.GetSize() == s.screen0.GetSize()) {
+        EXPECT_TRUE(testutil::sameRGB(screenImage, s.screen0));
+    }
+    EXPECT_EQ(viewportImage.GetSize(), s.viewport0.GetSize());
+    EXPECT_TRUE(menusEnabled(frame()));
+}
+
 }  // namespace
 
 // ---- Good stacks ----
@@ -212,53 +255,6 @@ TEST_F(LoadStack, WorksWithoutPlaceholderPictures) {
 }
 
 // ---- Stacks that are refused ----
-
-namespace {
-
-struct Loaded {
-    testutil::TempDir dir;
-    voxelmap copy;
-    const camera* cam0 = nullptr;
-    const slicer* slicer0 = nullptr;
-    wxImage screen0, viewport0;
-    std::vector<std::string> good;  // four 4 x 2 images, not yet loaded: b0.png ... b3.png
-};
-
-// A 4 x 2 x 3 random-coloured volume loaded into the fresh window, and a copy of it.
-void loadFirst(Loaded& s) {
-    std::vector<wxImage> images = layers(4, 2, 3);
-    images[1].SetRGB(3, 1, 250, 0, 250);
-    frame()->loadStack(toArray(testutil::writeStack(s.dir.path, images, "a")));
-    ASSERT_TRUE(myVoxmap->loaded);
-    s.copy.copyMap(myVoxmap);
-    s.cam0 = cam.get();
-    s.slicer0 = theslicer.get();
-    s.screen0 = screenImage.Copy();
-    s.viewport0 = viewportImage.Copy();
-    s.good = testutil::writeStack(s.dir.path, layers(4, 2, 4), "b");
-}
-
-// Loads paths, expecting exactly one message that names `culprit`; returns the message.
-wxString refused(const std::vector<std::string>& paths, const std::string& culprit) {
-    wxString message;
-    wxTEST_DIALOG(frame()->loadStack(toArray(paths)), MessageCapture(&message));
-    EXPECT_TRUE(message.Contains(wxString::FromUTF8(culprit))) << "message: " << message;
-    return message;
-}
-
-void expectUnchanged(const Loaded& s) {
-    EXPECT_TRUE(testutil::sameMap(*myVoxmap, s.copy));
-    EXPECT_EQ(cam.get(), s.cam0);
-    EXPECT_EQ(theslicer.get(), s.slicer0);
-    EXPECT_EQ(screenImage.GetSize(), s.screen0.GetSize());
-    if (screenImage.GetSize() == s.screen0.GetSize()) {
-        EXPECT_TRUE(testutil::sameRGB(screenImage, s.screen0));
-    }
-    EXPECT_EQ(viewportImage.GetSize(), s.viewport0.GetSize());
-    EXPECT_TRUE(menusEnabled(frame()));
-}
-
-}  // namespace
 
 TEST_F(LoadStackRefused, DamagedFilesKeepTheVolume) {
     Loaded s;

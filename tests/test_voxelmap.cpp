@@ -29,6 +29,8 @@ voxel pattern(int i, int j, int k) {
 // truncated origin is (-2, -2, 100) and voxel (i, j, k) sits at (i - 2, j - 2, k + 100).
 void patternMap(voxelmap& map) { testutil::fillMap(map, 5, 4, 3, pattern); }
 
+voxel imagePixel(int x, int y) { return voxel(40 * x + 1, 50 * y + 2, 7 * x + 3 * y, x == 0 ? 0 : 100 + 10 * y); }
+
 }  // namespace
 
 // --- voxel and voxelLerp -------------------------------------------------------------
@@ -313,12 +315,6 @@ TEST(VoxelMap, CopyMapOfAnEmptyMapIsEmpty) {
 }
 
 // --- building layers from images -----------------------------------------------------
-
-namespace {
-
-voxel imagePixel(int x, int y) { return voxel(40 * x + 1, 50 * y + 2, 7 * x + 3 * y, x == 0 ? 0 : 100 + 10 * y); }
-
-}  // namespace
 
 TEST(LoadImage, FirstImageFixesSizeAndOrigin) {
     voxelmap map;

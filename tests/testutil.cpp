@@ -85,9 +85,26 @@ bool sameMap(const voxelmap& a, const voxelmap& b) {
 }
 
 namespace {
+
 AppFrame* theFrame = nullptr;
 wxSize frameSize;  // the main window's size when pump() last saw it settled
+
+void pumpOnce() {
+    for (int i = 0; i < 3; ++i) {
+        wxTheApp->ProcessPendingEvents();
+        if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
+        else wxTheApp->Yield(true);
+    }
 }
+
+void collectTexts(wxWindow* w, std::vector<wxString>& texts) {
+    for (wxWindow* child : w->GetChildren()) {
+        if (auto* st = dynamic_cast<wxStaticText*>(child)) texts.push_back(st->GetLabel());
+        collectTexts(child, texts);
+    }
+}
+
+}  // namespace
 
 AppFrame* frame() {
     if (!theFrame) {
@@ -115,16 +132,6 @@ void resetApp() {
     screenImage = wxImage();
     viewportImage = wxImage();
 }
-
-namespace {
-void pumpOnce() {
-    for (int i = 0; i < 3; ++i) {
-        wxTheApp->ProcessPendingEvents();
-        if (wxEventLoopBase* loop = wxEventLoopBase::GetActive()) loop->YieldFor(wxEVT_CATEGORY_ALL);
-        else wxTheApp->Yield(true);
-    }
-}
-}  // namespace
 
 void settle(int minFrames) {
     // Counts the paints the toolkit delivers meanwhile.
@@ -193,15 +200,6 @@ bool decode(const std::string& path, wxImage& image) {
 voxel voxelOf(const wxImage& img, int x, int y) {
     return voxel(img.GetRed(x, y), img.GetGreen(x, y), img.GetBlue(x, y), img.HasAlpha() ? img.GetAlpha(x, y) : 255);
 }
-
-namespace {
-void collectTexts(wxWindow* w, std::vector<wxString>& texts) {
-    for (wxWindow* child : w->GetChildren()) {
-        if (auto* st = dynamic_cast<wxStaticText*>(child)) texts.push_back(st->GetLabel());
-        collectTexts(child, texts);
-    }
-}
-}  // namespace
 
 int NumberAnswer::OnInvoked(wxNumberEntryDialog* dlg) const {
     struct Fields : wxNumberEntryDialog {
