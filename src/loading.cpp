@@ -122,7 +122,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     progress.reset();
     showLoadedState();
 
-    if (outcome.mapped16) SetStatusText(wxString::Format("16-bit samples %u..%u mapped to 0..255", outcome.lo, outcome.hi), 0);
+    if (outcome.mappedWide) SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
     if (!outcome.warnings.empty()) {
         wxString list;
         for (const std::string& w : outcome.warnings) list += wxString::FromUTF8(w) + "\n";

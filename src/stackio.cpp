@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cctype>
 #include <climits>
+#include <cmath>
 #include <csetjmp>
 #include <cstdarg>
 #include <cstddef>
@@ -19,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <map>
 #include <new>
 #include <utility>
@@ -74,6 +76,45 @@ void unpremultiply(std::vector<T>& s, int channels, uint32_t maxValue) {
     }
 }
 
+// The same for wide integer samples (T: their type, U: how they are held), negative colour
+// rounded away from zero as positive; colour with alpha 0 or below is 0.
+template <class T, class U>
+void unpremultiplyInteger(std::vector<U>& s, int channels) {
+    const __int128 top = std::numeric_limits<T>::max(), bottom = std::numeric_limits<T>::min();
+    for (size_t n = 0; n + channels <= s.size(); n += channels) {
+        const __int128 a = static_cast<T>(s[n + channels - 1]);
+        for (int c = 0; c < channels - 1; ++c) {
+            const __int128 v = static_cast<T>(s[n + c]);
+            const __int128 u = a <= 0 ? 0 : (v * top + (v < 0 ? -a / 2 : a / 2)) / a;
+            s[n + c] = static_cast<U>(static_cast<T>(std::clamp(u, bottom, top)));
+        }
+    }
+}
+// Floating-point colour divided by alpha (taken as at most 1); alpha 0, below or NaN gives 0.
+void unpremultiplyFloat(std::vector<uint32_t>& s, int channels) {
+    auto get = [&s](size_t i) {
+        float v;
+        std::memcpy(&v, &s[i], sizeof v);
+        return v;
+    };
+    for (size_t n = 0; n + channels <= s.size(); n += channels) {
+        const float a = get(n + channels - 1);
+        for (int c = 0; c < channels - 1; ++c) {
+            const float v = a > 0 ? get(n + c) / std::min(a, 1.0f) : 0.0f;
+            std::memcpy(&s[n + c], &v, sizeof v);
+        }
+    }
+}
+void unpremultiplyWide(Page& pg) {
+    switch (pg.samples) {
+        case Samples::Signed16: return unpremultiplyInteger<int16_t>(pg.s16, pg.channels);
+        case Samples::Unsigned32: return unpremultiplyInteger<uint32_t>(pg.s32, pg.channels);
+        case Samples::Signed32: return unpremultiplyInteger<int32_t>(pg.s32, pg.channels);
+        case Samples::Float32: return unpremultiplyFloat(pg.s32, pg.channels);
+        default: return;
+    }
+}
+
 // ---- PNG ----
 
 struct PngErrors {
@@ -110,9 +151,10 @@ bool png(FILE* f, FileInfo& info, Page* out, std::string& reason) {
     const bool trns = png_get_valid(png, pinfo, PNG_INFO_tRNS) != 0;
     const int channels = (type & PNG_COLOR_MASK_COLOR ? 3 : 1) + (type & PNG_COLOR_MASK_ALPHA || trns ? 1 : 0);
     const int bits = depth == 16 ? 16 : 8;
+    const Samples kind = bits == 16 ? Samples::Unsigned16 : Samples::Unsigned8;
     if (w > INT_MAX || h > INT_MAX) png_error(png, "too large");
     info.format = Format::PNG;
-    info.pages = {PageInfo{int(w), int(h), bits, 0}};
+    info.pages = {PageInfo{int(w), int(h), bits, 0, kind}};
     info.decodeBytes = int64_t(w) * h * channels * (bits / 8) + int64_t(w) * 8 * channels + (1 << 20);
     if (out) {
         if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);
@@ -121,7 +163,7 @@ bool png(FILE* f, FileInfo& info, Page* out, std::string& reason) {
         if (depth == 16) png_set_swap(png);  // host order (little-endian)
         png_set_interlace_handling(png);
         png_read_update_info(png, pinfo);
-        out->width = int(w), out->height = int(h), out->bits = bits;
+        out->width = int(w), out->height = int(h), out->bits = bits, out->samples = kind;
         out->channels = png_get_channels(png, pinfo);
         const size_t n = size_t(w) * h * out->channels;
         rows.resize(h);
@@ -265,10 +307,27 @@ struct Tiff {
 struct TiffLayout {
     uint32_t w = 0, h = 0;  // as stored
     uint16_t bits = 1, samples = 1, photometric = 0, planar = 1, extra = 0, extraKind = 0;
+    uint16_t format = SAMPLEFORMAT_UINT;
     uint16_t orientation = ORIENTATION_TOPLEFT;
+    bool known = false;  // kind holds the samples' kind (else they are of no kind read natively)
+    Samples kind = Samples::Unsigned8;
     bool native = false;
+    bool tiled = false;
     bool alpha() const { return extra > 0; }
+    bool inScanlines() const { return !tiled && planar == PLANARCONFIG_CONTIG; }
 };
+// The kind of samples of bits bits in sample format format, if it is one read natively.
+// (Signed 8-bit samples are copied as unsigned, as they always were.)
+bool sampleKind(uint16_t bits, uint16_t format, Samples& kind) {
+    const bool integer = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+    if (bits == 8 && (integer || format == SAMPLEFORMAT_INT)) return kind = Samples::Unsigned8, true;
+    if (bits == 16 && integer) return kind = Samples::Unsigned16, true;
+    if (bits == 16 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed16, true;
+    if (bits == 32 && integer) return kind = Samples::Unsigned32, true;
+    if (bits == 32 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed32, true;
+    if (bits == 32 && format == SAMPLEFORMAT_IEEEFP) return kind = Samples::Float32, true;
+    return false;
+}
 TiffLayout layoutOf(TIFF* t) {
     TiffLayout l;
     TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &l.w);
@@ -279,19 +338,38 @@ TiffLayout layoutOf(TIFF* t) {
     TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &l.orientation);
     if (l.orientation < ORIENTATION_TOPLEFT || l.orientation > ORIENTATION_LEFTBOT) l.orientation = ORIENTATION_TOPLEFT;
     if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &l.photometric)) l.photometric = l.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &l.format);
     uint16_t* kinds = nullptr;
     if (TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &l.extra, &kinds) && l.extra > 0 && kinds) l.extraKind = kinds[0];
     const bool grey = l.photometric == PHOTOMETRIC_MINISBLACK && (l.samples == 1 || l.samples == 2);
     const bool rgb = l.photometric == PHOTOMETRIC_RGB && (l.samples == 3 || l.samples == 4);
     if (rgb && l.samples == 4 && l.extra == 0) l.extra = 1;  // a fourth sample is alpha
     if (grey && l.samples == 2 && l.extra == 0) l.extra = 1;
-    l.native = (grey || rgb) && (l.bits == 8 || l.bits == 16) && l.planar == PLANARCONFIG_CONTIG && !TIFFIsTiled(t);
+    l.tiled = TIFFIsTiled(t) != 0;
+    l.known = sampleKind(l.bits, l.format, l.kind);
+    l.native = (grey || rgb) && l.known;
     return l;
 }
-int64_t tiffDecodeBytes(const TiffLayout& l) {
+int64_t tiffDecodeBytes(TIFF* t, const TiffLayout& l) {
     const int64_t pixels = int64_t(l.w) * l.h;
-    // native: the page and the strip buffer; RGBA: the library's raster and the page
-    return l.native ? 2 * pixels * l.samples * (l.bits / 8) + (1 << 20) : 8 * pixels + (1 << 20);
+    // RGBA: the library's raster and the page
+    if (!l.native) return 8 * pixels + (1 << 20);
+    // native: the page and the strip buffer; in tiles or planes the page as stored and as
+    // shown, and the library's and our tile (or the library's strip of one plane)
+    const int64_t page = pixels * l.samples * (l.bits / 8);
+    if (l.inScanlines()) return 2 * page + (1 << 20);
+    return 2 * page + (l.tiled ? 2 * int64_t(TIFFTileSize64(t)) : page) + (1 << 20);
+}
+// Why a page that neither reader takes cannot be read: a clause after the file (and page).
+std::string unreadable(const TiffLayout& l, const std::string& page) {
+    const char* what = l.format == SAMPLEFORMAT_INT             ? " signed integer"
+                       : l.format == SAMPLEFORMAT_IEEEFP        ? " floating-point"
+                       : l.format == SAMPLEFORMAT_COMPLEXINT    ? " complex integer"
+                       : l.format == SAMPLEFORMAT_COMPLEXIEEEFP ? " complex floating-point"
+                                                                : "";
+    const std::string samples = std::to_string(l.bits) + "-bit" + what + " samples";
+    if (l.known) return "has " + samples + page + " in a colour model other than grey or RGB, which cannot be read";
+    return "has " + samples + page + ", which cannot be read";
 }
 
 // Where a stored page's pixels go when it is shown as its Orientation says: stored row r,
@@ -363,6 +441,51 @@ void readScanlines(TIFF* t, const TiffLayout& l, const Placement& pl, std::vecto
             place(dst, r, l.samples, pl, page.data());
         }
     }
+}
+
+// Reads a native page stored in tiles or in one plane per sample, rows or tiles of a plane at a
+// time; the rows of the pieces that cannot be read stay zero and are marked in lostRows.
+// False if the pieces are not of the size the page's samples need.
+template <class T>
+bool readPieces(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
+                std::vector<bool>& lostRows) {
+    const bool separate = l.planar == PLANARCONFIG_SEPARATE;
+    const int planes = separate ? l.samples : 1, perPixel = separate ? 1 : l.samples;
+    uint32_t tw = l.w, th = 1;
+    if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &th))) return false;
+    const int64_t pieceBytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
+    if (tw == 0 || th == 0 || pieceBytes != int64_t(tw) * th * perPixel * int64_t(sizeof(T))) return false;
+    std::vector<T> piece(size_t(tw) * th * perPixel);
+    const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
+    std::vector<T> storedPage;
+    std::vector<T>& stored = inPlace ? page : storedPage;
+    stored.assign(size_t(l.w) * l.h * l.samples, 0);
+    for (int s = 0; s < planes; ++s)
+        for (uint32_t y0 = 0; y0 < l.h; y0 += th)
+            for (uint32_t x0 = 0; x0 < l.w; x0 += tw) {
+                const uint32_t rows = std::min(th, l.h - y0), cols = std::min(tw, l.w - x0);
+                const bool ok = l.tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, uint16_t(s)),
+                                                              piece.data(), tmsize_t(pieceBytes)) == pieceBytes
+                                        : TIFFReadScanline(t, piece.data(), y0, uint16_t(s)) == 1;
+                if (!ok) {
+                    std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + rows, true);
+                    continue;
+                }
+                for (uint32_t r = 0; r < rows; ++r) {
+                    const T* src = &piece[size_t(r) * tw * perPixel];
+                    T* dst = &stored[(size_t(y0 + r) * l.w + x0) * l.samples + s];
+                    if (!separate) {
+                        std::copy(src, src + size_t(cols) * perPixel, dst);
+                        continue;
+                    }
+                    for (uint32_t c = 0; c < cols; ++c) dst[size_t(c) * l.samples] = src[c];
+                }
+            }
+    if (inPlace) return true;
+    page.assign(stored.size(), 0);
+    const size_t rowSamples = size_t(l.w) * l.samples;
+    for (uint32_t r = 0; r < l.h; ++r) place(&stored[r * rowSamples], r, l.samples, pl, page.data());
+    return true;
 }
 
 // Ends an RGBA read however the page's decoding ends.
@@ -442,10 +565,17 @@ bool tiffHeader(const std::string& path, FileInfo& info, std::string& reason) {
             reason = info.pages.empty() ? kDamaged : "has a damaged page " + std::to_string(info.pages.size() + 1);
             return false;
         }
+        char emsg[1024] = "";
+        if (!l.native && !TIFFRGBAImageOK(tif.t, emsg) && (!l.known || l.bits > 16)) {
+            // Samples neither reader takes; other refusals of the RGBA reader stay damage.
+            const bool paged = !info.pages.empty() || !TIFFLastDirectory(tif.t);
+            reason = unreadable(l, paged ? " on page " + std::to_string(info.pages.size() + 1) : "");
+            return false;
+        }
         const Placement pl{l.w, l.h, l.orientation};
-        info.pages.push_back(PageInfo{int(pl.shownWidth()), int(pl.shownHeight()), l.native && l.bits == 16 ? 16 : 8,
-                                      TIFFCurrentDirOffset(tif.t)});
-        info.decodeBytes = std::max(info.decodeBytes, tiffDecodeBytes(l));
+        info.pages.push_back(PageInfo{int(pl.shownWidth()), int(pl.shownHeight()), l.native ? int(l.bits) : 8,
+                                      TIFFCurrentDirOffset(tif.t), l.native ? l.kind : Samples::Unsigned8});
+        info.decodeBytes = std::max(info.decodeBytes, tiffDecodeBytes(tif.t, l));
     } while (TIFFReadDirectory(tif.t));
     if (!tif.reports.error.empty()) {  // the chain of pages broke off
         reason = "has a damaged page " + std::to_string(info.pages.size() + 1);
@@ -463,17 +593,27 @@ bool tiffPage(const std::string& path, const FileInfo& info, int page, Page& out
     std::vector<bool> lostRows(l.h, false);  // stored rows
     bool ok = true;
     if (l.native) {
-        out.channels = l.samples, out.bits = l.bits;
-        if (TIFFScanlineSize64(tif.t) != uint64_t(l.w) * l.samples * (l.bits / 8)) return reason = kDamaged, false;
-        if (l.bits == 16)
-            readScanlines(tif.t, l, pl, out.s16, lostRows);
-        else
-            readScanlines(tif.t, l, pl, out.s8, lostRows);
-        if (l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
-            if (l.bits == 16)
-                unpremultiply(out.s16, l.samples, 65535);
+        out.channels = l.samples, out.bits = l.bits, out.samples = l.kind;
+        if (l.inScanlines()) {
+            if (TIFFScanlineSize64(tif.t) != uint64_t(l.w) * l.samples * (l.bits / 8)) return reason = kDamaged, false;
+            if (l.bits == 32)
+                readScanlines(tif.t, l, pl, out.s32, lostRows);
+            else if (l.bits == 16)
+                readScanlines(tif.t, l, pl, out.s16, lostRows);
             else
+                readScanlines(tif.t, l, pl, out.s8, lostRows);
+        } else {
+            ok = l.bits == 32   ? readPieces(tif.t, l, pl, out.s32, lostRows)
+                 : l.bits == 16 ? readPieces(tif.t, l, pl, out.s16, lostRows)
+                                : readPieces(tif.t, l, pl, out.s8, lostRows);
+        }
+        if (ok && l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
+            if (l.kind == Samples::Unsigned16)
+                unpremultiply(out.s16, l.samples, 65535);
+            else if (l.kind == Samples::Unsigned8)
                 unpremultiply(out.s8, l.samples, 255);
+            else
+                unpremultiplyWide(out);
         }
     } else {
         out.bits = 8;
@@ -742,6 +882,24 @@ private:
     std::deque<std::future<Decoded>> pending_;
 };
 
+}  // namespace
+
+std::string mappingText(const Outcome& o) {
+    if (!o.mappedWide) return {};
+    const char* kind = "wide";
+    const char* const names[] = {"8-bit", "16-bit", "16-bit signed", "32-bit", "32-bit signed", "32-bit float"};
+    for (int k = 0; k < 6; ++k)
+        if (o.wideKinds == 1u << k) kind = names[k];
+    char range[64];
+    if (o.wideKinds & (1u << int(Samples::Float32)))
+        std::snprintf(range, sizeof range, "%g..%g", o.wideLo, o.wideHi);
+    else
+        std::snprintf(range, sizeof range, "%lld..%lld", static_cast<long long>(o.wideLo), static_cast<long long>(o.wideHi));
+    return std::string(kind) + " samples " + range + " mapped to 0..255";
+}
+
+namespace {
+
 std::string who(const Plan& p, const Task& t) {
     const size_t pages = p.infos[t.file].pages.size();
     return quoted(p.files[t.file]) +
@@ -758,22 +916,86 @@ std::string misfit(const Plan& p, const Task& t, const Decoded& d) {
     return {};
 }
 
-// Copies a page into layer k, 16-bit colour mapped by lo..hi.
-void copyLayer(voxelmap& m, int k, const Page& pg, unsigned lo, unsigned hi) {
+// Calls f with a function giving sample i of the wide page pg as a number: one instance
+// per kind, so that the loops in f choose no kind per sample.
+template <class F>
+void withValues(const Page& pg, F&& f) {
+    switch (pg.samples) {
+        case Samples::Unsigned8: return f([&pg](size_t i) { return double(pg.s8[i]); });
+        case Samples::Unsigned16: return f([&pg](size_t i) { return double(pg.s16[i]); });
+        case Samples::Signed16: return f([&pg](size_t i) { return double(static_cast<int16_t>(pg.s16[i])); });
+        case Samples::Unsigned32: return f([&pg](size_t i) { return double(pg.s32[i]); });
+        case Samples::Signed32: return f([&pg](size_t i) { return double(static_cast<int32_t>(pg.s32[i])); });
+        case Samples::Float32:
+            return f([&pg](size_t i) {
+                float v;
+                std::memcpy(&v, &pg.s32[i], sizeof v);
+                return double(v);
+            });
+    }
+}
+
+int colourChannels(int channels) { return channels == 2 || channels == 4 ? channels - 1 : channels; }
+
+// Widens lo..hi to the finite colour samples of the wide page that were read.
+void widenRange(const Page& pg, double& lo, double& hi) {
+    const int ch = pg.channels, colours = colourChannels(ch);
+    const size_t pixels = size_t(pg.width) * pg.height;
+    withValues(pg, [&](auto value) {
+        for (size_t px = 0; px < pixels; ++px)
+            for (int c = 0; c < colours && !pg.isLost(px); ++c) {
+                const double v = value(px * ch + c);
+                if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+            }
+    });
+}
+
+// A wide colour sample on 0..255: (v - lo) * 255 / (hi - lo) rounded down, in double. For
+// integers of up to 32 bits this is the integer quotient exactly: numerator and divisor are
+// below 2^41 and 2^33, so a quotient that is not a whole number lies at least 2^-33 below
+// the next one, while the division's rounding moves it by at most 2^-46. NaN and -inf give 0,
+// +inf 255; when hi == lo the value is read against the full range of its kind.
+unsigned char mapWide(double v, double lo, double hi, Samples kind) {
+    if (std::isnan(v)) return 0;
+    if (std::isinf(v)) return v > 0 ? 255 : 0;
+    if (hi > lo) return static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
+    switch (kind) {
+        case Samples::Unsigned16: return static_cast<unsigned char>(unsigned(v) / 257);
+        case Samples::Signed16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
+        case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
+        case Samples::Signed32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
+        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
+    }
+}
+// Wide alpha on 0..255: the high byte of an integer (signed: of the value bits, negative as
+// 0), floating-point 0..1 times 255 rounded down.
+unsigned char alphaWide(double a, Samples kind) {
+    switch (kind) {
+        case Samples::Unsigned16: return static_cast<unsigned char>(unsigned(a) >> 8);
+        case Samples::Signed16: return a <= 0 ? 0 : static_cast<unsigned char>(unsigned(a) >> 7);
+        case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(a) >> 24);
+        case Samples::Signed32: return a <= 0 ? 0 : static_cast<unsigned char>(uint32_t(a) >> 23);
+        default: return !(a > 0) ? 0 : a >= 1 ? 255 : static_cast<unsigned char>(a * 255);
+    }
+}
+
+// Copies a page into layer k, wide colour mapped by lo..hi.
+void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi) {
     voxel* dst = m.voxels.get() + m.index(0, 0, k);
     const size_t pixels = size_t(pg.width) * pg.height;
     const int ch = pg.channels;
     const bool alpha = ch == 2 || ch == 4;
     const bool grey = ch <= 2;
-    if (pg.bits == 16) {
-        auto map = [lo, hi](uint32_t v) {
-            return static_cast<unsigned char>(hi > lo ? (v - lo) * 255 / (hi - lo) : lo / 257);
-        };
-        for (size_t n = 0; n < pixels; ++n) {
-            const uint16_t* s = &pg.s16[n * ch];
-            const unsigned char r = map(s[0]), g = grey ? r : map(s[1]), b = grey ? r : map(s[2]);
-            dst[n] = voxel(r, g, b, alpha ? s[ch - 1] >> 8 : 255);
-        }
+    if (pg.samples != Samples::Unsigned8) {
+        const Samples kind = pg.samples;
+        withValues(pg, [&](auto value) {
+            auto map = [&](size_t i) { return mapWide(value(i), lo, hi, kind); };
+            for (size_t n = 0; n < pixels; ++n) {
+                const size_t s = n * ch;
+                const unsigned char r = map(s), g = grey ? r : map(s + 1), b = grey ? r : map(s + 2);
+                dst[n] = voxel(r, g, b, alpha ? alphaWide(value(s + ch - 1), kind) : 255);
+            }
+        });
     } else {
         for (size_t n = 0; n < pixels; ++n) {
             const uint8_t* s = &pg.s8[n * ch];
@@ -790,33 +1012,31 @@ void copyLayer(voxelmap& m, int k, const Page& pg, unsigned lo, unsigned hi) {
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress) {
     Outcome o;
     into.clear();
-    std::vector<Task> tasks, tasks16;
+    std::vector<Task> tasks, wide;
     for (size_t f = 0; f < p.files.size(); ++f)
         for (size_t k = 0; k < p.infos[f].pages.size(); ++k) {
             tasks.push_back({int(f), int(k)});
-            if (p.infos[f].pages[k].bits == 16) tasks16.push_back({int(f), int(k)});
+            if (p.infos[f].pages[k].samples != Samples::Unsigned8) wide.push_back({int(f), int(k)});
         }
     const int ahead = p.inFlight - 2;
-    // First the range of the 16-bit samples: their pages are decoded once for it alone,
+    // First the range of the wide samples: their pages are decoded once for it alone,
     // so no more than a few pages are held at a time.
-    unsigned lo = 65535, hi = 0;
-    if (!tasks16.empty()) {
-        Pipeline pipe(p, tasks16, ahead);
-        for (int i = 0; i < static_cast<int>(tasks16.size()); ++i) {
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    if (!wide.empty()) {
+        Pipeline pipe(p, wide, ahead);
+        for (int i = 0; i < static_cast<int>(wide.size()); ++i) {
             const Decoded d = pipe.take(i);
-            o.problem = misfit(p, tasks16[i], d);
+            o.problem = misfit(p, wide[i], d);
             if (!o.problem.empty()) return o;
-            if (d.page.bits == 16) {
-                const int ch = d.page.channels, colours = ch == 2 || ch == 4 ? ch - 1 : ch;
-                for (size_t n = 0, px = 0; n < d.page.s16.size(); n += ch, ++px)
-                    for (int c = 0; c < colours && !d.page.isLost(px); ++c) {
-                        const unsigned v = d.page.s16[n + c];
-                        lo = std::min(lo, v), hi = std::max(hi, v);
-                    }
+            if (d.page.samples != Samples::Unsigned8) {
+                widenRange(d.page, lo, hi);
+                o.wideKinds |= 1u << int(d.page.samples);
             }
             if (!progress(0)) return o.cancelled = true, o;
         }
-        o.mapped16 = true, o.lo = lo, o.hi = hi;
+        if (lo > hi) lo = hi = 0;  // no finite sample
+        o.mappedWide = true, o.wideLo = lo, o.wideHi = hi;
+        if (o.wideKinds == 1u << int(Samples::Unsigned16)) o.mapped16 = true, o.lo = unsigned(lo), o.hi = unsigned(hi);
     }
     if (!into.allocate(p.width, p.height, p.layers)) {
         const unsigned __int128 bytes = static_cast<unsigned __int128>(p.width) * unsigned(p.height) * unsigned(p.layers) * 4;

@@ -6,9 +6,10 @@
 // fit in the memory the system has available. build() then decodes every page in the
 // background, a few ahead of the one being copied into the volume, in stack order.
 //
-// Every page becomes one z layer. 8-bit samples are copied as they are; 16-bit colour
-// samples are mapped onto 0..255 by the range of all 16-bit images of the stack, and
-// 16-bit alpha keeps its high byte. Paths are UTF-8.
+// Every page becomes one z layer. 8-bit samples are copied as they are; wide colour samples
+// (16-bit, and a TIFF's 16-bit signed and 32-bit integer or floating-point ones) are mapped
+// onto 0..255 by one range over all wide pages of the stack, and wide alpha keeps its high
+// byte (floating-point alpha: 0..1). Paths are UTF-8.
 //
 // A TIFF page is shown as its Orientation says (a transposed page has its width and height
 // swapped, in the header already). A TIFF page of which some strips or tiles cannot be read
@@ -27,11 +28,15 @@ namespace stackio {
 
 enum class Format { None, PNG, JPEG, TIFF };
 
+// How a page's samples are read: Unsigned8 pages are copied, all others are wide.
+enum class Samples { Unsigned8, Unsigned16, Signed16, Unsigned32, Signed32, Float32 };
+
 // What a header says about one page.
 struct PageInfo {
     int width = 0, height = 0;  // as shown
-    int bits = 8;  // 8, or 16 when the page is read at full depth
+    int bits = 8;  // 8, or 16 or 32 when the page is read at full depth
     uint64_t tiffOffset = 0;  // TIFF: where the page's directory starts
+    Samples samples = Samples::Unsigned8;
 };
 
 struct FileInfo {
@@ -75,9 +80,18 @@ struct Outcome {
     std::string problem;                // not empty: refused (the whole message)
     bool cancelled = false;             // progress answered false
     std::vector<std::string> warnings;  // per damaged file: "\"path\": the decoder's words"
-    bool mapped16 = false;              // 16-bit samples were mapped lo..hi to 0..255
-    unsigned lo = 0, hi = 0;
+    bool mapped16 = false;              // 16-bit samples were mapped lo..hi to 0..255, and
+    unsigned lo = 0, hi = 0;            // no wide samples of another kind
+    // Wide samples of any kind were mapped wideLo..wideHi to 0..255 (the range leaves out NaN
+    // and infinities; 0..0 when it holds no sample); wideKinds has bit 1 << Samples for each kind.
+    bool mappedWide = false;
+    unsigned wideKinds = 0;
+    double wideLo = 0, wideHi = 0;
 };
+
+// What the status bar says of the mapping, e.g. "16-bit signed samples -1024..3071 mapped to
+// 0..255"; empty when nothing was mapped.
+std::string mappingText(const Outcome& o);
 
 // Decodes the planned stack into into (emptied first). progress(layer) is called on the
 // calling thread after each layer (and with 0 while 16-bit ranges are read); false cancels.
@@ -85,11 +99,14 @@ struct Outcome {
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress);
 
 // One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB)
-// or 4 (RGBA); 16-bit pages in s16, 8-bit in s8.
+// or 4 (RGBA); 8-bit pages in s8, 16-bit in s16, 32-bit in s32 (signed and floating-point
+// samples as their bits).
 struct Page {
     int width = 0, height = 0, channels = 0, bits = 8;
+    Samples samples = Samples::Unsigned8;
     std::vector<uint8_t> s8;
     std::vector<uint16_t> s16;
+    std::vector<uint32_t> s32;
     std::string warning;  // the decoder's warnings, if it had any
     // Lines that could not be read and are transparent black: rows of the page as shown, or
     // its columns when lostAreColumns (a transposed TIFF page). Empty when all was read.

@@ -120,35 +120,114 @@ Bytes flatJpeg(int w, int h, int components, bool progressive) {
 namespace {
 
 int rowsPerStrip(const TiffPage& p) { return p.rowsPerStrip > 0 ? std::min(p.rowsPerStrip, p.h) : p.h; }
-uint32_t stripCount(const TiffPage& p) { return uint32_t((p.h + rowsPerStrip(p) - 1) / rowsPerStrip(p)); }
-uint32_t rowBytes(const TiffPage& p) { return uint32_t(uint64_t(p.w) * p.samples * (p.bits / 8)); }
+int planes(const TiffPage& p) { return p.planes ? p.samples : 1; }
+// Strips (or tiles) of one plane, and of the page.
+uint32_t piecesPerPlane(const TiffPage& p) {
+    if (p.tile > 0) return uint32_t(((p.w + p.tile - 1) / p.tile) * ((p.h + p.tile - 1) / p.tile));
+    return uint32_t((p.h + rowsPerStrip(p) - 1) / rowsPerStrip(p));
+}
+uint32_t stripCount(const TiffPage& p) { return piecesPerPlane(p) * uint32_t(planes(p)); }
+uint32_t sampleBytes(const TiffPage& p) { return uint32_t(p.bits / 8); }
+
+// Sample s of pixel (x, y) as stored.
+Bytes sampleAt(const TiffPage& p, int x, int y, int s) {
+    const size_t i = (size_t(y) * p.w + x) * p.samples + s;
+    Bytes b;
+    if (p.bits <= 16) {
+        p.bits == 16 ? putLE16(b, p.data[i]) : put8(b, p.data[i]);
+    } else {
+        for (uint32_t k = 0; k < sampleBytes(p) / 4; ++k) putLE32(b, p.data32[i * (sampleBytes(p) / 4) + k]);
+    }
+    return b;
+}
+// The page's strips or tiles in file order (plane by plane); tiles past the edge hold zeros.
+std::vector<Bytes> piecesOf(const TiffPage& p) {
+    std::vector<Bytes> pieces;
+    const int perPixel = p.planes ? 1 : p.samples;
+    for (int plane = 0; plane < planes(p); ++plane) {
+        auto pixel = [&](int x, int y) {
+            Bytes b;
+            for (int s = 0; s < perPixel; ++s)
+                b += x < p.w && y < p.h ? sampleAt(p, x, y, plane + s) : Bytes(sampleBytes(p), '\0');
+            return b;
+        };
+        if (p.tile > 0) {
+            for (int y0 = 0; y0 < p.h; y0 += p.tile)
+                for (int x0 = 0; x0 < p.w; x0 += p.tile) {
+                    Bytes t;
+                    for (int y = y0; y < y0 + p.tile; ++y)
+                        for (int x = x0; x < x0 + p.tile; ++x) t += pixel(x, y);
+                    pieces.push_back(t);
+                }
+            continue;
+        }
+        for (int y0 = 0; y0 < p.h; y0 += rowsPerStrip(p)) {
+            Bytes strip;
+            for (int y = y0; y < std::min(p.h, y0 + rowsPerStrip(p)); ++y)
+                for (int x = 0; x < p.w; ++x) strip += pixel(x, y);
+            pieces.push_back(strip);
+        }
+    }
+    return pieces;
+}
+bool plainStrips(const TiffPage& p) { return p.tile <= 0 && !p.planes; }
+// Plain strips: the data as given (which may be shorter than the page); otherwise the pieces.
+Bytes pixelData(const TiffPage& p) {
+    Bytes b;
+    if (plainStrips(p)) {
+        for (uint16_t v : p.data) p.bits == 16 ? putLE16(b, v) : put8(b, v);
+        for (uint32_t v : p.data32) putLE32(b, v);
+        return b;
+    }
+    for (const Bytes& piece : piecesOf(p)) b += piece;
+    return b;
+}
+// The sizes of the pieces as the directory states them.
+std::vector<uint32_t> pieceSizes(const TiffPage& p) {
+    std::vector<uint32_t> sizes;
+    if (!plainStrips(p)) {
+        for (const Bytes& piece : piecesOf(p)) sizes.push_back(static_cast<uint32_t>(piece.size()));
+        return sizes;
+    }
+    const uint32_t rowBytes = uint32_t(uint64_t(p.w) * p.samples * sampleBytes(p));
+    for (int y0 = 0; y0 < p.h; y0 += rowsPerStrip(p)) sizes.push_back(rowBytes * uint32_t(std::min(rowsPerStrip(p), p.h - y0)));
+    return sizes;
+}
 
 struct TiffEntry {
     uint16_t tag, type;
     uint32_t count, value;
 };
+uint32_t shorts(const TiffPage& p, unsigned v) {  // a SHORT per sample, held in the entry when they fit
+    return p.samples == 1 ? v : p.samples == 2 ? v * 0x10001u : 0;
+}
 std::vector<TiffEntry> entriesOf(const TiffPage& p) {
+    const uint16_t offsets = p.tile > 0 ? 324 : 273, counts = p.tile > 0 ? 325 : 279;
     std::vector<TiffEntry> e = {
         {256, 4, 1, static_cast<uint32_t>(p.w)},
         {257, 4, 1, static_cast<uint32_t>(p.h)},
-        {258, 3, static_cast<uint32_t>(p.samples),
-         p.samples == 1 ? uint32_t(p.bits) : p.samples == 2 ? uint32_t(p.bits) * 0x10001u : 0},
+        {258, 3, static_cast<uint32_t>(p.samples), shorts(p, unsigned(p.bits))},
         {259, 3, 1, 1},
         {262, 3, 1, p.photometric >= 0 ? uint32_t(p.photometric) : p.samples <= 2 ? 1u : 2u},
-        {273, 4, stripCount(p), 0},
+        {offsets, 4, stripCount(p), 0},
         {277, 3, 1, static_cast<uint32_t>(p.samples)},
-        {278, 4, 1, static_cast<uint32_t>(rowsPerStrip(p))},
-        {279, 4, stripCount(p), 0},
-        {284, 3, 1, 1},
+        {counts, 4, stripCount(p), 0},
+        {284, 3, 1, p.planes ? 2u : 1u},
     };
-    if (p.orientation) e.insert(e.begin() + 6, {274, 3, 1, p.orientation});
+    if (p.tile > 0)
+        e.insert(e.end(), {{322, 4, 1, uint32_t(p.tile)}, {323, 4, 1, uint32_t(p.tile)}});
+    else
+        e.push_back({278, 4, 1, static_cast<uint32_t>(rowsPerStrip(p))});
+    if (p.orientation) e.push_back({274, 3, 1, p.orientation});
     if (p.samples == 2 || p.samples == 4) e.push_back({338, 3, 1, p.extra});
+    if (p.sampleFormat) e.push_back({339, 3, static_cast<uint32_t>(p.samples), shorts(p, p.sampleFormat)});
+    std::sort(e.begin(), e.end(), [](const TiffEntry& a, const TiffEntry& b) { return a.tag < b.tag; });
     return e;
 }
 // The arrays a page's directory points at, then the directory (its next link 0).
 size_t directorySize(const TiffPage& p) {
     const uint32_t strips = stripCount(p);
-    return 2 * p.samples + (strips > 1 ? 8 * strips : 0) + 6 + 12 * entriesOf(p).size();
+    return 2 * p.samples * (p.sampleFormat ? 2 : 1) + (strips > 1 ? 8 * strips : 0) + 6 + 12 * entriesOf(p).size();
 }
 // Appends the page's directory (its strips from dataAt on) to t; returns where its next link is.
 size_t putDirectory(Bytes& t, const TiffPage& p, uint32_t dataAt, size_t link) {
@@ -159,15 +238,19 @@ size_t putDirectory(Bytes& t, const TiffPage& p, uint32_t dataAt, size_t link) {
     };
     if (p.samples > 2) tagged(258).value = static_cast<uint32_t>(t.size());
     for (int s = 0; s < p.samples; ++s) putLE16(t, p.bits);  // (with one or two samples, unused)
-    const uint32_t stripBytes = rowBytes(p) * uint32_t(rowsPerStrip(p));
-    const uint32_t lastBytes = rowBytes(p) * uint32_t(p.h - int(strips - 1) * rowsPerStrip(p));
+    if (p.sampleFormat) {
+        if (p.samples > 2) tagged(339).value = static_cast<uint32_t>(t.size());
+        for (int s = 0; s < p.samples; ++s) putLE16(t, p.sampleFormat);
+    }
+    const uint16_t offsets = p.tile > 0 ? 324 : 273, counts = p.tile > 0 ? 325 : 279;
+    const std::vector<uint32_t> sizes = pieceSizes(p);
     if (strips == 1) {
-        tagged(273).value = dataAt, tagged(279).value = lastBytes;
+        tagged(offsets).value = dataAt, tagged(counts).value = sizes[0];
     } else {
-        tagged(273).value = static_cast<uint32_t>(t.size());
-        for (uint32_t s = 0; s < strips; ++s) putLE32(t, dataAt + s * stripBytes);
-        tagged(279).value = static_cast<uint32_t>(t.size());
-        for (uint32_t s = 0; s < strips; ++s) putLE32(t, s + 1 < strips ? stripBytes : lastBytes);
+        tagged(offsets).value = static_cast<uint32_t>(t.size());
+        for (uint32_t s = 0, at = dataAt; s < strips; at += sizes[s++]) putLE32(t, at);
+        tagged(counts).value = static_cast<uint32_t>(t.size());
+        for (uint32_t size : sizes) putLE32(t, size);
     }
     const uint32_t ifd = static_cast<uint32_t>(t.size());
     for (int k = 0; k < 4; ++k) t[link + k] = static_cast<char>((ifd >> (8 * k)) & 0xff);
@@ -181,11 +264,6 @@ size_t putDirectory(Bytes& t, const TiffPage& p, uint32_t dataAt, size_t link) {
     }
     putLE32(t, 0);
     return t.size() - 4;
-}
-Bytes pixelData(const TiffPage& p) {
-    Bytes b;
-    for (uint16_t v : p.data) p.bits == 16 ? putLE16(b, v) : put8(b, v);
-    return b;
 }
 
 }  // namespace
@@ -201,7 +279,7 @@ Bytes tiff(const std::vector<TiffPage>& pages, bool shareFirstStrip, bool direct
         for (const TiffPage& p : pages) {
             const bool own = !shareFirstStrip || &p == &pages.front();
             link = putDirectory(t, p, own ? dataAt : firstData, link);
-            if (own) dataAt += static_cast<uint32_t>(p.data.size() * (p.bits / 8));
+            if (own) dataAt += static_cast<uint32_t>(pixelData(p).size());
         }
         for (const TiffPage& p : pages)
             if (!shareFirstStrip || &p == &pages.front()) t += pixelData(p);

@@ -33,12 +33,16 @@ Bytes flatJpeg(int w, int h, int components, bool progressive = false);
 
 // ---- TIFF: uncompressed, little-endian ----
 struct TiffPage {
-    int w, h, samples, bits;     // samples 1 (grey), 2 (grey + alpha), 3 (RGB) or 4 (RGB + alpha); bits 8 or 16
-    std::vector<uint16_t> data;  // w * h * samples values, row by row
+    int w, h, samples, bits;     // samples 1 (grey), 2 (grey + alpha), 3 (RGB) or 4 (RGB + alpha); bits 8, 16, 32 or 64
+    std::vector<uint16_t> data;  // w * h * samples values, row by row (8 and 16 bits)
     uint16_t extra = 2;          // with 2 or 4 samples, the last one's kind: 1 associated, 2 unassociated alpha
     int rowsPerStrip = 0;        // 0: one strip
     uint16_t orientation = 0;    // 0: no Orientation tag
     int photometric = -1;        // -1: grey (1 or 2 samples) or RGB
+    uint16_t sampleFormat = 0;   // 0: no SampleFormat tag; 1 unsigned, 2 signed, 3 floating-point
+    std::vector<uint32_t> data32 = {};  // 32 and 64 bits: the samples' bits as data holds them (64: low word first)
+    bool planes = false;         // one plane per sample (PlanarConfig 2), each in its own strips
+    int tile = 0;                // > 0: in square tiles of this size instead of strips
 };
 // shareFirstStrip: every page points at the first page's strips (only they are written).
 // directoriesFirst: all directories, then all pixel data (so a file cut short loses strips,

@@ -9,7 +9,9 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <cstring>
 #include <functional>
+#include <limits>
 #include <string>
 #include <vector>
 
@@ -327,6 +329,29 @@ TiffPage tiffPageOf(int w, int h, int samples, int bits, const std::function<uns
     return p;
 }
 
+// A TIFF page of the given samples (sample format 1 unsigned, 2 signed, 3 floating-point).
+TiffPage widePage(int w, int h, int samples, int bits, uint16_t format, const std::vector<double>& values) {
+    TiffPage p{w, h, samples, bits, {}};
+    p.sampleFormat = format;
+    for (const double v : values) {
+        if (bits == 16) {
+            p.data.push_back(uint16_t(int32_t(v)));  // signed as two's complement
+        } else if (bits == 64) {
+            uint64_t u;
+            std::memcpy(&u, &v, sizeof u);
+            p.data32.insert(p.data32.end(), {uint32_t(u), uint32_t(u >> 32)});
+        } else if (format == 3) {
+            const float f = float(v);
+            uint32_t u;
+            std::memcpy(&u, &f, sizeof u);
+            p.data32.push_back(u);
+        } else {
+            p.data32.push_back(uint32_t(int64_t(v)));
+        }
+    }
+    return p;
+}
+
 }  // namespace
 
 TEST(StackOrientation, TiffPagesAreShownAsTheirOrientationSays) {
@@ -402,6 +427,7 @@ TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
         std::vector<int> lostRows;  // of the last page, as stored
         std::function<bool(int, int, int)> lost;  // the voxels they are shown as
         const char* says;
+        bool floats = false;  // the pages as 32-bit floating-point samples, each 0.5 below
     };
     const std::vector<Case> cases = {
         {"RGB, cut inside the third of four strips", {page(3, 8, -1, 1, 0)}, 2 * W * 3 * 3 / 2, {4, 5, 6, 7},
@@ -411,10 +437,21 @@ TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
          "page 2 of 2: rows 6..7 could not be read and are transparent"},
         {"the RGBA reader, turned a quarter clockwise", {page(1, 8, 0, 6, 0)}, 1, {6, 7},
          [](int i, int, int) { return i <= 1; }, "columns 0..1 could not be read and are transparent"},
+        {"32-bit float RGB, the last strip cut", {page(3, 16, -1, 1, 1000)}, 2, {6, 7},
+         [](int, int j, int) { return j >= 6; }, "rows 6..7 could not be read and are transparent", true},
+    };
+    auto file = [](std::vector<TiffPage> pages, bool floats) {
+        for (TiffPage& p : pages)
+            if (floats) {
+                std::vector<double> v(p.data.begin(), p.data.end());
+                for (double& x : v) x -= 0.5;
+                p = widePage(p.w, p.h, p.samples, 32, 3, v), p.rowsPerStrip = 2;
+            }
+        return tiff(pages, false, true);
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        const Bytes whole = tiff(c.pages, false, true);
+        const Bytes whole = file(c.pages, c.floats);
         const std::string cut = put(dir, "cut.tif", whole.substr(0, whole.size() - c.cutBytes));
         // The file as it can be read, its lost rows holding the page's first value (so that the
         // 16-bit range without them is the same).
@@ -423,11 +460,12 @@ TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
         for (int r : c.lostRows) std::fill_n(last.data.begin() + r * W * last.samples, W * last.samples, last.data[0]);
         voxelmap got, want;
         const stackio::Outcome o = buildStack({cut}, got);
-        const stackio::Outcome wo = buildStack({put(dir, "readable.tif", tiff(readable))}, want);
+        const stackio::Outcome wo = buildStack({put(dir, "readable.tif", file(readable, c.floats))}, want);
         ASSERT_EQ(o.problem, "");
         ASSERT_EQ(wo.problem, "");
         EXPECT_EQ(o.lo, wo.lo);
         EXPECT_EQ(o.hi, wo.hi);
+        EXPECT_EQ(stackio::mappingText(o), stackio::mappingText(wo));
         ASSERT_EQ(o.warnings.size(), 1u);
         std::printf("[ warning  ] %s\n", o.warnings[0].c_str());
         EXPECT_EQ(o.warnings[0].rfind("\"" + cut + "\": ", 0), 0u) << o.warnings[0];
@@ -449,4 +487,101 @@ TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
     EXPECT_EQ(buildStack({empty}, map).problem,
               "\"" + empty + "\", page 2 of 2, is not an image in a supported format, or it is damaged or truncated.");
     EXPECT_FALSE(map.loaded);
+}
+
+TEST(StackWideSamples, SignedIntegerAndFloatingPointPagesAreMappedByTheStacksRange) {
+    testutil::TempDir dir;
+    const int W = 3, H = 2;
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    auto grey = [](std::initializer_list<int> g) {
+        std::vector<voxel> v;
+        for (int x : g) v.push_back(voxel(x, x, x, 255));
+        return v;
+    };
+    struct Case {
+        const char* what;
+        int samples, bits;
+        uint16_t format;
+        std::vector<double> values;  // W x H pixels, row by row
+        std::vector<voxel> want;
+        const char* status;
+    };
+    const std::vector<Case> cases = {
+        {"16-bit grey", 1, 16, 1, {1000, 3000, 2000, 1500, 1001, 2999}, grey({0, 255, 127, 63, 0, 254}),
+         "16-bit samples 1000..3000 mapped to 0..255"},
+        {"16-bit signed grey", 1, 16, 2, {-1024, 3071, 0, -1, 1000, 2047}, grey({0, 255, 63, 63, 126, 191}),
+         "16-bit signed samples -1024..3071 mapped to 0..255"},
+        {"32-bit RGB", 3, 32, 1,
+         {0, 4294967295, 2147483648, 1, 4294967294, 16843009, 123456789, 3000000000, 4000000000, 16843008, 5,
+          2147483647, 1000000000, 2000000000, 3500000000, 4294967290, 33686018, 0},
+         {voxel(0, 255, 127, 255), voxel(0, 254, 1, 255), voxel(7, 178, 237, 255), voxel(0, 0, 127, 255),
+          voxel(59, 118, 207, 255), voxel(254, 2, 0, 255)},
+         "32-bit samples 0..4294967295 mapped to 0..255"},
+        {"32-bit signed grey and alpha (the high byte of its value, negative as 0)", 2, 32, 2,
+         {-2147483648.0, 2147483647, 2147483647, 1073741824, 0, 0, -1, -5, 100, 8388608, -100000, 2147483646},
+         {voxel(0, 0, 0, 255), voxel(255, 255, 255, 128), voxel(127, 127, 127, 0), voxel(127, 127, 127, 0),
+          voxel(127, 127, 127, 1), voxel(127, 127, 127, 255)},
+         "32-bit signed samples -2147483648..2147483647 mapped to 0..255"},
+        {"32-bit float RGBA: NaN and infinities outside the range, alpha 0..1", 4, 32, 3,
+         {-0.5, 1.25, 0.375, 1, nan, inf, -inf, 0.5, 0, 1, 0.5, 2, 0.25, 0.75, -0.25, -1, 1.25, -0.5, 1, nan, 0.1, 0.2,
+          0.3, 0.999},
+         {voxel(0, 255, 127, 255), voxel(0, 255, 0, 127), voxel(72, 218, 145, 255), voxel(109, 182, 36, 0),
+          voxel(255, 0, 218, 0), voxel(87, 102, 116, 254)},
+         "32-bit float samples -0.5..1.25 mapped to 0..255"},
+    };
+    // Every case stored in strips, in one plane per sample, in tiles, and in tiles upside down.
+    struct Layout {
+        const char* what;
+        bool planes;
+        int tile;
+        uint16_t orientation;
+    };
+    const Layout layouts[] = {{"strips", false, 0, 0}, {"planes", true, 0, 0}, {"tiles", false, 16, 0}, {"tiles, turned", false, 16, 3}};
+    for (const Case& c : cases)
+        for (const Layout& l : layouts) {
+            SCOPED_TRACE(testing::Message() << c.what << ", " << l.what);
+            TiffPage p = widePage(W, H, c.samples, c.bits, c.format, c.values);
+            p.planes = l.planes, p.tile = l.tile, p.orientation = l.orientation, p.rowsPerStrip = 1;
+            voxelmap map;
+            const stackio::Outcome o = buildStack({put(dir, "w.tif", tiff({p}))}, map);
+            ASSERT_EQ(o.problem, "");
+            EXPECT_TRUE(o.warnings.empty()) << o.warnings.front();
+            EXPECT_EQ(stackio::mappingText(o), c.status);
+            EXPECT_EQ(o.mapped16, c.format == 1 && c.bits == 16);
+            ASSERT_TRUE(map.width == W && map.height == H && map.depth == 1);
+            for (int n = 0; n < W * H; ++n) {
+                const int i = n % W, j = n / W;
+                const voxel got = l.orientation == 3 ? voxelAt(map, W - 1 - i, H - 1 - j, 0) : voxelAt(map, i, j, 0);
+                EXPECT_EQ(got, c.want[n]) << "pixel " << n;
+            }
+        }
+
+    // Samples that cannot be read are refused from the header, by what they are.
+    const std::string f64 = put(dir, "f64.tif", tiff({widePage(W, H, 1, 64, 3, std::vector<double>(W * H, 0.5))}));
+    const std::string second =
+        put(dir, "second.tif", tiff({widePage(W, H, 1, 32, 3, std::vector<double>(W * H, 0.5)),
+                                     widePage(W, H, 1, 64, 3, std::vector<double>(W * H, 0.5))}));
+    stackio::Plan plan;
+    std::string problem;
+    EXPECT_FALSE(stackio::plan({f64}, plan, problem));
+    EXPECT_EQ(problem, "\"" + f64 + "\" has 64-bit floating-point samples, which cannot be read.");
+    EXPECT_FALSE(stackio::plan({second}, plan, problem));
+    EXPECT_EQ(problem, "\"" + second + "\" has 64-bit floating-point samples on page 2, which cannot be read.");
+}
+
+using StackWide = testutil::AppTest;
+
+TEST_F(StackWide, UnsignedAndFloatPagesShareOneRange) {
+    testutil::TempDir dir;
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const std::string u16 = put(dir, "u16.tif", tiff({widePage(3, 2, 1, 16, 0, {0, 250, 1000, 500, 1, 999})}));
+    const std::string f32 = put(dir, "f32.tif", tiff({widePage(3, 2, 1, 32, 3, {-1000, 2, 0, 999.5, nan, 100.25})}));
+    frame()->loadStack(toArray({u16, f32}));
+    const int want[2][6] = {{127, 159, 255, 191, 127, 254}, {0, 127, 127, 254, 0, 140}};
+    EXPECT_EQ(wrongVoxels(3, 2, 2, [&](int i, int j, int k) {
+                  const int g = want[k][j * 3 + i];
+                  return voxel(g, g, g, 255);
+              }),
+              0);
+    EXPECT_EQ(frame()->GetStatusBar()->GetStatusText(0), "wide samples -1000..1000 mapped to 0..255");
 }
