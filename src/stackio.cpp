@@ -941,6 +941,18 @@ int colourChannels(int channels) { return channels == 2 || channels == 4 ? chann
 void widenRange(const Page& pg, double& lo, double& hi) {
     const int ch = pg.channels, colours = colourChannels(ch);
     const size_t pixels = size_t(pg.width) * pg.height;
+    if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {  // in integers: quicker
+        const bool signedSamples = pg.samples == Samples::Signed16;
+        int least = INT_MAX, most = INT_MIN;
+        for (size_t px = 0; px < pixels; ++px)
+            for (int c = 0; c < colours && !pg.isLost(px); ++c) {
+                const uint16_t u = pg.s16[px * ch + c];
+                const int v = signedSamples ? static_cast<int16_t>(u) : u;
+                least = std::min(least, v), most = std::max(most, v);
+            }
+        if (least <= most) lo = std::min(lo, double(least)), hi = std::max(hi, double(most));
+        return;
+    }
     withValues(pg, [&](auto value) {
         for (size_t px = 0; px < pixels; ++px)
             for (int c = 0; c < colours && !pg.isLost(px); ++c) {
@@ -967,26 +979,41 @@ unsigned char mapWide(double v, double lo, double hi, Samples kind) {
         default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
     }
 }
-// Wide alpha on 0..255: the high byte of an integer (signed: of the value bits, negative as
-// 0), floating-point 0..1 times 255 rounded down.
+// 32-bit alpha on 0..255: the high byte of an integer (signed: of the value bits, negative as
+// 0; 16-bit alpha alike, in copyLayer), floating-point 0..1 times 255 rounded down.
 unsigned char alphaWide(double a, Samples kind) {
     switch (kind) {
-        case Samples::Unsigned16: return static_cast<unsigned char>(unsigned(a) >> 8);
-        case Samples::Signed16: return a <= 0 ? 0 : static_cast<unsigned char>(unsigned(a) >> 7);
         case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(a) >> 24);
         case Samples::Signed32: return a <= 0 ? 0 : static_cast<unsigned char>(uint32_t(a) >> 23);
         default: return !(a > 0) ? 0 : a >= 1 ? 255 : static_cast<unsigned char>(a * 255);
     }
 }
 
-// Copies a page into layer k, wide colour mapped by lo..hi.
-void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi) {
+// mapWide of every value of a 16-bit kind, so that its pages are mapped by looking up.
+std::vector<unsigned char> table16(Samples kind, double lo, double hi) {
+    std::vector<unsigned char> t(65536);
+    for (unsigned u = 0; u < t.size(); ++u)
+        t[u] = mapWide(kind == Samples::Signed16 ? double(static_cast<int16_t>(u)) : double(u), lo, hi, kind);
+    return t;
+}
+
+// Copies a page into layer k, wide colour mapped by lo..hi (16-bit kinds by their tables).
+void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char> (&tables)[2]) {
     voxel* dst = m.voxels.get() + m.index(0, 0, k);
     const size_t pixels = size_t(pg.width) * pg.height;
     const int ch = pg.channels;
     const bool alpha = ch == 2 || ch == 4;
     const bool grey = ch <= 2;
-    if (pg.samples != Samples::Unsigned8) {
+    if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {
+        const bool signedSamples = pg.samples == Samples::Signed16;
+        const unsigned char* map = tables[signedSamples].data();
+        for (size_t n = 0; n < pixels; ++n) {
+            const uint16_t* s = &pg.s16[n * ch];
+            const unsigned char r = map[s[0]], g = grey ? r : map[s[1]], b = grey ? r : map[s[2]];
+            const uint16_t a = alpha ? s[ch - 1] : 0xffff;
+            dst[n] = voxel(r, g, b, !alpha ? 255 : signedSamples ? (a & 0x8000 ? 0 : a >> 7) : a >> 8);
+        }
+    } else if (pg.samples != Samples::Unsigned8) {
         const Samples kind = pg.samples;
         withValues(pg, [&](auto value) {
             auto map = [&](size_t i) { return mapWide(value(i), lo, hi, kind); };
@@ -1044,13 +1071,16 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
                     " x " + std::to_string(p.layers) + " volume: it needs " + decimal(bytes) + " bytes.";
         return o;
     }
+    std::vector<unsigned char> tables[2];  // for unsigned and signed 16-bit pages
+    for (const Samples kind : {Samples::Unsigned16, Samples::Signed16})
+        if (o.wideKinds & (1u << int(kind))) tables[kind == Samples::Signed16] = table16(kind, lo, hi);
     std::vector<std::string> warned(p.files.size());
     Pipeline pipe(p, tasks, ahead);
     for (int i = 0; i < static_cast<int>(tasks.size()); ++i) {
         const Decoded d = pipe.take(i);
         o.problem = misfit(p, tasks[i], d);
         if (!o.problem.empty()) break;
-        copyLayer(into, i, d.page, lo, hi);
+        copyLayer(into, i, d.page, lo, hi, tables);
         if (!d.page.warning.empty()) addWarning(warned[tasks[i].file], d.page.warning);
         if (!progress(i)) {
             o.cancelled = true;

@@ -505,11 +505,14 @@ TEST(StackWideSamples, SignedIntegerAndFloatingPointPagesAreMappedByTheStacksRan
         std::vector<double> values;  // W x H pixels, row by row
         std::vector<voxel> want;
         const char* status;
+        uint16_t extra = 2;  // alpha: 1 associated, 2 unassociated
     };
     const std::vector<Case> cases = {
         {"16-bit grey", 1, 16, 1, {1000, 3000, 2000, 1500, 1001, 2999}, grey({0, 255, 127, 63, 0, 254}),
          "16-bit samples 1000..3000 mapped to 0..255"},
-        {"16-bit signed grey", 1, 16, 2, {-1024, 3071, 0, -1, 1000, 2047}, grey({0, 255, 63, 63, 126, 191}),
+        {"16-bit signed grey and alpha", 2, 16, 2, {-1024, 32767, 3071, -1, 0, 16384, -1, 0, 1000, 128, 2047, 255},
+         {voxel(0, 0, 0, 255), voxel(255, 255, 255, 0), voxel(63, 63, 63, 128), voxel(63, 63, 63, 0),
+          voxel(126, 126, 126, 1), voxel(191, 191, 191, 1)},
          "16-bit signed samples -1024..3071 mapped to 0..255"},
         {"32-bit RGB", 3, 32, 1,
          {0, 4294967295, 2147483648, 1, 4294967294, 16843009, 123456789, 3000000000, 4000000000, 16843008, 5,
@@ -528,6 +531,11 @@ TEST(StackWideSamples, SignedIntegerAndFloatingPointPagesAreMappedByTheStacksRan
          {voxel(0, 255, 127, 255), voxel(0, 255, 0, 127), voxel(72, 218, 145, 255), voxel(109, 182, 36, 0),
           voxel(255, 0, 218, 0), voxel(87, 102, 116, 254)},
          "32-bit float samples -0.5..1.25 mapped to 0..255"},
+        {"32-bit float grey, associated alpha divided out (alpha taken as at most 1)", 2, 32, 3,
+         {0.1, 0.2, 0.3, 0.5, 0, 0, 1, 1, 0.5, 2, 0.2, 0.25},
+         {voxel(127, 127, 127, 51), voxel(153, 153, 153, 127), voxel(0, 0, 0, 0), voxel(255, 255, 255, 255),
+          voxel(127, 127, 127, 255), voxel(204, 204, 204, 63)},
+         "32-bit float samples 0..1 mapped to 0..255", 1},
     };
     // Every case stored in strips, in one plane per sample, in tiles, and in tiles upside down.
     struct Layout {
@@ -541,7 +549,7 @@ TEST(StackWideSamples, SignedIntegerAndFloatingPointPagesAreMappedByTheStacksRan
         for (const Layout& l : layouts) {
             SCOPED_TRACE(testing::Message() << c.what << ", " << l.what);
             TiffPage p = widePage(W, H, c.samples, c.bits, c.format, c.values);
-            p.planes = l.planes, p.tile = l.tile, p.orientation = l.orientation, p.rowsPerStrip = 1;
+            p.planes = l.planes, p.tile = l.tile, p.orientation = l.orientation, p.rowsPerStrip = 1, p.extra = c.extra;
             voxelmap map;
             const stackio::Outcome o = buildStack({put(dir, "w.tif", tiff({p}))}, map);
             ASSERT_EQ(o.problem, "");
