@@ -13,7 +13,7 @@
 //
 // A TIFF page is shown as its Orientation says (a transposed page has its width and height
 // swapped, in the header already). A TIFF page of which some strips or tiles cannot be read
-// still loads: those rows are transparent black, left out of the 16-bit range, and named in
+// still loads: those rows are transparent black, left out of the wide range, and named in
 // the file's warning; a page of which no row can be read does not decode.
 #pragma once
 
@@ -94,7 +94,7 @@ struct Outcome {
 std::string mappingText(const Outcome& o);
 
 // Decodes the planned stack into into (emptied first). progress(layer) is called on the
-// calling thread after each layer (and with 0 while 16-bit ranges are read); false cancels.
+// calling thread after each layer (and with 0 while the wide range is read); false cancels.
 // On refusal or cancel into is left empty.
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress);
 
