@@ -671,6 +671,178 @@ std::string lower(std::string s) {
     return s;
 }
 
+struct Task {
+    int file, page;
+};
+struct Decoded {
+    bool ok = false;
+    Page page;
+    std::string reason;
+};
+
+// Decodes tasks in the background, at most `ahead` past the one taken last; take(i)
+// waits for task i. Tasks must be taken in order.
+class Pipeline {
+public:
+    Pipeline(const Plan& p, const std::vector<Task>& tasks, int ahead) : p_(p), tasks_(tasks), ahead_(ahead) {}
+    Decoded take(int i) {
+        for (; next_ < static_cast<int>(tasks_.size()) && next_ <= i + ahead_; ++next_) pending_.push_back(start(next_));
+        Decoded d = pending_.front().get();
+        pending_.pop_front();
+        return d;
+    }
+
+private:
+    std::future<Decoded> start(int i) {
+        const Task t = tasks_[i];
+        const Plan& p = p_;
+        return std::async(std::launch::async | std::launch::deferred, [&p, t] {
+            Decoded d;
+            d.ok = decodePage(p.files[t.file], p.infos[t.file], t.page, d.page, d.reason);
+            return d;
+        });
+    }
+    const Plan& p_;
+    const std::vector<Task>& tasks_;
+    const int ahead_;
+    int next_ = 0;
+    std::deque<std::future<Decoded>> pending_;
+};
+
+std::string who(const Plan& p, const Task& t) {
+    const size_t pages = p.infos[t.file].pages.size();
+    return quoted(p.files[t.file]) +
+           (pages > 1 ? ", page " + std::to_string(t.page + 1) + " of " + std::to_string(pages) + "," : "");
+}
+
+// Checks a decoded page against the plan; the refusal message if it does not fit.
+std::string misfit(const Plan& p, const Task& t, const Decoded& d) {
+    if (!d.ok) return who(p, t) + " " + d.reason + ".";
+    if (d.page.width != p.width || d.page.height != p.height)
+        return who(p, t) + " is " + std::to_string(d.page.width) + " x " + std::to_string(d.page.height) +
+               " pixels, but the stack's first image is " + std::to_string(p.width) + " x " + std::to_string(p.height) +
+               ".";
+    return {};
+}
+
+// Calls f with a function giving sample i of the wide page pg as a number: one instance
+// per kind, so that the loops in f choose no kind per sample.
+template <class F>
+void withValues(const Page& pg, F&& f) {
+    switch (pg.samples) {
+        case Samples::Unsigned8: return f([&pg](size_t i) { return double(pg.s8[i]); });
+        case Samples::Unsigned16: return f([&pg](size_t i) { return double(pg.s16[i]); });
+        case Samples::Signed16: return f([&pg](size_t i) { return double(static_cast<int16_t>(pg.s16[i])); });
+        case Samples::Unsigned32: return f([&pg](size_t i) { return double(pg.s32[i]); });
+        case Samples::Signed32: return f([&pg](size_t i) { return double(static_cast<int32_t>(pg.s32[i])); });
+        case Samples::Float32:
+            return f([&pg](size_t i) {
+                float v;
+                std::memcpy(&v, &pg.s32[i], sizeof v);
+                return double(v);
+            });
+    }
+}
+
+int colourChannels(int channels) { return channels == 2 || channels == 4 ? channels - 1 : channels; }
+
+// Widens lo..hi to the finite colour samples of the wide page that were read.
+void widenRange(const Page& pg, double& lo, double& hi) {
+    const int ch = pg.channels, colours = colourChannels(ch);
+    const size_t pixels = size_t(pg.width) * pg.height;
+    if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {  // in integers: quicker
+        const bool signedSamples = pg.samples == Samples::Signed16;
+        int least = INT_MAX, most = INT_MIN;
+        for (size_t px = 0; px < pixels; ++px)
+            for (int c = 0; c < colours && !pg.isLost(px); ++c) {
+                const uint16_t u = pg.s16[px * ch + c];
+                const int v = signedSamples ? static_cast<int16_t>(u) : u;
+                least = std::min(least, v), most = std::max(most, v);
+            }
+        if (least <= most) lo = std::min(lo, double(least)), hi = std::max(hi, double(most));
+        return;
+    }
+    withValues(pg, [&](auto value) {
+        for (size_t px = 0; px < pixels; ++px)
+            for (int c = 0; c < colours && !pg.isLost(px); ++c) {
+                const double v = value(px * ch + c);
+                if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
+            }
+    });
+}
+
+// A wide colour sample on 0..255: (v - lo) * 255 / (hi - lo) rounded down, in double. For
+// integers of up to 32 bits this is the integer quotient exactly: numerator and divisor are
+// below 2^41 and 2^33, so a quotient that is not a whole number lies at least 2^-33 below
+// the next one, while the division's rounding moves it by at most 2^-46. NaN and -inf give 0,
+// +inf 255; when hi == lo the value is read against the full range of its kind.
+unsigned char mapWide(double v, double lo, double hi, Samples kind) {
+    if (std::isnan(v)) return 0;
+    if (std::isinf(v)) return v > 0 ? 255 : 0;
+    if (hi > lo) return static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
+    switch (kind) {
+        case Samples::Unsigned16: return static_cast<unsigned char>(unsigned(v) / 257);
+        case Samples::Signed16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
+        case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
+        case Samples::Signed32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
+        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
+    }
+}
+// 32-bit alpha on 0..255: the high byte of an integer (signed: of the value bits, negative as
+// 0; 16-bit alpha alike, in copyLayer), floating-point 0..1 times 255 rounded down.
+unsigned char alphaWide(double a, Samples kind) {
+    switch (kind) {
+        case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(a) >> 24);
+        case Samples::Signed32: return a <= 0 ? 0 : static_cast<unsigned char>(uint32_t(a) >> 23);
+        default: return !(a > 0) ? 0 : a >= 1 ? 255 : static_cast<unsigned char>(a * 255);
+    }
+}
+
+// mapWide of every value of a 16-bit kind, so that its pages are mapped by looking up.
+std::vector<unsigned char> table16(Samples kind, double lo, double hi) {
+    std::vector<unsigned char> t(65536);
+    for (unsigned u = 0; u < t.size(); ++u)
+        t[u] = mapWide(kind == Samples::Signed16 ? double(static_cast<int16_t>(u)) : double(u), lo, hi, kind);
+    return t;
+}
+
+// Copies a page into layer k, wide colour mapped by lo..hi (16-bit kinds by their tables).
+void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char> (&tables)[2]) {
+    voxel* dst = m.voxels.get() + m.index(0, 0, k);
+    const size_t pixels = size_t(pg.width) * pg.height;
+    const int ch = pg.channels;
+    const bool alpha = ch == 2 || ch == 4;
+    const bool grey = ch <= 2;
+    if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {
+        const bool signedSamples = pg.samples == Samples::Signed16;
+        const unsigned char* map = tables[signedSamples].data();
+        for (size_t n = 0; n < pixels; ++n) {
+            const uint16_t* s = &pg.s16[n * ch];
+            const unsigned char r = map[s[0]], g = grey ? r : map[s[1]], b = grey ? r : map[s[2]];
+            const uint16_t a = alpha ? s[ch - 1] : 0xffff;
+            dst[n] = voxel(r, g, b, !alpha ? 255 : signedSamples ? (a & 0x8000 ? 0 : a >> 7) : a >> 8);
+        }
+    } else if (pg.samples != Samples::Unsigned8) {
+        const Samples kind = pg.samples;
+        withValues(pg, [&](auto value) {
+            auto map = [&](size_t i) { return mapWide(value(i), lo, hi, kind); };
+            for (size_t n = 0; n < pixels; ++n) {
+                const size_t s = n * ch;
+                const unsigned char r = map(s), g = grey ? r : map(s + 1), b = grey ? r : map(s + 2);
+                dst[n] = voxel(r, g, b, alpha ? alphaWide(value(s + ch - 1), kind) : 255);
+            }
+        });
+    } else {
+        for (size_t n = 0; n < pixels; ++n) {
+            const uint8_t* s = &pg.s8[n * ch];
+            dst[n] = grey ? voxel(s[0], s[0], s[0], alpha ? s[1] : 255) : voxel(s[0], s[1], s[2], alpha ? s[3] : 255);
+        }
+    }
+    if (!pg.lost.empty())
+        for (size_t n = 0; n < pixels; ++n)
+            if (pg.isLost(n)) dst[n] = voxel(0, 0, 0, 0);
+}
+
 }  // namespace
 
 bool hasImageExtension(const std::string& name) {
@@ -842,48 +1014,6 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
     return true;
 }
 
-namespace {
-
-struct Task {
-    int file, page;
-};
-struct Decoded {
-    bool ok = false;
-    Page page;
-    std::string reason;
-};
-
-// Decodes tasks in the background, at most `ahead` past the one taken last; take(i)
-// waits for task i. Tasks must be taken in order.
-class Pipeline {
-public:
-    Pipeline(const Plan& p, const std::vector<Task>& tasks, int ahead) : p_(p), tasks_(tasks), ahead_(ahead) {}
-    Decoded take(int i) {
-        for (; next_ < static_cast<int>(tasks_.size()) && next_ <= i + ahead_; ++next_) pending_.push_back(start(next_));
-        Decoded d = pending_.front().get();
-        pending_.pop_front();
-        return d;
-    }
-
-private:
-    std::future<Decoded> start(int i) {
-        const Task t = tasks_[i];
-        const Plan& p = p_;
-        return std::async(std::launch::async | std::launch::deferred, [&p, t] {
-            Decoded d;
-            d.ok = decodePage(p.files[t.file], p.infos[t.file], t.page, d.page, d.reason);
-            return d;
-        });
-    }
-    const Plan& p_;
-    const std::vector<Task>& tasks_;
-    const int ahead_;
-    int next_ = 0;
-    std::deque<std::future<Decoded>> pending_;
-};
-
-}  // namespace
-
 std::string mappingText(const Outcome& o) {
     if (!o.mappedWide) return {};
     const char* kind = "wide";
@@ -897,144 +1027,6 @@ std::string mappingText(const Outcome& o) {
         std::snprintf(range, sizeof range, "%lld..%lld", static_cast<long long>(o.wideLo), static_cast<long long>(o.wideHi));
     return std::string(kind) + " samples " + range + " mapped to 0..255";
 }
-
-namespace {
-
-std::string who(const Plan& p, const Task& t) {
-    const size_t pages = p.infos[t.file].pages.size();
-    return quoted(p.files[t.file]) +
-           (pages > 1 ? ", page " + std::to_string(t.page + 1) + " of " + std::to_string(pages) + "," : "");
-}
-
-// Checks a decoded page against the plan; the refusal message if it does not fit.
-std::string misfit(const Plan& p, const Task& t, const Decoded& d) {
-    if (!d.ok) return who(p, t) + " " + d.reason + ".";
-    if (d.page.width != p.width || d.page.height != p.height)
-        return who(p, t) + " is " + std::to_string(d.page.width) + " x " + std::to_string(d.page.height) +
-               " pixels, but the stack's first image is " + std::to_string(p.width) + " x " + std::to_string(p.height) +
-               ".";
-    return {};
-}
-
-// Calls f with a function giving sample i of the wide page pg as a number: one instance
-// per kind, so that the loops in f choose no kind per sample.
-template <class F>
-void withValues(const Page& pg, F&& f) {
-    switch (pg.samples) {
-        case Samples::Unsigned8: return f([&pg](size_t i) { return double(pg.s8[i]); });
-        case Samples::Unsigned16: return f([&pg](size_t i) { return double(pg.s16[i]); });
-        case Samples::Signed16: return f([&pg](size_t i) { return double(static_cast<int16_t>(pg.s16[i])); });
-        case Samples::Unsigned32: return f([&pg](size_t i) { return double(pg.s32[i]); });
-        case Samples::Signed32: return f([&pg](size_t i) { return double(static_cast<int32_t>(pg.s32[i])); });
-        case Samples::Float32:
-            return f([&pg](size_t i) {
-                float v;
-                std::memcpy(&v, &pg.s32[i], sizeof v);
-                return double(v);
-            });
-    }
-}
-
-int colourChannels(int channels) { return channels == 2 || channels == 4 ? channels - 1 : channels; }
-
-// Widens lo..hi to the finite colour samples of the wide page that were read.
-void widenRange(const Page& pg, double& lo, double& hi) {
-    const int ch = pg.channels, colours = colourChannels(ch);
-    const size_t pixels = size_t(pg.width) * pg.height;
-    if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {  // in integers: quicker
-        const bool signedSamples = pg.samples == Samples::Signed16;
-        int least = INT_MAX, most = INT_MIN;
-        for (size_t px = 0; px < pixels; ++px)
-            for (int c = 0; c < colours && !pg.isLost(px); ++c) {
-                const uint16_t u = pg.s16[px * ch + c];
-                const int v = signedSamples ? static_cast<int16_t>(u) : u;
-                least = std::min(least, v), most = std::max(most, v);
-            }
-        if (least <= most) lo = std::min(lo, double(least)), hi = std::max(hi, double(most));
-        return;
-    }
-    withValues(pg, [&](auto value) {
-        for (size_t px = 0; px < pixels; ++px)
-            for (int c = 0; c < colours && !pg.isLost(px); ++c) {
-                const double v = value(px * ch + c);
-                if (std::isfinite(v)) lo = std::min(lo, v), hi = std::max(hi, v);
-            }
-    });
-}
-
-// A wide colour sample on 0..255: (v - lo) * 255 / (hi - lo) rounded down, in double. For
-// integers of up to 32 bits this is the integer quotient exactly: numerator and divisor are
-// below 2^41 and 2^33, so a quotient that is not a whole number lies at least 2^-33 below
-// the next one, while the division's rounding moves it by at most 2^-46. NaN and -inf give 0,
-// +inf 255; when hi == lo the value is read against the full range of its kind.
-unsigned char mapWide(double v, double lo, double hi, Samples kind) {
-    if (std::isnan(v)) return 0;
-    if (std::isinf(v)) return v > 0 ? 255 : 0;
-    if (hi > lo) return static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
-    switch (kind) {
-        case Samples::Unsigned16: return static_cast<unsigned char>(unsigned(v) / 257);
-        case Samples::Signed16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
-        case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
-        case Samples::Signed32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
-        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
-    }
-}
-// 32-bit alpha on 0..255: the high byte of an integer (signed: of the value bits, negative as
-// 0; 16-bit alpha alike, in copyLayer), floating-point 0..1 times 255 rounded down.
-unsigned char alphaWide(double a, Samples kind) {
-    switch (kind) {
-        case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(a) >> 24);
-        case Samples::Signed32: return a <= 0 ? 0 : static_cast<unsigned char>(uint32_t(a) >> 23);
-        default: return !(a > 0) ? 0 : a >= 1 ? 255 : static_cast<unsigned char>(a * 255);
-    }
-}
-
-// mapWide of every value of a 16-bit kind, so that its pages are mapped by looking up.
-std::vector<unsigned char> table16(Samples kind, double lo, double hi) {
-    std::vector<unsigned char> t(65536);
-    for (unsigned u = 0; u < t.size(); ++u)
-        t[u] = mapWide(kind == Samples::Signed16 ? double(static_cast<int16_t>(u)) : double(u), lo, hi, kind);
-    return t;
-}
-
-// Copies a page into layer k, wide colour mapped by lo..hi (16-bit kinds by their tables).
-void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char> (&tables)[2]) {
-    voxel* dst = m.voxels.get() + m.index(0, 0, k);
-    const size_t pixels = size_t(pg.width) * pg.height;
-    const int ch = pg.channels;
-    const bool alpha = ch == 2 || ch == 4;
-    const bool grey = ch <= 2;
-    if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {
-        const bool signedSamples = pg.samples == Samples::Signed16;
-        const unsigned char* map = tables[signedSamples].data();
-        for (size_t n = 0; n < pixels; ++n) {
-            const uint16_t* s = &pg.s16[n * ch];
-            const unsigned char r = map[s[0]], g = grey ? r : map[s[1]], b = grey ? r : map[s[2]];
-            const uint16_t a = alpha ? s[ch - 1] : 0xffff;
-            dst[n] = voxel(r, g, b, !alpha ? 255 : signedSamples ? (a & 0x8000 ? 0 : a >> 7) : a >> 8);
-        }
-    } else if (pg.samples != Samples::Unsigned8) {
-        const Samples kind = pg.samples;
-        withValues(pg, [&](auto value) {
-            auto map = [&](size_t i) { return mapWide(value(i), lo, hi, kind); };
-            for (size_t n = 0; n < pixels; ++n) {
-                const size_t s = n * ch;
-                const unsigned char r = map(s), g = grey ? r : map(s + 1), b = grey ? r : map(s + 2);
-                dst[n] = voxel(r, g, b, alpha ? alphaWide(value(s + ch - 1), kind) : 255);
-            }
-        });
-    } else {
-        for (size_t n = 0; n < pixels; ++n) {
-            const uint8_t* s = &pg.s8[n * ch];
-            dst[n] = grey ? voxel(s[0], s[0], s[0], alpha ? s[1] : 255) : voxel(s[0], s[1], s[2], alpha ? s[3] : 255);
-        }
-    }
-    if (!pg.lost.empty())
-        for (size_t n = 0; n < pixels; ++n)
-            if (pg.isLost(n)) dst[n] = voxel(0, 0, 0, 0);
-}
-
-}  // namespace
 
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress) {
     Outcome o;

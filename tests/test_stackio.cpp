@@ -28,6 +28,7 @@ using Stack16Bit = testutil::AppTest;
 using StackAlpha = testutil::AppTest;
 using StackDamage = testutil::AppTest;
 using StackMemory = testutil::AppTest;
+using StackSample = testutil::AppTest;
 
 namespace {
 
@@ -75,6 +76,45 @@ int64_t peakBytes() {
     return -1;
 }
 void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// Plans and builds files into map, as a load does but without the window.
+stackio::Outcome buildStack(const std::vector<std::string>& files, voxelmap& map) {
+    stackio::Plan plan;
+    stackio::Outcome o;
+    if (!stackio::plan(files, plan, o.problem)) return o;
+    return stackio::build(plan, map, [](int) { return true; });
+}
+voxel voxelAt(const voxelmap& m, int i, int j, int k) { return m.voxels.get()[m.index(i, j, k)]; }
+
+// A page of w x h where stored pixel n has the value of f(n) in each of its samples.
+TiffPage tiffPageOf(int w, int h, int samples, int bits, const std::function<unsigned(int)>& f) {
+    TiffPage p{w, h, samples, bits, {}};
+    for (int n = 0; n < w * h; ++n) p.data.insert(p.data.end(), size_t(samples), uint16_t(f(n)));
+    return p;
+}
+
+// A TIFF page of the given samples (sample format 1 unsigned, 2 signed, 3 floating-point).
+TiffPage widePage(int w, int h, int samples, int bits, uint16_t format, const std::vector<double>& values) {
+    TiffPage p{w, h, samples, bits, {}};
+    p.sampleFormat = format;
+    for (const double v : values) {
+        if (bits == 16) {
+            p.data.push_back(uint16_t(int32_t(v)));  // signed as two's complement
+        } else if (bits == 64) {
+            uint64_t u;
+            std::memcpy(&u, &v, sizeof u);
+            p.data32.insert(p.data32.end(), {uint32_t(u), uint32_t(u >> 32)});
+        } else if (format == 3) {
+            const float f = float(v);
+            uint32_t u;
+            std::memcpy(&u, &f, sizeof u);
+            p.data32.push_back(u);
+        } else {
+            p.data32.push_back(uint32_t(int64_t(v)));
+        }
+    }
+    return p;
+}
 
 }  // namespace
 
@@ -291,8 +331,7 @@ TEST(StackBuild, ACancelledBuildLeavesNothing) {
     EXPECT_FALSE(map.loaded);
 }
 
-TEST(StackSample, TheScanOpensAsOneStackOfPages) {
-    testutil::resetApp();
+TEST_F(StackSample, TheScanOpensAsOneStackOfPages) {
     frame()->loadStack(toArray({SLABWRIGHT_SOURCE_DIR "/samples/scan/brain-128x96x24.tif"}));
     ASSERT_TRUE(myVoxmap->loaded);
     EXPECT_EQ(myVoxmap->width, 128);
@@ -308,51 +347,7 @@ TEST(StackSample, TheScanOpensAsOneStackOfPages) {
     }
     EXPECT_EQ(darkest, 0);
     EXPECT_EQ(brightest, 255);
-    testutil::resetApp();
 }
-
-namespace {
-
-// Plans and builds files into map, as a load does but without the window.
-stackio::Outcome buildStack(const std::vector<std::string>& files, voxelmap& map) {
-    stackio::Plan plan;
-    stackio::Outcome o;
-    if (!stackio::plan(files, plan, o.problem)) return o;
-    return stackio::build(plan, map, [](int) { return true; });
-}
-voxel voxelAt(const voxelmap& m, int i, int j, int k) { return m.voxels.get()[m.index(i, j, k)]; }
-
-// A page of w x h where stored pixel n has the value of f(n) in each of its samples.
-TiffPage tiffPageOf(int w, int h, int samples, int bits, const std::function<unsigned(int)>& f) {
-    TiffPage p{w, h, samples, bits, {}};
-    for (int n = 0; n < w * h; ++n) p.data.insert(p.data.end(), size_t(samples), uint16_t(f(n)));
-    return p;
-}
-
-// A TIFF page of the given samples (sample format 1 unsigned, 2 signed, 3 floating-point).
-TiffPage widePage(int w, int h, int samples, int bits, uint16_t format, const std::vector<double>& values) {
-    TiffPage p{w, h, samples, bits, {}};
-    p.sampleFormat = format;
-    for (const double v : values) {
-        if (bits == 16) {
-            p.data.push_back(uint16_t(int32_t(v)));  // signed as two's complement
-        } else if (bits == 64) {
-            uint64_t u;
-            std::memcpy(&u, &v, sizeof u);
-            p.data32.insert(p.data32.end(), {uint32_t(u), uint32_t(u >> 32)});
-        } else if (format == 3) {
-            const float f = float(v);
-            uint32_t u;
-            std::memcpy(&u, &f, sizeof u);
-            p.data32.push_back(u);
-        } else {
-            p.data32.push_back(uint32_t(int64_t(v)));
-        }
-    }
-    return p;
-}
-
-}  // namespace
 
 TEST(StackOrientation, TiffPagesAreShownAsTheirOrientationSays) {
     testutil::TempDir dir;
