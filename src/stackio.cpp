@@ -423,31 +423,12 @@ void place(const T* row, uint32_t r, int channels, const Placement& pl, T* page)
         std::copy(row, row + channels, page + (base + c * step) * channels);
 }
 
-// Reads every stored row of a native page; the rows that cannot be read stay zero and are
-// marked in lostRows.
+// Reads a native page: row by row (straight into the page when it needs no turning), or
+// stored in tiles or in one plane per sample, rows or tiles of a plane at a time. The rows
+// of the pieces that cannot be read stay zero and are marked in lostRows. False if the
+// pieces are not of the size the page's samples need.
 template <class T>
-void readScanlines(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
-                   std::vector<bool>& lostRows) {
-    const size_t rowSamples = size_t(l.w) * l.samples;
-    page.assign(rowSamples * l.h, 0);
-    const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
-    std::vector<T> row(inPlace ? 0 : rowSamples);
-    for (uint32_t r = 0; r < l.h; ++r) {
-        T* dst = inPlace ? &page[r * rowSamples] : row.data();
-        if (TIFFReadScanline(t, dst, r, 0) != 1) {
-            lostRows[r] = true;
-            if (inPlace) std::fill(dst, dst + rowSamples, T(0));  // a failed row may be half written
-        } else if (!inPlace) {
-            place(dst, r, l.samples, pl, page.data());
-        }
-    }
-}
-
-// Reads a native page stored in tiles or in one plane per sample, rows or tiles of a plane at a
-// time; the rows of the pieces that cannot be read stay zero and are marked in lostRows.
-// False if the pieces are not of the size the page's samples need.
-template <class T>
-bool readPieces(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
+bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
                 std::vector<bool>& lostRows) {
     const bool separate = l.planar == PLANARCONFIG_SEPARATE;
     const int planes = separate ? l.samples : 1, perPixel = separate ? 1 : l.samples;
@@ -455,20 +436,29 @@ bool readPieces(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T
     if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &th))) return false;
     const int64_t pieceBytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
     if (tw == 0 || th == 0 || pieceBytes != int64_t(tw) * th * perPixel * int64_t(sizeof(T))) return false;
-    std::vector<T> piece(size_t(tw) * th * perPixel);
+    const size_t rowSamples = size_t(l.w) * l.samples;
     const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
-    std::vector<T> storedPage;
-    std::vector<T>& stored = inPlace ? page : storedPage;
-    stored.assign(size_t(l.w) * l.h * l.samples, 0);
+    const bool wholeRows = !l.tiled && !separate;  // each piece is one stored row as it is
+    std::vector<T> piece(wholeRows && inPlace ? 0 : size_t(tw) * th * perPixel);
+    page.assign(rowSamples * l.h, 0);
+    std::vector<T> storedPage;  // pieces gathered before the page is turned
+    std::vector<T>& stored = inPlace || wholeRows ? page : storedPage;
+    if (&stored != &page) stored.assign(rowSamples * l.h, 0);
     for (int s = 0; s < planes; ++s)
         for (uint32_t y0 = 0; y0 < l.h; y0 += th)
             for (uint32_t x0 = 0; x0 < l.w; x0 += tw) {
                 const uint32_t rows = std::min(th, l.h - y0), cols = std::min(tw, l.w - x0);
-                const bool ok = l.tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, uint16_t(s)),
-                                                              piece.data(), tmsize_t(pieceBytes)) == pieceBytes
-                                        : TIFFReadScanline(t, piece.data(), y0, uint16_t(s)) == 1;
+                T* const into = piece.empty() ? &page[y0 * rowSamples] : piece.data();
+                const bool ok = l.tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, uint16_t(s)), into,
+                                                              tmsize_t(pieceBytes)) == pieceBytes
+                                        : TIFFReadScanline(t, into, y0, uint16_t(s)) == 1;
                 if (!ok) {
                     std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + rows, true);
+                    if (piece.empty()) std::fill(into, into + rowSamples, T(0));  // a failed row may be half written
+                    continue;
+                }
+                if (wholeRows) {
+                    if (!inPlace) place(into, y0, l.samples, pl, page.data());
                     continue;
                 }
                 for (uint32_t r = 0; r < rows; ++r) {
@@ -481,9 +471,7 @@ bool readPieces(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T
                     for (uint32_t c = 0; c < cols; ++c) dst[size_t(c) * l.samples] = src[c];
                 }
             }
-    if (inPlace) return true;
-    page.assign(stored.size(), 0);
-    const size_t rowSamples = size_t(l.w) * l.samples;
+    if (&stored == &page) return true;
     for (uint32_t r = 0; r < l.h; ++r) place(&stored[r * rowSamples], r, l.samples, pl, page.data());
     return true;
 }
@@ -594,19 +582,9 @@ bool tiffPage(const std::string& path, const FileInfo& info, int page, Page& out
     bool ok = true;
     if (l.native) {
         out.channels = l.samples, out.bits = l.bits, out.samples = l.kind;
-        if (l.inScanlines()) {
-            if (TIFFScanlineSize64(tif.t) != uint64_t(l.w) * l.samples * (l.bits / 8)) return reason = kDamaged, false;
-            if (l.bits == 32)
-                readScanlines(tif.t, l, pl, out.s32, lostRows);
-            else if (l.bits == 16)
-                readScanlines(tif.t, l, pl, out.s16, lostRows);
-            else
-                readScanlines(tif.t, l, pl, out.s8, lostRows);
-        } else {
-            ok = l.bits == 32   ? readPieces(tif.t, l, pl, out.s32, lostRows)
-                 : l.bits == 16 ? readPieces(tif.t, l, pl, out.s16, lostRows)
-                                : readPieces(tif.t, l, pl, out.s8, lostRows);
-        }
+        ok = l.bits == 32   ? readNative(tif.t, l, pl, out.s32, lostRows)
+             : l.bits == 16 ? readNative(tif.t, l, pl, out.s16, lostRows)
+                            : readNative(tif.t, l, pl, out.s8, lostRows);
         if (ok && l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
             if (l.kind == Samples::Unsigned16)
                 unpremultiply(out.s16, l.samples, 65535);
