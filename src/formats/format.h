@@ -1,0 +1,149 @@
+// formats: the file formats a stack is read from, one reader per format behind one small
+// interface, and the table that lists them.
+//
+// A reader recognises its files by their first bytes, reads a file's header (its pages or
+// slices with their size and sample kind, what it says of the voxel size and of what the
+// samples mean) and decodes one page. Headers are read before any pixel is decoded, so that
+// a stack is refused before anything large is allocated; decoding runs on worker threads,
+// several pages at once, so a reader's decode must be safe to call concurrently (for
+// different pages of one file, too).
+//
+// Adding a format: one file beside png.cpp with its `const Reader`, and one row in the
+// table in format.cpp. No file here includes a window header.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+namespace formats {
+
+// How a page's samples are held. Unsigned8 samples are copied into the volume as they
+// are (unless the page rescales or inverts them); every other kind is wide: mapped onto
+// 0..255 by one range over the stack. Kinds are numbered for bit sets: keep the order.
+enum class Samples { Unsigned8, Unsigned16, Signed16, Unsigned32, Signed32, Float32, Signed8, Float64, Unsigned64, Signed64 };
+constexpr int kSampleKinds = 10;
+// Bits per sample of a kind: 8, 16, 32 or 64.
+int bitsOf(Samples kind);
+// "8-bit", "16-bit signed", "32-bit float", ...
+const char* nameOf(Samples kind);
+
+struct Reader;
+
+// What a header says about one page (a TIFF page, a DICOM frame, a NIfTI slice).
+struct PageInfo {
+    int width = 0, height = 0;  // as shown
+    int bits = 8;               // bits per sample as read: 8, 16, 32 or 64
+    Samples samples = Samples::Unsigned8;
+    uint64_t offset = 0;        // where the reader finds the page (a TIFF directory, a frame, a byte offset)
+    // What the stored samples stand for: value = slope * stored + intercept (CT: Hounsfield
+    // units), and whether low values are shown bright (DICOM MONOCHROME1).
+    double slope = 1, intercept = 0;
+    bool invert = false;
+    // Where the page lies (DICOM ImagePositionPatient, per frame where the file says), if said.
+    bool hasPosition = false;
+    double position[3] = {0, 0, 0};
+
+    // Whether the page's samples are mapped by the stack's range rather than copied.
+    bool wide() const { return samples != Samples::Unsigned8 || slope != 1 || intercept != 0 || invert; }
+};
+
+// What a header says about a file.
+struct FileInfo {
+    const Reader* reader = nullptr;  // the format
+    std::vector<PageInfo> pages;
+    int64_t decodeBytes = 0;  // the most one page's decoding holds at a time
+
+    // The size of a voxel along x, y and z in `unit`, where the file says it (0: not said).
+    double voxelSize[3] = {0, 0, 0};
+    std::string unit;        // UTF-8: "mm", "µm", "nm", "m"; empty when unknown
+    std::string valueUnit;   // the unit of the values after rescaling, such as "HU"; empty when none
+
+    // Series and slice geometry, for formats whose files are slices of a series (DICOM).
+    std::string modality;           // "CT", "MR", ...
+    std::string seriesUid;          // files of one series share it
+    std::string seriesDescription;
+    bool hasOrientation = false;
+    double orientation[6] = {1, 0, 0, 0, 1, 0};  // row direction, then column direction
+    bool hasInstanceNumber = false;
+    int instanceNumber = 0;
+    double spacingBetweenSlices = 0, sliceThickness = 0;  // 0: not said
+    std::vector<double> frameOffsets;  // GridFrameOffsetVector of a multi-frame file, if any
+    // The first window the file suggests (DICOM WindowCenter / WindowWidth), in values.
+    bool hasWindow = false;
+    double windowCentre = 0, windowWidth = 0;
+
+    // What the status bar should say of the file beyond its size, such as "LAS" for a
+    // NIfTI's orientation; and notes for the message after a load ("holds 12 volumes;
+    // the first is shown").
+    std::string description;
+    std::vector<std::string> notes;
+};
+
+// One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB) or 4
+// (RGBA); 8-bit samples in s8, 16-bit in s16, 32-bit in s32, 64-bit in s64 (signed and
+// floating-point samples as their bits).
+struct Page {
+    int width = 0, height = 0, channels = 0, bits = 8;
+    Samples samples = Samples::Unsigned8;
+    std::vector<uint8_t> s8;
+    std::vector<uint16_t> s16;
+    std::vector<uint32_t> s32;
+    std::vector<uint64_t> s64;
+    std::string warning;  // the decoder's warnings, if it had any
+    // Lines that could not be read and are transparent black: rows of the page as shown, or
+    // its columns when lostAreColumns (a transposed TIFF page). Empty when all was read.
+    std::vector<bool> lost;
+    bool lostAreColumns = false;
+    bool isLost(size_t pixel) const {
+        return !lost.empty() && lost[lostAreColumns ? pixel % size_t(width) : pixel / size_t(width)];
+    }
+};
+
+// A file format. Each reader lives in a file of its own and is listed once in readers().
+struct Reader {
+    const char* name;  // "PNG", "DICOM", ...
+    // Whether a file is of this format by its name and its first bytes (head holds
+    // kHeadBytes of them, fewer when the file is shorter).
+    bool (*recognise)(const std::string& path, const unsigned char* head, size_t size);
+    // Reads the header of path into info (whose reader is set already); false, with the
+    // reason, if it cannot be read. A reason is a clause after the quoted name: "is ...".
+    bool (*header)(const std::string& path, FileInfo& info, std::string& reason);
+    // Decodes page `page` (0 <= page < info.pages.size()) of a file with that header;
+    // false, with the reason, if it does not decode. Called on worker threads.
+    bool (*decode)(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);
+};
+constexpr size_t kHeadBytes = 544;
+
+// Every format, in the order they are tried.
+const std::vector<const Reader*>& readers();
+// The reader that recognises path, or null (also when it cannot be read).
+const Reader* recognise(const std::string& path);
+
+// Reads the header of path; false, with the reason, if it is not a readable file of a
+// format in the table.
+bool readHeader(const std::string& path, FileInfo& info, std::string& reason);
+// Decodes one page of a file read by readHeader; false, with the reason, if it does not
+// decode (running out of memory included).
+bool decodePage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);
+
+// The reasons every format gives in the same words.
+extern const char* const kDamaged;   // "is not an image in a supported format, or it is damaged or truncated"
+extern const char* const kNoMemory;  // "could not be decoded: there is not enough memory"
+
+// Helpers the readers share.
+std::string quoted(const std::string& path);
+// Adds words to a "; "-separated list of warnings, once.
+void addWarning(std::string& to, const std::string& words);
+// A file with its own closing.
+struct File {
+    std::FILE* f = nullptr;
+    explicit File(const std::string& path);
+    ~File();
+    File(const File&) = delete;
+    File& operator=(const File&) = delete;
+};
+
+}  // namespace formats
