@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -80,6 +81,10 @@ struct FileInfo {
     // the first is shown").
     std::string description;
     std::vector<std::string> notes;
+
+    // What the decodes of the file's pages share, made by the reader's header() (a NIfTI
+    // file's one inflating stream); copies of the info share it too.
+    std::shared_ptr<void> shared;
 };
 
 // One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB) or 4
@@ -116,6 +121,14 @@ struct Reader {
     bool (*decode)(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);
 };
 constexpr size_t kHeadBytes = 544;
+
+// The formats' readers, each in its file of the same name.
+extern const Reader nifti;
+
+// A NIfTI file holds a whole volume, so it loads on its own: false, with the whole message,
+// when files hold one beside other files. The .img of a chosen .hdr is taken out of files
+// first (the .hdr reads it).
+bool niftiAlone(std::vector<std::string>& files, std::string& problem);
 
 // Every format, in the order they are tried.
 const std::vector<const Reader*>& readers();
