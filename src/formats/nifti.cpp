@@ -267,13 +267,16 @@ bool examine(const std::string& path, Volume& v, std::string& reason) {
         return reason = "is truncated: its data start at byte " + std::to_string(v.start) + ", but " + which + " " +
                         std::to_string(fileSize) + " bytes long",
                false;
+    // Only the first volume is read, so only it must be there.
+    const std::string samples = std::string(v.volumes > 1 ? "its first volume's " : "its ") + std::to_string(v.nx) +
+                                " x " + std::to_string(v.ny) + " x " + std::to_string(v.nz) + " samples";
     if (!v.gz && end > uint64_t(fileSize))
-        return reason = "is truncated: " + which + " " + std::to_string(fileSize) + " bytes long, but its " + size +
-                        " samples need more",
+        return reason = "is truncated: " + which + " " + std::to_string(fileSize) + " bytes long, but " + samples +
+                        " need more",
                false;
     if (v.gz && (end > static_cast<unsigned __int128>(fileSize) * kMaxInflation || end > INT64_MAX))
-        return reason = "is truncated: its " + std::to_string(fileSize) + " compressed bytes cannot hold the " + size +
-                        " samples its header gives",
+        return reason = "is truncated, or its header is wrong: " + std::to_string(fileSize) +
+                        " compressed bytes cannot hold " + samples,
                false;
     v.sliceBytes = int64_t(slice);  // below the end, which is below 2^63 now
     return true;
