@@ -255,6 +255,8 @@ TEST(NiftiRead, WhatTheHeaderSays) {
         {"sform", [](Synth& s) { s.sformCode = 1, s.srow[0][0] = -2; }, 1, 0, {1, 1, 1}, "mm", "LAS", {}},
         {"qform turned half round z", [](Synth& s) { s.qformCode = 1, s.quatern[2] = 1; }, 1, 0, {1, 1, 1}, "mm", "LPS", {}},
         {"qform with qfac -1", [](Synth& s) { s.qformCode = 1, s.pixdim[0] = -1; }, 1, 0, {1, 1, 1}, "mm", "RAI", {}},
+        {"sform all zero", [](Synth& s) { s.sformCode = 1, s.srow[0][0] = s.srow[1][1] = s.srow[2][2] = 0; }, 1, 0,
+         {1, 1, 1}, "mm", "", {}},
         {"sform before qform",
          [](Synth& s) { s.sformCode = 2, s.qformCode = 1, s.quatern[2] = 1, s.srow[1][1] = -1, s.srow[1][2] = 0; }, 1, 0,
          {1, 1, 1}, "mm", "RPS", {}},
