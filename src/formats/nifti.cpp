@@ -15,6 +15,7 @@
 #include <climits>
 #include <cmath>
 #include <cstring>
+#include <initializer_list>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -168,13 +169,24 @@ bool kindOf(int datatype, Samples& kind, int& bytes, int& channels, std::string&
     return false;
 }
 
-// Where a pair's data live: the .img (or .img.gz) beside the .hdr (or .hdr.gz).
-std::string imageOf(const std::string& path) {
-    const size_t cut = path.size() - (endsWith(path, ".hdr.gz") ? 7 : endsWith(path, ".hdr") ? 4 : 0);
-    const std::string stem = path.substr(0, cut);
-    for (const char* ext : {".img", ".IMG", ".img.gz", ".IMG.GZ", ".Img"})
+// The first of stem + each extension that is a file, or empty.
+std::string besideStem(const std::string& path, const char* const (&from)[2], std::initializer_list<const char*> to) {
+    size_t cut = 0;
+    for (const char* ext : from)
+        if (endsWith(path, ext)) cut = std::max(cut, std::strlen(ext));
+    if (cut == 0) return {};
+    const std::string stem = path.substr(0, path.size() - cut);
+    for (const char* ext : to)
         if (sizeOf(stem + ext) >= 0) return stem + ext;
     return {};
+}
+// Where a pair's data live: the .img (or .img.gz) beside the .hdr (or .hdr.gz).
+std::string imageOf(const std::string& hdr) {
+    return besideStem(hdr, {".hdr", ".hdr.gz"}, {".img", ".IMG", ".img.gz", ".IMG.GZ"});
+}
+// The header of a pair's data file, where the data file is named.
+std::string headerOf(const std::string& img) {
+    return besideStem(img, {".img", ".img.gz"}, {".hdr", ".HDR", ".hdr.gz", ".HDR.GZ"});
 }
 
 // "LAS": where the i, j and k axes point, from the sform, else the qform; empty if neither says.
@@ -216,10 +228,13 @@ struct Volume {
     int64_t sliceBytes = 0;  // one slice's samples
 };
 
-// Reads and checks the header of path; nothing is sized by it before it passed.
-bool examine(const std::string& path, Volume& v, std::string& reason) {
+// Reads and checks the header of path (of the .hdr beside it, when path names a pair's
+// .img); nothing is sized by it before it passed.
+bool examine(const std::string& named, Volume& v, std::string& reason) {
     static std::once_flag quiet;
     std::call_once(quiet, [] { nifti_set_debug_level(0); });
+    const std::string beside = headerOf(named);
+    const std::string& path = beside.empty() ? named : beside;
     const bool gz = isGzip(path);
     unsigned char buf[kHeader2] = {};
     size_t got = 0;
@@ -394,14 +409,26 @@ bool readSlice(const Volume& v, const std::shared_ptr<void>& shared, int64_t k, 
     return true;
 }
 
-bool recognise(const std::string& path, const unsigned char* head, size_t size) {
-    if (size >= 2 && head[0] == 0x1f && head[1] == 0x8b) return endsWith(path, ".nii.gz") || endsWith(path, ".hdr.gz");
+// A header by its first bytes; pairOnly: only the header of a pair.
+bool isHeader(const unsigned char* head, size_t size, bool pairOnly) {
     bool swapped = false, pair = false;
     switch (versionOf(head, size, swapped)) {
-        case 1: return size >= kHeader1 && magicIs(head + 344, "n+1", "ni1", pair);
-        case 2: return size >= 8 && magicIs(head + 4, "n+2", "ni2", pair);
+        case 1: return size >= kHeader1 && magicIs(head + 344, "n+1", "ni1", pair) && (pair || !pairOnly);
+        case 2: return size >= 8 && magicIs(head + 4, "n+2", "ni2", pair) && (pair || !pairOnly);
         default: return false;
     }
+}
+
+bool recognise(const std::string& path, const unsigned char* head, size_t size) {
+    if (size >= 2 && head[0] == 0x1f && head[1] == 0x8b && (endsWith(path, ".nii.gz") || endsWith(path, ".hdr.gz")))
+        return true;
+    if (isHeader(head, size, false)) return true;
+    // A pair's .img: by the header beside it.
+    const std::string hdr = headerOf(path);
+    if (hdr.empty()) return false;
+    unsigned char start[kHeader1];
+    size_t got = 0;
+    return readStart(hdr, isGzip(hdr), start, sizeof start, got) && isHeader(start, got, true);
 }
 
 bool header(const std::string& path, FileInfo& info, std::string& reason) {
@@ -462,33 +489,5 @@ bool decode(const std::string& path, const FileInfo& info, int page, Page& out, 
 
 }  // namespace
 
-const Reader nifti = {"NIfTI", recognise, header, decode};
-
-bool niftiAlone(std::vector<std::string>& files, std::string& problem) {
-    std::vector<bool> isNifti(files.size(), false);
-    std::vector<std::string> kept;
-    for (size_t i = 0; i < files.size(); ++i) {
-        unsigned char head[kHeadBytes];
-        FilePtr f(std::fopen(files[i].c_str(), "rb"));
-        const size_t n = f ? std::fread(head, 1, sizeof head, f.get()) : 0;
-        isNifti[i] = recognise(files[i], head, n);
-    }
-    for (size_t i = 0; i < files.size(); ++i) {
-        // The .img of a pair whose .hdr is chosen too is read through the .hdr.
-        bool companion = false;
-        for (size_t j = 0; j < files.size() && !companion; ++j)
-            companion = isNifti[j] && j != i && !files[j].empty() && imageOf(files[j]) == files[i];
-        if (!companion) kept.push_back(files[i]);
-    }
-    const std::vector<std::string> given = files;
-    files = kept;
-    if (files.size() < 2) return true;
-    for (size_t i = 0; i < given.size(); ++i)
-        if (isNifti[i]) {
-            problem = "\"" + given[i] + "\" is a NIfTI volume, which loads on its own: choose it without other files.";
-            return false;
-        }
-    return true;
-}
-
+const Reader nifti = {"NIfTI", recognise, header, decode, "a NIfTI file", true};
 }  // namespace formats
