@@ -300,8 +300,9 @@ bool examine(const std::string& named, Volume& v, std::string& reason) {
 // One forward-reading inflater per compressed data file, shared by the decoders of its
 // slices (through FileInfo::shared): inflating from the start for every slice would take
 // time quadratic in the slices.
-// Slices passed over on the way to a later one are kept (a few) for the decoders that asked
-// for them a moment later; a slice behind the stream starts it again from the beginning.
+// Slices passed over on the way to a later one are kept (at most kKeptBytes of them, or 4)
+// for the decoders that ask for them a moment later; a slice behind the stream starts it
+// again from the beginning.
 class Inflater {
 public:
     explicit Inflater(const Volume& v)
@@ -309,6 +310,10 @@ public:
           keep_(std::max<int64_t>(4, kKeptBytes / std::max<int64_t>(1, v.sliceBytes))) {}
     // What the kept slices may hold: the decodes' share of it is in decodeBytes.
     static constexpr int64_t kKeptBytes = int64_t(32) << 20;
+    // Whether it reads the data of v (the file may have been written anew since).
+    bool serves(const Volume& v) const {
+        return path_ == v.dataPath && start_ == v.start && int64_t(sliceBytes_) == v.sliceBytes && slices_ == v.nz;
+    }
     // Inflates slice k into to (sliceBytes of them); false with the reason.
     bool slice(int64_t k, unsigned char* to, std::string& reason) {
         std::lock_guard<std::mutex> lock(m_);
@@ -398,7 +403,7 @@ void swapAll(std::vector<T>& s) {
 bool readSlice(const Volume& v, const std::shared_ptr<void>& shared, int64_t k, unsigned char* to, std::string& reason) {
     if (v.gz) {
         std::shared_ptr<Inflater> in = std::static_pointer_cast<Inflater>(shared);
-        if (!in) in = std::make_shared<Inflater>(v);  // an info not made by header()
+        if (!in || !in->serves(v)) in = std::make_shared<Inflater>(v);  // an info not made by header() for this file
         return in->slice(k, to, reason);
     }
     FilePtr f(std::fopen(v.dataPath.c_str(), "rb"));
