@@ -25,7 +25,7 @@ std::string notAFile(const std::string& path) {
 }  // namespace
 
 const std::vector<const Reader*>& readers() {
-    static const std::vector<const Reader*> table = {&png, &jpeg, &tiff};
+    static const std::vector<const Reader*> table = {&png, &jpeg, &tiff, &nifti};
     return table;
 }
 

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,10 @@ struct FileInfo {
     // the first is shown").
     std::string description;
     std::vector<std::string> notes;
+
+    // What the decodes of the file's pages share, made by the reader's header() (a NIfTI
+    // file's one inflating stream); copies of the info share it too.
+    std::shared_ptr<void> shared;
 };
 
 // One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB) or 4
@@ -140,7 +145,7 @@ struct Reader {
 constexpr size_t kHeadBytes = 544;
 
 // The formats, each defined in its own file.
-extern const Reader png, jpeg, tiff;
+extern const Reader png, jpeg, tiff, nifti;
 
 // Every format, in the order they are tried.
 const std::vector<const Reader*>& readers();
