@@ -83,7 +83,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     auto freshCam = std::make_unique<camera>();
     // Fresh pictures: the slice and the march write every pixel, so the old ones need
     // not be stretched to the new size first.
-    wxImage screen(fresh.width, fresh.height, false), viewport(freshCam->resolution, freshCam->resolution, false);
+    wxImage screen(fresh.width, fresh.planeHeight(), false), viewport(freshCam->resolution, freshCam->resolution, false);
     if (!screen.IsOk() || !viewport.IsOk()) {
         progress.reset();
         refuse(wxString::Format("There is not enough memory for the views of a %d x %d x %d volume.", fresh.width,
@@ -113,11 +113,11 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     // Changes to the old camera and plane that are still waiting do not apply to the new ones.
     shownCameraControls.reset();
     sliceStale = cameraStale = false;
-    cam->startFor(myVoxmap->depth);
+    cam->startFor(*myVoxmap);
     refresh3D();
 
     // A fresh plane across the first layer.
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->planeHeight());
     refreshSlice();
     progress.reset();
     showLoadedState();

@@ -1,0 +1,139 @@
+// Voxels that are not cubes: placed in the world by their size, shown in true proportions.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <random>
+
+#include "camera.h"
+#include "plain_kernels.h"
+#include "slicer.h"
+#include "testutil.h"
+#include "voxelmap.h"
+
+namespace {
+
+// A random volume whose first layer (axis 2) or first row (axis 1) is transparent: a
+// voxel twice as long puts the band just below that face inside the volume, so the march
+// must find nothing there (the slice poses below stay clear of the band).
+voxel randomVoxel(std::mt19937& rng, bool clear) {
+    const unsigned v = rng();
+    return voxel(v & 255, (v >> 8) & 255, (v >> 16) & 255, clear ? 0 : 40 + (v >> 24) % 160);
+}
+
+// The volume with voxels twice as long along axis, and the same volume of cubes with every
+// layer (or row) along that axis repeated twice.
+void twinVolumes(voxelmap& longer, voxelmap& doubled, int axis, const Vector& size) {
+    std::mt19937 rng(axis);
+    testutil::fillMap(longer, 16, 12, 8, [&](int, int j, int k) { return randomVoxel(rng, (axis == 1 ? j : k) == 0); });
+    longer.setVoxelSize(size);
+    const int h = axis == 1 ? 24 : 12, d = axis == 2 ? 16 : 8;
+    testutil::fillMap(doubled, 16, h, d, [&](int i, int j, int k) {
+        return longer.voxels[longer.index(i, axis == 1 ? j / 2 : j, axis == 2 ? k / 2 : k)];
+    });
+}
+
+struct Pose {
+    Vector t;
+    float rx, ry, rz, sx, sy;
+};
+
+}  // namespace
+
+// The core property: a volume of n layers whose voxels are twice as long in z (or rows
+// twice as long in y) shows the very same slice and 3D picture as the volume of cubes with
+// every layer (row) repeated twice: at the start poses and after moves. The fast kernels
+// match the plain ones on the same non-cubic volume as well.
+TEST(TrueProportions, LongVoxelsLookLikeRepeatedLayers) {
+    struct Case {
+        int axis;
+        Vector size;
+        std::vector<Pose> planes;
+    };
+    const Case cases[] = {
+        {2, Vector(0.7, 0.7, 1.4),
+         {{Vector(0, 0, 0), 0, 0, 0, 100, 100}, {Vector(0, 0, 5), 0, 0, 0, 100, 100},
+          {Vector(1, -2, 8), 30, 0, 0, 100, 100}, {Vector(0, 0, 9), 0, 40, 15, 80, 100}}},
+        {1, Vector(0.4, 0.8, 0.4),
+         {{Vector(0, 0, 0), 0, 0, 0, 100, 100}, {Vector(0, 4, 3), 0, 0, 0, 100, 100},
+          {Vector(0, 0, 2), 0, 0, 30, 50, 50}, {Vector(2, 1, 4), 20, 0, 0, 100, 90}}},
+    };
+    // Yaw, pitch, truck and zoom (hundredths) of the camera: the start pose, then close by
+    // (the eye starts about 300 units away) from all round.
+    const int cameras[][4] = {{0, 0, 0, 200},      {0, 0, 280, 200},     {35, 20, 280, 200},
+                              {180, 0, 285, 150},  {-70, -45, 290, 300}, {90, 90, 280, 200}};
+    for (const Case& c : cases) {
+        voxelmap longer, doubled;
+        twinVolumes(longer, doubled, c.axis, c.size);
+        ASSERT_EQ(longer.planeHeight(), doubled.height) << "axis " << c.axis;
+        for (const Pose& p : c.planes) {
+            slicer a(longer.origin, longer.width, longer.planeHeight()), b(doubled.origin, doubled.width, doubled.height);
+            a.pose(p.t, p.rx, p.ry, p.rz, p.sx, p.sy, 100);
+            b.pose(p.t, p.rx, p.ry, p.rz, p.sx, p.sy, 100);
+            wxImage got(16, longer.planeHeight()), want(16, doubled.height), plainGot(16, longer.planeHeight());
+            a.evaluateSlice(&longer, got);
+            b.evaluateSlice(&doubled, want);
+            plain::evaluateSlice(a, &longer, plainGot);
+            EXPECT_TRUE(testutil::sameRGB(got, want)) << "axis " << c.axis << " plane at " << p.t;
+            EXPECT_TRUE(testutil::sameRGB(got, plainGot)) << "axis " << c.axis << " plane at " << p.t;
+            // Interpolated lookups: no twin to compare with, but fast and plain agree.
+            a.aaLookups = true;
+            a.evaluateSlice(&longer, got);
+            plain::evaluateSlice(a, &longer, plainGot);
+            EXPECT_TRUE(testutil::sameRGB(got, plainGot)) << "interpolated, axis " << c.axis << " plane at " << p.t;
+        }
+        long lit = 0;
+        for (const auto& m : cameras) {
+            camera a, b;
+            a.startFor(longer);
+            b.startFor(doubled);
+            testutil::expectExact(a.lookAt, b.lookAt.x(), b.lookAt.y(), b.lookAt.z());
+            for (camera* k : {&a, &b}) {
+                k->resolution = 48;
+                k->stepLength = 0.7;
+                k->zoom = m[3] * 0.01;
+                k->orbit(m[0], m[1], m[2]);
+            }
+            camera plainCam = a;
+            wxImage got(48, 48), want(48, 48), plainGot(48, 48);
+            a.march(&longer, got);
+            b.march(&doubled, want);
+            plain::march(plainCam, &longer, plainGot);
+            EXPECT_TRUE(testutil::sameRGB(got, want)) << "axis " << c.axis << " yaw " << m[0] << " pitch " << m[1];
+            EXPECT_TRUE(testutil::sameRGB(got, plainGot)) << "axis " << c.axis << " yaw " << m[0] << " pitch " << m[1];
+            lit += std::count_if(got.GetData(), got.GetData() + 48 * 48 * 3, [](unsigned char v) { return v != 0; });
+        }
+        // Something was seen: the comparisons are not of black pictures.
+        EXPECT_GT(lit, 10000) << "axis " << c.axis;
+    }
+}
+
+// Cubes of any size are placed exactly as cubes of size 1; other sizes span sy/sx and
+// sz/sx world units per voxel; ratios that are no size count as 1.
+TEST(TrueProportions, PlacementFollowsTheSizeRatios) {
+    struct Row {
+        Vector size;
+        double spanY, spanZ, originY, boxDepth;
+        int planeHeight;
+    };
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    const Row rows[] = {
+        {Vector(1, 1, 1), 1, 1, -2.5, 3, 5},
+        {Vector(0.7, 0.7, 0.7), 1, 1, -2.5, 3, 5},
+        {Vector(0.5, 0.5, 1.25), 1, 2.5, -2.5, 7.5, 5},
+        {Vector(2, 3, 1), 1.5, 0.5, -3.75, 1.5, 8},  // 7.5 rows rounded
+        {Vector(1, 0.1, 1), 0.1, 1, -0.25, 3, 1},     // 0.5 rounds up; never below 1
+        {Vector(0, 1, nan), 1, 1, -2.5, 3, 5},
+    };
+    for (const Row& r : rows) {
+        voxelmap m;
+        testutil::fillMap(m, 4, 5, 3, [](int, int, int) { return voxel(); });
+        m.setVoxelSize(r.size);
+        testutil::expectExact(m.span, 1, r.spanY, r.spanZ);
+        testutil::expectExact(m.origin, -2, r.originY, 100);
+        EXPECT_EQ(m.extent().z(), r.boxDepth);
+        EXPECT_EQ(m.planeHeight(), r.planeHeight) << r.size;
+        EXPECT_EQ(m.cubic(), r.spanY == 1 && r.spanZ == 1);
+    }
+}
