@@ -107,6 +107,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     settingsMenu->Enable(ID_RAYRES, true);
     settingsMenu->Enable(ID_RAYSTEP, true);
     settingsMenu->Enable(ID_AASLICE, true);
+    settingsMenu->Enable(ID_VOXELSIZE, true);
 
     // A fresh camera in front of the volume, looking at its centre on the z axis.
     cam = std::move(freshCam);

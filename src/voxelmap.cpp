@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -272,4 +273,33 @@ void voxelmap::takeVolume(voxelmap& from) {
     unit = from.unit;
     loaded = from.loaded;
     from.clear();
+}
+
+std::string voxelSizeProblem(const Vector& size) {
+    for (int a = 0; a < 3; ++a)
+        if (!(std::isfinite(size[a]) && size[a] > 0)) return "The voxel size must be a positive number along x, y and z.";
+    const double lo = std::min({size.x(), size.y(), size.z()}), hi = std::max({size.x(), size.y(), size.z()});
+    if (hi / lo > 1000) return "The voxel sizes may differ by at most a factor of 1000.";
+    return std::string();
+}
+
+namespace {
+
+// Two decimals, as a scan's sizes are usually given; smaller sizes keep two digits.
+std::string sizeNumber(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, v >= 0.095 ? "%.2f" : "%.2g", v);
+    return text;
+}
+
+}  // namespace
+
+std::string sizeText(const voxelmap& map) {
+    std::string text = std::to_string(map.width) + " x " + std::to_string(map.height) + " x " +
+                       std::to_string(map.depth) + " voxels";
+    const Vector& s = map.voxelSize;
+    if (map.unit.empty() && s.x() == s.y() && s.y() == s.z()) return text;
+    text += " of " + sizeNumber(s.x()) + " x " + sizeNumber(s.y()) + " x " + sizeNumber(s.z());
+    if (!map.unit.empty()) text += " " + map.unit;
+    return text;
 }

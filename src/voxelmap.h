@@ -127,3 +127,10 @@ public:
         return k * (static_cast<int64_t>(width) * height) + j * width + i;
     }
 };
+
+// Why size cannot be a voxel's size, or empty: each component must be a positive finite
+// number, and no two more than 1000 times apart.
+std::string voxelSizeProblem(const Vector& size);
+// What the status bar says of a volume: "512 x 512 x 120 voxels of 0.70 x 0.70 x 2.50 mm";
+// without a unit only the voxel counts, unless the sizes differ.
+std::string sizeText(const voxelmap& map);

@@ -6,6 +6,10 @@
 #include <limits>
 #include <random>
 
+#include <wx/spinctrl.h>
+#include <wx/statusbr.h>
+
+#include "appFrame.h"
 #include "camera.h"
 #include "plain_kernels.h"
 #include "slicer.h"
@@ -136,4 +140,97 @@ TEST(TrueProportions, PlacementFollowsTheSizeRatios) {
         EXPECT_EQ(m.planeHeight(), r.planeHeight) << r.size;
         EXPECT_EQ(m.cubic(), r.spanY == 1 && r.spanZ == 1);
     }
+}
+
+// The status bar's words for a volume's size.
+TEST(TrueProportions, SizeText) {
+    struct Row {
+        Vector size;
+        const char* unit;
+        const char* text;
+    };
+    const Row rows[] = {
+        {Vector(1, 1, 1), "", "4 x 5 x 3 voxels"},
+        {Vector(0.5, 0.5, 0.5), "", "4 x 5 x 3 voxels"},
+        {Vector(1, 1, 2), "", "4 x 5 x 3 voxels of 1.00 x 1.00 x 2.00"},
+        {Vector(0.7, 0.7, 2.5), "mm", "4 x 5 x 3 voxels of 0.70 x 0.70 x 2.50 mm"},
+        {Vector(0.0004, 0.0625, 120), "µm", "4 x 5 x 3 voxels of 0.0004 x 0.062 x 120.00 µm"},
+    };
+    for (const Row& r : rows) {
+        voxelmap m;
+        testutil::fillMap(m, 4, 5, 3, [](int, int, int) { return voxel(); });
+        m.setVoxelSize(r.size);
+        m.unit = r.unit;
+        EXPECT_EQ(sizeText(m), r.text);
+    }
+}
+
+namespace {
+
+using VoxelSizeSetting = testutil::AppTest;
+
+// The main window's views as they stand.
+struct Views {
+    wxImage slice, picture;
+    Views() : slice(screenImage.Copy()), picture(viewportImage.Copy()) {}
+};
+
+}  // namespace
+
+// A new voxel size re-places the volume as a load would, and the controls keep their
+// values: the views are those of a fresh plane and camera posed by the same controls.
+TEST_F(VoxelSizeSetting, ReplacesTheVolumeAndKeepsTheControls) {
+    AppFrame* f = testutil::gradedVolume(16, 8, 6);
+    testutil::spin(f->spinTZ, 2);
+    testutil::spin(f->spinRX, 20);
+    testutil::spin(f->spinYaw, 30);
+    testutil::spin(f->spinTruck, 150);
+    testutil::pump();
+    f->setVoxelSize(Vector(0.5, 0.25, 1.5), wxString::FromUTF8("mm"));
+    EXPECT_EQ(f->GetStatusBar()->GetStatusText(0), "16 x 8 x 6 voxels of 0.50 x 0.25 x 1.50 mm");
+    EXPECT_EQ(f->spinTZ->GetValue(), 2);
+    EXPECT_EQ(f->spinYaw->GetValue(), 30);
+    testutil::expectExact(cam->lookAt, 0, 0, 109.0);  // 6 layers of 3 units: the centre 9 units in
+    ASSERT_EQ(screenImage.GetHeight(), 4);            // 8 rows of half a unit
+    slicer plane(myVoxmap->origin, 16, 4);
+    plane.pose(Vector(0, 0, 2), 20, 0, 0, 100, 100, 100);
+    wxImage slice(16, 4);
+    plane.evaluateSlice(myVoxmap, slice);
+    EXPECT_TRUE(testutil::sameRGB(screenImage, slice));
+    camera c;
+    c.startFor(*myVoxmap);
+    c.orbit(30, 0, 150);
+    wxImage picture(c.resolution, c.resolution);
+    c.march(myVoxmap, picture);
+    EXPECT_TRUE(testutil::sameRGB(viewportImage, picture));
+    // Back to cubes of 1: the views from before, and the status bar's words of a load.
+    f->setVoxelSize(Vector(1, 1, 1), "");
+    EXPECT_EQ(f->GetStatusBar()->GetStatusText(0), "16 x 8 x 6 voxels");
+    EXPECT_TRUE(testutil::sameRGB(screenImage, testutil::directSlice(Vector(0, 0, 2), 20, 0, 0, 100, 100, 100)));
+}
+
+// Sizes that are not positive finite numbers, or more than 1000 times apart, are refused
+// with a message; nothing changes.
+TEST_F(VoxelSizeSetting, RefusesSizesThatAreNoSizes) {
+    AppFrame* f = testutil::gradedVolume(16, 8, 6);
+    f->setVoxelSize(Vector(0.5, 0.5, 2), wxString::FromUTF8("µm"));
+    const Views before;
+    const double nan = std::numeric_limits<double>::quiet_NaN(), inf = std::numeric_limits<double>::infinity();
+    const Vector bad[] = {Vector(0, 1, 1), Vector(1, -2, 1), Vector(1, 1, nan), Vector(inf, 1, 1),
+                          Vector(0.001, 1, 1.0000001), Vector(1, 2000, 1.5)};
+    for (const Vector& size : bad) {
+        wxString message;
+        wxTEST_DIALOG(f->setVoxelSize(size, "mm"), testutil::MessageCapture(&message));
+        EXPECT_TRUE(message.Contains(size[0] > 0 && size[1] > 0 && size[2] > 0 && std::isfinite(size.length())
+                                         ? "at most a factor of 1000"
+                                         : "must be a positive number"))
+            << size << ": " << message;
+        testutil::expectExact(myVoxmap->voxelSize, 0.5, 0.5, 2);
+        EXPECT_EQ(myVoxmap->unit, "µm");
+        EXPECT_TRUE(testutil::sameRGB(screenImage, before.slice));
+        EXPECT_TRUE(testutil::sameRGB(viewportImage, before.picture));
+    }
+    // Exactly 1000 times apart is allowed.
+    f->setVoxelSize(Vector(0.001, 1, 0.5), "mm");
+    testutil::expectExact(myVoxmap->voxelSize, 0.001, 1, 0.5);
 }
