@@ -228,6 +228,8 @@ public:
     // Builds the volume from the files in the given order, all or nothing; a folder
     // stands for the image files directly inside it, in natural name order.
     void loadStack(const wxArrayString& paths);
+    // The same at 1/reduce of the size along each axis (2, 4, 8 or 16); 1 is loadStack(paths).
+    void loadStack(const wxArrayString& paths, int reduce);
     // Writes screenImage to path; a failure leaves the file as it was and says why.
     bool saveSlice(const wxString& path);
     // Writes the frames of a closed batch dialog that asked to render.

@@ -45,6 +45,18 @@ void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
     loadStack(paths);
 }
 
+void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
+    if (reduce == 1) {
+        loadStack(paths);
+        return;
+    }
+    // Reading a stack reduced, block by block as its pages stream, is not built yet.
+    wxMessageBox(wxString::Format("Opening a stack at 1/%d of its size is not available in this version.\n\nThe "
+                                  "stack was not loaded.",
+                                  reduce),
+                 "Load Images", wxOK | wxICON_ERROR, this);
+}
+
 void AppFrame::loadStack(const wxArrayString& paths) {
     if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
     auto refuse = [this](const wxString& problem) {

@@ -1,18 +1,19 @@
 // Voxels that are not cubes: placed in the world by their size, shown in true proportions.
 #include <gtest/gtest.h>
+#include <tiffio.h>
+#include <wx/spinctrl.h>
+#include <wx/statusbr.h>
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <random>
 
-#include <wx/spinctrl.h>
-#include <wx/statusbr.h>
-
 #include "appFrame.h"
 #include "camera.h"
 #include "plain_kernels.h"
 #include "slicer.h"
+#include "stackwrite.h"
 #include "testutil.h"
 #include "voxelmap.h"
 
@@ -233,4 +234,67 @@ TEST_F(VoxelSizeSetting, RefusesSizesThatAreNoSizes) {
     // Exactly 1000 times apart is allowed.
     f->setVoxelSize(Vector(0.001, 1, 0.5), "mm");
     testutil::expectExact(myVoxmap->voxelSize, 0.001, 1, 0.5);
+}
+
+// Save Volume keeps the voxel size: a TIFF as ImageJ writes it, PNG files with pHYs where
+// the unit is metric.
+TEST(TrueProportions, SavedFilesSayTheSize) {
+    testutil::TempDir dir;
+    voxelmap m;
+    testutil::randomMap(m, 6, 4, 3, 9);
+    m.setVoxelSize(Vector(0.4, 0.5, 2.5));
+    m.unit = "µm";
+    wxString reason;
+    ASSERT_TRUE(writeVolumeTiff(m, dir.file("v.tif"), reason, nullptr)) << reason;
+    TIFF* tif = TIFFOpen(dir.file("v.tif").c_str(), "r");
+    ASSERT_NE(tif, nullptr);
+    for (int page = 0; page < 3; ++page, TIFFReadDirectory(tif)) {
+        char* description = nullptr;
+        float xres = 0, yres = 0;
+        uint16_t unit = 0;
+        EXPECT_EQ(TIFFGetField(tif, TIFFTAG_IMAGEDESCRIPTION, &description), page == 0 ? 1 : 0);
+        if (page == 0) {
+            EXPECT_STREQ(description, "ImageJ=1.11a\nimages=3\nslices=3\nunit=micron\nspacing=2.5\nloop=false\n");
+        }
+        ASSERT_TRUE(TIFFGetField(tif, TIFFTAG_XRESOLUTION, &xres) && TIFFGetField(tif, TIFFTAG_YRESOLUTION, &yres));
+        EXPECT_FLOAT_EQ(xres, 2.5f);
+        EXPECT_FLOAT_EQ(yres, 2.0f);
+        ASSERT_TRUE(TIFFGetFieldDefaulted(tif, TIFFTAG_RESOLUTIONUNIT, &unit));
+        EXPECT_EQ(unit, RESUNIT_NONE);
+    }
+    TIFFClose(tif);
+
+    // pHYs in pixels per metre: 2,500,000 for 0.4 µm, rounded for 0.7 mm; none without a
+    // metric unit. The toolkit's reader takes the chunk (its checksum holds), in pixels per cm.
+    struct Row {
+        Vector size;
+        const char* unit;
+        long perMetreX, perMetreY;  // 0: no pHYs
+    };
+    const Row rows[] = {{Vector(0.4, 0.5, 2.5), "µm", 2500000, 2000000},
+                        {Vector(0.7, 0.7, 2.5), "mm", 1429, 1429},
+                        {Vector(0.7, 0.7, 2.5), "", 0, 0}};
+    for (const Row& r : rows) {
+        m.setVoxelSize(r.size);
+        m.unit = r.unit;
+        const std::string path = dir.file("layer.png");
+        ASSERT_TRUE(saveLayerPng(m, 1, path, reason)) << reason;
+        const std::string bytes = testutil::readBytes(path);
+        const size_t at = bytes.find("pHYs");
+        ASSERT_EQ(at != std::string::npos, r.perMetreX != 0) << r.unit;
+        wxImage back;
+        ASSERT_TRUE(testutil::decode(path, back));
+        EXPECT_EQ(testutil::voxelOf(back, 5, 3), testutil::at(m, 5, 3, 1));
+        if (!r.perMetreX) continue;
+        const auto be32 = [&](size_t i) {
+            long v = 0;
+            for (int b = 0; b < 4; ++b) v = v * 256 + static_cast<unsigned char>(bytes[i + b]);
+            return v;
+        };
+        EXPECT_EQ(be32(at + 4), r.perMetreX) << r.unit;
+        EXPECT_EQ(be32(at + 8), r.perMetreY) << r.unit;
+        EXPECT_EQ(bytes[at + 12], 1);  // metres
+        EXPECT_EQ(back.GetOptionInt(wxIMAGE_OPTION_RESOLUTIONX), r.perMetreX / 100);
+        EXPECT_EQ(back.GetOptionInt(wxIMAGE_OPTION_RESOLUTIONUNIT), wxIMAGE_RESOLUTION_CM);
+    }
 }
