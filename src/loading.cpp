@@ -92,6 +92,13 @@ void AppFrame::loadStack(const wxArrayString& paths) {
         refuse(wxString::FromUTF8(outcome.problem));
         return;
     }
+    // The voxel size the files say places the volume; one that cannot be a size is left out.
+    const Vector said(plan.voxelSize[0], plan.voxelSize[1], plan.voxelSize[2]);
+    const std::string sizeProblem = voxelSizeProblem(said);
+    if (sizeProblem.empty()) {
+        fresh.setVoxelSize(said);
+        fresh.unit = plan.unit;
+    }
     auto freshCam = std::make_unique<camera>();
     // Fresh pictures: the slice and the march write every pixel, so the old ones need
     // not be stretched to the new size first.
@@ -136,11 +143,21 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     showLoadedState();
 
     if (outcome.mappedWide) SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
+    // What the files said that the user should know, and the decoders' warnings: one message.
+    wxString notes;
+    for (const std::string& n : plan.notes) notes += wxString::FromUTF8(n) + "\n";
+    if (!sizeProblem.empty())
+        notes += wxString::Format("The voxel size the files say (%g x %g x %g) is not used: ", said.x(), said.y(),
+                                  said.z()) +
+                 wxString::FromUTF8(sizeProblem) + "\n";
     if (!outcome.warnings.empty()) {
         wxString list;
         for (const std::string& w : outcome.warnings) list += wxString::FromUTF8(w) + "\n";
-        wxMessageBox("The stack was loaded, but these files decoded only with the decoder's warnings; their layers "
-                     "may hold filled-in data:\n\n" + list,
-                     "Load Images", wxOK | wxICON_WARNING, this);
+        notes += (notes.empty() ? "" : "\n") + wxString("The stack was loaded, but these files decoded only with the "
+                                                        "decoder's warnings; their layers may hold filled-in data:\n\n") +
+                 list;
+        wxMessageBox(notes, "Load Images", wxOK | wxICON_WARNING, this);
+    } else if (!notes.empty()) {
+        wxMessageBox("The stack was loaded.\n\n" + notes, "Load Images", wxOK | wxICON_INFORMATION, this);
     }
 }
