@@ -11,8 +11,10 @@
 
 #include "appFrame.h"
 #include "camera.h"
+#include "filebytes.h"
 #include "plain_kernels.h"
 #include "slicer.h"
+#include "stackio.h"
 #include "stackwrite.h"
 #include "testutil.h"
 #include "voxelmap.h"
@@ -297,4 +299,101 @@ TEST(TrueProportions, SavedFilesSayTheSize) {
         EXPECT_EQ(back.GetOptionInt(wxIMAGE_OPTION_RESOLUTIONX), r.perMetreX / 100);
         EXPECT_EQ(back.GetOptionInt(wxIMAGE_OPTION_RESOLUTIONUNIT), wxIMAGE_RESOLUTION_CM);
     }
+}
+
+namespace {
+
+// A two-page 4 x 3 grey TIFF with the given description and resolutions (0: none).
+void sizedTiff(const std::string& path, const std::string& description, float xres, float yres, uint16_t resUnit) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    ASSERT_NE(t, nullptr);
+    const unsigned char row[4] = {10, 20, 30, 40};
+    for (int page = 0; page < 2; ++page) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, 4);
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, 3);
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        if (!description.empty()) TIFFSetField(t, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
+        if (xres > 0) {
+            TIFFSetField(t, TIFFTAG_XRESOLUTION, xres);
+            TIFFSetField(t, TIFFTAG_YRESOLUTION, yres);
+            TIFFSetField(t, TIFFTAG_RESOLUTIONUNIT, resUnit);
+        }
+        for (uint32_t j = 0; j < 3; ++j) TIFFWriteScanline(t, const_cast<unsigned char*>(row), j, 0);
+        TIFFWriteDirectory(t);
+    }
+    TIFFClose(t);
+}
+
+// The voxel size and unit a load plans for files.
+stackio::Plan planned(const std::vector<std::string>& files) {
+    stackio::Plan plan;
+    std::string problem;
+    EXPECT_TRUE(stackio::plan(files, plan, problem)) << problem;
+    return plan;
+}
+
+void expectSize(const stackio::Plan& p, const Vector& size, const char* unit, const std::string& what) {
+    for (int a = 0; a < 3; ++a) EXPECT_NEAR(p.voxelSize[a], size[a], size[a] * 1e-6) << what << " axis " << a;
+    EXPECT_EQ(p.unit, unit) << what;
+}
+
+}  // namespace
+
+// Where files say their voxel size: ImageJ's description with the resolutions, OME-XML,
+// resolutions in centimetres (not in inches), PNG's pHYs; and what Save Volume wrote.
+TEST(TrueProportions, SizesReadFromFiles) {
+    testutil::TempDir dir;
+    struct Row {
+        const char* what;
+        std::string description;
+        float xres, yres;
+        uint16_t resUnit;
+        Vector size;
+        const char* unit;
+    };
+    const std::string ome = "<?xml version=\"1.0\"?><OME xmlns=\"http://www.openmicroscopy.org/Schemas/OME/2016-06\">"
+                            "<Image ID=\"Image:0\"><Pixels ID=\"Pixels:0\" DimensionOrder=\"XYZCT\" Type=\"uint8\" "
+                            "SizeX=\"4\" SizeY=\"3\" SizeZ=\"2\" SizeC=\"1\" SizeT=\"1\" ";
+    const Row rows[] = {
+        {"ImageJ", "ImageJ=1.53t\nimages=2\nslices=2\nunit=micron\nspacing=2.5\nloop=false\n", 2.5f, 2, RESUNIT_NONE,
+         Vector(0.4, 0.5, 2.5), "µm"},
+        {"ImageJ, escaped µ, no spacing", "ImageJ=1.11a\nimages=2\nunit=\\u00B5m\n", 4, 4, RESUNIT_NONE,
+         Vector(0.25, 0.25, 0.25), "µm"},
+        {"ImageJ in cm", "ImageJ=1.11a\nunit=cm\nspacing=0.3\n", 20, 20, RESUNIT_CENTIMETER, Vector(0.5, 0.5, 3), "mm"},
+        {"OME in µm by default", ome + "PhysicalSizeX=\"0.65\" PhysicalSizeY=\"0.65\" PhysicalSizeZ=\"2.0\"/></Image></OME>",
+         0, 0, 0, Vector(0.65, 0.65, 2), "µm"},
+        {"OME in nm", ome + "PhysicalSizeX=\"100\" PhysicalSizeXUnit=\"nm\" PhysicalSizeY=\"120\" PhysicalSizeYUnit=\"nm\"/>"
+                            "</Image></OME>",
+         0, 0, 0, Vector(100, 120, 100), "nm"},
+        {"centimetres", "", 40, 20, RESUNIT_CENTIMETER, Vector(0.25, 0.5, 0.25), "mm"},
+        {"inches: a print size", "", 300, 300, RESUNIT_INCH, Vector(1, 1, 1), ""},
+        {"nothing said", "", 0, 0, 0, Vector(1, 1, 1), ""},
+    };
+    for (const Row& r : rows) {
+        const std::string path = dir.file("s.tif");
+        sizedTiff(path, r.description, r.xres, r.yres, r.resUnit);
+        expectSize(planned({path}), r.size, r.unit, r.what);
+    }
+    // PNG: pixels per metre, no depth (z as x).
+    const filebytes::Bytes phys = filebytes::pngChunk(
+        "pHYs", filebytes::bytes({0x00, 0x26, 0x25, 0xa0, 0x00, 0x1e, 0x84, 0x80, 1}));  // 2500000 and 2000000
+    testutil::writeBytes(dir.file("p.png"), filebytes::png(2, 1, 8, 0, filebytes::rowsOf(2, 1, [](int, int) {
+                                                               return filebytes::bytes({7});
+                                                           }),
+                                                           phys));
+    expectSize(planned({dir.file("p.png")}), Vector(0.4, 0.5, 0.4), "µm", "pHYs");
+
+    // Save Volume and back: the same size and unit.
+    voxelmap m;
+    testutil::randomMap(m, 6, 4, 3, 9);
+    m.setVoxelSize(Vector(0.7, 0.7, 2.5));
+    m.unit = "mm";
+    wxString reason;
+    ASSERT_TRUE(writeVolumeTiff(m, dir.file("v.tif"), reason, nullptr)) << reason;
+    expectSize(planned({dir.file("v.tif")}), Vector(0.7, 0.7, 2.5), "mm", "saved TIFF");
+    ASSERT_TRUE(saveLayerPng(m, 0, dir.file("v.0000.png"), reason)) << reason;
+    expectSize(planned({dir.file("v.0000.png")}), Vector(1e3 / 1429, 1e3 / 1429, 1e3 / 1429), "mm", "saved PNG");
 }

@@ -63,8 +63,8 @@ void sayVoxelSize(FileInfo& info, double x, double y, double z, const std::strin
     if (!size(x) || !size(y)) return;
     double scale = 1;
     std::string name = unit;
-    if (unit == "micron" || unit == "um" || unit == "u" || unit == "\u00B5m" || unit == "µm" || unit == "μm")
-        name = "µm";  // the micro sign and the Greek mu both occur
+    if (unit == "micron" || unit == "um" || unit == "u" || unit == "µm" || unit == "μm" || unit == "\\u00B5m")
+        name = "µm";  // the micro sign, the Greek mu, and ImageJ's escape of the sign all occur
     else if (unit == "cm")
         name = "mm", scale = 10;
     else if (unit == "m")
