@@ -13,6 +13,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "bilinear.h"
 #include "matrix.h"
 #include "slicer.h"
@@ -189,9 +193,15 @@ inline bool advance(const RayScene& c, RayState& r) {
     if (!(px * px + py * py + pz * pz <= kInside2 && r.acc.a <= 249)) return false;
     double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
     if (!Cubic) {
-        // World to voxel, as the nearest lookup divides.
+        // World to voxel, as the nearest lookup divides: both quotients in one instruction.
+#if defined(__x86_64__)
+        const __m128d q = _mm_div_pd(_mm_set_pd(d[2], d[1]), _mm_set_pd(c.rz, c.ry));
+        d[1] = _mm_cvtsd_f64(q);
+        d[2] = _mm_cvtsd_f64(_mm_unpackhi_pd(q, q));
+#else
         d[1] /= c.ry;
         d[2] /= c.rz;
+#endif
     }
     if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 && d[2] < c.size[2]) {
         const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
