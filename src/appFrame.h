@@ -132,6 +132,8 @@ public:
     std::deque<VoxelArray> undoLevels;
     // Bytes Undo may count on when it decides what to keep; -1: what the system says is available.
     int64_t memoryForUndo = -1;
+    // Bytes a load may count on when it checks that the volume fits; -1: what the system says is available.
+    int64_t memoryForLoad = -1;
     // Called after each frame a batch render has written, with its 0-based number.
     std::function<void(int)> frameWritten;
     // Views behind their controls: set by the spin handlers, brought up to date by one
@@ -228,7 +230,8 @@ public:
     // Builds the volume from the files in the given order, all or nothing; a folder
     // stands for the image files directly inside it, in natural name order.
     void loadStack(const wxArrayString& paths);
-    // The same at 1/reduce of the size along each axis (2, 4, 8 or 16); 1 is loadStack(paths).
+    // The same at 1/reduce (2, 4, 8 or 16; 1: full size): each voxel the mean of a block.
+    // A stack too big to hold is offered at the smallest reduction that fits.
     void loadStack(const wxArrayString& paths, int reduce);
     // Writes screenImage to path; a failure leaves the file as it was and says why.
     bool saveSlice(const wxString& path);

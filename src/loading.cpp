@@ -45,19 +45,9 @@ void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
     loadStack(paths);
 }
 
-void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
-    if (reduce == 1) {
-        loadStack(paths);
-        return;
-    }
-    // Reading a stack reduced, block by block as its pages stream, is not built yet.
-    wxMessageBox(wxString::Format("Opening a stack at 1/%d of its size is not available in this version.\n\nThe "
-                                  "stack was not loaded.",
-                                  reduce),
-                 "Load Images", wxOK | wxICON_ERROR, this);
-}
+void AppFrame::loadStack(const wxArrayString& paths) { loadStack(paths, 1); }
 
-void AppFrame::loadStack(const wxArrayString& paths) {
+void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
     auto refuse = [this](const wxString& problem) {
         const wxString outcome =
@@ -70,9 +60,29 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     for (const wxString& p : paths) given.push_back(p.utf8_string());
     std::string problem;
     stackio::Plan plan;
-    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem)) {
+    if (!stackio::expandPaths(given, files, problem)) {
         refuse(wxString::FromUTF8(problem));
         return;
+    }
+    if (!stackio::plan(files, plan, problem, memoryForLoad, {}, reduce)) {
+        if (problem.empty()) return;  // the choice was cancelled
+        if (!plan.fitsAt) {
+            refuse(wxString::FromUTF8(problem));
+            return;
+        }
+        // Too big to hold: offer the smallest reduction that fits.
+        const int k = plan.fitsAt;
+        const double bytes = static_cast<double>(stackio::volumeBytes(plan, k));
+        const wxString size = bytes >= 1e9 ? wxString::Format("%.1f GB", bytes / 1e9) : wxString::Format("%.1f MB", bytes / 1e6);
+        const wxString offer = wxString::Format("Open at 1/%d: %d x %d x %d voxels, %s?", k, (plan.width + k - 1) / k,
+                                                (plan.height + k - 1) / k, (plan.layers + k - 1) / k, size);
+        if (wxMessageBox(wxString::FromUTF8(problem) + "\n\n" + offer, "Load Images", wxYES_NO | wxICON_QUESTION, this) !=
+            wxYES)
+            return;
+        if (!stackio::plan(files, plan, problem, memoryForLoad, {}, k)) {
+            if (!problem.empty()) refuse(wxString::FromUTF8(problem));
+            return;
+        }
     }
 
     // The stack is built beside the current volume and takes its place only once every
@@ -80,10 +90,11 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     // camera, plane, menus and views as they were.
     voxelmap fresh;
     std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
+    const int layers = plan.reducedLayers();
+    progress.emplace("Please wait", "Building Voxmap", layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
     const stackio::Outcome outcome =
         stackio::build(plan, fresh, [&](int layer) {
-            if (loadProgressHook && !loadProgressHook(layer + 1, plan.layers)) return false;  // layer: 0-based
+            if (loadProgressHook && !loadProgressHook(layer + 1, layers)) return false;  // layer: 0-based
             return progress->Update(layer, wxEmptyString);
         });
     if (outcome.cancelled) return;

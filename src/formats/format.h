@@ -108,6 +108,8 @@ struct Page {
     // its columns when lostAreColumns (a transposed TIFF page). Empty when all was read.
     std::vector<bool> lost;
     bool lostAreColumns = false;
+    // Whether the samples are mapped by the stack's range rather than copied.
+    bool wide() const { return samples != Samples::Unsigned8 || slope != 1 || intercept != 0 || invert; }
     bool isLost(size_t pixel) const {
         return !lost.empty() && lost[lostAreColumns ? pixel % size_t(width) : pixel / size_t(width)];
     }
