@@ -86,6 +86,7 @@ enum {
     ID_ZOOM = 427,
     ID_SAVEVOLUME = 428,
     ID_UNDO = 429,
+    ID_VOXELSIZE = 430,
 };
 
 class RenderDlg;
@@ -173,6 +174,7 @@ public:
     void OnRayStep(wxCommandEvent& event);
     void OnVPScale(wxCommandEvent& event);
     void OnAASlice(wxCommandEvent& event);
+    void OnVoxelSize(wxCommandEvent& event);
     // Spin controls.
     void OnSpinCtrl(wxSpinEvent& event);
     void OnSpinCam(wxSpinEvent& event);
@@ -238,6 +240,15 @@ public:
     // Writes the volume losslessly: .tif/.tiff one multi-page RGBA TIFF, .png one
     // numbered PNG per layer (NAME.0000.png ...). True when written.
     bool saveVolume(const wxString& path);
+    // Gives the volume voxels of size (x, y, z) in unit (UTF-8; empty: none) and places it
+    // anew as a load would: the camera looking at the new centre, the plane across the
+    // first layer, each then posed by the controls, which keep their values. A size that
+    // is not positive and finite, or sizes more than 1000 times apart, are refused with a
+    // message and change nothing.
+    void setVoxelSize(const Vector& size, const wxString& unit);
+    // The plane posed by the slicer controls, and the camera by the camera controls.
+    void poseFromControls();
+    void cameraFromControls();
     // Takes back the last filter: the volume as it was before it.
     void undoFilter();
     // Before a filter: drops the oldest kept volumes as memory needs; false when the

@@ -167,6 +167,12 @@ extern const char* const kNoMemory;  // "could not be decoded: there is not enou
 std::string quoted(const std::string& path);
 // Adds words to a "; "-separated list of warnings, once.
 void addWarning(std::string& to, const std::string& words);
+// Sets info's voxel size from sizes in a unit as files name it: "nm", "µm" (also "micron",
+// "um", "u"), "mm", and "cm" or "m" (given in mm). Sizes that are not positive finite
+// numbers are left unsaid; an unknown unit keeps the sizes (their ratios) without a unit.
+void sayVoxelSize(FileInfo& info, double x, double y, double z, const std::string& unit);
+// The same from sizes in metres, in the unit (nm, µm or mm) that suits the x size.
+void sayVoxelSizeInMetres(FileInfo& info, double x, double y, double z);
 // A file with its own closing.
 struct File {
     std::FILE* f = nullptr;
