@@ -117,6 +117,9 @@ struct Reader {
 };
 constexpr size_t kHeadBytes = 544;
 
+// The readers, each in its own file.
+extern const Reader dicom;  // dicom.cpp: DICOM slices and multi-frame files (GDCM)
+
 // Every format, in the order they are tried.
 const std::vector<const Reader*>& readers();
 // The reader that recognises path, or null (also when it cannot be read).

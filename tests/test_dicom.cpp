@@ -1,0 +1,357 @@
+// DICOM: the reader on real files (pydicom's test files, when installed) and on files
+// written here with GDCM for exact expectations; the arrangement of series from headers.
+#include <gdcmImageChangeTransferSyntax.h>
+#include <gdcmImageWriter.h>
+#include <gdcmReader.h>
+#include <gdcmWriter.h>
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <map>
+#include <thread>
+
+#include "formats/format.h"
+#include "formats/series.h"
+#include "testutil.h"
+
+namespace {
+
+using formats::FileInfo;
+using formats::Page;
+using formats::Samples;
+
+const std::string kPydicom = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+
+// pydicom's test files, or the test is skipped when the package is not installed.
+#define REQUIRE_PYDICOM()                                                  \
+    if (!std::filesystem::exists(kPydicom + "CT_small.dcm")) GTEST_SKIP() \
+        << "python3-pydicom's test files are not installed"
+
+// What a test writes: the image and the text elements it sets (tag -> value).
+struct Dicom {
+    int width = 4, height = 3, frames = 1, bits = 16, samples = 1;
+    bool isSigned = false;
+    const char* photometric = "MONOCHROME2";
+    std::vector<int64_t> values;  // width * height * samples * frames, interleaved; empty: a ramp
+    std::map<gdcm::Tag, std::string> text;
+    gdcm::TransferSyntax::TSType syntax = gdcm::TransferSyntax::ExplicitVRLittleEndian;
+};
+
+int64_t ramp(size_t i, const Dicom& d) {
+    const int64_t span = d.bits == 8 ? 256 : 4096;
+    return int64_t((i * 37 + 11) % size_t(span)) - (d.isSigned ? span / 2 : 0);
+}
+
+// Writes d to path through GDCM (compressed as d.syntax says); false if GDCM would not.
+bool writeDicom(const std::string& path, const Dicom& d) {
+    const size_t n = size_t(d.width) * size_t(d.height) * size_t(d.samples) * size_t(d.frames);
+    std::string bytes(n * size_t(d.bits / 8), '\0');
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t v = d.values.empty() ? ramp(i, d) : d.values[i];
+        for (int b = 0; b < d.bits / 8; ++b) bytes[i * size_t(d.bits / 8) + size_t(b)] = char(uint64_t(v) >> (8 * b));
+    }
+    gdcm::ImageWriter w;
+    gdcm::Image& im = w.GetImage();
+    im.SetNumberOfDimensions(d.frames > 1 ? 3 : 2);
+    im.SetDimension(0, unsigned(d.width));
+    im.SetDimension(1, unsigned(d.height));
+    if (d.frames > 1) im.SetDimension(2, unsigned(d.frames));
+    im.SetPixelFormat(gdcm::PixelFormat(uint16_t(d.samples), uint16_t(d.bits), uint16_t(d.bits), uint16_t(d.bits - 1),
+                                        uint16_t(d.isSigned)));
+    im.SetPhotometricInterpretation(gdcm::PhotometricInterpretation::GetPIType(d.photometric));
+    im.SetTransferSyntax(gdcm::TransferSyntax::ExplicitVRLittleEndian);
+    gdcm::DataElement pixels(gdcm::Tag(0x7fe0, 0x0010));
+    pixels.SetByteValue(bytes.data(), uint32_t(bytes.size()));
+    im.SetDataElement(pixels);
+    if (d.syntax != gdcm::TransferSyntax::ExplicitVRLittleEndian) {
+        gdcm::ImageChangeTransferSyntax change;
+        change.SetTransferSyntax(d.syntax);
+        change.SetInput(im);
+        if (!change.Change()) return false;
+        w.SetImage(change.GetOutput());
+    }
+    gdcm::DataSet& ds = w.GetFile().GetDataSet();
+    // Several frames need a multi-frame storage class (secondary capture otherwise).
+    std::map<gdcm::Tag, std::string> text = d.text;
+    if (d.frames > 1 && !text.count(gdcm::Tag(0x0008, 0x0016)))
+        text[gdcm::Tag(0x0008, 0x0016)] = d.samples == 3 ? "1.2.840.10008.5.1.4.1.1.7.4"
+                                          : d.bits == 8  ? "1.2.840.10008.5.1.4.1.1.7.2"
+                                          : d.bits == 16 ? (d.isSigned ? "1.2.840.10008.5.1.4.1.1.20" : "1.2.840.10008.5.1.4.1.1.7.3")
+                                                         : "1.2.840.10008.5.1.4.1.1.481.2";
+    auto put = [&text](gdcm::DataSet& into) {
+        for (const auto& [tag, value] : text) {
+            gdcm::DataElement e(tag);
+            const bool uid = value.find_first_not_of("0123456789.") == std::string::npos && value.find('.') != std::string::npos;
+            const std::string v = value.size() % 2 ? value + (uid ? std::string(1, '\0') : " ") : value;
+            e.SetByteValue(v.data(), uint32_t(v.size()));
+            into.Replace(e);
+        }
+    };
+    put(ds);
+    w.SetFileName(path.c_str());
+    if (!w.Write()) return false;
+    // The image writer puts its own geometry in; the elements of the test go over it.
+    gdcm::Reader r;
+    r.SetFileName(path.c_str());
+    if (!r.Read()) return false;
+    put(r.GetFile().GetDataSet());
+    gdcm::Writer again;
+    again.SetFile(r.GetFile());
+    again.SetFileName(path.c_str());
+    return again.Write();
+}
+
+// The text elements of one CT slice at z in series uid.
+std::map<gdcm::Tag, std::string> ctSlice(double z, const std::string& uid = "1.2.3.4", int instance = 1) {
+    return {{gdcm::Tag(0x0008, 0x0016), "1.2.840.10008.5.1.4.1.1.2"},
+            {gdcm::Tag(0x0008, 0x0060), "CT"},
+            {gdcm::Tag(0x0008, 0x103e), "Head"},
+            {gdcm::Tag(0x0020, 0x000e), uid},
+            {gdcm::Tag(0x0020, 0x0013), std::to_string(instance)},
+            {gdcm::Tag(0x0020, 0x0032), "-10\\-20\\" + std::to_string(z)},
+            {gdcm::Tag(0x0020, 0x0037), "1\\0\\0\\0\\1\\0"},
+            {gdcm::Tag(0x0028, 0x0030), "0.5\\0.25"},
+            {gdcm::Tag(0x0028, 0x1050), "40"},
+            {gdcm::Tag(0x0028, 0x1051), "400"},
+            {gdcm::Tag(0x0028, 0x1052), "-1024"},
+            {gdcm::Tag(0x0028, 0x1053), "1"}};
+}
+
+bool header(const std::string& path, FileInfo& info, std::string& reason) {
+    info = FileInfo();
+    info.reader = &formats::dicom;
+    return formats::dicom.header(path, info, reason);
+}
+
+// Every frame of a file as stored values (samples interleaved), frame after frame.
+std::vector<int64_t> decodeAll(const std::string& path, FileInfo* headerOut = nullptr) {
+    FileInfo info;
+    std::string reason;
+    EXPECT_TRUE(header(path, info, reason)) << path << ": " << reason;
+    std::vector<int64_t> all;
+    for (size_t k = 0; k < info.pages.size(); ++k) {
+        Page p;
+        EXPECT_TRUE(formats::dicom.decode(path, info, int(k), p, reason)) << path << ": " << reason;
+        const bool sig = p.samples == Samples::Signed8 || p.samples == Samples::Signed16 || p.samples == Samples::Signed32;
+        const size_t n = size_t(p.width) * size_t(p.height) * size_t(p.channels);
+        for (size_t i = 0; i < n; ++i) {
+            if (p.bits == 8) all.push_back(sig ? int8_t(p.s8[i]) : p.s8[i]);
+            if (p.bits == 16) all.push_back(sig ? int16_t(p.s16[i]) : p.s16[i]);
+            if (p.bits == 32) all.push_back(sig ? int32_t(p.s32[i]) : int64_t(p.s32[i]));
+        }
+    }
+    if (headerOut) *headerOut = info;
+    return all;
+}
+
+}  // namespace
+
+// ---- The reader ----
+
+TEST(DicomReader, RecognisedByContentWhateverTheName) {
+    testutil::TempDir dir;
+    ASSERT_TRUE(writeDicom(dir.file("IM0001"), {}));
+    const std::string bytes = testutil::readBytes(dir.file("IM0001"));
+    testutil::writeBytes(dir.file("1.2.840.113619.2.5"), bytes);
+    testutil::writeBytes(dir.file("DicomDir"), bytes);                   // an index, whatever it holds
+    testutil::writeBytes(dir.file("bare"), bytes.substr(132));           // no preamble: group 0002 first
+    testutil::writeBytes(dir.file("shifted.dcm"), "x" + bytes);          // DICM not at 128
+    testutil::writeBytes(dir.file("short.dcm"), bytes.substr(0, 100));
+    const std::pair<const char*, bool> cases[] = {{"IM0001", true},      {"1.2.840.113619.2.5", true}, {"DicomDir", false},
+                                                  {"bare", true},        {"shifted.dcm", false},       {"short.dcm", false},
+                                                  {"missing.dcm", false}};
+    for (const auto& [name, dicom] : cases) EXPECT_EQ(formats::isDicomSlice(dir.file(name)), dicom) << name;
+    const std::vector<std::string> listed = formats::dicomFilesIn(dir.path);
+    EXPECT_EQ(listed, (std::vector<std::string>{dir.file("1.2.840.113619.2.5"), dir.file("IM0001"), dir.file("bare")}));
+}
+
+// Headers of written files: the sample kind, the values' meaning and the geometry.
+TEST(DicomReader, HeaderSaysWhatTheSamplesMeanAndWhereTheyLie) {
+    testutil::TempDir dir;
+    Dicom ct;
+    ct.isSigned = true;
+    ct.text = ctSlice(12.5);
+    ct.text[gdcm::Tag(0x0028, 0x1053)] = "0.5";
+    ct.text[gdcm::Tag(0x0018, 0x0050)] = "2.5";
+    Dicom mono1;
+    mono1.bits = 8;
+    mono1.photometric = "MONOCHROME1";
+    mono1.text = {{gdcm::Tag(0x0008, 0x0060), "MR"}, {gdcm::Tag(0x0028, 0x1054), "OD"}};
+    Dicom s8 = mono1;
+    s8.photometric = "MONOCHROME2";
+    s8.isSigned = true;
+    Dicom u32;
+    u32.bits = 32;
+    u32.frames = 3;
+    u32.text = {{gdcm::Tag(0x3004, 0x000c), "0\\2\\4"}, {gdcm::Tag(0x3004, 0x000e), "0.001"},
+                {gdcm::Tag(0x3004, 0x0002), "GY"},    {gdcm::Tag(0x0008, 0x0060), "RTDOSE"}};
+    struct Case {
+        const char* name;
+        Dicom d;
+        Samples samples;
+        double slope, intercept;
+        bool invert;
+        const char* valueUnit;
+    } cases[] = {{"ct", ct, Samples::Signed16, 0.5, -1024, false, "HU"},
+                 {"mono1", mono1, Samples::Unsigned8, 1, 0, true, "OD"},
+                 {"s8", s8, Samples::Signed8, 1, 0, false, "OD"},
+                 {"dose", u32, Samples::Unsigned32, 0.001, 0, false, "Gy"}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        ASSERT_TRUE(writeDicom(dir.file(c.name), c.d));
+        FileInfo info;
+        std::string reason;
+        ASSERT_TRUE(header(dir.file(c.name), info, reason)) << reason;
+        ASSERT_EQ(info.pages.size(), size_t(c.d.frames));
+        for (const formats::PageInfo& p : info.pages) {
+            EXPECT_EQ(p.width, 4);
+            EXPECT_EQ(p.height, 3);
+            EXPECT_EQ(p.samples, c.samples);
+            EXPECT_EQ(p.slope, c.slope);
+            EXPECT_EQ(p.intercept, c.intercept);
+            EXPECT_EQ(p.invert, c.invert);
+        }
+        EXPECT_EQ(info.valueUnit, c.valueUnit);
+        EXPECT_GE(info.decodeBytes, int64_t(4 * 3 * c.d.frames * c.d.bits / 8));
+        // What was written comes back, frame by frame.
+        std::vector<int64_t> want(size_t(4 * 3 * c.d.frames));
+        for (size_t i = 0; i < want.size(); ++i) want[i] = ramp(i, c.d);
+        EXPECT_EQ(decodeAll(dir.file(c.name)), want);
+    }
+    FileInfo info;
+    std::string reason;
+    ASSERT_TRUE(header(dir.file("ct"), info, reason));
+    EXPECT_EQ(info.modality, "CT");
+    EXPECT_EQ(info.seriesUid, "1.2.3.4");
+    EXPECT_EQ(info.seriesDescription, "Head");
+    ASSERT_TRUE(info.pages[0].hasPosition);
+    EXPECT_EQ(info.pages[0].position[2], 12.5);
+    EXPECT_TRUE(info.hasOrientation);
+    EXPECT_EQ(info.voxelSize[0], 0.25);  // column spacing
+    EXPECT_EQ(info.voxelSize[1], 0.5);   // row spacing
+    EXPECT_EQ(info.unit, "mm");
+    EXPECT_EQ(info.sliceThickness, 2.5);
+    EXPECT_TRUE(info.hasInstanceNumber);
+    EXPECT_TRUE(info.hasWindow);
+    EXPECT_EQ(info.windowCentre, 40);
+    EXPECT_EQ(info.windowWidth, 400);
+    ASSERT_TRUE(header(dir.file("dose"), info, reason));
+    EXPECT_EQ(info.frameOffsets, (std::vector<double>{0, 2, 4}));
+}
+
+// One image in every transfer syntax Debian's GDCM writes and reads gives the same samples;
+// lossy JPEG close to them.
+TEST(DicomReader, EveryTransferSyntaxDecodesToTheSameSamples) {
+    testutil::TempDir dir;
+    using TS = gdcm::TransferSyntax;
+    for (const bool colour : {false, true}) {
+        Dicom d;
+        d.width = 16, d.height = 8, d.frames = 2;
+        d.bits = colour ? 8 : 16;
+        d.samples = colour ? 3 : 1;
+        d.photometric = colour ? "RGB" : "MONOCHROME2";
+        d.isSigned = !colour;
+        if (colour)  // smooth, so that lossy JPEG stays close: red across, green down, blue by frame
+            for (int i = 0; i < 16 * 8 * 2 * 3; ++i) {
+                const int px = i / 3, c = i % 3, x = px % 16, y = px / 16 % 8, f = px / 128;
+                d.values.push_back(c == 0 ? 40 + x * 10 : c == 1 ? 200 - y * 20 : 60 + f * 100);
+            }
+        ASSERT_TRUE(writeDicom(dir.file("plain"), d));
+        const std::vector<int64_t> want = decodeAll(dir.file("plain"));
+        ASSERT_EQ(want.size(), size_t(16 * 8 * 2 * d.samples));
+        for (const TS::TSType ts : {TS::ImplicitVRLittleEndian, TS::ExplicitVRBigEndian, TS::DeflatedExplicitVRLittleEndian,
+                                    TS::JPEGLosslessProcess14_1, TS::JPEGLSLossless, TS::JPEG2000Lossless, TS::RLELossless,
+                                    TS::JPEGBaselineProcess1}) {
+            if (ts == TS::JPEGBaselineProcess1 && !colour) continue;  // 8 bits only
+            SCOPED_TRACE(std::string(TS::GetTSString(ts)) + (colour ? " colour" : " grey"));
+            Dicom c = d;
+            c.syntax = ts;
+            const std::string path = dir.file(std::string("ts") + TS::GetTSString(ts));
+            ASSERT_TRUE(writeDicom(path, c));
+            const std::vector<int64_t> got = decodeAll(path);
+            ASSERT_EQ(got.size(), want.size());
+            int64_t worst = 0;
+            for (size_t i = 0; i < got.size(); ++i) worst = std::max(worst, std::abs(got[i] - want[i]));
+            EXPECT_LE(worst, ts == TS::JPEGBaselineProcess1 ? 12 : 0);
+        }
+    }
+    // pydicom's small MR image as its makers stored it in other syntaxes.
+    REQUIRE_PYDICOM();
+    const std::string mr = kPydicom + "MR_small.dcm";
+    const std::vector<int64_t> want = decodeAll(mr);
+    ASSERT_EQ(want.size(), size_t(64 * 64));
+    for (const char* name : {"MR_small_implicit.dcm", "MR_small_bigendian.dcm", "MR_small_expb.dcm", "MR_small_RLE.dcm",
+                             "MR_small_jp2klossless.dcm", "MR_small_jpeg_ls_lossless.dcm", "MR_small_padded.dcm"})
+        EXPECT_EQ(decodeAll(kPydicom + name), want) << name;
+}
+
+// Real files: what their headers say, and samples checked against their own fields.
+TEST(DicomReader, RealFiles) {
+    REQUIRE_PYDICOM();
+    const std::string ct = kPydicom + "CT_small.dcm";
+    FileInfo info;
+    const std::vector<int64_t> v = decodeAll(ct, &info);
+    ASSERT_EQ(info.pages.size(), 1u);
+    EXPECT_EQ(info.pages[0].width, 128);
+    EXPECT_EQ(info.pages[0].samples, Samples::Signed16);
+    EXPECT_EQ(info.modality, "CT");
+    EXPECT_EQ(info.valueUnit, "HU");
+    EXPECT_EQ(v.size(), size_t(128 * 128));
+    // As pydicom decodes it: first values, range and sum of the stored values.
+    EXPECT_EQ(std::vector<int64_t>(v.begin(), v.begin() + 3), (std::vector<int64_t>{175, 180, 166}));
+    EXPECT_EQ(*std::min_element(v.begin(), v.end()), 128);
+    EXPECT_EQ(*std::max_element(v.begin(), v.end()), 2191);
+    int64_t sum = 0;
+    for (int64_t x : v) sum += x;
+    EXPECT_EQ(sum, 14826310);
+    EXPECT_EQ(info.pages[0].intercept, -1024);
+    EXPECT_EQ(info.voxelSize[0], 0.661468);
+    EXPECT_EQ(info.sliceThickness, 5);
+    // A dose grid: 15 frames placed by GridFrameOffsetVector, scaled by DoseGridScaling.
+    const std::vector<int64_t> dose = decodeAll(kPydicom + "rtdose.dcm", &info);
+    EXPECT_EQ(info.pages.size(), 15u);
+    EXPECT_EQ(info.frameOffsets.size(), 15u);
+    EXPECT_EQ(info.valueUnit, "");  // DoseUnits RELATIVE
+    EXPECT_EQ(info.pages[0].slope, 1e-6);
+    EXPECT_EQ(info.pages[0].samples, Samples::Unsigned32);
+    EXPECT_EQ(dose.size(), size_t(10 * 10 * 15));
+    EXPECT_TRUE(info.pages[0].hasPosition);
+    EXPECT_FALSE(info.pages[1].hasPosition);
+    // Colour: RGB stays, YBR becomes RGB (pure red: Y 76, Cb 85, Cr 255 gives 254, 0, 0).
+    for (const char* name : {"SC_rgb_rle.dcm", "SC_ybr_full_422_uncompressed.dcm", "SC_rgb_jpeg_dcmtk.dcm",
+                             "SC_rgb_jpeg_lossy_gdcm.dcm", "SC_rgb_dcmtk_+eb+cr.dcm", "SC_rgb_dcmtk_+eb+cy+np.dcm"}) {
+        const std::vector<int64_t> rgb = decodeAll(kPydicom + name, &info);
+        ASSERT_EQ(rgb.size(), size_t(100 * 100 * 3)) << name;
+        EXPECT_NEAR(rgb[0], 254, 1) << name;
+        EXPECT_LE(rgb[1], 1) << name;
+        EXPECT_LE(rgb[2], 1) << name;
+    }
+}
+
+// Concurrent pages of one multi-frame file come out as one thread decodes them.
+TEST(DicomReader, FramesDecodedOnSeveralThreads) {
+    testutil::TempDir dir;
+    Dicom d;
+    d.width = 64, d.height = 32, d.frames = 24;
+    ASSERT_TRUE(writeDicom(dir.file("frames"), d));
+    FileInfo info;
+    const std::vector<int64_t> want = decodeAll(dir.file("frames"), &info);
+    std::vector<std::vector<int64_t>> got(24);
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int k = 23 - t; k >= 0; k -= 4) {
+                Page p;
+                std::string reason;
+                if (formats::dicom.decode(dir.file("frames"), info, k, p, reason))
+                    got[size_t(k)].assign(p.s16.begin(), p.s16.end());
+            }
+        });
+    for (std::thread& t : threads) t.join();
+    for (size_t k = 0; k < 24; ++k)
+        EXPECT_TRUE(std::equal(got[k].begin(), got[k].end(), want.begin() + long(k * 64 * 32)) && got[k].size() == 64 * 32)
+            << "frame " << k;
+}
