@@ -26,9 +26,10 @@ using formats::Samples;
 const std::string kPydicom = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
 
 // pydicom's test files, or the test is skipped when the package is not installed.
-#define REQUIRE_PYDICOM()                                                  \
-    if (!std::filesystem::exists(kPydicom + "CT_small.dcm")) GTEST_SKIP() \
-        << "python3-pydicom's test files are not installed"
+#define REQUIRE_PYDICOM()                                                   \
+    if (!std::filesystem::exists(kPydicom + "CT_small.dcm")) {                \
+        GTEST_SKIP() << "python3-pydicom's test files are not installed"; \
+    }
 
 // What a test writes: the image and the text elements it sets (tag -> value).
 struct Dicom {
@@ -354,4 +355,251 @@ TEST(DicomReader, FramesDecodedOnSeveralThreads) {
     for (size_t k = 0; k < 24; ++k)
         EXPECT_TRUE(std::equal(got[k].begin(), got[k].end(), want.begin() + long(k * 64 * 32)) && got[k].size() == 64 * 32)
             << "frame " << k;
+}
+
+namespace {
+
+// Peak resident memory since the last reset, in bytes.
+int64_t peakBytes() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    return -1;
+}
+void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
+// Reads path with GDCM, lets change edit its data set and file meta, and writes it back.
+bool edit(const std::string& path, const std::function<void(gdcm::File&)>& change) {
+    gdcm::Reader r;
+    r.SetFileName(path.c_str());
+    if (!r.Read()) return false;
+    change(r.GetFile());
+    gdcm::Writer w;
+    w.SetFile(r.GetFile());
+    w.SetFileName(path.c_str());
+    return w.Write();
+}
+void setText(gdcm::DataSet& ds, gdcm::Tag tag, std::string v) {
+    if (v.size() % 2) v += ' ';
+    gdcm::DataElement e(tag);
+    e.SetByteValue(v.data(), uint32_t(v.size()));
+    ds.Replace(e);
+}
+void setShort(gdcm::DataSet& ds, gdcm::Tag tag, uint16_t v) {
+    gdcm::DataElement e(tag);
+    e.SetVR(gdcm::VR::US);
+    e.SetByteValue(reinterpret_cast<const char*>(&v), 2);
+    ds.Replace(e);
+}
+
+}  // namespace
+
+// Hostile and non-image files are refused by their header, naming what they are, before
+// anything large is allocated; GDCM's words go into the reason, not to standard error.
+TEST(DicomReader, RefusedFromTheHeader) {
+    testutil::TempDir dir;
+    Dicom ct;
+    ct.width = 64, ct.height = 64;
+    ct.text = ctSlice(0);
+    ASSERT_TRUE(writeDicom(dir.file("ct"), ct));
+    const std::string whole = testutil::readBytes(dir.file("ct"));
+    testutil::writeBytes(dir.file("cut-pixels"), whole.substr(0, whole.size() - 100));
+    testutil::writeBytes(dir.file("cut-header"), whole.substr(0, 400));
+    auto copy = [&](const char* name, const std::function<void(gdcm::File&)>& change) {
+        testutil::writeBytes(dir.file(name), whole);
+        ASSERT_TRUE(edit(dir.file(name), change)) << name;
+    };
+    // 65535 x 65535 pixels in 5000 frames, native and compressed.
+    auto huge = [](gdcm::File& f) {
+        setShort(f.GetDataSet(), gdcm::Tag(0x0028, 0x0010), 65535);
+        setShort(f.GetDataSet(), gdcm::Tag(0x0028, 0x0011), 65535);
+        setText(f.GetDataSet(), gdcm::Tag(0x0028, 0x0008), "5000");
+    };
+    copy("huge", huge);
+    Dicom rle = ct;
+    rle.syntax = gdcm::TransferSyntax::RLELossless;
+    ASSERT_TRUE(writeDicom(dir.file("huge-rle"), rle));
+    ASSERT_TRUE(edit(dir.file("huge-rle"), huge));
+    copy("no-pixels", [](gdcm::File& f) { f.GetDataSet().Remove(gdcm::Tag(0x7fe0, 0x0010)); });
+    copy("report", [](gdcm::File& f) {
+        f.GetDataSet().Remove(gdcm::Tag(0x7fe0, 0x0010));
+        setText(f.GetDataSet(), gdcm::Tag(0x0008, 0x0060), "SR");
+    });
+    copy("mpeg", [](gdcm::File& f) {
+        f.GetHeader().SetDataSetTransferSyntax(gdcm::TransferSyntax::MPEG2MainProfile);
+        f.GetHeader().Remove(gdcm::Tag(0x0002, 0x0010));
+    });
+    copy("bits12", [](gdcm::File& f) { setShort(f.GetDataSet(), gdcm::Tag(0x0028, 0x0100), 12); });
+    copy("palette", [](gdcm::File& f) { setText(f.GetDataSet(), gdcm::Tag(0x0028, 0x0004), "PALETTE COLOR"); });
+    const std::pair<const char*, const char*> cases[] = {
+        {"cut-pixels", "is truncated: its 64 x 64 pixels in 1 frame do not fit in what the file holds"},
+        {"cut-header", "is a damaged or truncated DICOM file"},
+        {"huge", "is truncated: its 65535 x 65535 pixels in 5000 frames do not fit in what the file holds"},
+        {"huge-rle", "is truncated: its 65535 x 65535 pixels in 5000 frames do not fit in what the file holds"},
+        {"no-pixels", "is a DICOM file without pixel data"},
+        {"report", "is a DICOM structured report, not an image"},
+        {"mpeg", "is stored as MPEG-2 (1.2.840.10008.1.2.4.100), which cannot be decoded"},
+        {"bits12", "has 12-bit DICOM samples, which are not supported"},
+        {"palette", "has 1 samples per pixel as \"PALETTE COLOR\", which is not supported (grey or RGB colour)"}};
+    resetPeak();
+    const int64_t before = peakBytes();
+    for (const auto& [name, want] : cases) {
+        FileInfo info;
+        std::string reason;
+        EXPECT_FALSE(header(dir.file(name), info, reason)) << name;
+        EXPECT_EQ(reason.substr(0, std::strlen(want)), want) << name;
+        EXPECT_TRUE(info.pages.empty()) << name;
+    }
+    // One frame of 65535 x 65535 compressed fits the file: the header passes with what
+    // decoding it would take, for the memory check to refuse.
+    ASSERT_TRUE(edit(dir.file("huge-rle"), [](gdcm::File& f) { setText(f.GetDataSet(), gdcm::Tag(0x0028, 0x0008), "1"); }));
+    FileInfo info;
+    std::string reason;
+    ASSERT_TRUE(header(dir.file("huge-rle"), info, reason)) << reason;
+    EXPECT_EQ(info.pages.at(0).width, 65535);
+    EXPECT_GE(info.decodeBytes, int64_t(65535) * 65535 * 2);
+    ASSERT_GT(before, 0);
+    EXPECT_LT(peakBytes() - before, int64_t(64) << 20);
+    // Real objects that are not images, and a cut file.
+    REQUIRE_PYDICOM();
+    const std::pair<const char*, const char*> real[] = {
+        {"test-SR.dcm", "is a DICOM structured report, not an image"},
+        {"rtplan.dcm", "is a DICOM radiotherapy plan, not an image"},
+        {"waveform_ecg.dcm", "is a DICOM waveform, not an image"},
+        {"MR_truncated.dcm", "is truncated"}};
+    for (const auto& [name, want] : real) {
+        EXPECT_FALSE(header(kPydicom + name, info, reason)) << name;
+        EXPECT_EQ(reason.substr(0, std::strlen(want)), want) << name;
+    }
+}
+
+// ---- Series: arranged from headers alone ----
+
+namespace {
+
+// The header of a one-frame slice of series uid at z along (0, 0, 1), or without a
+// position when z is NaN.
+FileInfo slice(double z, const std::string& uid = "1", int instance = 0, double x = 0) {
+    FileInfo f;
+    f.reader = &formats::dicom;
+    f.seriesUid = uid;
+    f.modality = "CT";
+    f.seriesDescription = "Series " + uid;
+    f.valueUnit = "HU";
+    f.hasOrientation = true;
+    f.voxelSize[0] = 0.5, f.voxelSize[1] = 0.25;
+    f.unit = "mm";
+    f.sliceThickness = 3;
+    f.hasInstanceNumber = instance != 0;
+    f.instanceNumber = instance;
+    f.hasWindow = true, f.windowCentre = 40, f.windowWidth = 400;
+    formats::PageInfo p;
+    p.width = 4, p.height = 3;
+    p.hasPosition = !std::isnan(z);
+    p.position[0] = x, p.position[2] = std::isnan(z) ? 0 : z;
+    f.pages.push_back(p);
+    return f;
+}
+
+// The order as "file.page" words, e.g. "2.0 0.0 1.0".
+std::string orderText(const formats::Arrangement& a) {
+    std::string s;
+    for (const formats::Layer& l : a.order) s += (s.empty() ? "" : " ") + std::to_string(l.file) + "." + std::to_string(l.page);
+    return s;
+}
+
+}  // namespace
+
+TEST(DicomSeries, OrderVoxelSizeAndNotes) {
+    const double none = std::nan("");
+    FileInfo multi = slice(10);  // four frames placed by GridFrameOffsetVector, given out of order
+    multi.pages.resize(4, multi.pages[0]);
+    for (size_t k = 1; k < 4; ++k) multi.pages[k].hasPosition = false;
+    multi.frameOffsets = {0, 6, -6, 3};
+    FileInfo tiltedOrientation = slice(0);
+    struct Case {
+        const char* name;
+        std::vector<FileInfo> infos;
+        const char* order;
+        double z;
+        const char* note;  // the start of the one note, or "" for none
+    } cases[] = {
+        {"by position, not by name or instance", {slice(5, "1", 1), slice(-5, "1", 2), slice(0, "1", 3)}, "1.0 2.0 0.0", 5, ""},
+        {"a gap", {slice(0), slice(2), slice(4), slice(8), slice(10)}, "0.0 1.0 2.0 3.0 4.0", 2,
+         "The slices are unevenly spaced: the usual step is 2 mm, but it differs between slices 3 and 4 (4 mm)."},
+        {"without positions: instance numbers", {slice(none, "1", 3), slice(none, "1", 1), slice(none, "1", 2)}, "1.0 2.0 0.0",
+         3, "Some slices have no position"},
+        {"tilted", {slice(0, "1", 0, 0), slice(2, "1", 0, 1), slice(4, "1", 0, 2)}, "0.0 1.0 2.0", 2,
+         "The slice positions do not lie along the slice normal"},
+        {"multi-frame by offsets", {multi}, "0.2 0.0 0.3 0.1", 3, "The slices are unevenly spaced"},
+        {"one slice: its thickness", {slice(7)}, "0.0", 3, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        std::vector<std::string> files;
+        for (size_t i = 0; i < c.infos.size(); ++i) files.push_back("IM" + std::to_string(i));
+        formats::Arrangement a;
+        std::string problem;
+        ASSERT_TRUE(formats::arrangeSeries(files, c.infos, {}, a, problem)) << problem;
+        EXPECT_EQ(orderText(a), c.order);
+        EXPECT_EQ(a.voxelSize[0], 0.5);
+        EXPECT_EQ(a.voxelSize[1], 0.25);
+        EXPECT_EQ(a.voxelSize[2], c.z);
+        EXPECT_EQ(a.unit, "mm");
+        EXPECT_EQ(a.windowLo, -160);
+        EXPECT_EQ(a.windowHi, 240);
+        if (*c.note) {
+            ASSERT_EQ(a.notes.size(), 1u);
+            EXPECT_EQ(a.notes[0].substr(0, std::strlen(c.note)), c.note);
+        } else {
+            EXPECT_TRUE(a.notes.empty()) << a.notes[0];
+        }
+    }
+}
+
+TEST(DicomSeries, SeveralSeriesChosenCancelledOrRefused) {
+    FileInfo sagittal = slice(0, "2");
+    const double o[6] = {0, 1, 0, 0, 0, -1};
+    std::copy(o, o + 6, sagittal.orientation);
+    FileInfo sagittal2 = sagittal;
+    sagittal2.pages[0].position[0] = 1.5;
+    const std::vector<FileInfo> infos = {slice(0, "2"), slice(0, "1"), sagittal, slice(1, "1"), sagittal2, slice(2, "2")};
+    const std::vector<std::string> files = {"a", "b", "c", "d", "e", "f"};
+    std::vector<std::string> asked;
+    formats::Arrangement a;
+    std::string problem;
+    // Series 2 holds two orientations: three groups, listed in the order of their first file.
+    ASSERT_TRUE(formats::arrangeSeries(files, infos, [&](const std::vector<std::string>& labels) {
+        asked = labels;
+        return 2;
+    }, a, problem)) << problem;
+    EXPECT_EQ(asked, (std::vector<std::string>{"Series 2, CT, 4 x 3 x 2, axial", "Series 1, CT, 4 x 3 x 2",
+                                               "Series 2, CT, 4 x 3 x 2, sagittal"}));
+    EXPECT_EQ(orderText(a), "4.0 2.0");  // the normal is (-1, 0, 0): x 1.5 lies before x 0
+    EXPECT_EQ(a.voxelSize[2], 1.5);
+    EXPECT_FALSE(formats::arrangeSeries(files, infos, [](const std::vector<std::string>&) { return -1; }, a, problem));
+    EXPECT_EQ(problem, "");
+    EXPECT_FALSE(formats::arrangeSeries(files, infos, {}, a, problem));
+    EXPECT_EQ(problem, "The files hold 3 series; load them one at a time.");
+
+    // Refusals: two slices at one place; DICOM beside other images.
+    EXPECT_FALSE(formats::arrangeSeries({"x", "y", "z"}, {slice(0), slice(1), slice(1)}, {}, a, problem));
+    EXPECT_EQ(problem, "\"y\" and \"z\" lie at the same position (1 mm along the slice normal); the stack is not loaded "
+                       "rather than put in a guessed order.");
+    FileInfo png;
+    png.pages.resize(1);
+    EXPECT_FALSE(formats::arrangeSeries({"IM1", "l.png"}, {slice(0), png}, {}, a, problem));
+    EXPECT_EQ(problem, "DICOM files load only with other DICOM files: \"IM1\" is a DICOM file, but \"l.png\" is not.");
+    EXPECT_TRUE(formats::arrangeSeries({"l.png"}, {png}, {}, a, problem));
+    EXPECT_TRUE(a.order.empty());
+}
+
+TEST(DicomSeries, StatusText) {
+    formats::Arrangement a;
+    a.modality = "CT", a.valueUnit = "HU";
+    EXPECT_EQ(formats::seriesStatus(a, 512, 512, 120, true, -1024, 3071), "CT 512 x 512 x 120, -1024..3071 HU mapped to 0..255");
+    a.modality = "", a.valueUnit = "";
+    EXPECT_EQ(formats::seriesStatus(a, 4, 3, 2, true, 0.5, 2.25), "DICOM 4 x 3 x 2, 0.5..2.25 mapped to 0..255");
+    EXPECT_EQ(formats::seriesStatus(a, 4, 3, 2, false, 0, 0), "DICOM 4 x 3 x 2");
 }
