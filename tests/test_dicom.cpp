@@ -15,6 +15,7 @@
 
 #include "formats/format.h"
 #include "formats/series.h"
+#include "stackio.h"
 #include "testutil.h"
 
 namespace {
@@ -165,7 +166,10 @@ TEST(DicomReader, RecognisedByContentWhateverTheName) {
                                                   {"bare", true},        {"shifted.dcm", false},       {"short.dcm", false},
                                                   {"missing.dcm", false}};
     for (const auto& [name, dicom] : cases) EXPECT_EQ(formats::isDicomSlice(dir.file(name)), dicom) << name;
-    const std::vector<std::string> listed = formats::dicomFilesIn(dir.path);
+    // A folder without PNG, JPEG or TIFF files stands for its DICOM slices.
+    std::vector<std::string> listed;
+    std::string problem;
+    ASSERT_TRUE(stackio::expandPaths({dir.path}, listed, problem)) << problem;
     EXPECT_EQ(listed, (std::vector<std::string>{dir.file("1.2.840.113619.2.5"), dir.file("IM0001"), dir.file("bare")}));
 }
 
@@ -502,10 +506,18 @@ FileInfo slice(double z, const std::string& uid = "1", int instance = 0, double 
     return f;
 }
 
+// A plan of DICOM slices named IM0, IM1, ... with those headers.
+stackio::Plan planOf(const std::vector<FileInfo>& infos) {
+    stackio::Plan p;
+    p.infos = infos;
+    for (size_t i = 0; i < infos.size(); ++i) p.files.push_back("IM" + std::to_string(i));
+    return p;
+}
+
 // The order as "file.page" words, e.g. "2.0 0.0 1.0".
-std::string orderText(const formats::Arrangement& a) {
+std::string orderText(const stackio::Plan& p) {
     std::string s;
-    for (const formats::Layer& l : a.order) s += (s.empty() ? "" : " ") + std::to_string(l.file) + "." + std::to_string(l.page);
+    for (const stackio::Layer& l : p.order) s += (s.empty() ? "" : " ") + std::to_string(l.file) + "." + std::to_string(l.page);
     return s;
 }
 
@@ -537,11 +549,9 @@ TEST(DicomSeries, OrderVoxelSizeAndNotes) {
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        std::vector<std::string> files;
-        for (size_t i = 0; i < c.infos.size(); ++i) files.push_back("IM" + std::to_string(i));
-        formats::Arrangement a;
+        stackio::Plan a = planOf(c.infos);
         std::string problem;
-        ASSERT_TRUE(formats::arrangeSeries(files, c.infos, {}, a, problem)) << problem;
+        ASSERT_TRUE(formats::arrangeSeries(a, {}, problem)) << problem;
         EXPECT_EQ(orderText(a), c.order);
         EXPECT_EQ(a.voxelSize[0], 0.5);
         EXPECT_EQ(a.voxelSize[1], 0.25);
@@ -564,42 +574,38 @@ TEST(DicomSeries, SeveralSeriesChosenCancelledOrRefused) {
     std::copy(o, o + 6, sagittal.orientation);
     FileInfo sagittal2 = sagittal;
     sagittal2.pages[0].position[0] = 1.5;
-    const std::vector<FileInfo> infos = {slice(0, "2"), slice(0, "1"), sagittal, slice(1, "1"), sagittal2, slice(2, "2")};
-    const std::vector<std::string> files = {"a", "b", "c", "d", "e", "f"};
+    stackio::Plan a = planOf({slice(0, "2"), slice(0, "1"), sagittal, slice(1, "1"), sagittal2, slice(2, "2")});
     std::vector<std::string> asked;
-    formats::Arrangement a;
     std::string problem;
     // Series 2 holds two orientations: three groups, listed in the order of their first file.
-    ASSERT_TRUE(formats::arrangeSeries(files, infos, [&](const std::vector<std::string>& labels) {
+    ASSERT_TRUE(formats::arrangeSeries(a, [&](const std::vector<std::string>& labels) {
         asked = labels;
         return 2;
-    }, a, problem)) << problem;
+    }, problem)) << problem;
     EXPECT_EQ(asked, (std::vector<std::string>{"Series 2, CT, 4 x 3 x 2, axial", "Series 1, CT, 4 x 3 x 2",
                                                "Series 2, CT, 4 x 3 x 2, sagittal"}));
     EXPECT_EQ(orderText(a), "4.0 2.0");  // the normal is (-1, 0, 0): x 1.5 lies before x 0
     EXPECT_EQ(a.voxelSize[2], 1.5);
-    EXPECT_FALSE(formats::arrangeSeries(files, infos, [](const std::vector<std::string>&) { return -1; }, a, problem));
+    EXPECT_FALSE(formats::arrangeSeries(a, [](const std::vector<std::string>&) { return -1; }, problem));
     EXPECT_EQ(problem, "");
-    EXPECT_FALSE(formats::arrangeSeries(files, infos, {}, a, problem));
-    EXPECT_EQ(problem, "The files hold 3 series; load them one at a time.");
+    ASSERT_TRUE(formats::arrangeSeries(a, {}, problem));  // nobody to ask: the first
+    EXPECT_EQ(orderText(a), "0.0 5.0");
 
-    // Refusals: two slices at one place; DICOM beside other images.
-    EXPECT_FALSE(formats::arrangeSeries({"x", "y", "z"}, {slice(0), slice(1), slice(1)}, {}, a, problem));
-    EXPECT_EQ(problem, "\"y\" and \"z\" lie at the same position (1 mm along the slice normal); the stack is not loaded "
-                       "rather than put in a guessed order.");
-    FileInfo png;
-    png.pages.resize(1);
-    EXPECT_FALSE(formats::arrangeSeries({"IM1", "l.png"}, {slice(0), png}, {}, a, problem));
-    EXPECT_EQ(problem, "DICOM files load only with other DICOM files: \"IM1\" is a DICOM file, but \"l.png\" is not.");
-    EXPECT_TRUE(formats::arrangeSeries({"l.png"}, {png}, {}, a, problem));
-    EXPECT_TRUE(a.order.empty());
+    // Two slices at one place are refused, naming both; a file named twice is one slice.
+    a = planOf({slice(0), slice(1), slice(1)});
+    EXPECT_FALSE(formats::arrangeSeries(a, {}, problem));
+    EXPECT_EQ(problem, "\"IM1\" and \"IM2\" lie at the same position (1 mm along the slice normal); the stack is not "
+                       "loaded rather than put in a guessed order.");
+    a.files[2] = "IM1";
+    ASSERT_TRUE(formats::arrangeSeries(a, {}, problem)) << problem;
+    EXPECT_EQ(orderText(a), "0.0 1.0");
 }
 
 TEST(DicomSeries, StatusText) {
-    formats::Arrangement a;
-    a.modality = "CT", a.valueUnit = "HU";
-    EXPECT_EQ(formats::seriesStatus(a, 512, 512, 120, true, -1024, 3071), "CT 512 x 512 x 120, -1024..3071 HU mapped to 0..255");
-    a.modality = "", a.valueUnit = "";
-    EXPECT_EQ(formats::seriesStatus(a, 4, 3, 2, true, 0.5, 2.25), "DICOM 4 x 3 x 2, 0.5..2.25 mapped to 0..255");
-    EXPECT_EQ(formats::seriesStatus(a, 4, 3, 2, false, 0, 0), "DICOM 4 x 3 x 2");
+    stackio::Plan a;
+    a.modality = "CT", a.valueUnit = "HU", a.width = 512, a.height = 512, a.layers = 120;
+    EXPECT_EQ(formats::seriesStatus(a, true, -1024, 3071), "CT 512 x 512 x 120, -1024..3071 HU mapped to 0..255");
+    a.modality = "", a.valueUnit = "", a.width = 4, a.height = 3, a.layers = 2;
+    EXPECT_EQ(formats::seriesStatus(a, true, 0.5, 2.25), "DICOM 4 x 3 x 2, 0.5..2.25 mapped to 0..255");
+    EXPECT_EQ(formats::seriesStatus(a, false, 0, 0), "DICOM 4 x 3 x 2");
 }

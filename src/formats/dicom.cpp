@@ -22,18 +22,12 @@
 #include <streambuf>
 
 #include "formats/format.h"
+#include "formats/series.h"
 
 namespace formats {
 namespace {
 
 // ---- GDCM's diagnostics, kept per thread while a header or frame is read ----
-
-// Until the shared helpers of the format table are in: a "; "-list of words, once each.
-void addWords(std::string& to, const std::string& words) {
-    if (words.empty() || ("; " + to + "; ").find("; " + words + "; ") != std::string::npos) return;
-    to += (to.empty() ? "" : "; ") + words;
-}
-const char* const kOutOfMemory = "could not be decoded: there is not enough memory";
 
 thread_local std::string* traceTarget = nullptr;
 
@@ -49,17 +43,19 @@ protected:
     }
 };
 
-// While it lives, what GDCM reports on this thread is kept in text (and nothing reaches
-// standard error from any thread).
+// GDCM reports into this stream from the start: to the capture of the thread reporting,
+// and nowhere when there is none (never to standard error).
+std::ostream& traceStream() {
+    static TraceBuffer buffer;
+    static std::ostream stream(&buffer);
+    return stream;
+}
+[[maybe_unused]] const bool traceRouted = (gdcm::Trace::SetStream(traceStream()), true);
+
+// While it lives, what GDCM reports on this thread is kept in text.
 struct TraceCapture {
     std::string text;
-    TraceCapture() {
-        static TraceBuffer buffer;
-        static std::ostream stream(&buffer);
-        static std::once_flag once;
-        std::call_once(once, [] { gdcm::Trace::SetStream(stream); });
-        traceTarget = &text;
-    }
+    TraceCapture() { traceTarget = &text; }
     ~TraceCapture() { traceTarget = nullptr; }
     TraceCapture(const TraceCapture&) = delete;
     TraceCapture& operator=(const TraceCapture&) = delete;
@@ -76,7 +72,7 @@ struct TraceCapture {
             const bool where = line.rfind("Warning: In ", 0) == 0 || line.rfind("Error: In ", 0) == 0 ||
                                line.rfind("Debug: In ", 0) == 0;
             while (!line.empty() && (line.back() == ' ' || line.back() == '\r')) line.pop_back();
-            if (!where && !line.empty()) addWords(out, line);
+            if (!where && !line.empty()) addWarning(out, line);
         }
         return out;
     }
@@ -253,12 +249,12 @@ struct PixelElement {
 PixelElement pixelElement(const std::string& path, uint64_t valueAt, bool bigEndian, bool implicit) {
     PixelElement e;
     const int64_t size = fileSize(path);
-    std::unique_ptr<std::FILE, int (*)(std::FILE*)> f(std::fopen(path.c_str(), "rb"), std::fclose);
+    File f(path);
     // The header is 8 bytes (implicit VR, or a 2-byte length) or 12 (OB, OW, UN: a 4-byte length).
     for (const int header : {12, 8}) {
         unsigned char h[12];
-        if (!f || valueAt < uint64_t(header) || std::fseek(f.get(), long(valueAt - uint64_t(header)), SEEK_SET) != 0 ||
-            std::fread(h, 1, size_t(header), f.get()) != size_t(header))
+        if (!f.f || valueAt < uint64_t(header) || std::fseek(f.f, long(valueAt - uint64_t(header)), SEEK_SET) != 0 ||
+            std::fread(h, 1, size_t(header), f.f) != size_t(header))
             continue;
         auto u16 = [&](int i) { return bigEndian ? unsigned(h[i] << 8 | h[i + 1]) : unsigned(h[i] | h[i + 1] << 8); };
         auto u32 = [&](int i) {
@@ -486,7 +482,7 @@ bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std:
     try {
         out.bytes.resize(length);
     } catch (const std::bad_alloc&) {
-        return reason = kOutOfMemory, false;
+        return reason = kNoMemory, false;
     }
     if (!image.GetBuffer(out.bytes.data())) return reason = trace.with("has pixel data that cannot be decoded"), false;
     out.channels = channels;
@@ -563,7 +559,7 @@ bool dicomDecode(const std::string& path, const FileInfo& info, int page, Page& 
         if (pg.bits == 16) out.s16.resize(n), std::memcpy(out.s16.data(), from, n * 2);
         if (pg.bits == 32) out.s32.resize(n), std::memcpy(out.s32.data(), from, n * 4);
     } catch (const std::bad_alloc&) {
-        return reason = kOutOfMemory, false;
+        return reason = kNoMemory, false;
     }
     return true;
 }
@@ -584,6 +580,6 @@ bool dicomRecognise(const std::string& path, const unsigned char* head, size_t s
 
 }  // namespace
 
-extern const Reader dicom = {"DICOM", dicomRecognise, dicomHeader, dicomDecode};
+extern const Reader dicom = {"DICOM", dicomRecognise, dicomHeader, dicomDecode, "a DICOM file", false, arrangeSeries};
 
 }  // namespace formats

@@ -5,17 +5,10 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
-#include <filesystem>
 #include <map>
 
 namespace formats {
 namespace {
-
-namespace fs = std::filesystem;
-
-std::string inQuotes(const std::string& path) { return "\"" + path + "\""; }
-
-bool isDicom(const FileInfo& info) { return info.reader && std::strcmp(info.reader->name, "DICOM") == 0; }
 
 struct Vec {
     double x, y, z;
@@ -78,34 +71,21 @@ std::string gapsText(const std::vector<double>& steps, double median, const std:
            ", but it differs " + text + ". They are shown evenly spaced.";
 }
 
-// Who a layer is, for messages: the file, and its frame when it has several.
-std::string who(const std::vector<std::string>& files, const std::vector<FileInfo>& infos, const Layer& l) {
-    return infos[size_t(l.file)].pages.size() > 1
-               ? "frame " + std::to_string(l.page + 1) + " of " + inQuotes(files[size_t(l.file)])
-               : inQuotes(files[size_t(l.file)]);
-}
-
 }  // namespace
 
-bool arrangeSeries(const std::vector<std::string>& files, const std::vector<FileInfo>& infos, const Choose& choose,
-                   Arrangement& out, std::string& problem) {
-    out = Arrangement();
+bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem) {
+    using stackio::Layer;
+    const std::vector<FileInfo>& infos = p.infos;
     problem.clear();
-    int firstDicom = -1, firstOther = -1;
-    for (size_t i = 0; i < infos.size(); ++i) {
-        int& first = isDicom(infos[i]) ? firstDicom : firstOther;
-        if (first < 0) first = int(i);
-    }
-    if (firstDicom < 0) return true;
-    if (firstOther >= 0) {
-        problem = "DICOM files load only with other DICOM files: " + inQuotes(files[size_t(firstDicom)]) +
-                  " is a DICOM file, but " + inQuotes(files[size_t(firstOther)]) + " is not.";
-        return false;
-    }
+    p.order.clear();
+    p.notes.clear();
+    if (infos.empty()) return true;
 
     // Groups in the order their first file was given.
     std::vector<Group> groups;
     for (size_t f = 0; f < infos.size(); ++f) {
+        if (std::find(p.files.begin(), p.files.begin() + long(f), p.files[f]) != p.files.begin() + long(f))
+            continue;  // a file named twice is one slice
         auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) {
             return x.uid == infos[f].seriesUid && sameOrientation(infos[size_t(x.files[0])], infos[f]);
         });
@@ -122,19 +102,15 @@ bool arrangeSeries(const std::vector<std::string>& files, const std::vector<File
             size_t slices = 0;
             for (int f : g.files) slices += infos[size_t(f)].pages.size();
             const PageInfo none;
-            const PageInfo& p = first.pages.empty() ? none : first.pages[0];
+            const PageInfo& page = first.pages.empty() ? none : first.pages[0];
             std::string label = (first.seriesDescription.empty() ? "Unnamed series" : first.seriesDescription) + ", " +
                                 (first.modality.empty() ? "unknown modality" : first.modality) + ", " +
-                                std::to_string(p.width) + " x " + std::to_string(p.height) + " x " + std::to_string(slices);
+                                std::to_string(page.width) + " x " + std::to_string(page.height) + " x " + std::to_string(slices);
             if (perSeries[g.uid] > 1) label += std::string(", ") + planeName(normalOf(first));
             labels.push_back(label);
         }
-        const int pick = choose ? choose(labels) : -2;
-        if (pick == -1) return false;
-        if (pick < 0 || pick >= int(groups.size())) {
-            problem = "The files hold " + std::to_string(groups.size()) + " series; load them one at a time.";
-            return false;
-        }
+        const int pick = choose ? choose(labels) : 0;
+        if (pick < 0 || pick >= int(groups.size())) return false;
         chosen = &groups[size_t(pick)];
     }
 
@@ -154,29 +130,31 @@ bool arrangeSeries(const std::vector<std::string>& files, const std::vector<File
         const size_t n = info.pages.size();
         const bool byOffsets = info.frameOffsets.size() == n && n > 1 && info.pages[0].hasPosition;
         for (size_t k = 0; k < n; ++k) {
-            Placed p{{f, int(k)}, false, 0, {0, 0, 0}};
+            Placed l{{f, int(k)}, false, 0, {0, 0, 0}};
             if (info.pages[k].hasPosition) {
-                p.placed = true, p.at = positionOf(info.pages[k]), p.along = dot(p.at, normal);
+                l.placed = true, l.at = positionOf(info.pages[k]), l.along = dot(l.at, normal);
             } else if (byOffsets) {
                 const double offset = info.frameOffsets[k] - info.frameOffsets[0];
                 const Vec base = positionOf(info.pages[0]);
-                p.placed = true, p.at = {base.x + offset * normal.x, base.y + offset * normal.y, base.z + offset * normal.z};
-                p.along = dot(p.at, normal);
+                l.placed = true, l.at = {base.x + offset * normal.x, base.y + offset * normal.y, base.z + offset * normal.z};
+                l.along = dot(l.at, normal);
             }
-            allPlaced = allPlaced && p.placed;
-            layers.push_back(p);
+            allPlaced = allPlaced && l.placed;
+            layers.push_back(l);
         }
     }
 
-    out.modality = first.modality;
-    out.description = first.seriesDescription;
-    out.valueUnit = first.valueUnit;
+    p.modality = first.modality;
+    p.description = first.seriesDescription;
+    p.valueUnit = first.valueUnit;
     if (first.hasWindow)
-        out.hasWindow = true, out.windowLo = first.windowCentre - first.windowWidth / 2,
-        out.windowHi = first.windowCentre + first.windowWidth / 2;
+        p.hasWindow = true, p.windowLo = first.windowCentre - first.windowWidth / 2,
+        p.windowHi = first.windowCentre + first.windowWidth / 2;
+    p.voxelSize[0] = p.voxelSize[1] = p.voxelSize[2] = 1;
+    p.unit.clear();
     if (first.voxelSize[0] > 0 && first.voxelSize[1] > 0) {
-        out.voxelSize[0] = first.voxelSize[0], out.voxelSize[1] = first.voxelSize[1];
-        out.unit = first.unit;
+        p.voxelSize[0] = first.voxelSize[0], p.voxelSize[1] = first.voxelSize[1];
+        p.unit = first.unit;
     }
     const double said = first.spacingBetweenSlices > 0 ? first.spacingBetweenSlices : first.sliceThickness;
 
@@ -195,29 +173,28 @@ bool arrangeSeries(const std::vector<std::string>& files, const std::vector<File
         const double tolerance = std::max(1e-4, 1e-3 * std::fabs(median));
         for (size_t i = 0; i < steps.size(); ++i)
             if (steps[i] <= tolerance) {
-                problem = who(files, infos, layers[i].layer) + " and " + who(files, infos, layers[i + 1].layer) +
-                          " lie at the same position (" + number(layers[i].along) +
-                          (out.unit.empty() ? "" : " " + out.unit) +
+                problem = stackio::who(p, layers[i].layer) + " and " + stackio::who(p, layers[i + 1].layer) +
+                          " lie at the same position (" + number(layers[i].along) + (p.unit.empty() ? "" : " " + p.unit) +
                           " along the slice normal); the stack is not loaded rather than put in a guessed order.";
                 return false;
             }
-        out.voxelSize[2] = median;
-        const std::string gaps = gapsText(steps, median, out.unit);
-        if (!gaps.empty()) out.notes.push_back(gaps);
+        p.voxelSize[2] = median;
+        const std::string gaps = gapsText(steps, median, p.unit);
+        if (!gaps.empty()) p.notes.push_back(gaps);
         // Positions off the normal: a tilted gantry. Shown as a straight stack.
         const Vec start = layers.front().at;
-        for (const Placed& p : layers) {
-            const Vec d = sub(p.at, start);
+        for (const Placed& l : layers) {
+            const Vec d = sub(l.at, start);
             const double along = dot(d, normal);
             const Vec off = {d.x - along * normal.x, d.y - along * normal.y, d.z - along * normal.z};
             if (length(off) > std::max(1e-3, 1e-3 * std::fabs(along))) {
-                out.notes.push_back("The slice positions do not lie along the slice normal (a tilted gantry); the "
+                p.notes.push_back("The slice positions do not lie along the slice normal (a tilted gantry); the "
                                     "stack is shown untilted.");
                 break;
             }
         }
     } else {
-        if (said > 0) out.voxelSize[2] = said;
+        if (said > 0) p.voxelSize[2] = said;
         if (layers.size() > 1) {
             // Files by InstanceNumber (as given where it is missing), frames in their order.
             std::stable_sort(layers.begin(), layers.end(), [&](const Placed& a, const Placed& b) {
@@ -227,17 +204,17 @@ bool arrangeSeries(const std::vector<std::string>& files, const std::vector<File
                 if (!ia.hasInstanceNumber || !ib.hasInstanceNumber) return false;
                 return ia.instanceNumber < ib.instanceNumber;
             });
-            out.notes.push_back("Some slices have no position; the slices are ordered by their instance numbers.");
+            p.notes.push_back("Some slices have no position; the slices are ordered by their instance numbers.");
         }
     }
-    for (const Placed& p : layers) out.order.push_back(p.layer);
+    for (const Placed& l : layers) p.order.push_back(l.layer);
     return true;
 }
 
-std::string seriesStatus(const Arrangement& a, int width, int height, int depth, bool mapped, double lo, double hi) {
-    std::string s = (a.modality.empty() ? std::string("DICOM") : a.modality) + " " + std::to_string(width) + " x " +
-                    std::to_string(height) + " x " + std::to_string(depth);
-    if (mapped) s += ", " + number(lo) + ".." + number(hi) + (a.valueUnit.empty() ? "" : " " + a.valueUnit) + " mapped to 0..255";
+std::string seriesStatus(const stackio::Plan& p, bool mapped, double lo, double hi) {
+    std::string s = (p.modality.empty() ? std::string("DICOM") : p.modality) + " " + std::to_string(p.width) + " x " +
+                    std::to_string(p.height) + " x " + std::to_string(p.layers);
+    if (mapped) s += ", " + number(lo) + ".." + number(hi) + (p.valueUnit.empty() ? "" : " " + p.valueUnit) + " mapped to 0..255";
     return s;
 }
 
@@ -248,18 +225,6 @@ bool isDicomSlice(const std::string& path) {
     const size_t n = std::fread(head, 1, sizeof head, f);
     std::fclose(f);
     return dicom.recognise(path, head, n);
-}
-
-std::vector<std::string> dicomFilesIn(const std::string& folder) {
-    std::vector<std::string> names;
-    std::error_code ec;
-    for (fs::directory_iterator it(fs::u8path(folder), ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code e2;
-        const std::string path = it->path().u8string();
-        if (fs::is_regular_file(it->path(), e2) && isDicomSlice(path)) names.push_back(path);
-    }
-    std::sort(names.begin(), names.end());
-    return names;
 }
 
 }  // namespace formats
