@@ -2,6 +2,7 @@
 // window, and what a successful load resets (volume, plane, camera, views, menus,
 // Undo). Reading the files is stackio's; all or nothing: a refused or cancelled stack
 // leaves everything as it was.
+#include <wx/choicdlg.h>
 #include <wx/filedlg.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
@@ -15,6 +16,7 @@
 
 #include "appFrame.h"
 #include "camera.h"
+#include "formats/series.h"
 #include "slicer.h"
 #include "stackio.h"
 #include "voxelmap.h"
@@ -25,7 +27,17 @@ namespace {
 const char* const kWildcard =
     "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|"
     "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]|"
+    "DICOM files (*.dcm)|*.[dD][cC][mM]|"
     "All files (*)|*";
+
+// Asks which of several series to load: the index of the one chosen, -1 for Cancel.
+int chooseSeries(wxWindow* parent, const std::vector<std::string>& labels) {
+    wxArrayString choices;
+    for (const std::string& l : labels) choices.Add(wxString::FromUTF8(l));
+    wxSingleChoiceDialog dialog(parent, "The files hold several series. Which one should be loaded?", "Load Images",
+                                choices);
+    return dialog.ShowModal() == wxID_OK ? dialog.GetSelection() : -1;
+}
 
 }  // namespace
 
@@ -58,8 +70,9 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     for (const wxString& p : paths) given.push_back(p.utf8_string());
     std::string problem;
     stackio::Plan plan;
-    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem)) {
-        refuse(wxString::FromUTF8(problem));
+    const auto choose = [this](const std::vector<std::string>& labels) { return chooseSeries(this, labels); };
+    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem, -1, choose)) {
+        if (!problem.empty()) refuse(wxString::FromUTF8(problem));  // empty: the choice was cancelled
         return;
     }
 
@@ -124,7 +137,10 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     progress.reset();
     showLoadedState();
 
-    if (outcome.mappedWide) SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
+    if (plan.infos.front().reader == &formats::dicom)
+        SetStatusText(wxString::FromUTF8(formats::seriesStatus(plan, outcome.mappedWide, outcome.wideLo, outcome.wideHi)), 0);
+    else if (outcome.mappedWide)
+        SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
     // What the files said that the user should know, and the decoders' warnings: one message.
     wxString said;
     for (const std::string& n : plan.notes) said += wxString::FromUTF8(n) + "\n";

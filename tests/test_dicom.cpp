@@ -5,6 +5,8 @@
 #include <gdcmReader.h>
 #include <gdcmWriter.h>
 #include <gtest/gtest.h>
+#include <wx/choicdlg.h>
+#include <wx/statusbr.h>
 
 #include <algorithm>
 #include <cstring>
@@ -17,6 +19,8 @@
 #include "formats/series.h"
 #include "stackio.h"
 #include "testutil.h"
+#include "voxelmap.h"
+#include "appFrame.h"
 
 namespace {
 
@@ -608,4 +612,74 @@ TEST(DicomSeries, StatusText) {
     a.modality = "", a.valueUnit = "", a.width = 4, a.height = 3, a.layers = 2;
     EXPECT_EQ(formats::seriesStatus(a, true, 0.5, 2.25), "DICOM 4 x 3 x 2, 0.5..2.25 mapped to 0..255");
     EXPECT_EQ(formats::seriesStatus(a, false, 0, 0), "DICOM 4 x 3 x 2");
+}
+
+// ---- Loading through the window ----
+
+namespace {
+
+using DicomLoad = testutil::AppTest;
+
+// Answers the series choice: picks `pick`, or cancels when it is -1.
+class ChoiceAnswer : public wxExpectModalBase<wxSingleChoiceDialog, ChoiceAnswer> {
+public:
+    explicit ChoiceAnswer(int pick) : pick_(pick) {}
+
+protected:
+    int OnInvoked(wxSingleChoiceDialog* dlg) const override {
+        if (pick_ < 0) return wxID_CANCEL;
+        dlg->SetSelection(pick_);
+        return wxID_OK;
+    }
+
+private:
+    int pick_;
+};
+
+// Writes a CT slice of constant stored value `stored` at z into dir/name.
+void ctFile(const testutil::TempDir& dir, const std::string& name, double z, int stored, const std::string& uid = "1.2.3.4") {
+    Dicom d;
+    d.isSigned = true;
+    d.text = ctSlice(z, uid);
+    d.values.assign(12, stored);
+    ASSERT_TRUE(writeDicom(dir.file(name), d)) << name;
+}
+
+}  // namespace
+
+// A folder of CT slices named out of order loads in the order of their positions, with the
+// voxel size, values and status bar their headers give; several series ask which one.
+TEST_F(DicomLoad, FolderOfSlicesByPositionAndSeriesChosen) {
+    testutil::TempDir dir;
+    const double z[] = {6, 0, 9, 3};
+    for (int i = 0; i < 4; ++i) ctFile(dir, "IM" + std::to_string(i + 1), z[i], int(z[i]) * 10);
+    testutil::frame()->loadStack(testutil::toArray({dir.path}));
+    ASSERT_TRUE(myVoxmap->loaded);
+    ASSERT_EQ(myVoxmap->depth, 4);
+    // Values -1024 + 10 z, z = 0, 3, 6, 9, mapped -1024..-934 onto 0..255.
+    const int want[] = {0, 85, 170, 255};
+    for (int k = 0; k < 4; ++k) EXPECT_EQ(testutil::at(2, 1, k), voxel(want[k], want[k], want[k], 255)) << k;
+    testutil::expectExact(myVoxmap->voxelSize, 0.25, 0.5, 3);
+    EXPECT_EQ(myVoxmap->unit, "mm");
+    EXPECT_EQ(testutil::frame()->GetStatusBar()->GetStatusText(0), "CT 4 x 3 x 4, -1024..-934 HU mapped to 0..255");
+
+    // A second series beside it: the choice decides; Cancel leaves the volume as it was.
+    ctFile(dir, "JM1", 0, 500, "9.9");
+    ctFile(dir, "JM2", 2, 700, "9.9");
+    wxTEST_DIALOG(testutil::frame()->loadStack(testutil::toArray({dir.path})), ChoiceAnswer(-1));
+    EXPECT_EQ(myVoxmap->depth, 4);
+    wxTEST_DIALOG(testutil::frame()->loadStack(testutil::toArray({dir.path})), ChoiceAnswer(1));
+    EXPECT_EQ(myVoxmap->depth, 2);
+    testutil::expectExact(myVoxmap->voxelSize, 0.25, 0.5, 2);
+    EXPECT_EQ(testutil::at(0, 0, 1), voxel(255, 255, 255, 255));
+
+    // DICOM beside a PNG image is refused, the volume unchanged.
+    const std::vector<std::string> png = testutil::writeStack(dir.path, {testutil::makeImage(4, 3, [](int, int) {
+                                                                  return voxel(1, 2, 3, 255);
+                                                              }, false)});
+    wxString message;
+    wxTEST_DIALOG(testutil::frame()->loadStack(testutil::toArray({dir.file("IM1"), png[0]})),
+                  testutil::MessageCapture(&message));
+    EXPECT_TRUE(message.StartsWith("\"" + dir.file("IM1") + "\" is a DICOM file and \"" + png[0] + "\" is not")) << message;
+    EXPECT_EQ(myVoxmap->depth, 2);
 }
