@@ -683,3 +683,57 @@ TEST_F(DicomLoad, FolderOfSlicesByPositionAndSeriesChosen) {
     EXPECT_TRUE(message.StartsWith("\"" + dir.file("IM1") + "\" is a DICOM file and \"" + png[0] + "\" is not")) << message;
     EXPECT_EQ(myVoxmap->depth, 2);
 }
+
+// Real series planned and built: order, size, voxel size, notes and the range of values,
+// as pydicom reads the files' own fields.
+TEST(DicomSeries, RealFilesPlannedAndBuilt) {
+    REQUIRE_PYDICOM();
+    const std::string dirs = kPydicom + "dicomdirtests/";
+    struct Case {
+        std::string path;
+        std::vector<const char*> order;  // file names, bottom first
+        int size;
+        double voxel[3];
+        double lo, hi;
+        const char* note;
+    } cases[] = {
+        // z -99.48, 103.02, 104.27, 105.52: a gap after the first slice.
+        {dirs + "77654033/CT2", {"17106", "17136", "17166", "17196"}, 16, {0.488281, 0.488281, 1.25}, -981, 1489,
+         "The slices are unevenly spaced: the usual step is 1.25 mm, but it differs between slices 1 and 2 (202.5 mm). "
+         "They are shown evenly spaced."},
+        // z from 8.76 down to -1.24 in name order: loaded the other way round.
+        {dirs + "98892001/CT5N", {"3353", "3023", "2693", "2392", "2062"}, 16, {0.488281, 0.488281, 2.5}, -888, 85, ""},
+        {kPydicom + "CT_small.dcm", {"CT_small.dcm"}, 128, {0.661468, 0.661468, 5}, -896, 1167, ""},
+        {kPydicom + "MR_small.dcm", {"MR_small.dcm"}, 64, {0.3125, 0.3125, 0.8}, 127, 2145, ""},
+        {kPydicom + "rtdose.dcm", std::vector<const char*>(15, "rtdose.dcm"), 10, {10, 10, 5}, 0.795, 1.254, ""},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.path);
+        std::vector<std::string> files;
+        std::string problem;
+        stackio::Plan p;
+        ASSERT_TRUE(stackio::expandPaths({c.path}, files, problem) && stackio::plan(files, p, problem)) << problem;
+        ASSERT_EQ(p.order.size(), c.order.size());
+        for (size_t i = 0; i < c.order.size(); ++i) {
+            const std::string& f = p.files[size_t(p.order[i].file)];
+            EXPECT_EQ(f.substr(f.rfind('/') + 1), c.order[i]) << i;
+            if (c.order.size() == 15) {
+                EXPECT_EQ(p.order[i].page, int(i));  // the dose grid's frames, by offset
+            }
+        }
+        EXPECT_EQ(p.width, c.size);
+        for (int a = 0; a < 3; ++a) EXPECT_DOUBLE_EQ(p.voxelSize[a], c.voxel[a]) << a;
+        EXPECT_EQ(p.unit, "mm");
+        EXPECT_EQ(p.notes.size(), *c.note ? 1u : 0u);
+        if (*c.note && !p.notes.empty()) {
+            EXPECT_EQ(p.notes[0], c.note);
+        }
+        voxelmap built;
+        const stackio::Outcome o = stackio::build(p, built, [](int) { return true; });
+        ASSERT_EQ(o.problem, "");
+        EXPECT_TRUE(o.mappedWide);
+        EXPECT_DOUBLE_EQ(o.wideLo, c.lo);
+        EXPECT_DOUBLE_EQ(o.wideHi, c.hi);
+        EXPECT_EQ(built.depth, int(c.order.size()));
+    }
+}
