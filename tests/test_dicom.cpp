@@ -737,3 +737,18 @@ TEST(DicomSeries, RealFilesPlannedAndBuilt) {
         EXPECT_EQ(built.depth, int(c.order.size()));
     }
 }
+
+// The sample series opens at once: twelve slices named from the top down, loaded bottom first.
+TEST_F(DicomLoad, SampleSeries) {
+    const std::string folder = std::string(SLABWRIGHT_SOURCE_DIR) + "/samples/ct";
+    std::vector<std::string> files;
+    std::string problem;
+    stackio::Plan p;
+    ASSERT_TRUE(stackio::expandPaths({folder}, files, problem) && stackio::plan(files, p, problem)) << problem;
+    ASSERT_EQ(p.order.size(), 12u);
+    for (int k = 0; k < 12; ++k) EXPECT_EQ(p.files[size_t(p.order[size_t(k)].file)], folder + "/IM00" + (k < 3 ? "" : "0") + std::to_string(12 - k));
+    testutil::frame()->loadStack(testutil::toArray({folder}));
+    ASSERT_EQ(myVoxmap->depth, 12);
+    testutil::expectExact(myVoxmap->voxelSize, 0.661468, 0.661468, 5);
+    EXPECT_EQ(testutil::frame()->GetStatusBar()->GetStatusText(0), "CT 128 x 128 x 12, -1024..1167 HU mapped to 0..255");
+}
