@@ -5,7 +5,7 @@
 // grey frames with their rescale (and MONOCHROME1's inversion) for the wide mapping, colour
 // frames (RGB, YBR) as RGB. GDCM's own diagnostics are caught per thread and go into the
 // reason instead of to standard error.
-#include <gdcmImageReader.h>
+#include <gdcmImage.h>
 #include <gdcmReader.h>
 #include <gdcmSequenceOfItems.h>
 #include <gdcmTrace.h>
@@ -275,12 +275,177 @@ PixelElement pixelElement(const std::string& path, uint64_t valueAt, bool bigEnd
     return e;
 }
 
+// ---- The file's structure, checked before GDCM parses it ----
+//
+// Debian's GDCM is built with its assertions on, and some damaged files (cut inside the
+// file meta group, items without their tags, lengths past the end) abort in them. So the
+// element structure is walked here first, headers only: every length must fit in what
+// holds it, every sequence and fragment list must end as it should.
+
+class Walker {
+public:
+    explicit Walker(const std::string& path) : f_(path), size_(fileSize(path)) {}
+
+    // Empty when the structure is sound, else what is wrong with it.
+    std::string problem() {
+        if (!f_.f || size_ < 0) return "cannot be read";
+        unsigned char head[132] = {};
+        const size_t n = std::fread(head, 1, sizeof head, f_.f);
+        uint64_t pos = 0;
+        if (n >= 132 && std::memcmp(head + 128, "DICM", 4) == 0) {
+            pos = 132;
+            // The file meta group: explicit VR little endian (implicit in some old writers).
+            Form meta{true, false};
+            if (!looksExplicit(pos)) meta.explicitVR = false;
+            std::string ts;
+            if (!walk(pos, uint64_t(size_), meta, 0, true, &ts)) return why_;
+            while (!ts.empty() && (ts.back() == '\0' || ts.back() == ' ')) ts.pop_back();
+            if (ts == "1.2.840.10008.1.2.1.99") return {};  // deflated: GDCM inflates and reads the rest
+            return walk(pos, uint64_t(size_), {ts != "1.2.840.10008.1.2", ts == "1.2.840.10008.1.2.2"}, 0, false, nullptr)
+                       ? std::string()
+                       : why_;
+        }
+        // No preamble: the byte order from the first group, the VR form from its look.
+        const bool big = n >= 2 && head[0] == 0 && (head[1] == 2 || head[1] == 8);
+        return walk(pos, uint64_t(size_), {looksExplicit(0), big}, 0, false, nullptr) ? std::string() : why_;
+    }
+
+private:
+    struct Form {
+        bool explicitVR, bigEndian;
+    };
+    File f_;
+    int64_t size_;
+    std::string why_;
+
+    bool read(uint64_t at, unsigned char* to, size_t n) {
+        return at + n <= uint64_t(size_) && std::fseek(f_.f, long(at), SEEK_SET) == 0 && std::fread(to, 1, n, f_.f) == n;
+    }
+    static unsigned u16(const unsigned char* b, bool big) { return big ? unsigned(b[0] << 8 | b[1]) : unsigned(b[0] | b[1] << 8); }
+    static uint32_t u32(const unsigned char* b, bool big) {
+        return big ? uint32_t(b[0]) << 24 | uint32_t(b[1]) << 16 | uint32_t(b[2]) << 8 | b[3]
+                   : uint32_t(b[3]) << 24 | uint32_t(b[2]) << 16 | uint32_t(b[1]) << 8 | b[0];
+    }
+    static bool upper(unsigned char c) { return c >= 'A' && c <= 'Z'; }
+    bool looksExplicit(uint64_t at) {
+        unsigned char b[6];
+        return read(at, b, 6) && upper(b[4]) && upper(b[5]);
+    }
+    bool fail(const std::string& why) {
+        why_ = why;
+        return false;
+    }
+
+    // Walks data elements from pos up to end (or, inside an item of undefined length, up
+    // to its delimiter). In the meta group stops at its end, keeping the transfer syntax.
+    bool walk(uint64_t& pos, uint64_t end, const Form& sx, int depth, bool meta, std::string* ts) {
+        if (depth > 16) return fail("is a DICOM file nested too deep");
+        while (pos < end) {
+            unsigned char h[12];
+            if (!read(pos, h, 8)) return fail("is truncated in the middle of an element");
+            // Group 0002 is always little endian.
+            const unsigned group = u16(h, sx.bigEndian && !meta), element = u16(h + 2, sx.bigEndian && !meta);
+            if (meta && group != 0x0002) return true;
+            const bool big = sx.bigEndian && group != 0x0002;
+            if (group == 0xfffe && element == 0xe00d) {  // the end of an item of undefined length
+                pos += 8;
+                return depth > 0 ? true : fail("is a DICOM file with an item delimiter outside any item");
+            }
+            uint64_t length;
+            bool sequence = false, unknown = false;
+            if (sx.explicitVR || meta) {
+                const std::string vr(reinterpret_cast<const char*>(h + 4), 2);
+                static const std::string known = "AE AS AT CS DA DS DT FL FD IS LO LT OB OD OF OL OV OW PN SH SL SQ SS ST "
+                                                 "SV TM UC UI UL UN UR US UT UV";
+                if (!upper(h[4]) || !upper(h[5]) || known.find(vr) == std::string::npos || known.find(vr) % 3 != 0)
+                    return fail("is a DICOM file with a damaged element");
+                static const char* const wide[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "SV", "UC", "UN", "UR", "UT", "UV"};
+                bool isWide = false;
+                for (const char* w : wide) isWide = isWide || vr == w;
+                if (isWide) {
+                    if (!read(pos + 8, h + 8, 4)) return fail("is truncated in the middle of an element");
+                    length = u32(h + 8, big);
+                    pos += 12;
+                } else {
+                    length = u16(h + 6, big);
+                    pos += 8;
+                }
+                unknown = vr == "UN" && length == 0xffffffffu;  // an implicit VR sequence inside
+                sequence = vr == "SQ" || unknown;
+            } else {
+                length = u32(h + 4, big);
+                pos += 8;
+                sequence = length == 0xffffffffu;
+            }
+            if (group == 0x7fe0 && element == 0x0010 && length == 0xffffffffu) {
+                if (!fragments(pos, end, big)) return false;
+                continue;
+            }
+            if (sequence) {
+                const Form inner = unknown ? Form{false, false} : sx;
+                if (!items(pos, length == 0xffffffffu ? end : pos + length, length == 0xffffffffu, inner, depth)) return false;
+                continue;
+            }
+            if (length == 0xffffffffu) return fail("is a DICOM file with a damaged element");
+            if (pos + length > end) return fail("is truncated: an element runs past the end of the file");
+            if (meta && ts && element == 0x0010) {
+                std::vector<unsigned char> v(std::min<uint64_t>(length, 64));
+                if (!read(pos, v.data(), v.size())) return fail("is truncated in its file meta group");
+                ts->assign(v.begin(), v.end());
+            }
+            pos += length;
+        }
+        return true;
+    }
+
+    // The items of a sequence, up to its delimiter (undefined length) or to end.
+    bool items(uint64_t& pos, uint64_t end, bool undefined, const Form& sx, int depth) {
+        if (end > uint64_t(size_)) return fail("is truncated: a sequence runs past the end of the file");
+        while (pos < end) {
+            unsigned char h[8];
+            if (!read(pos, h, 8)) return fail("is truncated in the middle of a sequence");
+            const unsigned group = u16(h, sx.bigEndian), element = u16(h + 2, sx.bigEndian);
+            const uint32_t length = u32(h + 4, sx.bigEndian);
+            pos += 8;
+            if (group == 0xfffe && element == 0xe0dd) return undefined ? true : fail("is a DICOM file with a damaged sequence");
+            if (group != 0xfffe || element != 0xe000) return fail("is a DICOM file with a damaged sequence");
+            if (length == 0xffffffffu) {
+                if (!walk(pos, uint64_t(size_), sx, depth + 1, false, nullptr)) return false;
+            } else {
+                if (pos + length > end) return fail("is truncated: an item runs past its sequence");
+                uint64_t inner = pos;
+                if (!walk(inner, pos + length, sx, depth + 1, false, nullptr)) return false;
+                pos += length;
+            }
+        }
+        return undefined ? fail("is truncated: a sequence has no end") : true;
+    }
+
+    // Encapsulated pixel data: items of defined length up to the sequence delimiter.
+    bool fragments(uint64_t& pos, uint64_t end, bool big) {
+        while (true) {
+            unsigned char h[8];
+            if (!read(pos, h, 8)) return fail("is truncated in its compressed pixel data");
+            const unsigned group = u16(h, big), element = u16(h + 2, big);
+            const uint32_t length = u32(h + 4, big);
+            pos += 8;
+            if (group == 0xfffe && element == 0xe0dd) return true;
+            if (group != 0xfffe || element != 0xe000 || length == 0xffffffffu)
+                return fail("is a DICOM file with damaged compressed pixel data");
+            if (pos + length > end) return fail("is truncated in its compressed pixel data");
+            pos += length;
+        }
+    }
+};
+
 std::string dims(int w, int h) { return std::to_string(w) + " x " + std::to_string(h); }
 
 bool dicomHeader(const std::string& path, FileInfo& info, std::string& reason) {
     TraceCapture trace;
     const int64_t size = fileSize(path);
     if (size < 0) return reason = "does not exist or is not a file", false;
+    reason = Walker(path).problem();
+    if (!reason.empty()) return false;
     gdcm::Reader r;
     r.SetFileName(path.c_str());
     if (!r.ReadUpToTag(kPixelData, {kPixelData})) return reason = trace.with("is a damaged or truncated DICOM file"), false;
@@ -467,11 +632,28 @@ bool jpegIsYCbCr(const gdcm::Image& image, bool ybr) {
 
 bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std::string& reason) {
     TraceCapture trace;
-    gdcm::ImageReader r;
+    gdcm::Reader r;
     r.SetFileName(path.c_str());
     if (!r.Read()) return reason = trace.with("is a damaged or truncated DICOM file"), false;
-    const gdcm::Image& image = r.GetImage();
+    const gdcm::DataSet& ds = r.GetFile().GetDataSet();
+    if (!ds.FindDataElement(kPixelData)) return reason = "is a DICOM file without pixel data", false;
     const PageInfo& first = info.pages.front();
+    // The image is described from the elements the header checked, not by GDCM's image
+    // reader, whose assertions abort on some damaged elements; GDCM then decodes it.
+    gdcm::Image image;
+    image.SetNumberOfDimensions(info.pages.size() > 1 ? 3 : 2);
+    image.SetDimension(0, unsigned(first.width));
+    image.SetDimension(1, unsigned(first.height));
+    if (info.pages.size() > 1) image.SetDimension(2, unsigned(info.pages.size()));
+    const int samplesPerPixel = std::max(1, ushort(ds, 0x0028, 0x0002));
+    const int storedBits = ushort(ds, 0x0028, 0x0101) > 0 && ushort(ds, 0x0028, 0x0101) <= first.bits ? ushort(ds, 0x0028, 0x0101) : first.bits;
+    const int highBit = ushort(ds, 0x0028, 0x0102) >= 0 && ushort(ds, 0x0028, 0x0102) < storedBits ? ushort(ds, 0x0028, 0x0102) : storedBits - 1;
+    image.SetPixelFormat(gdcm::PixelFormat(uint16_t(samplesPerPixel), uint16_t(first.bits), uint16_t(storedBits),
+                                           uint16_t(highBit), ushort(ds, 0x0028, 0x0103) == 1 ? 1 : 0));
+    image.SetPhotometricInterpretation(gdcm::PhotometricInterpretation::GetPIType(text(ds, 0x0028, 0x0004).c_str()));
+    if (samplesPerPixel == 3) image.SetPlanarConfiguration(ushort(ds, 0x0028, 0x0006) == 1 ? 1 : 0);
+    image.SetTransferSyntax(r.GetFile().GetHeader().GetDataSetTransferSyntax());
+    image.SetDataElement(ds.GetDataElement(kPixelData));
     const size_t sampleBytes = size_t(first.bits / 8);
     const size_t frame = size_t(first.width) * size_t(first.height) * sampleBytes;
     const int channels = int(image.GetPixelFormat().GetSamplesPerPixel());
