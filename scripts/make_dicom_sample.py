@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Writes the small CT series samples/ct/IM0001 .. IM0012 from one real CT slice.
+"""Writes the small CT series samples/scan/ct/IM0001 .. IM0012 from one real CT slice.
 
 Source: CT_small.dcm, a 128 x 128 CT slice of a head among pydicom's test files
 (Debian package python3-pydicom; Expat licence, see samples/README.md).
@@ -28,7 +28,7 @@ from pydicom.uid import generate_uid  # noqa: E402
 
 SOURCE = "/usr/lib/python3/dist-packages/pydicom/data/test_files/CT_small.dcm"
 SLICES, STEP, RADIUS = 12, 5.0, 40.0
-OUT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples", "ct")
+OUT = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "samples", "scan", "ct")
 
 
 def main():

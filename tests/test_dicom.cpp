@@ -740,7 +740,7 @@ TEST(DicomSeries, RealFilesPlannedAndBuilt) {
 
 // The sample series opens at once: twelve slices named from the top down, loaded bottom first.
 TEST_F(DicomLoad, SampleSeries) {
-    const std::string folder = std::string(SLABWRIGHT_SOURCE_DIR) + "/samples/ct";
+    const std::string folder = std::string(SLABWRIGHT_SOURCE_DIR) + "/samples/scan/ct";
     std::vector<std::string> files;
     std::string problem;
     stackio::Plan p;

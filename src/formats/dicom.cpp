@@ -11,6 +11,9 @@
 #include <gdcmTrace.h>
 #include <sys/stat.h>
 
+#include <csetjmp>
+#include <cstdlib>
+
 #include <algorithm>
 #include <charconv>
 #include <cmath>
@@ -82,6 +85,32 @@ struct TraceCapture {
         return w.empty() ? reason : reason + " (" + w + ")";
     }
 };
+
+// ---- GDCM's assertions ----
+//
+// Debian builds GDCM with its assertions on; a few are reached by damaged data (a corrupt
+// JPEG stream, say) and would abort the program. While a thread runs GDCM inside
+// guarded(), a failed assertion jumps back there instead, and the file is refused. What
+// GDCM held in the frames jumped over is lost (it only happens for damaged files).
+thread_local sigjmp_buf* assertJump = nullptr;
+thread_local std::string failedAssertion;  // "file:line: expression" of the last one
+
+// Runs work; false, with the reason, if a GDCM assertion failed inside it.
+template <class Work>
+bool guarded(std::string& reason, Work&& work) {
+    sigjmp_buf jump;
+    sigjmp_buf* const outer = assertJump;
+    if (sigsetjmp(jump, 0) != 0) {
+        assertJump = outer;
+        traceTarget = nullptr;  // the capture's own frame was jumped over
+        reason = "is a damaged DICOM file (GDCM: " + failedAssertion + ")";
+        return false;
+    }
+    assertJump = &jump;
+    work();
+    assertJump = outer;
+    return true;
+}
 
 // ---- Reading values from a data set ----
 
@@ -440,7 +469,7 @@ private:
 
 std::string dims(int w, int h) { return std::to_string(w) + " x " + std::to_string(h); }
 
-bool dicomHeader(const std::string& path, FileInfo& info, std::string& reason) {
+bool headerOf(const std::string& path, FileInfo& info, std::string& reason) {
     TraceCapture trace;
     const int64_t size = fileSize(path);
     if (size < 0) return reason = "does not exist or is not a file", false;
@@ -576,6 +605,13 @@ bool dicomHeader(const std::string& path, FileInfo& info, std::string& reason) {
     return true;
 }
 
+bool dicomHeader(const std::string& path, FileInfo& info, std::string& reason) {
+    bool ok = false;
+    if (guarded(reason, [&] { ok = headerOf(path, info, reason); })) return ok;
+    info.pages.clear();
+    return false;
+}
+
 // ---- Decoding ----
 
 // All frames of one file as GDCM gives them, in RGB when colour, interleaved.
@@ -630,6 +666,40 @@ bool jpegIsYCbCr(const gdcm::Image& image, bool ybr) {
     return ybr;
 }
 
+bool isJpeg(const gdcm::TransferSyntax& ts) {
+    using TS = gdcm::TransferSyntax;
+    return ts == TS::JPEGBaselineProcess1 || ts == TS::JPEGExtendedProcess2_4 || ts == TS::JPEGLosslessProcess14 ||
+           ts == TS::JPEGLosslessProcess14_1;
+}
+
+// Whether every JPEG fragment that starts a frame has a frame header GDCM can take: a
+// precision of 2 to 16 bits and 1 or 3 components (GDCM's codec crashes on others).
+bool jpegFrameFits(const gdcm::Image& image) {
+    const gdcm::SequenceOfFragments* frags = image.GetDataElement().GetSequenceOfFragments();
+    if (!frags) return false;
+    for (size_t f = 0; f < frags->GetNumberOfFragments(); ++f) {
+        const gdcm::ByteValue* bv = frags->GetFragment(f).GetByteValue();
+        if (!bv || !bv->GetPointer() || bv->GetLength() < 4) continue;
+        const auto* d = reinterpret_cast<const unsigned char*>(bv->GetPointer());
+        const size_t n = bv->GetLength();
+        if (d[0] != 0xff || d[1] != 0xd8) continue;  // not the start of a frame
+        for (size_t i = 2; i + 4 <= n;) {
+            if (d[i] != 0xff) return false;
+            const unsigned m = d[i + 1];
+            if (m == 0xff) { ++i; continue; }
+            const size_t len = size_t(d[i + 2]) << 8 | d[i + 3];
+            if (m >= 0xc0 && m <= 0xcf && m != 0xc4 && m != 0xc8 && m != 0xcc) {
+                if (i + 10 > n) return false;
+                const unsigned precision = d[i + 4], components = d[i + 9];
+                if (precision < 2 || precision > 16 || (components != 1 && components != 3)) return false;
+                break;
+            }
+            i += 2 + len;
+        }
+    }
+    return true;
+}
+
 bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std::string& reason) {
     TraceCapture trace;
     gdcm::Reader r;
@@ -666,6 +736,8 @@ bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std:
     } catch (const std::bad_alloc&) {
         return reason = kNoMemory, false;
     }
+    if (isJpeg(image.GetTransferSyntax()) && !jpegFrameFits(image))
+        return reason = "has damaged JPEG data (a frame header of the wrong size or depth)", false;
     if (!image.GetBuffer(out.bytes.data())) return reason = trace.with("has pixel data that cannot be decoded"), false;
     out.channels = channels;
     if (channels == 3 && image.GetPlanarConfiguration() == 1) {  // RRR...GGG...BBB... per frame
@@ -714,7 +786,8 @@ bool dicomDecode(const std::string& path, const FileInfo& info, int page, Page& 
     std::shared_ptr<const Decoded> frames;
     if (info.pages.size() == 1) {
         auto d = std::make_shared<Decoded>();
-        if (!decodeAll(path, info, *d, reason)) return false;
+        bool ok = false;
+        if (!guarded(reason, [&] { ok = decodeAll(path, info, *d, reason); }) || !ok) return false;
         frames = d;
     } else {
         std::lock_guard<std::mutex> hold(cache.lock);
@@ -723,7 +796,8 @@ bool dicomDecode(const std::string& path, const FileInfo& info, int page, Page& 
         if (!sameFile(path, cache, size, modified)) {
             cache.frames.reset();
             auto d = std::make_shared<Decoded>();
-            if (!decodeAll(path, info, *d, reason)) return false;
+            bool ok = false;
+            if (!guarded(reason, [&] { ok = decodeAll(path, info, *d, reason); }) || !ok) return false;
             cache.frames = d, cache.path = path, cache.size = size, cache.modified = modified, cache.taken = 0;
         }
         frames = cache.frames;
@@ -765,3 +839,15 @@ bool dicomRecognise(const std::string& path, const unsigned char* head, size_t s
 extern const Reader dicom = {"DICOM", dicomRecognise, dicomHeader, dicomDecode, "a DICOM file", false, arrangeSeries};
 
 }  // namespace formats
+
+// glibc's assertion handler, taken over for the guard above: outside guarded() it does
+// what glibc's does (the message, then abort).
+extern "C" void __assert_fail(const char* assertion, const char* file, unsigned int line, const char* function) noexcept {
+    if (formats::assertJump) {
+        const char* base = std::strrchr(file, '/');
+        formats::failedAssertion = std::string(base ? base + 1 : file) + ":" + std::to_string(line) + ": " + assertion;
+        siglongjmp(*formats::assertJump, 1);
+    }
+    std::fprintf(stderr, "%s:%u: %s: Assertion `%s' failed.\n", file, line, function, assertion);
+    std::abort();
+}
