@@ -2,6 +2,7 @@
 // window, and what a successful load resets (volume, plane, camera, views, menus,
 // Undo). Reading the files is stackio's; all or nothing: a refused or cancelled stack
 // leaves everything as it was.
+#include <wx/choicdlg.h>
 #include <wx/filedlg.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
@@ -15,6 +16,7 @@
 
 #include "appFrame.h"
 #include "camera.h"
+#include "formats/series.h"
 #include "slicer.h"
 #include "stackio.h"
 #include "voxelmap.h"
@@ -25,7 +27,18 @@ namespace {
 const char* const kWildcard =
     "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|"
     "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]|"
+    "DICOM files (*.dcm)|*.[dD][cC][mM]|"
+    "NIfTI volumes (*.nii;*.nii.gz;*.hdr)|*.[nN][iI][iI];*.[nN][iI][iI].[gG][zZ];*.[hH][dD][rR]|"
     "All files (*)|*";
+
+// Asks which of several series to load: the index of the one chosen, -1 for Cancel.
+int chooseSeries(wxWindow* parent, const std::vector<std::string>& labels) {
+    wxArrayString choices;
+    for (const std::string& l : labels) choices.Add(wxString::FromUTF8(l));
+    wxSingleChoiceDialog dialog(parent, "The files hold several series. Which one should be loaded?", "Load Images",
+                                choices);
+    return dialog.ShowModal() == wxID_OK ? dialog.GetSelection() : -1;
+}
 
 }  // namespace
 
@@ -64,7 +77,13 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
         refuse(wxString::FromUTF8(problem));
         return;
     }
-    if (!stackio::plan(files, plan, problem, memoryForLoad, {}, reduce)) {
+    // Several series: the user chooses one, once (a reduced plan takes the same).
+    int chosen = -1;
+    const auto choose = [this, &chosen](const std::vector<std::string>& labels) {
+        if (chosen < 0) chosen = chooseSeries(this, labels);
+        return chosen;
+    };
+    if (!stackio::plan(files, plan, problem, memoryForLoad, choose, reduce)) {
         if (problem.empty()) return;  // the choice was cancelled
         if (!plan.fitsAt) {
             refuse(wxString::FromUTF8(problem));
@@ -79,7 +98,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
         if (wxMessageBox(wxString::FromUTF8(problem) + "\n\n" + offer, "Load Images", wxYES_NO | wxICON_QUESTION, this) !=
             wxYES)
             return;
-        if (!stackio::plan(files, plan, problem, memoryForLoad, {}, k)) {
+        if (!stackio::plan(files, plan, problem, memoryForLoad, choose, k)) {
             if (!problem.empty()) refuse(wxString::FromUTF8(problem));
             return;
         }
@@ -153,7 +172,21 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     progress.reset();
     showLoadedState();
 
-    if (outcome.mappedWide) SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
+    // What was loaded and how its values were mapped; with the voxel size where the files say one.
+    std::string said;
+    if (plan.infos.front().reader == &formats::dicom)
+        said = formats::seriesStatus(plan, outcome.mappedWide, outcome.wideLo, outcome.wideHi);
+    else if (outcome.mappedWide)
+        said = stackio::mappingText(outcome);
+    if (!said.empty()) {
+        const std::string size = sizeText(*myVoxmap);
+        const bool plain = myVoxmap->unit.empty() && size.find(" of ") == std::string::npos;
+        if (!plain && said.find(" of ") == std::string::npos) said = size + "; " + said;
+        if (!plan.description.empty()) said += "; orientation " + plan.description;
+        SetStatusText(wxString::FromUTF8(said), 0);
+    } else if (!plan.description.empty()) {
+        SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap) + "; orientation " + plan.description), 0);
+    }
     // What the files said that the user should know, and the decoders' warnings: one message.
     wxString notes;
     for (const std::string& n : plan.notes) notes += wxString::FromUTF8(n) + "\n";

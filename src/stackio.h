@@ -67,7 +67,7 @@ struct Plan {
     std::string unit;
     std::string valueUnit;        // the values' unit after rescaling, such as "HU"
     std::string modality;         // "CT", "MR", ... where the files say
-    std::string description;      // more for the status bar, such as a NIfTI's "LAS"
+    std::string description;      // the orientation code the files name, such as a NIfTI's "LAS"
     bool hasWindow = false;       // a window the files suggest, in values
     double windowLo = 0, windowHi = 0;
     std::vector<std::string> notes;  // said once the stack has loaded (gaps, order, volumes left out)

@@ -26,7 +26,8 @@ std::string notAFile(const std::string& path) {
 }  // namespace
 
 const std::vector<const Reader*>& readers() {
-    static const std::vector<const Reader*> table = {&png, &jpeg, &tiff, &nifti};
+    // DICOM first: its preamble may hold another format's header (a TIFF one, say).
+    static const std::vector<const Reader*> table = {&dicom, &png, &jpeg, &tiff, &nifti};
     return table;
 }
 

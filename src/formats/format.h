@@ -145,7 +145,7 @@ struct Reader {
 constexpr size_t kHeadBytes = 544;
 
 // The formats, each defined in its own file.
-extern const Reader png, jpeg, tiff, nifti;
+extern const Reader png, jpeg, tiff, dicom, nifti;
 
 // Every format, in the order they are tried.
 const std::vector<const Reader*>& readers();

@@ -1,0 +1,230 @@
+// series: grouping, ordering and measuring the DICOM slices of one load.
+#include "formats/series.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <map>
+
+namespace formats {
+namespace {
+
+struct Vec {
+    double x, y, z;
+};
+Vec cross(Vec a, Vec b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
+double dot(Vec a, Vec b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
+Vec sub(Vec a, Vec b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
+double length(Vec a) { return std::sqrt(dot(a, a)); }
+
+// The slice normal of a header: row direction x column direction, of unit length.
+Vec normalOf(const FileInfo& info) {
+    const double* o = info.orientation;
+    const Vec n = cross({o[0], o[1], o[2]}, {o[3], o[4], o[5]});
+    const double l = length(n);
+    return l > 0 ? Vec{n.x / l, n.y / l, n.z / l} : Vec{0, 0, 1};
+}
+Vec positionOf(const PageInfo& p) { return {p.position[0], p.position[1], p.position[2]}; }
+
+// Which way a normal points, for telling apart groups of one series.
+const char* planeName(Vec n) {
+    const double ax = std::fabs(n.x), ay = std::fabs(n.y), az = std::fabs(n.z);
+    if (az > 0.9) return "axial";
+    if (ay > 0.9) return "coronal";
+    if (ax > 0.9) return "sagittal";
+    return "oblique";
+}
+
+// Slices of one orientation are one group: directions within about a tenth of a degree.
+bool sameOrientation(const FileInfo& a, const FileInfo& b) {
+    if (a.hasOrientation != b.hasOrientation) return false;
+    for (int i = 0; i < 6; ++i)
+        if (std::fabs(a.orientation[i] - b.orientation[i]) > 2e-3) return false;
+    return true;
+}
+
+struct Group {
+    std::string uid;
+    std::vector<int> files;
+};
+
+std::string number(double v) {
+    char s[32];
+    std::snprintf(s, sizeof s, "%g", v);
+    return s;
+}
+
+// "slices 3 and 4 (4.5 mm)" for each step more than 1 % from the median; several: the first few.
+std::string gapsText(const std::vector<double>& steps, double median, const std::string& unit) {
+    std::vector<std::string> gaps;
+    for (size_t i = 0; i < steps.size(); ++i)
+        if (std::fabs(steps[i] - median) > 0.01 * median)
+            gaps.push_back("between slices " + std::to_string(i + 1) + " and " + std::to_string(i + 2) + " (" +
+                           number(steps[i]) + (unit.empty() ? "" : " " + unit) + ")");
+    if (gaps.empty()) return {};
+    std::string text;
+    const size_t shown = std::min<size_t>(gaps.size(), 5);
+    for (size_t i = 0; i < shown; ++i) text += (i ? ", " : "") + gaps[i];
+    if (gaps.size() > shown) text += " and " + std::to_string(gaps.size() - shown) + " more";
+    return "The slices are unevenly spaced: the usual step is " + number(median) + (unit.empty() ? "" : " " + unit) +
+           ", but it differs " + text + ". They are shown evenly spaced.";
+}
+
+}  // namespace
+
+bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem) {
+    using stackio::Layer;
+    const std::vector<FileInfo>& infos = p.infos;
+    problem.clear();
+    p.order.clear();
+    p.notes.clear();
+    if (infos.empty()) return true;
+
+    // Groups in the order their first file was given.
+    std::vector<Group> groups;
+    for (size_t f = 0; f < infos.size(); ++f) {
+        if (std::find(p.files.begin(), p.files.begin() + long(f), p.files[f]) != p.files.begin() + long(f))
+            continue;  // a file named twice is one slice
+        auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) {
+            return x.uid == infos[f].seriesUid && sameOrientation(infos[size_t(x.files[0])], infos[f]);
+        });
+        if (g == groups.end()) groups.push_back({infos[f].seriesUid, {}}), g = groups.end() - 1;
+        g->files.push_back(int(f));
+    }
+    const Group* chosen = &groups[0];
+    if (groups.size() > 1) {
+        std::map<std::string, int> perSeries;
+        for (const Group& g : groups) ++perSeries[g.uid];
+        std::vector<std::string> labels;
+        for (const Group& g : groups) {
+            const FileInfo& first = infos[size_t(g.files[0])];
+            size_t slices = 0;
+            for (int f : g.files) slices += infos[size_t(f)].pages.size();
+            const PageInfo none;
+            const PageInfo& page = first.pages.empty() ? none : first.pages[0];
+            std::string label = (first.seriesDescription.empty() ? "Unnamed series" : first.seriesDescription) + ", " +
+                                (first.modality.empty() ? "unknown modality" : first.modality) + ", " +
+                                std::to_string(page.width) + " x " + std::to_string(page.height) + " x " + std::to_string(slices);
+            if (perSeries[g.uid] > 1) label += std::string(", ") + planeName(normalOf(first));
+            labels.push_back(label);
+        }
+        const int pick = choose ? choose(labels) : 0;
+        if (pick < 0 || pick >= int(groups.size())) return false;
+        chosen = &groups[size_t(pick)];
+    }
+
+    const FileInfo& first = infos[size_t(chosen->files[0])];
+    const Vec normal = normalOf(first);
+    // Each layer's place along the normal, where its header gives one.
+    struct Placed {
+        Layer layer;
+        bool placed;
+        double along;
+        Vec at;
+    };
+    std::vector<Placed> layers;
+    bool allPlaced = true;
+    for (int f : chosen->files) {
+        const FileInfo& info = infos[size_t(f)];
+        const size_t n = info.pages.size();
+        const bool byOffsets = info.frameOffsets.size() == n && n > 1 && info.pages[0].hasPosition;
+        for (size_t k = 0; k < n; ++k) {
+            Placed l{{f, int(k)}, false, 0, {0, 0, 0}};
+            if (info.pages[k].hasPosition) {
+                l.placed = true, l.at = positionOf(info.pages[k]), l.along = dot(l.at, normal);
+            } else if (byOffsets) {
+                const double offset = info.frameOffsets[k] - info.frameOffsets[0];
+                const Vec base = positionOf(info.pages[0]);
+                l.placed = true, l.at = {base.x + offset * normal.x, base.y + offset * normal.y, base.z + offset * normal.z};
+                l.along = dot(l.at, normal);
+            }
+            allPlaced = allPlaced && l.placed;
+            layers.push_back(l);
+        }
+    }
+
+    p.modality = first.modality;
+    p.description = first.seriesDescription;
+    p.valueUnit = first.valueUnit;
+    if (first.hasWindow)
+        p.hasWindow = true, p.windowLo = first.windowCentre - first.windowWidth / 2,
+        p.windowHi = first.windowCentre + first.windowWidth / 2;
+    p.voxelSize[0] = p.voxelSize[1] = p.voxelSize[2] = 1;
+    p.unit.clear();
+    if (first.voxelSize[0] > 0 && first.voxelSize[1] > 0) {
+        p.voxelSize[0] = first.voxelSize[0], p.voxelSize[1] = first.voxelSize[1];
+        p.unit = first.unit;
+    }
+    const double said = first.spacingBetweenSlices > 0 ? first.spacingBetweenSlices : first.sliceThickness;
+
+    if (allPlaced && layers.size() > 1) {
+        std::stable_sort(layers.begin(), layers.end(), [](const Placed& a, const Placed& b) { return a.along < b.along; });
+        std::vector<double> steps;
+        for (size_t i = 0; i + 1 < layers.size(); ++i) steps.push_back(layers[i + 1].along - layers[i].along);
+        std::vector<double> sorted = steps;
+        std::nth_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2), sorted.end());
+        double median = sorted[sorted.size() / 2];
+        if (sorted.size() % 2 == 0) {  // the mean of the two middle steps
+            const double below = *std::max_element(sorted.begin(), sorted.begin() + long(sorted.size() / 2));
+            median = (median + below) / 2;
+        }
+        // Two slices at one place cannot be ordered: refuse rather than guess.
+        const double tolerance = std::max(1e-4, 1e-3 * std::fabs(median));
+        for (size_t i = 0; i < steps.size(); ++i)
+            if (steps[i] <= tolerance) {
+                problem = stackio::who(p, layers[i].layer) + " and " + stackio::who(p, layers[i + 1].layer) +
+                          " lie at the same position (" + number(layers[i].along) + (p.unit.empty() ? "" : " " + p.unit) +
+                          " along the slice normal); the stack is not loaded rather than put in a guessed order.";
+                return false;
+            }
+        p.voxelSize[2] = median;
+        const std::string gaps = gapsText(steps, median, p.unit);
+        if (!gaps.empty()) p.notes.push_back(gaps);
+        // Positions off the normal: a tilted gantry. Shown as a straight stack.
+        const Vec start = layers.front().at;
+        for (const Placed& l : layers) {
+            const Vec d = sub(l.at, start);
+            const double along = dot(d, normal);
+            const Vec off = {d.x - along * normal.x, d.y - along * normal.y, d.z - along * normal.z};
+            if (length(off) > std::max(1e-3, 1e-3 * std::fabs(along))) {
+                p.notes.push_back("The slice positions do not lie along the slice normal (a tilted gantry); the "
+                                    "stack is shown untilted.");
+                break;
+            }
+        }
+    } else {
+        if (said > 0) p.voxelSize[2] = said;
+        if (layers.size() > 1) {
+            // Files by InstanceNumber (as given where it is missing), frames in their order.
+            std::stable_sort(layers.begin(), layers.end(), [&](const Placed& a, const Placed& b) {
+                const FileInfo& ia = infos[size_t(a.layer.file)];
+                const FileInfo& ib = infos[size_t(b.layer.file)];
+                if (a.layer.file == b.layer.file) return a.layer.page < b.layer.page;
+                if (!ia.hasInstanceNumber || !ib.hasInstanceNumber) return false;
+                return ia.instanceNumber < ib.instanceNumber;
+            });
+            p.notes.push_back("Some slices have no position; the slices are ordered by their instance numbers.");
+        }
+    }
+    for (const Placed& l : layers) p.order.push_back(l.layer);
+    return true;
+}
+
+std::string seriesStatus(const stackio::Plan& p, bool mapped, double lo, double hi) {
+    std::string s = (p.modality.empty() ? std::string("DICOM") : p.modality) + " " + std::to_string(p.width) + " x " +
+                    std::to_string(p.height) + " x " + std::to_string(p.layers);
+    if (mapped) s += ", " + number(lo) + ".." + number(hi) + (p.valueUnit.empty() ? "" : " " + p.valueUnit) + " mapped to 0..255";
+    return s;
+}
+
+bool isDicomSlice(const std::string& path) {
+    unsigned char head[kHeadBytes];
+    std::FILE* f = std::fopen(path.c_str(), "rb");
+    if (!f) return false;
+    const size_t n = std::fread(head, 1, sizeof head, f);
+    std::fclose(f);
+    return dicom.recognise(path, head, n);
+}
+
+}  // namespace formats

@@ -1,0 +1,32 @@
+// series: how the DICOM files of one load become one stack, from their headers alone.
+//
+// Files are grouped by SeriesInstanceUID and, within a series, by slice orientation; one
+// group loads (several: the caller's choose picks one). The slices of a group are ordered
+// by their position along the slice normal (ImagePositionPatient projected on row x
+// column), smallest first, never by name; the frames of a multi-frame file by their own
+// positions or GridFrameOffsetVector. The voxel size comes from PixelSpacing and the step
+// between positions. No window code and no DICOM library here: only FileInfos.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "stackio.h"
+
+namespace formats {
+
+// Arranges a plan whose files are all DICOM: fills its order (the chosen group's layers,
+// bottom first), voxel size and unit, value unit, modality, description (the series'),
+// window and notes. Several groups: choose(labels) picks one ("description, modality,
+// width x height x slices"), none given: the first. False with the whole message in problem
+// (two slices at one position), or with problem empty when choose answered -1.
+bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem);
+
+// The status bar after a DICOM load, e.g. "CT 512 x 512 x 120, -1024..3071 HU mapped to
+// 0..255" (without the mapping when nothing was mapped).
+std::string seriesStatus(const stackio::Plan& p, bool mapped, double lo, double hi);
+
+// Whether path is a DICOM slice by its content (a DICOMDIR index is not).
+bool isDicomSlice(const std::string& path);
+
+}  // namespace formats
