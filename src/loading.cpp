@@ -173,21 +173,21 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     showLoadedState();
 
     // What was loaded and how its values were mapped; with the voxel size where the files say one.
-    std::string said;
+    std::string status;
     if (plan.infos.front().reader == &formats::dicom)
-        said = formats::seriesStatus(plan, outcome.mappedWide, outcome.wideLo, outcome.wideHi);
+        status = formats::seriesStatus(plan, outcome.mappedWide, outcome.wideLo, outcome.wideHi);
     else if (outcome.mappedWide)
-        said = stackio::mappingText(outcome);
-    if (!said.empty()) {
+        status = stackio::mappingText(outcome);
+    if (!status.empty()) {
         const std::string size = sizeText(*myVoxmap);
         const bool plain = myVoxmap->unit.empty() && size.find(" of ") == std::string::npos;
-        if (!plain && said.find(" of ") == std::string::npos) said = size + "; " + said;
-        if (!plan.description.empty()) said += "; orientation " + plan.description;
-        SetStatusText(wxString::FromUTF8(said), 0);
+        if (!plain && status.find(" of ") == std::string::npos) status = size + "; " + status;
+        if (!plan.description.empty()) status += "; orientation " + plan.description;
+        SetStatusText(wxString::FromUTF8(status), 0);
     } else if (!plan.description.empty()) {
         SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap) + "; orientation " + plan.description), 0);
     }
-    // What the files said that the user should know, and the decoders' warnings: one message.
+    // What the files status that the user should know, and the decoders' warnings: one message.
     wxString notes;
     for (const std::string& n : plan.notes) notes += wxString::FromUTF8(n) + "\n";
     if (!sizeProblem.empty())
