@@ -97,6 +97,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     for (const std::string& f : files) stackFiles.Add(wxString::FromUTF8(f));
     undoLevels.clear();  // what Undo kept belongs to the volume just replaced
     effectsMenu->Enable(ID_UNDO, false);
+    keepOriginals(nullptr, 0, 0);
 
     fileMenu->Enable(ID_SAVE, true);
     fileMenu->Enable(ID_SAVEVOLUME, true);
