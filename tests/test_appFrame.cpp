@@ -130,7 +130,9 @@ TEST_F(MainWindow, MenusAtStart) {
                                  {ID_RAYSTEP, "Ray &Step Length", false},
                                  {wxID_SEPARATOR, "separator after Ray Step Length", false},
                                  {ID_VPSCALE, "&Viewport Scaling", true},
-                                 {ID_AASLICE, "&AA Lookups", false}});
+                                 {ID_AASLICE, "&AA Lookups", false},
+                                 {wxID_SEPARATOR, "separator after AA Lookups", false},
+                                 {ID_WINDOW, "Window/Level...", false}});
 }
 
 TEST_F(MainWindow, SpinControlsStartValuesAndRanges) {
