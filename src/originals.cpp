@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
+#include <cstring>
+#include <limits>
 #include <new>
 #include <type_traits>
 #include <utility>
@@ -106,19 +108,70 @@ bool isLost(const OriginalLayer& l, int i, int j) {
     return !l.lost.empty() && l.lost[size_t(l.lostAreColumns ? i : j)];
 }
 
+// Four bytes stored as the voxel they make, in one store.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a voxel's r, g, b, a are the word's low to high bytes");
+inline void put(voxel* out, uint32_t word) { std::memcpy(static_cast<void*>(out), &word, 4); }
+
 // One row of layer k: colour through map (a table lookup or the formula), alpha as kept.
 template <class T, class Map>
 void remapRow(const T* s, int channels, const unsigned char* a, int w, const Map& map, voxel* out) {
-    if (channels == 1) {
-        for (int x = 0; x < w; ++x) {
-            const unsigned char m = map(s[x]);
-            out[x] = voxel(m, m, m, a ? a[x] : 255);
-        }
+    constexpr uint32_t grey = 0x010101u, opaque = 0xff000000u;
+    if (channels == 1 && !a) {
+        for (int x = 0; x < w; ++x) put(out + x, map(s[x]) * grey | opaque);
+    } else if (channels == 1) {
+        for (int x = 0; x < w; ++x) put(out + x, map(s[x]) * grey | uint32_t(a[x]) << 24);
     } else {
-        for (int x = 0; x < w; ++x)
-            out[x] = voxel(map(s[3 * x]), map(s[3 * x + 1]), map(s[3 * x + 2]), a ? a[x] : 255);
+        for (int x = 0; x < w; ++x) {
+            const uint32_t rgb = map(s[3 * x]) | map(s[3 * x + 1]) << 8 | map(s[3 * x + 2]) << 16;
+            put(out + x, rgb | (a ? uint32_t(a[x]) << 24 : opaque));
+        }
     }
 }
+
+// Doubles as unsigned integers in the same order (NaN aside), and back.
+uint64_t orderKey(double v) {
+    uint64_t u;
+    std::memcpy(&u, &v, 8);
+    return u >> 63 ? ~u : u | (uint64_t(1) << 63);
+}
+double fromKey(uint64_t k) {
+    const uint64_t u = k >> 63 ? k & ~(uint64_t(1) << 63) : ~k;
+    double v;
+    std::memcpy(&v, &u, 8);
+    return v;
+}
+
+// A window's byte of a value without a division per sample: the formula never falls as the
+// value grows, so the byte is found among the least values of each byte (found once, by
+// bisecting the doubles with the formula itself), starting from an estimate.
+class Thresholds {
+public:
+    explicit Thresholds(const LayerMap& m) : lo_(m.lo), scale_(255 / (m.hi - m.lo)) {
+        LayerMap plain = m;
+        plain.slope = 1, plain.intercept = 0, plain.invert = false, plain.copied = false;
+        least_[0] = -std::numeric_limits<double>::infinity();
+        for (int b = 1; b < 256; ++b) {
+            uint64_t below = orderKey(m.lo), atLeast = orderKey(std::numeric_limits<double>::infinity());
+            while (atLeast - below > 1) {
+                const uint64_t mid = below + (atLeast - below) / 2;
+                (plain(fromKey(mid)) >= b ? atLeast : below) = mid;
+            }
+            least_[b] = fromKey(atLeast);
+        }
+    }
+    uint32_t operator()(double v) const {
+        if (std::isnan(v)) return 0;
+        const double q = (v - lo_) * scale_;
+        int b = q > 0 ? (q < 255 ? static_cast<int>(q) : 255) : 0;
+        while (b < 255 && v >= least_[b + 1]) ++b;
+        while (b > 0 && v < least_[b]) --b;
+        return uint32_t(b);
+    }
+
+private:
+    double lo_, scale_;
+    double least_[256];  // least_[b]: the least value whose byte is b or more
+};
 
 }  // namespace
 
@@ -176,8 +229,13 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
     withHeld(held, [&](auto type) {
         using T = decltype(type);
         std::vector<std::vector<unsigned char>> tables;
-        if constexpr (kTabled<T>)
-            for (const LayerMap& m : maps) tables.push_back(tableOf<T>(m));
+        std::vector<std::unique_ptr<Thresholds>> thresholds;  // none for copied layers and lo == hi
+        for (const LayerMap& m : maps) {
+            if constexpr (kTabled<T>)
+                tables.push_back(tableOf<T>(m));
+            else
+                thresholds.push_back(!m.copied && m.hi > m.lo ? std::make_unique<Thresholds>(m) : nullptr);
+        }
         const int rows = depth * height;
         // Bands of whole rows: a row is a few microseconds of work.
         parallelBands(rows, [&](int r0, int r1) {
@@ -190,10 +248,17 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
                 const unsigned char* a = alpha ? alpha.get() + first : nullptr;
                 if constexpr (kTabled<T>) {
                     const unsigned char* t = tables[size_t(which[size_t(k)])].data();
-                    remapRow(s, l.channels, a, width, [t](T v) { return t[bitsIndex(v)]; }, o);
+                    remapRow(s, l.channels, a, width, [t](T v) { return uint32_t(t[bitsIndex(v)]); }, o);
                 } else {
                     const LayerMap& m = maps[size_t(which[size_t(k)])];
-                    remapRow(s, l.channels, a, width, [&m](T v) { return m(double(v)); }, o);
+                    const Thresholds* th = thresholds[size_t(which[size_t(k)])].get();
+                    if (th) {
+                        const uint32_t flip = m.invert ? 255 : 0;
+                        remapRow(s, l.channels, a, width,
+                                 [&m, th, flip](T v) { return (*th)(m.slope * double(v) + m.intercept) ^ flip; }, o);
+                    } else {
+                        remapRow(s, l.channels, a, width, [&m](T v) { return uint32_t(m(double(v))); }, o);
+                    }
                 }
                 if (!l.lost.empty())
                     for (int i = 0; i < width; ++i)

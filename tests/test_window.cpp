@@ -7,6 +7,7 @@
 #include <wx/statusbr.h>
 #include <wx/textctrl.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
@@ -150,6 +151,48 @@ TEST_F(Window, SetWindowMapsEachValueAsWorkedOutByHand) {
     }
 }
 
+// The remap of 32- and 64-bit values compares with each byte's least value instead of
+// dividing: the bytes must be the formula's, to the last sample.
+TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
+    struct Case {
+        Held held;
+        double lo, hi, slope, intercept;
+        bool invert;
+    };
+    const Case cases[] = {{Held::F32, 0.1, 0.9, 1, 0, false},          {Held::F32, -1e-3, 2e-3, 1, 0, false},
+                          {Held::S32, -100000, 78500, 1, 0, false},      {Held::U32, 5, 6, 1, 0, false},
+                          {Held::F64, -0.3, 0.7, 2.5, -1, true},        {Held::F32, -1e30, 1e30, 1, 0, false}};
+    constexpr int W = 64, H = 16, D = 2;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.lo);
+        Originals o;
+        OriginalLayer layer;
+        layer.kind = c.held, layer.slope = c.slope, layer.intercept = c.intercept, layer.invert = c.invert;
+        ASSERT_TRUE(o.allocate(W, H, c.held, std::vector<OriginalLayer>(D, layer), false));
+        const double span = c.hi - c.lo;
+        uint32_t r = 12345;
+        for (int k = 0; k < D; ++k)
+            for (size_t n = 0; n < size_t(W) * H; ++n) {
+                r = r * 1664525u + 1013904223u;
+                // Within the window and a little beyond, each byte's least value, the odd NaN.
+                const double v = n % 97 == 0  ? kNaN
+                                 : n % 2 == 0 ? c.lo + span * double(n / 2 % 256) / 255
+                                              : c.lo - span / 4 + span * 1.5 * (r >> 8) / 16777216.0;
+                put(o, k, n, (v - c.intercept) / c.slope);
+            }
+        std::vector<voxel> out(size_t(W) * H * D);
+        o.remap(c.lo, c.hi, out.data());
+        for (int k = 0; k < D; ++k)
+            for (int j = 0; j < H; ++j)
+                for (int i = 0; i < W; ++i) {
+                    const double v = o.value(i, j, k, 0);
+                    const int m = std::isnan(v) ? 0 : static_cast<int>(std::clamp((v - c.lo) * 255 / span, 0.0, 255.0));
+                    const int g = c.invert ? 255 - m : m;
+                    ASSERT_EQ(out[(size_t(k) * H + j) * W + i], voxel(g, g, g, 255)) << i << "," << j << "," << k << ": " << v;
+                }
+    }
+}
+
 TEST_F(Window, RefusedWindowsAndStacksWithoutOriginalsChangeNothing) {
     Stack s;
     AppFrame* f = loadOriginals(s, [](int i, int j, int k, int) { return 100 * i + 10 * j + k; });
@@ -187,6 +230,8 @@ TEST_F(Window, FullRangeIsWhatTheLoadMakes) {
         {"16-bit signed", Held::S16, 1, 2, [](int n) { return -1024 + (n * 97) % 4096; }},
         {"16-bit of one value", Held::U16, 1, 1, [](int) { return 3000; }},
         {"32-bit float", Held::F32, 1, 3, [](int n) { return -0.5 + n * 0.0173; }},
+        {"32-bit float over many octaves", Held::F32, 3, 3,
+         [](int n) { return std::ldexp((n * 2654435761u % 1000003u) / 1000003.0, n % 40 - 20) * (n % 3 ? 1 : -1); }},
     };
     constexpr int W = 9, H = 7, D = 3;
     for (const Case& c : cases) {
