@@ -9,6 +9,10 @@
 #include <type_traits>
 #include <utility>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "parallel.h"
 
 namespace {
@@ -141,6 +145,17 @@ double fromKey(uint64_t k) {
     return v;
 }
 
+// q brought into 0..255 (NaN: 0) and truncated; without branches where the machine allows,
+// as random samples would mispredict them.
+inline int estimate(double q) {
+#if defined(__x86_64__)
+    const __m128d low = _mm_max_sd(_mm_set_sd(q), _mm_setzero_pd());  // NaN gives the second operand, 0
+    return _mm_cvttsd_si32(_mm_min_sd(low, _mm_set_sd(255.0)));
+#else
+    return static_cast<int>(std::min(q > 0 ? q : 0.0, 255.0));
+#endif
+}
+
 // A window's byte of a value without a division per sample: the formula never falls as the
 // value grows, so the byte is found among the least values of each byte (found once, by
 // bisecting the doubles with the formula itself), starting from an estimate.
@@ -158,19 +173,28 @@ public:
             }
             least_[b] = fromKey(atLeast);
         }
+        least_[256] = std::numeric_limits<double>::quiet_NaN();  // no value reaches it
     }
-    uint32_t operator()(double v) const {
-        if (std::isnan(v)) return 0;
-        const double q = (v - lo_) * scale_;
-        int b = q > 0 ? (q < 255 ? static_cast<int>(q) : 255) : 0;
-        while (b < 255 && v >= least_[b + 1]) ++b;
-        while (b > 0 && v < least_[b]) --b;
-        return uint32_t(b);
+    // The bytes of n samples s (values slope * s + intercept) into out, est: n ints of scratch.
+    // First every estimate (off by one at most, near a step; NaN gives 0), in a loop without
+    // branches; then each put right against the least values.
+    template <class T>
+    void bytes(const T* s, size_t n, double slope, double intercept, int* est, unsigned char* out) const {
+        for (size_t i = 0; i < n; ++i) {
+            est[i] = estimate((slope * double(s[i]) + intercept - lo_) * scale_);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const double v = slope * double(s[i]) + intercept;
+            int b = est[i];
+            while (v >= least_[b + 1]) ++b;
+            while (v < least_[b]) --b;
+            out[i] = static_cast<unsigned char>(b);
+        }
     }
 
 private:
     double lo_, scale_;
-    double least_[256];  // least_[b]: the least value whose byte is b or more
+    double least_[257];  // least_[b]: the least value whose byte is b or more; -inf and NaN at the ends
 };
 
 }  // namespace
@@ -239,6 +263,9 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
         const int rows = depth * height;
         // Bands of whole rows: a row is a few microseconds of work.
         parallelBands(rows, [&](int r0, int r1) {
+            std::vector<int> est;  // the rows of 32- and 64-bit values go through bytes first
+            std::vector<unsigned char> row;
+            if constexpr (!kTabled<T>) est.resize(size_t(width) * 3), row.resize(size_t(width) * 3);
             for (int r = r0; r < r1; ++r) {
                 const int k = r / height, j = r % height;
                 const OriginalLayer& l = layers[size_t(k)];
@@ -246,19 +273,18 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
                 voxel* o = out + first;
                 const T* s = data<T>(k) + int64_t(j) * width * l.channels;
                 const unsigned char* a = alpha ? alpha.get() + first : nullptr;
+                const size_t map = size_t(which[size_t(k)]);
                 if constexpr (kTabled<T>) {
-                    const unsigned char* t = tables[size_t(which[size_t(k)])].data();
+                    const unsigned char* t = tables[map].data();
                     remapRow(s, l.channels, a, width, [t](T v) { return uint32_t(t[bitsIndex(v)]); }, o);
+                } else if (const Thresholds* th = thresholds[map].get()) {
+                    const LayerMap& m = maps[map];
+                    th->bytes(s, size_t(width) * l.channels, m.slope, m.intercept, est.data(), row.data());
+                    const uint32_t flip = m.invert ? 255 : 0;
+                    remapRow(row.data(), l.channels, a, width, [flip](unsigned char b) { return b ^ flip; }, o);
                 } else {
-                    const LayerMap& m = maps[size_t(which[size_t(k)])];
-                    const Thresholds* th = thresholds[size_t(which[size_t(k)])].get();
-                    if (th) {
-                        const uint32_t flip = m.invert ? 255 : 0;
-                        remapRow(s, l.channels, a, width,
-                                 [&m, th, flip](T v) { return (*th)(m.slope * double(v) + m.intercept) ^ flip; }, o);
-                    } else {
-                        remapRow(s, l.channels, a, width, [&m](T v) { return uint32_t(m(double(v))); }, o);
-                    }
+                    const LayerMap& m = maps[map];
+                    remapRow(s, l.channels, a, width, [&m](T v) { return uint32_t(m(double(v))); }, o);
                 }
                 if (!l.lost.empty())
                     for (int i = 0; i < width; ++i)
