@@ -606,15 +606,14 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
 bool AppFrame::makeRoomForUndo() {
     // At most ten levels, and each only while what stays free after the filter's result
     // is at least one more volume and a margin: Undo must not starve the next command.
-    constexpr size_t kMaxLevels = 10;
     constexpr int64_t kMargin = int64_t{256} << 20;
-    while (undoLevels.size() >= kMaxLevels) undoLevels.pop_front();
+    while (undoLevels.size() >= kUndoLevels) undoLevels.pop_front();
     const int64_t bytes = myVoxmap->numVoxels * static_cast<int64_t>(sizeof(voxel));
     int64_t available = memoryForUndo >= 0 ? memoryForUndo : availableMemory();
     const auto enough = [&] { return available - kMargin >= 2 * bytes; };
     while (!undoLevels.empty() && !enough()) {
+        if (undoLevels.front().voxels) available += bytes;  // the oldest level's array goes back to the system
         undoLevels.pop_front();
-        available += bytes;  // the oldest level's array goes back to the system
     }
     return enough();
 }
@@ -622,7 +621,10 @@ bool AppFrame::makeRoomForUndo() {
 void AppFrame::undoFilter() {
     if (undoLevels.empty() || !volumeReady()) return;
     UndoLevel& last = undoLevels.back();
-    myVoxmap->voxels = std::move(last.voxels);  // the current array is released
+    if (last.voxels)
+        myVoxmap->voxels = std::move(last.voxels);  // the current array is released
+    else if (!remakeVolume(last.windowLo, last.windowHi))
+        return;  // kept for another try; the volume is as it was
     windowLo = last.windowLo;
     windowHi = last.windowHi;
     if (filtersSinceLoad.size() > last.filters) filtersSinceLoad.resize(last.filters);

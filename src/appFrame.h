@@ -92,8 +92,8 @@ enum {
     ID_WINDOW = 431,
 };
 
-// What Undo takes back one step to: the volume, its window and how many of the filters
-// since the load it had.
+// What Undo takes back one step to: the volume (null after a window change: the volume is
+// made again from the originals), its window and how many of the filters since the load it had.
 struct UndoLevel {
     VoxelArray voxels;
     double windowLo = 0, windowHi = 0;
@@ -144,6 +144,7 @@ public:
     wxArrayString stackFiles;         // the files of the current volume in load order (folders expanded), set by a successful load
     // The volumes from before the last filters, oldest first; Undo takes back the last.
     std::deque<UndoLevel> undoLevels;
+    static constexpr size_t kUndoLevels = 10;  // the most Undo keeps
     // The samples of a wide or calibrated load (null for an 8-bit stack, or when they did
     // not fit), and the window lo..hi in their values that made the volume.
     std::unique_ptr<Originals> originals;
@@ -269,9 +270,12 @@ public:
     void autoWindow();
     // Why lo..hi cannot be a window; empty when it can.
     wxString windowProblem(double lo, double hi) const;
-    // The work of a window change: undoable keeps the volume from before for Undo (when
-    // memory allows). lo..hi is taken as it is (the full range may have lo == hi).
+    // The work of a window change, undoable as one step or not (the dialog's later changes).
+    // lo..hi is taken as it is (the full range may have lo == hi).
     WindowChange changeWindow(double lo, double hi, bool undoable);
+    // The volume made from the originals with window lo..hi and the filters since the load;
+    // false, the volume as it was, when memory for it cannot be had.
+    bool remakeVolume(double lo, double hi);
     // After a load: keeps its originals (null: none) and the window the volume was made with.
     void keepOriginals(std::unique_ptr<Originals> kept, double lo, double hi);
     // The original value at slice pixel (px, py): of the nearest voxel at that point of the

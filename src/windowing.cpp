@@ -50,14 +50,18 @@ wxString AppFrame::windowProblem(double lo, double hi) const {
     return {};
 }
 
-WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
-    if (!volumeReady() || !originals || (lo == windowLo && hi == windowHi)) return WindowChange::None;
-    const bool keep = undoable && makeRoomForUndo();
+bool AppFrame::remakeVolume(double lo, double hi) {
+    if (!volumeReady() || !originals) return false;
+    if (filtersSinceLoad.empty()) {
+        // Every voxel is written: the volume's own array serves, with no fresh memory to fault in.
+        originals->remap(lo, hi, myVoxmap->voxels.get());
+        return true;
+    }
     voxelmap next;
     if (!next.allocate(myVoxmap->width, myVoxmap->height, myVoxmap->depth)) {
         wxMessageBox("There is not enough memory to change the window of this volume; it is unchanged.",
                      "Window/Level", wxOK | wxICON_ERROR, this);
-        return WindowChange::None;
+        return false;
     }
     originals->remap(lo, hi, next.voxels.get());
     // The same filters with the same parameters: the volume is what loading with this window
@@ -65,27 +69,28 @@ WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
     for (const FilterStep& step : filtersSinceLoad) {
         const voxel* before = next.voxels.get();
         applyFilter(&next, step);
-        if (next.voxels.get() == before) return WindowChange::None;  // the filter said why
+        if (next.voxels.get() == before) return false;  // the filter said why; the volume is as it was
     }
-    VoxelArray replaced = std::exchange(myVoxmap->voxels, std::move(next.voxels));
-    WindowChange change = WindowChange::Changed;
-    if (keep) {
-        undoLevels.push_back({std::move(replaced), windowLo, windowHi, filtersSinceLoad.size()});
-        change = WindowChange::ChangedUndoable;
-    } else if (undoable) {
-        undoLevels.clear();  // an Undo now would skip this change
+    myVoxmap->voxels = std::move(next.voxels);
+    return true;
+}
+
+WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
+    if (!volumeReady() || !originals || (lo == windowLo && hi == windowHi)) return WindowChange::None;
+    if (!remakeVolume(lo, hi)) return WindowChange::None;
+    // Undo makes the volume again from the window before: it keeps no array.
+    if (undoable) {
+        undoLevels.push_back({VoxelArray(), windowLo, windowHi, filtersSinceLoad.size()});
+        while (undoLevels.size() > kUndoLevels) undoLevels.pop_front();
     }
     windowLo = lo;
     windowHi = hi;
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
-    SetStatusText(undoable && !keep ? wxString("This window change cannot be undone: there is not enough memory to "
-                                               "keep the volume from before it.")
-                                    : "Window " + valueString(lo) + ".." + valueString(hi) + unitAfter(*originals),
-                  0);
+    SetStatusText("Window " + valueString(lo) + ".." + valueString(hi) + unitAfter(*originals), 0);
     refreshSlice();
     refresh3D();
     drawOutline();
-    return change;
+    return undoable ? WindowChange::ChangedUndoable : WindowChange::Changed;
 }
 
 void AppFrame::setWindow(double lo, double hi) {
