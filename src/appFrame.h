@@ -153,6 +153,8 @@ public:
     std::vector<FilterStep> filtersSinceLoad;
     // Bytes Undo may count on when it decides what to keep; -1: what the system says is available.
     int64_t memoryForUndo = -1;
+    // Bytes a load may count on (tests); -1: what the system says is available.
+    int64_t memoryForLoad = -1;
     // Called after each frame a batch render has written, with its 0-based number.
     std::function<void(int)> frameWritten;
     // Views behind their controls: set by the spin handlers, brought up to date by one

@@ -8,6 +8,7 @@
 #include <wx/progdlg.h>
 
 #include <climits>
+#include <utility>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,7 +59,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     for (const wxString& p : paths) given.push_back(p.utf8_string());
     std::string problem;
     stackio::Plan plan;
-    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem)) {
+    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem, memoryForLoad)) {
         refuse(wxString::FromUTF8(problem));
         return;
     }
@@ -69,7 +70,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     voxelmap fresh;
     std::optional<wxProgressDialog> progress;
     progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
-    const stackio::Outcome outcome =
+    stackio::Outcome outcome =
         stackio::build(plan, fresh, [&](int layer) {
             if (loadProgressHook && !loadProgressHook(layer + 1, plan.layers)) return false;  // layer: 0-based
             return progress->Update(layer, wxEmptyString);
@@ -99,7 +100,7 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     for (const std::string& f : files) stackFiles.Add(wxString::FromUTF8(f));
     undoLevels.clear();  // what Undo kept belongs to the volume just replaced
     effectsMenu->Enable(ID_UNDO, false);
-    keepOriginals(nullptr, 0, 0);
+    keepOriginals(std::move(outcome.originals), outcome.wideLo, outcome.wideHi);
 
     fileMenu->Enable(ID_SAVE, true);
     fileMenu->Enable(ID_SAVEVOLUME, true);
@@ -126,6 +127,12 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     showLoadedState();
 
     if (outcome.mappedWide) SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
+    if (outcome.originalsDropped)
+        SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)) +
+                          "; there is not enough memory to keep the original samples, so the window cannot change",
+                      0);
+    // The window the files suggest (a DICOM series' first), instead of the full range.
+    if (plan.hasWindow && plan.windowLo < plan.windowHi) changeWindow(plan.windowLo, plan.windowHi, false);
     // What the files said that the user should know, and the decoders' warnings: one message.
     wxString said;
     for (const std::string& n : plan.notes) said += wxString::FromUTF8(n) + "\n";

@@ -29,23 +29,27 @@ void withHeld(Held held, F&& f) {
         case Held::U32: return f(uint32_t{});
         case Held::S32: return f(int32_t{});
         case Held::F32: return f(float{});
+        case Held::U64: return f(uint64_t{});
+        case Held::S64: return f(int64_t{});
         case Held::F64: return f(double{});
     }
 }
 
-// A value on 0..255 when lo == hi (a stack of one value): read against its kind's whole
-// range, as the load reads it (16 bits: / 257; floating point: 0..1).
+// A stored sample on 0..255 when lo == hi (a stack of one value): read against its kind's
+// whole range, as the load reads it (16 bits: / 257; floating point: 0..1).
 unsigned char wholeRangeByte(double v, Held kind) {
     if (std::isnan(v)) return 0;
+    if (std::isinf(v)) return v > 0 ? 255 : 0;
     switch (kind) {
-        case Held::U8: return static_cast<unsigned char>(std::clamp(v, 0.0, 255.0));
-        case Held::S8: return static_cast<unsigned char>(std::clamp(v, -128.0, 127.0) + 128);
-        case Held::U16: return static_cast<unsigned char>(unsigned(std::clamp(v, 0.0, 65535.0)) / 257);
-        case Held::S16: return static_cast<unsigned char>(unsigned(std::clamp(v, -32768.0, 32767.0) + 32768) / 257);
-        case Held::U32: return static_cast<unsigned char>(uint32_t(std::clamp(v, 0.0, 4294967295.0)) / 16843009u);
-        case Held::S32:
-            return static_cast<unsigned char>(
-                uint32_t(int64_t(std::clamp(v, -2147483648.0, 2147483647.0)) + 2147483648) / 16843009u);
+        case Held::U8: return static_cast<unsigned char>(v);
+        case Held::S8: return static_cast<unsigned char>(v + 128);
+        case Held::U16: return static_cast<unsigned char>(unsigned(v) / 257);
+        case Held::S16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
+        case Held::U32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
+        case Held::S32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
+        case Held::U64: return static_cast<unsigned char>(std::clamp(v / 72340172838076673.0, 0.0, 255.0));
+        case Held::S64:
+            return static_cast<unsigned char>(std::clamp((v + 9223372036854775808.0) / 72340172838076673.0, 0.0, 255.0));
         default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
     }
 }
@@ -62,7 +66,7 @@ struct LayerMap {
         const double v = slope * stored + intercept;
         unsigned char m;
         if (!(hi > lo))
-            m = wholeRangeByte(v, kind);
+            m = wholeRangeByte(stored, kind);
         else if (std::isnan(v))
             m = 0;
         else
@@ -208,7 +212,7 @@ int bytesOf(Held held) {
         case Held::U32:
         case Held::S32:
         case Held::F32: return 4;
-        default: return 8;
+        default: return 8;  // U64, S64, F64
     }
 }
 

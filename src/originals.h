@@ -11,7 +11,7 @@
 //
 // What it costs beside the volume, per voxel and colour channel (grey: 1, RGB: 3): 1 byte
 // for 8-bit samples, 2 for 16-bit, 4 for 32-bit integer and float, 8 for 64-bit samples
-// and stacks that mix kinds (held as double); plus 1 byte a voxel when the stack has alpha.
+// and stacks that mix wide kinds (held as double); plus 1 byte a voxel when the stack has alpha.
 //
 // No window code here: the shell owns one Originals and calls remap, autoWindow, valueText.
 #pragma once
@@ -25,7 +25,7 @@
 #include "voxel.h"
 
 // How samples are held (and what kind a layer's samples are).
-enum class Held { U8, S8, U16, S16, U32, S32, F32, F64 };
+enum class Held { U8, S8, U16, S16, U32, S32, F32, U64, S64, F64 };
 // Bytes of one held sample.
 int bytesOf(Held held);
 

@@ -20,6 +20,7 @@
 #include "filebytes.h"
 #include "originals.h"
 #include "slicer.h"
+#include "stackio.h"
 #include "testutil.h"
 #include "windowDlg.h"
 
@@ -51,6 +52,8 @@ void put(Originals& o, int k, size_t n, double v) {
         case Held::U32: o.data<uint32_t>(k)[n] = static_cast<uint32_t>(v); break;
         case Held::S32: o.data<int32_t>(k)[n] = static_cast<int32_t>(v); break;
         case Held::F32: o.data<float>(k)[n] = static_cast<float>(v); break;
+        case Held::U64: o.data<uint64_t>(k)[n] = static_cast<uint64_t>(v); break;
+        case Held::S64: o.data<int64_t>(k)[n] = static_cast<int64_t>(v); break;
         case Held::F64: o.data<double>(k)[n] = v; break;
     }
 }
@@ -215,22 +218,28 @@ TEST_F(Window, RefusedWindowsAndStacksWithoutOriginalsChangeNothing) {
     EXPECT_TRUE(testutil::sameMap(*graded, *myVoxmap));
 }
 
-// The full range gives exactly what loading the same samples makes.
-TEST_F(Window, FullRangeIsWhatTheLoadMakes) {
+// A wide load decodes each page once and makes the volume from the originals it keeps: the
+// same bytes as the two passes of a load whose originals do not fit, which keeps none, says
+// so and leaves the window off.
+TEST_F(Window, ALoadKeepingTheOriginalsMakesTheSameVolumeAsOneWithout) {
     struct Case {
         const char* name;
-        Held held;
         int samples;
         uint16_t format;  // TIFF SampleFormat
+        std::function<int(int k)> bits;
         std::function<double(int n)> value;
     };
+    const auto bits16 = [](int) { return 16; };
+    const auto bits32 = [](int) { return 32; };
     const Case cases[] = {
-        {"16-bit", Held::U16, 1, 1, [](int n) { return 977 + (n * 331) % 3119; }},
-        {"16-bit RGB", Held::U16, 3, 1, [](int n) { return (n * 4111) % 65536; }},
-        {"16-bit signed", Held::S16, 1, 2, [](int n) { return -1024 + (n * 97) % 4096; }},
-        {"16-bit of one value", Held::U16, 1, 1, [](int) { return 3000; }},
-        {"32-bit float", Held::F32, 1, 3, [](int n) { return -0.5 + n * 0.0173; }},
-        {"32-bit float over many octaves", Held::F32, 3, 3,
+        {"16-bit", 1, 1, bits16, [](int n) { return 977 + (n * 331) % 3119; }},
+        {"16-bit RGB", 3, 1, bits16, [](int n) { return (n * 4111) % 65536; }},
+        {"16-bit with alpha", 2, 1, bits16, [](int n) { return (n * 7919) % 65536; }},
+        {"16-bit signed", 1, 2, bits16, [](int n) { return -1024 + (n * 97) % 4096; }},
+        {"16-bit of one value", 1, 1, bits16, [](int) { return 3000; }},
+        {"8-bit and 16-bit pages", 1, 1, [](int k) { return k == 1 ? 8 : 16; }, [](int n) { return n % 256; }},
+        {"32-bit float", 1, 3, bits32, [](int n) { return -0.5 + n * 0.0173; }},
+        {"32-bit float over many octaves", 3, 3, bits32,
          [](int n) { return std::ldexp((n * 2654435761u % 1000003u) / 1000003.0, n % 40 - 20) * (n % 3 ? 1 : -1); }},
     };
     constexpr int W = 9, H = 7, D = 3;
@@ -238,15 +247,15 @@ TEST_F(Window, FullRangeIsWhatTheLoadMakes) {
         SCOPED_TRACE(c.name);
         std::vector<filebytes::TiffPage> pages;
         for (int k = 0; k < D; ++k) {
-            filebytes::TiffPage p{W, H, c.samples, c.held == Held::F32 ? 32 : 16, {}};
+            filebytes::TiffPage p{W, H, c.samples, c.bits(k), {}};
             p.sampleFormat = c.format;
             for (int n = 0; n < W * H * c.samples; ++n) {
                 const double v = c.value(k * W * H * c.samples + n);
-                if (c.held == Held::F32) {
+                if (p.bits == 32) {
                     const float x = static_cast<float>(v);
-                    uint32_t bits;
-                    std::memcpy(&bits, &x, 4);
-                    p.data32.push_back(bits);
+                    uint32_t b;
+                    std::memcpy(&b, &x, 4);
+                    p.data32.push_back(b);
                 } else {
                     p.data.push_back(static_cast<uint16_t>(static_cast<int>(v)));
                 }
@@ -254,18 +263,29 @@ TEST_F(Window, FullRangeIsWhatTheLoadMakes) {
             pages.push_back(p);
         }
         testutil::TempDir dir;
-        testutil::writeBytes(dir.file("s.tif"), filebytes::tiff(pages));
+        const std::string file = dir.file("s.tif");
+        testutil::writeBytes(file, filebytes::tiff(pages));
         AppFrame* f = testutil::frame();
-        f->loadStack(testutil::toArray({dir.file("s.tif")}));
+        f->loadStack(testutil::toArray({file}));
         ASSERT_TRUE(myVoxmap->loaded);
-        const auto loaded = snapshot();
-        Stack s;
-        s.held = c.held, s.w = W, s.h = H, s.d = D, s.channels = c.samples;
-        loadOriginals(s, [&](int i, int j, int k, int ch) {
-            const double v = c.value(((k * H + j) * W + i) * c.samples + ch);
-            return c.held == Held::F32 ? double(static_cast<float>(v)) : v;
-        });
-        EXPECT_TRUE(testutil::sameMap(*loaded, *myVoxmap));
+        ASSERT_NE(f->originals, nullptr);
+        EXPECT_TRUE(f->settingsMenu->IsEnabled(ID_WINDOW));
+        EXPECT_EQ(f->originals->value(2, 1, 0, c.samples == 3 ? 1 : 0),
+                  double(static_cast<float>(c.value((W + 2) * c.samples + (c.samples == 3 ? 1 : 0)))));
+        const auto kept = snapshot();
+
+        // Memory for the volume and the decoding, none for the originals.
+        stackio::Plan plan;
+        std::string problem;
+        ASSERT_TRUE(stackio::plan({file}, plan, problem));
+        f->memoryForLoad = int64_t(W) * H * D * 4 + plan.inFlight * plan.decodeBytes;
+        f->loadStack(testutil::toArray({file}));
+        f->memoryForLoad = -1;
+        ASSERT_TRUE(myVoxmap->loaded);
+        EXPECT_EQ(f->originals, nullptr);
+        EXPECT_FALSE(f->settingsMenu->IsEnabled(ID_WINDOW));
+        EXPECT_TRUE(f->GetStatusBar()->GetStatusText(0).Contains("not enough memory to keep the original samples"));
+        EXPECT_TRUE(testutil::sameMap(*kept, *myVoxmap));
     }
 }
 
