@@ -44,6 +44,7 @@
 #include "appFrame.h"
 #include "camera.h"
 #include "kernels.h"
+#include "originals.h"
 #include "parallel.h"
 #include "plain_kernels.h"
 #include "slicer.h"
@@ -66,6 +67,7 @@ struct Options {
     bool plain = true;       // also run the plain kernels (slow at 256^3)
     bool bigStack = false;   // the 1024 x 1024 x 256 load-and-blur check instead
     bool scratch = false;    // the filters' scratch peaks on big volumes instead
+    bool window = false;     // the window's remap and a window change in the main window instead
     std::string dump;        // write the benchmark volume here
     std::set<std::string> only;  // kernels to run; empty: all
 };
@@ -74,7 +76,7 @@ struct Options {
     std::fprintf(stderr,
                  "usage: slabwright_bench [--size N] [--reps R] [--threads N] [--no-plain]\n"
                  "                        [--only key,blur1,blur2,blur3,edges,march,slice] [--dump PATH]\n"
-                 "                        [--big-stack] [--scratch] [--shape WxHxD] [--voxel-size X,Y,Z] [--interactive]\n");
+                 "                        [--big-stack] [--scratch] [--shape WxHxD] [--voxel-size X,Y,Z] [--interactive] [--window]\n");
     std::exit(2);
 }
 
@@ -93,6 +95,7 @@ Options parseOptions(int argc, char** argv) {
         else if (a == "--big-stack") o.bigStack = true;
         else if (a == "--scratch") o.scratch = true;
         else if (a == "--interactive") o.interactive = true;
+        else if (a == "--window") o.window = true;
         else if (a == "--shape") {
             if (std::sscanf(value().c_str(), "%dx%dx%d", &o.shape[0], &o.shape[1], &o.shape[2]) != 3) usage();
         }
@@ -743,6 +746,116 @@ int interactive(const Options& opt) {
     return 0;
 }
 
+// ---- The window over the original samples ----
+
+// Originals of a 512 x 512 x 256 stack held as held: grey values spread over 977..4095
+// (16-bit) or -0.5..1.25 (float).
+std::unique_ptr<Originals> benchOriginals(Held held, int W, int H, int D) {
+    auto o = std::make_unique<Originals>();
+    OriginalLayer layer;
+    layer.kind = held;
+    if (!o->allocate(W, H, held, std::vector<OriginalLayer>(size_t(D), layer), false)) return nullptr;
+    std::mt19937 rng(7u);
+    for (int k = 0; k < D; ++k)
+        for (int64_t n = 0; n < int64_t(W) * H; ++n) {
+            const uint32_t r = rng();
+            if (held == Held::U16)
+                o->data<uint16_t>(k)[n] = static_cast<uint16_t>(977 + r % 3119);
+            else
+                o->data<float>(k)[n] = -0.5f + float(r % 10000) * 1.75e-4f;
+        }
+    o->lo = held == Held::U16 ? 977 : -0.5;
+    o->hi = held == Held::U16 ? 4095 : 1.25;
+    return o;
+}
+
+// The remap against a plain copy of the RGBA volume (both into an array written before, and
+// into a fresh one), then a window change in the main window timed until the display server
+// has drawn both views.
+int windowBench(const Options& opt) {
+    constexpr int W = 512, H = 512, D = 256;
+    const int64_t n = int64_t(W) * H * D;
+    const int reps = std::max(opt.reps, 5);
+    std::printf("Window: %d x %d x %d, %d threads; load %s\n", W, H, D, workerCount(), loadAverage().c_str());
+    VoxelArray src = allocateVoxels(n), dst = allocateVoxels(n);
+    if (!src || !dst) return 1;
+    std::memset(static_cast<void*>(src.get()), 7, size_t(n) * 4);
+    std::memset(static_cast<void*>(dst.get()), 0, size_t(n) * 4);
+    const double copyWarm = minTime(reps, 1000, [&] {
+        parallelBands(D, [&](int k0, int k1) {
+            std::memcpy(static_cast<void*>(dst.get() + int64_t(k0) * W * H), src.get() + int64_t(k0) * W * H,
+                        size_t(k1 - k0) * W * H * 4);
+        });
+    });
+    const double copyFresh = minTime(reps, 1000, [&] {
+        VoxelArray fresh = allocateVoxels(n);
+        parallelBands(D, [&](int k0, int k1) {
+            std::memcpy(static_cast<void*>(fresh.get() + int64_t(k0) * W * H), src.get() + int64_t(k0) * W * H,
+                        size_t(k1 - k0) * W * H * 4);
+        });
+    });
+    std::printf("plain copy of the RGBA volume: %.1f ms into a written array, %.1f ms into a fresh one\n", copyWarm,
+                copyFresh);
+    src.reset();
+    for (const Held held : {Held::U16, Held::F32}) {
+        const char* name = held == Held::U16 ? "remap_u16" : "remap_f32";
+        std::unique_ptr<Originals> o = benchOriginals(held, W, H, D);
+        if (!o) return 1;
+        const double lo = held == Held::U16 ? 1200 : 0.1, hi = held == Held::U16 ? 2400 : 0.9;
+        const double warm = minTime(reps, 1000, [&] { o->remap(lo, hi, dst.get()); });
+        const double fresh = minTime(reps, 1000, [&] {
+            VoxelArray a = allocateVoxels(n);
+            o->remap(lo, hi, a.get());
+        });
+        std::printf("%s: %.1f ms into a written array (%.2f x the copy), %.1f ms into a fresh one (%.2f x)\n", name,
+                    warm, warm / copyWarm, fresh, fresh / copyFresh);
+        std::printf("RESULT kernel=%s warm_ms=%.2f fresh_ms=%.2f copy_warm_ms=%.2f copy_fresh_ms=%.2f\n", name, warm,
+                    fresh, copyWarm, copyFresh);
+        double alo, ahi;
+        const double t0 = nowMs();
+        o->autoWindow(alo, ahi);
+        std::printf("%s auto window %g..%g in %.1f ms\n", name, alo, ahi, nowMs() - t0);
+    }
+    dst.reset();
+
+    // A window change in the main window: new volume, slice and march, both views drawn.
+    auto* frame = new AppFrame("Slabwright", wxPoint(0, 0), wxSize(625, 290));  // owned by the toolkit
+    frame->Show(true);
+    pump();
+    std::unique_ptr<Originals> o = benchOriginals(Held::U16, W, H, D);
+    if (!o || !myVoxmap->allocate(W, H, D)) return 1;
+    o->remap(o->lo, o->hi, myVoxmap->voxels.get());
+    cam = std::make_unique<camera>();
+    cam->startFor(D);
+    viewportImage = wxImage(cam->resolution, cam->resolution);
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, W, H);
+    screenImage = wxImage(W, H);
+    const double lo = o->lo, hi = o->hi;
+    frame->keepOriginals(std::move(o), lo, hi);
+    frame->showLoadedState();
+    pump();
+    // Wall time, and the CPU time of the whole process (on a machine shared with other work
+    // the wall time waits for cores; the CPU time, spread over 2 cores, does not).
+    std::vector<double> times, cpu;
+    for (int k = 0; k < reps * 2; ++k) {
+        syncDisplay();
+        const double t0 = nowMs(), c0 = cpuMs(CLOCK_PROCESS_CPUTIME_ID);
+        frame->setWindow(1000 + 10 * k, 3000 - 10 * k);
+        syncDisplay();
+        times.push_back(nowMs() - t0);
+        cpu.push_back(cpuMs(CLOCK_PROCESS_CPUTIME_ID) - c0);
+    }
+    const Spread sp = spreadOf(times), sc = spreadOf(cpu);
+    std::printf("window change on %d x %d x %d 16-bit, both views drawn: min %.1f / median %.1f / max %.1f ms; "
+                "CPU time min %.1f / median %.1f ms (Undo keeps %zu volumes)\n",
+                W, H, D, sp.min, sp.median, sp.max, sc.min, sc.median, frame->undoLevels.size());
+    std::printf("RESULT kernel=window_change min_ms=%.2f median_ms=%.2f max_ms=%.2f cpu_min_ms=%.2f cpu_median_ms=%.2f\n",
+                sp.min, sp.median, sp.max, sc.min, sc.median);
+    frame->Destroy();
+    pump();
+    return 0;
+}
+
 // ---- Toolkit start ----
 
 class BenchApp : public wxApp {
@@ -787,6 +900,8 @@ int main(int argc, char** argv) {
         result = scratchPeaks();
     } else if (opt.interactive) {
         result = interactive(opt);
+    } else if (opt.window) {
+        result = windowBench(opt);
     } else {
         Bench bench(opt);
         result = bench.run();

@@ -4,7 +4,12 @@
 // in one run: the plain loop (each file decoded by libpng into an RGBA buffer) and the
 // program's load (headers, background decoding, copying into the volume). Prints both
 // and the ratio. No display needed.
+//
+// --wide: one multi-page 16-bit grey TIFF of 512 x 512 x 300 (uncompressed) instead: a plain
+// one-thread libtiff read of its strips against the load, which keeps the original samples
+// (each page decoded once), and against the load without room for them (each page twice).
 #include <png.h>
+#include <tiffio.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -74,10 +79,101 @@ double programLoad(const std::vector<std::string>& files, uint64_t& checksum) {
     return s;
 }
 
+// The wide stack: page k holds values spread over 977..4095 with a slow gradient.
+bool writeWideTiff(const std::string& path, int w, int h, int pages) {
+    TIFF* t = TIFFOpen(path.c_str(), "w");
+    if (!t) return false;
+    std::vector<uint16_t> row(static_cast<size_t>(w));
+    unsigned seed = 99u;
+    for (int k = 0; k < pages; ++k) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(w));
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(h));
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, 16);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, 16);
+        TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        for (int y = 0; y < h; ++y) {
+            for (int x = 0; x < w; ++x) {
+                seed = seed * 1103515245u + 12345u;
+                row[size_t(x)] = static_cast<uint16_t>(977 + (x + y + k) * 3 + (seed >> 26));
+            }
+            if (TIFFWriteScanline(t, row.data(), uint32_t(y), 0) < 0) return TIFFClose(t), false;
+        }
+        if (!TIFFWriteDirectory(t)) return TIFFClose(t), false;
+    }
+    TIFFClose(t);
+    return true;
+}
+
+// The plain read: every page's strips read by libtiff on this thread into one buffer.
+double plainTiff(const std::string& path, uint64_t& checksum) {
+    const auto t0 = Clock::now();
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (!t) return -1;
+    std::vector<unsigned char> buffer;
+    do {
+        const tstrile_t strips = TIFFNumberOfStrips(t);
+        buffer.resize(size_t(TIFFStripSize(t)) * strips);
+        tmsize_t at = 0;
+        for (tstrile_t s = 0; s < strips; ++s) {
+            const tmsize_t n = TIFFReadEncodedStrip(t, s, buffer.data() + at, -1);
+            if (n < 0) return TIFFClose(t), -1;
+            at += n;
+        }
+        checksum += buffer[size_t(at) / 2];
+    } while (TIFFReadDirectory(t));
+    TIFFClose(t);
+    return seconds(t0);
+}
+
+double wideLoad(const std::string& path, bool keep, uint64_t& checksum) {
+    const auto t0 = Clock::now();
+    stackio::Plan plan;
+    std::string problem;
+    if (!stackio::plan({path}, plan, problem)) return std::fprintf(stderr, "%s\n", problem.c_str()), -1;
+    if (!keep) plan.originalsBudget = 0;
+    voxelmap map;
+    const stackio::Outcome o = stackio::build(plan, map, [](int) { return true; });
+    if (!o.problem.empty()) return std::fprintf(stderr, "%s\n", o.problem.c_str()), -1;
+    if ((o.originals != nullptr) != keep) return std::fprintf(stderr, "the originals were not as asked\n"), -1;
+    const double s = seconds(t0);
+    checksum += map.voxels[map.numVoxels / 2].r;
+    return s;
+}
+
+int wideBench(int reps) {
+    namespace fs = std::filesystem;
+    constexpr int W = 512, H = 512, D = 300;
+    const fs::path file = fs::temp_directory_path() / ("slabwright-bench-wide-" + std::to_string(getpid()) + ".tif");
+    if (!writeWideTiff(file.string(), W, H, D)) return std::fprintf(stderr, "cannot write %s\n", file.c_str()), 1;
+    std::printf("one 16-bit TIFF of %d x %d x %d (%.1f MB), %d workers, best of %d\n", W, H, D,
+                fs::file_size(file) / 1e6, workerCount(), reps);
+    uint64_t sum = 0;
+    double plain = 1e30, kept = 1e30, twice = 1e30;
+    for (int r = 0; r < reps; ++r) {
+        plain = std::min(plain, plainTiff(file.string(), sum));
+        kept = std::min(kept, wideLoad(file.string(), true, sum));
+        twice = std::min(twice, wideLoad(file.string(), false, sum));
+    }
+    fs::remove(file);
+    if (plain < 0 || kept < 0 || twice < 0) return 1;
+    std::printf("plain one-thread libtiff read          %8.3f s\n", plain);
+    std::printf("load keeping the originals (one pass)  %8.3f s  (%.2f x the plain read)\n", kept, kept / plain);
+    std::printf("load without them (two passes)         %8.3f s  (%.2f x)\n", twice, twice / plain);
+    std::printf("RESULT kernel=wide_load plain_s=%.3f kept_s=%.3f twice_s=%.3f (checksum %llu)\n", plain, kept, twice,
+                static_cast<unsigned long long>(sum));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int files = 256, size = 512, reps = 3;
+    bool wide = false;
+    for (int i = 1; i < argc; ++i)
+        if (std::string(argv[i]) == "--wide") wide = true;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--files") files = std::atoi(argv[i + 1]);
@@ -85,6 +181,7 @@ int main(int argc, char** argv) {
         if (a == "--reps") reps = std::atoi(argv[i + 1]);
         if (a == "--threads") workerOverride() = std::atoi(argv[i + 1]);
     }
+    if (wide) return wideBench(reps);
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("slabwright-bench-load-" + std::to_string(getpid()));
     fs::create_directories(dir);

@@ -9,7 +9,8 @@
 //   the view and settings controls (spin changes merged into one refresh);
 //   the filter commands and Undo (the filters are in filters.cpp, their loops in kernels.cpp).
 // Elsewhere, as AppFrame members: loading a stack (loading.cpp), saving and the batch
-// render (saving.cpp), the mouse over the views (mouse.cpp).
+// render (saving.cpp), the mouse over the views (mouse.cpp), the window over the original
+// samples (windowing.cpp).
 #include "appFrame.h"
 
 #include <wx/accel.h>
@@ -144,24 +145,6 @@ int64_t availableMemory() {
     return bytes >= 0 ? bytes : INT64_MAX / 4;
 }
 
-// Runs a filter over the volume, keeping the array it replaces for Undo when memory allows.
-void filterWithUndo(AppFrame& frame, const std::function<void()>& filter) {
-    const bool keep = frame.makeRoomForUndo();
-    const voxel* before = myVoxmap->voxels.get();
-    {
-        const KeepReplacedArrays kept(keep ? &frame.undoLevels : nullptr);
-        filter();
-    }
-    if (!keep && myVoxmap->voxels.get() != before) {
-        frame.undoLevels.clear();  // an Undo now would skip this filter
-        frame.SetStatusText("This filter cannot be undone: there is not enough memory to keep the volume from "
-                            "before it.",
-                            0);
-    }
-    frame.effectsMenu->Enable(ID_UNDO, !frame.undoLevels.empty());
-    refreshAfterFilter(frame);
-}
-
 }  // namespace
 
 // ---- Globals ----
@@ -193,6 +176,7 @@ wxBEGIN_EVENT_TABLE(AppFrame, wxFrame)
     EVT_MENU(ID_VPSCALE, AppFrame::OnVPScale)
     EVT_MENU(ID_AASLICE, AppFrame::OnAASlice)
     EVT_MENU(ID_VOXELSIZE, AppFrame::OnVoxelSize)
+    EVT_MENU(ID_WINDOW, AppFrame::OnWindow)
     EVT_SPINCTRL(ID_TX, AppFrame::OnSpinCtrl)
     EVT_SPINCTRL(ID_TY, AppFrame::OnSpinCtrl)
     EVT_SPINCTRL(ID_TZ, AppFrame::OnSpinCtrl)
@@ -248,6 +232,9 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     settingsMenu->AppendCheckItem(ID_AASLICE, "&AA Lookups");  // checked while on
     settingsMenu->Append(ID_VOXELSIZE, "Voxel Size...");
     settingsMenu->Enable(ID_VOXELSIZE, false);
+    settingsMenu->AppendSeparator();
+    settingsMenu->Append(ID_WINDOW, "Window/Level...");
+    settingsMenu->Enable(ID_WINDOW, false);  // until a load keeps wide or calibrated samples
     settingsMenu->Enable(ID_RAYRES, false);
     settingsMenu->Enable(ID_RAYSTEP, false);
     settingsMenu->Enable(ID_AASLICE, false);
@@ -674,23 +661,53 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
 bool AppFrame::makeRoomForUndo() {
     // At most ten levels, and each only while what stays free after the filter's result
     // is at least one more volume and a margin: Undo must not starve the next command.
-    constexpr size_t kMaxLevels = 10;
     constexpr int64_t kMargin = int64_t{256} << 20;
-    while (undoLevels.size() >= kMaxLevels) undoLevels.pop_front();
+    while (undoLevels.size() >= kUndoLevels) undoLevels.pop_front();
     const int64_t bytes = myVoxmap->numVoxels * static_cast<int64_t>(sizeof(voxel));
     int64_t available = memoryForUndo >= 0 ? memoryForUndo : availableMemory();
     const auto enough = [&] { return available - kMargin >= 2 * bytes; };
     while (!undoLevels.empty() && !enough()) {
+        if (undoLevels.front().voxels) available += bytes;  // the oldest level's array goes back to the system
         undoLevels.pop_front();
-        available += bytes;  // the oldest level's array goes back to the system
     }
     return enough();
 }
 
 void AppFrame::undoFilter() {
     if (undoLevels.empty() || !volumeReady()) return;
-    myVoxmap->voxels = std::move(undoLevels.back());  // the current array is released
+    UndoLevel& last = undoLevels.back();
+    if (last.voxels)
+        myVoxmap->voxels = std::move(last.voxels);  // the current array is released
+    else if (!remakeVolume(last.windowLo, last.windowHi))
+        return;  // kept for another try; the volume is as it was
+    windowLo = last.windowLo;
+    windowHi = last.windowHi;
+    if (filtersSinceLoad.size() > last.filters) filtersSinceLoad.resize(last.filters);
     undoLevels.pop_back();
+    effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
+    refreshAfterFilter(*this);
+}
+
+void AppFrame::filterWithUndo(const FilterStep& step) {
+    const bool keep = makeRoomForUndo();
+    const voxel* before = myVoxmap->voxels.get();
+    std::deque<VoxelArray> replaced;
+    {
+        const KeepReplacedArrays kept(keep ? &replaced : nullptr);
+        applyFilter(myVoxmap, step);
+    }
+    // A filter that could not have its memory left the volume as it was.
+    if (myVoxmap->voxels.get() != before) {
+        if (!replaced.empty())
+            undoLevels.push_back({std::move(replaced.back()), windowLo, windowHi, filtersSinceLoad.size()});
+        filtersSinceLoad.push_back(step);
+        if (!keep) {
+            undoLevels.clear();  // an Undo now would skip this filter
+            SetStatusText("This filter cannot be undone: there is not enough memory to keep the volume from "
+                          "before it.",
+                          0);
+        }
+    }
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
     refreshAfterFilter(*this);
 }
@@ -705,19 +722,27 @@ void AppFrame::OnKey(wxCommandEvent&) {
     const long premultiply = wxGetNumberFromUser("Premultiply", "Pre: ", "1 or 0", 1, 0, 1, this);
     if (falloff <= 0) return;
     // A cancelled premultiply prompt (-1) counts as "on", like any answer but 0.
-    filterWithUndo(*this, [&] {
-        key(myVoxmap, keyColour, static_cast<int>(range), static_cast<int>(falloff), premultiply != 0 ? 1 : 0);
-    });
+    FilterStep step;
+    step.kind = FilterStep::Key;
+    step.keyColour = keyColour;
+    step.range = static_cast<int>(range);
+    step.falloff = static_cast<int>(falloff);
+    step.premultiply = premultiply != 0 ? 1 : 0;
+    filterWithUndo(step);
 }
 
 void AppFrame::OnBlur(wxCommandEvent&) {
     if (!volumeReady()) return;
     const long radius = wxGetNumberFromUser("Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3, this);
     if (radius <= 0) return;
-    filterWithUndo(*this, [&] { blur(myVoxmap, static_cast<int>(radius)); });
+    FilterStep step;
+    step.radius = static_cast<int>(radius);
+    filterWithUndo(step);
 }
 
 void AppFrame::OnEdges(wxCommandEvent&) {
     if (!volumeReady()) return;
-    filterWithUndo(*this, [&] { edges(myVoxmap); });
+    FilterStep step;
+    step.kind = FilterStep::Edges;
+    filterWithUndo(step);
 }

@@ -17,8 +17,11 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
+#include <vector>
 
 #include "filters.h"  // key, blur, edges and their tables belong to the window's commands
+#include "originals.h"
 #include "voxel.h"
 #include "voxelmap.h"
 
@@ -87,7 +90,19 @@ enum {
     ID_SAVEVOLUME = 428,
     ID_UNDO = 429,
     ID_VOXELSIZE = 430,
+    ID_WINDOW = 431,
 };
+
+// What Undo takes back one step to: the volume (null after a window change: the volume is
+// made again from the originals), its window and how many of the filters since the load it had.
+struct UndoLevel {
+    VoxelArray voxels;
+    double windowLo = 0, windowHi = 0;
+    size_t filters = 0;
+};
+
+// What a change of the window did.
+enum class WindowChange { None, Changed, ChangedUndoable };
 
 class RenderDlg;
 
@@ -129,7 +144,14 @@ public:
     voxel keyColour;                  // last picked colour, alpha 0; (0, 0, 0, 0) at start
     wxArrayString stackFiles;         // the files of the current volume in load order (folders expanded), set by a successful load
     // The volumes from before the last filters, oldest first; Undo takes back the last.
-    std::deque<VoxelArray> undoLevels;
+    std::deque<UndoLevel> undoLevels;
+    static constexpr size_t kUndoLevels = 10;  // the most Undo keeps
+    // The samples of a wide or calibrated load (null for an 8-bit stack, or when they did
+    // not fit), and the window lo..hi in their values that made the volume.
+    std::unique_ptr<Originals> originals;
+    double windowLo = 0, windowHi = 0;
+    // The filters applied since the load, in order: a window change applies them again.
+    std::vector<FilterStep> filtersSinceLoad;
     // Bytes Undo may count on when it decides what to keep; -1: what the system says is available.
     int64_t memoryForUndo = -1;
     // Bytes a load may count on when it checks that the volume fits; -1: what the system says is available.
@@ -175,6 +197,7 @@ public:
     void OnVPScale(wxCommandEvent& event);
     void OnAASlice(wxCommandEvent& event);
     void OnVoxelSize(wxCommandEvent& event);
+    void OnWindow(wxCommandEvent& event);
     // Spin controls.
     void OnSpinCtrl(wxSpinEvent& event);
     void OnSpinCam(wxSpinEvent& event);
@@ -249,8 +272,31 @@ public:
     // The plane posed by the slicer controls, and the camera by the camera controls.
     void poseFromControls();
     void cameraFromControls();
-    // Takes back the last filter: the volume as it was before it.
+    // Takes back the last filter or window change: the volume as it was before it.
     void undoFilter();
+    // Runs a filter over the volume, kept for Undo when memory allows and recorded for
+    // window changes; the views refreshed.
+    void filterWithUndo(const FilterStep& step);
+
+    // The window: the volume made anew from the originals with lo..hi (in their values),
+    // the filters since the load applied again, one step for Undo. A window that is not
+    // lo < hi, both finite, is refused with a message; without originals nothing changes.
+    void setWindow(double lo, double hi);
+    // The window that saturates 0.35 % of the samples, half at each end.
+    void autoWindow();
+    // Why lo..hi cannot be a window; empty when it can.
+    wxString windowProblem(double lo, double hi) const;
+    // The work of a window change, undoable as one step or not (the dialog's later changes).
+    // lo..hi is taken as it is (the full range may have lo == hi).
+    WindowChange changeWindow(double lo, double hi, bool undoable);
+    // The volume made from the originals with window lo..hi and the filters since the load;
+    // false, the volume as it was, when memory for it cannot be had.
+    bool remakeVolume(double lo, double hi);
+    // After a load: keeps its originals (null: none) and the window the volume was made with.
+    void keepOriginals(std::unique_ptr<Originals> kept, double lo, double hi);
+    // The original value at slice pixel (px, py): of the nearest voxel at that point of the
+    // plane, with its unit; empty without originals or outside the volume.
+    std::string valueAtSlicePixel(int px, int py) const;
     // Before a filter: drops the oldest kept volumes as memory needs; false when the
     // volume from before this filter cannot be kept.
     bool makeRoomForUndo();

@@ -258,5 +258,13 @@ void edges(voxelmap* map) {
     });
 }
 
+void applyFilter(voxelmap* map, const FilterStep& step) {
+    switch (step.kind) {
+        case FilterStep::Key: return key(map, step.keyColour, step.range, step.falloff, step.premultiply);
+        case FilterStep::Blur: return blur(map, step.radius);
+        case FilterStep::Edges: return edges(map);
+    }
+}
+
 KeepReplacedArrays::KeepReplacedArrays(std::deque<VoxelArray>* into) { keptForUndo = into; }
 KeepReplacedArrays::~KeepReplacedArrays() { keptForUndo = nullptr; }

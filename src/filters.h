@@ -46,6 +46,17 @@ void blur(voxelmap* map, int radius);
 // Thresholded 3D Sobel edges: every channel becomes 250 or 1.
 void edges(voxelmap* map);
 
+// A filter with the parameters it was applied with: what a change of the window applies
+// again, in order, to the volume made anew.
+struct FilterStep {
+    enum Kind { Key, Blur, Edges } kind = Blur;
+    voxel keyColour;                              // Key
+    int range = 0, falloff = 0, premultiply = 0;  // Key
+    int radius = 1;                               // Blur
+};
+// Runs the step's filter over map, with its progress dialog.
+void applyFilter(voxelmap* map, const FilterStep& step);
+
 // While one exists, the array each filter replaces is appended to `into` instead of
 // being released (what Undo takes back). One at a time.
 class KeepReplacedArrays {

@@ -9,6 +9,7 @@
 #include <wx/progdlg.h>
 
 #include <climits>
+#include <utility>
 #include <memory>
 #include <optional>
 #include <string>
@@ -111,7 +112,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     std::optional<wxProgressDialog> progress;
     const int layers = plan.reducedLayers();
     progress.emplace("Please wait", "Building Voxmap", layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
-    const stackio::Outcome outcome =
+    stackio::Outcome outcome =
         stackio::build(plan, fresh, [&](int layer) {
             if (loadProgressHook && !loadProgressHook(layer + 1, layers)) return false;  // layer: 0-based
             return progress->Update(layer, wxEmptyString);
@@ -146,6 +147,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     for (const std::string& f : files) stackFiles.Add(wxString::FromUTF8(f));
     undoLevels.clear();  // what Undo kept belongs to the volume just replaced
     effectsMenu->Enable(ID_UNDO, false);
+    keepOriginals(std::move(outcome.originals), outcome.wideLo, outcome.wideHi);
 
     fileMenu->Enable(ID_SAVE, true);
     fileMenu->Enable(ID_SAVEVOLUME, true);
@@ -183,11 +185,15 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
         const bool plain = myVoxmap->unit.empty() && size.find(" of ") == std::string::npos;
         if (!plain && status.find(" of ") == std::string::npos) status = size + "; " + status;
         if (!plan.description.empty()) status += "; orientation " + plan.description;
+        if (outcome.originalsDropped)
+            status += "; there is not enough memory to keep the original samples, so the window cannot change";
         SetStatusText(wxString::FromUTF8(status), 0);
     } else if (!plan.description.empty()) {
         SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap) + "; orientation " + plan.description), 0);
     }
-    // What the files status that the user should know, and the decoders' warnings: one message.
+    // The window the files suggest (a DICOM series' first), instead of the full range.
+    if (plan.hasWindow && plan.windowLo < plan.windowHi) changeWindow(plan.windowLo, plan.windowHi, false);
+    // What the files say that the user should know, and the decoders' warnings: one message.
     wxString notes;
     for (const std::string& n : plan.notes) notes += wxString::FromUTF8(n) + "\n";
     if (!sizeProblem.empty())

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <string>
 
 #include "appFrame.h"
 #include "views.h"
@@ -55,7 +56,9 @@ void AppFrame::OnMotion(wxMouseEvent& event) {
         b = screenImage.GetBlue(px, py);
     }
     const wxString rgb = wxString::Format("R:%d   G:%d   B:%d", r, g, b);
-    SetStatusText(rgb, 1);
+    // Over the slice view, the value the scan measured there follows the colour.
+    const std::string value = event.GetEventObject() == sliceView ? valueAtSlicePixel(px, py) : std::string();
+    SetStatusText(value.empty() ? rgb : rgb + "   Value: " + wxString::FromUTF8(value), 1);
     if (event.LeftIsDown()) {
         SetStatusText("Key Colour " + rgb, 0);
         keyColour = voxel(r, g, b, 0);

@@ -8,11 +8,13 @@
 #include <algorithm>
 #include <climits>
 #include <cstdio>
+#include <cstring>
 #include <deque>
 #include <fstream>
 #include <future>
 #include <limits>
 #include <map>
+#include <new>
 #include <tuple>
 #include <utility>
 
@@ -280,6 +282,9 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
             if (fits(k)) p.fitsAt = k;
         return false;
     }
+    if (available >= 0)
+        p.originalsBudget = static_cast<int64_t>(static_cast<unsigned __int128>(available) - volumeBytes(p, p.reduce) -
+                                                 decodingBytes(p, p.reduce));
     return true;
 }
 
@@ -301,18 +306,207 @@ std::string mappingText(const Outcome& o) {
     return std::string(kind) + " samples " + range + " mapped to 0..255";
 }
 
+namespace {
+
+// How the originals hold samples of a kind.
+Held heldOf(Samples kind) {
+    switch (kind) {
+        case Samples::Unsigned8: return Held::U8;
+        case Samples::Signed8: return Held::S8;
+        case Samples::Unsigned16: return Held::U16;
+        case Samples::Signed16: return Held::S16;
+        case Samples::Unsigned32: return Held::U32;
+        case Samples::Signed32: return Held::S32;
+        case Samples::Float32: return Held::F32;
+        case Samples::Unsigned64: return Held::U64;
+        case Samples::Signed64: return Held::S64;
+        case Samples::Float64: return Held::F64;
+    }
+    return Held::F64;
+}
+
+template <class T>
+T bitsAs(uint64_t bits) {
+    T v;
+    std::memcpy(&v, &bits, sizeof v);
+    return v;
+}
+
+// Calls f with a function giving stored sample i of the page in its own type.
+template <class F>
+void withStored(const Page& pg, F&& f) {
+    switch (pg.samples) {
+        case Samples::Unsigned8: return f([&pg](size_t i) { return pg.s8[i]; });
+        case Samples::Signed8: return f([&pg](size_t i) { return static_cast<int8_t>(pg.s8[i]); });
+        case Samples::Unsigned16: return f([&pg](size_t i) { return pg.s16[i]; });
+        case Samples::Signed16: return f([&pg](size_t i) { return static_cast<int16_t>(pg.s16[i]); });
+        case Samples::Unsigned32: return f([&pg](size_t i) { return pg.s32[i]; });
+        case Samples::Signed32: return f([&pg](size_t i) { return static_cast<int32_t>(pg.s32[i]); });
+        case Samples::Float32: return f([&pg](size_t i) { return bitsAs<float>(pg.s32[i]); });
+        case Samples::Unsigned64: return f([&pg](size_t i) { return pg.s64[i]; });
+        case Samples::Signed64: return f([&pg](size_t i) { return static_cast<int64_t>(pg.s64[i]); });
+        case Samples::Float64: return f([&pg](size_t i) { return bitsAs<double>(pg.s64[i]); });
+    }
+}
+
+// Copies the colour samples of a page into layer k of the originals.
+template <class T>
+void keepPage(const Page& pg, Originals& o, int k) {
+    T* dst = o.data<T>(k);
+    const int ch = pg.channels, colours = ch == 2 || ch == 4 ? ch - 1 : ch;
+    const size_t pixels = size_t(pg.width) * pg.height;
+    withStored(pg, [&](auto stored) {
+        for (size_t n = 0; n < pixels; ++n)
+            for (int c = 0; c < colours; ++c) dst[n * colours + c] = static_cast<T>(stored(n * ch + c));
+    });
+}
+void keepPage(const Page& pg, Originals& o, int k) {
+    switch (o.held) {
+        case Held::U8: return keepPage<uint8_t>(pg, o, k);
+        case Held::S8: return keepPage<int8_t>(pg, o, k);
+        case Held::U16: return keepPage<uint16_t>(pg, o, k);
+        case Held::S16: return keepPage<int16_t>(pg, o, k);
+        case Held::U32: return keepPage<uint32_t>(pg, o, k);
+        case Held::S32: return keepPage<int32_t>(pg, o, k);
+        case Held::F32: return keepPage<float>(pg, o, k);
+        case Held::U64: return keepPage<uint64_t>(pg, o, k);
+        case Held::S64: return keepPage<int64_t>(pg, o, k);
+        case Held::F64: return keepPage<double>(pg, o, k);
+    }
+}
+
+void listWarnings(const Plan& p, const std::vector<std::string>& warned, Outcome& o) {
+    std::map<std::string, bool> listed;
+    for (size_t f = 0; f < p.files.size(); ++f)
+        if (!warned[f].empty() && !listed[p.files[f]]) {
+            listed[p.files[f]] = true;
+            o.warnings.push_back(quoted(p.files[f]) + ": " + warned[f]);
+        }
+}
+
+// A wide stack in one pass: each page decoded once, its colour samples kept in the originals,
+// the volume made from them at the full range at the end. Alpha as the pages' own mapping
+// makes it, taken from the layer that mapping writes. False when the originals do not fit:
+// then nothing is reported and the caller reads the stack in two passes.
+bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const std::function<bool(int)>& progress) {
+    auto kept = std::make_unique<Originals>();
+    int colours = 0;                            // the colour channels every layer has room for
+    std::vector<char> withAlpha(size_t(p.layers), 0);
+    double lo = std::numeric_limits<double>::infinity(), hi = -lo;
+    std::map<std::tuple<Samples, double, double, bool>, std::vector<unsigned char>> tables;
+    std::vector<std::string> warned(p.files.size());
+    Pipeline pipe(p, p.order, p.inFlight - 2);
+    for (int i = 0; i < p.layers; ++i) {
+        const Decoded d = pipe.take(i);
+        o.problem = misfit(p, p.order[i], d);
+        if (!o.problem.empty()) break;
+        const Page& pg = d.page;
+        const int ch = pg.channels, c = ch == 2 || ch == 4 ? ch - 1 : ch;
+        if (colours == 0) {
+            // Room for this page's colour channels in every layer (and an alpha byte a voxel).
+            colours = c;
+            OriginalLayer room;
+            room.channels = colours;
+            const int64_t voxels = int64_t(p.width) * p.height * p.layers;
+            if (p.originalsBudget >= 0 && Originals::bytesFor(held, voxels, colours, true) > p.originalsBudget) return false;
+            if (!kept->allocate(p.width, p.height, held, std::vector<OriginalLayer>(size_t(p.layers), room), false))
+                return false;
+            if (!into.allocate(p.width, p.height, p.layers)) {
+                o.problem = noMemoryFor(p, volumeBytes(p, 1)) + ".";
+                return true;
+            }
+        }
+        if (c > colours) return false;  // an RGB page after grey ones
+        const PageInfo& info = p.infos[size_t(p.order[i].file)].pages[size_t(p.order[i].page)];
+        OriginalLayer& l = kept->layers[size_t(i)];
+        l.kind = heldOf(pg.samples), l.channels = c;
+        l.slope = pg.slope, l.intercept = pg.intercept, l.invert = pg.invert;
+        l.copied = !info.wide();
+        l.lost = pg.lost, l.lostAreColumns = pg.lostAreColumns;
+        keepPage(pg, *kept, i);
+        if (info.wide()) {
+            widemap::widenRange(pg, lo, hi);
+            o.wideKinds |= 1u << int(pg.samples);
+        }
+        if (ch == 2 || ch == 4) {
+            // The layer's alpha as the load maps it; its colour is made again at the end.
+            withAlpha[size_t(i)] = 1;
+            std::vector<unsigned char>* table = nullptr;
+            if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {
+                table = &tables[std::make_tuple(pg.samples, pg.slope, pg.intercept, pg.invert)];
+                if (table->empty()) *table = widemap::table16(pg, 0, 0);
+            }
+            static const std::vector<unsigned char> none;
+            widemap::copyLayer(into, i, pg, 0, 0, table ? *table : none);
+        }
+        if (!pg.warning.empty()) formats::addWarning(warned[size_t(p.order[i].file)], pg.warning);
+        if (!progress(i)) {
+            o.cancelled = true;
+            break;
+        }
+    }
+    if (!o.problem.empty() || o.cancelled) {
+        into.clear();
+        return true;
+    }
+    if (std::find(withAlpha.begin(), withAlpha.end(), 1) != withAlpha.end()) {
+        const int64_t plane = int64_t(p.width) * p.height;
+        kept->alpha.reset(new (std::nothrow) unsigned char[size_t(plane * p.layers)]);
+        if (!kept->alpha) return false;
+        for (int k = 0; k < p.layers; ++k) {
+            unsigned char* a = kept->alpha.get() + k * plane;
+            const voxel* v = into.voxels.get() + k * plane;
+            for (int64_t n = 0; n < plane; ++n) a[n] = withAlpha[size_t(k)] ? v[n].a : 255;
+        }
+    }
+    if (lo > hi) lo = hi = 0;  // no finite sample
+    o.mappedWide = true, o.wideLo = lo, o.wideHi = hi;
+    if (o.wideKinds == 1u << int(Samples::Unsigned16)) o.mapped16 = true, o.lo = unsigned(lo), o.hi = unsigned(hi);
+    kept->lo = lo, kept->hi = hi;
+    kept->valueUnit = p.valueUnit;
+    kept->remap(lo, hi, into.voxels.get());
+    o.originals = std::move(kept);
+    listWarnings(p, warned, o);
+    return true;
+}
+
+}  // namespace
+
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress) {
     Outcome o;
     into.clear();
     // Reduced, the range is that of the means: every page is read for it.
     std::vector<Layer> wide;
     bool anyWide = false;
+    unsigned kinds = 0;
     for (const Layer& l : p.order) {
-        const bool w = p.infos[l.file].pages[l.page].wide();
+        const PageInfo& info = p.infos[l.file].pages[l.page];
+        const bool w = info.wide();
         anyWide = anyWide || w;
+        if (w) kinds |= 1u << int(info.samples);
         if (w || p.reduce > 1) wide.push_back(l);
     }
     if (!anyWide) wide.clear();
+    if (!wide.empty()) {
+        // At full size the originals are kept and each page decoded once; reduced, the
+        // means are read twice (range, then layers) and no originals are kept.
+        if (p.reduce == 1) {
+            // One kind is held as it is; several as double.
+            Held held = Held::F64;
+            for (int k = 0; k < formats::kSampleKinds; ++k)
+                if (kinds == 1u << k) held = heldOf(static_cast<Samples>(k));
+            bool fits = false;
+            try {
+                fits = buildKeeping(p, held, into, o, progress);
+            } catch (const std::bad_alloc&) {
+                fits = false;  // the originals' scratch or a table: read without them
+            }
+            if (fits) return o;
+            o = Outcome();
+            into.clear();
+        }
+        o.originalsDropped = true;
+    }
     const int ahead = p.inFlight - 2;
     // First the range of the wide samples: their pages are decoded once for it alone,
     // so no more than a few pages are held at a time.
@@ -326,7 +520,10 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
             if (!d.page.wide()) continue;
             widemap::widenRange(d.page, lo, hi);
             o.wideKinds |= 1u << int(d.page.samples);
-            if (!progress(0)) return o.cancelled = true, o;
+            if (!progress(0)) {
+                o.cancelled = true;
+                return o;
+            }
         }
         if (lo > hi) lo = hi = 0;  // no finite sample
         o.mappedWide = true, o.wideLo = lo, o.wideHi = hi;
@@ -362,12 +559,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         into.clear();
         return o;
     }
-    std::map<std::string, bool> listed;
-    for (size_t f = 0; f < p.files.size(); ++f)
-        if (!warned[f].empty() && !listed[p.files[f]]) {
-            listed[p.files[f]] = true;
-            o.warnings.push_back(quoted(p.files[f]) + ": " + warned[f]);
-        }
+    listWarnings(p, warned, o);
     return o;
 }
 

@@ -19,10 +19,12 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include "formats/format.h"
+#include "originals.h"
 
 class voxelmap;
 
@@ -80,6 +82,9 @@ struct Plan {
     int reducedWidth() const;
     int reducedHeight() const;
     int reducedLayers() const;
+    // Bytes the original samples of a wide stack may take beside the volume and the decoding
+    // (what the memory check leaves); -1: no limit known.
+    int64_t originalsBudget = -1;
 };
 
 // Reads every header, arranges the layers and checks sizes and memory, for a volume at
@@ -106,6 +111,10 @@ struct Outcome {
     bool mappedWide = false;
     unsigned wideKinds = 0;
     double wideLo = 0, wideHi = 0;
+    // The samples of a wide stack, kept so that its window can change (the volume is their
+    // full range); null for an 8-bit stack, or when they did not fit (then originalsDropped).
+    std::unique_ptr<Originals> originals;
+    bool originalsDropped = false;
 };
 
 // What the status bar says of the mapping, e.g. "16-bit signed samples -1024..3071 mapped to
@@ -114,7 +123,10 @@ std::string mappingText(const Outcome& o);
 
 // Decodes the planned stack into into (emptied first), reduced as planned. progress(layer) is called on the
 // calling thread after each layer (and with 0 while the wide range is read); false cancels.
-// On refusal or cancel into is left empty.
+// On refusal or cancel into is left empty. A wide stack decodes each page once: its samples
+// go into the originals, and the volume is made from them at the end; where they do not fit
+// (the plan's budget, or the system's memory), its pages are decoded twice instead, first
+// for the range, then to fill the volume, and no originals are kept.
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress);
 
 }  // namespace stackio

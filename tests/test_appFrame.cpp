@@ -131,7 +131,9 @@ TEST_F(MainWindow, MenusAtStart) {
                                  {wxID_SEPARATOR, "separator after Ray Step Length", false},
                                  {ID_VPSCALE, "&Viewport Scaling", true},
                                  {ID_AASLICE, "&AA Lookups", false},
-                                 {ID_VOXELSIZE, "Voxel Size...", false}});
+                                 {ID_VOXELSIZE, "Voxel Size...", false},
+                                 {wxID_SEPARATOR, "separator after Voxel Size", false},
+                                 {ID_WINDOW, "Window/Level...", false}});
 }
 
 TEST_F(MainWindow, SpinControlsStartValuesAndRanges) {

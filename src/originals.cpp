@@ -1,0 +1,400 @@
+#include "originals.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <limits>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+#include "parallel.h"
+
+namespace {
+
+// Calls f with a value of the C++ type samples are held in, so that the loops in f are
+// compiled once per type and choose no type per sample.
+template <class F>
+void withHeld(Held held, F&& f) {
+    switch (held) {
+        case Held::U8: return f(uint8_t{});
+        case Held::S8: return f(int8_t{});
+        case Held::U16: return f(uint16_t{});
+        case Held::S16: return f(int16_t{});
+        case Held::U32: return f(uint32_t{});
+        case Held::S32: return f(int32_t{});
+        case Held::F32: return f(float{});
+        case Held::U64: return f(uint64_t{});
+        case Held::S64: return f(int64_t{});
+        case Held::F64: return f(double{});
+    }
+}
+
+// A stored sample on 0..255 when lo == hi (a stack of one value): read against its kind's
+// whole range, as the load reads it (16 bits: / 257; floating point: 0..1).
+unsigned char wholeRangeByte(double v, Held kind) {
+    if (std::isnan(v)) return 0;
+    if (std::isinf(v)) return v > 0 ? 255 : 0;
+    switch (kind) {
+        case Held::U8: return static_cast<unsigned char>(v);
+        case Held::S8: return static_cast<unsigned char>(v + 128);
+        case Held::U16: return static_cast<unsigned char>(unsigned(v) / 257);
+        case Held::S16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
+        case Held::U32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
+        case Held::S32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
+        case Held::U64: return static_cast<unsigned char>(std::clamp(v / 72340172838076673.0, 0.0, 255.0));
+        case Held::S64:
+            return static_cast<unsigned char>(std::clamp((v + 9223372036854775808.0) / 72340172838076673.0, 0.0, 255.0));
+        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
+    }
+}
+
+// What a layer's colour sample becomes in window lo..hi. For integers of up to 32 bits the
+// double quotient is the integer quotient: numerator and divisor stay below 2^41 and 2^33.
+struct LayerMap {
+    double slope, intercept, lo, hi;
+    Held kind;
+    bool invert, copied;
+
+    unsigned char operator()(double stored) const {
+        if (copied) return static_cast<unsigned char>(std::clamp(stored, 0.0, 255.0));
+        const double v = slope * stored + intercept;
+        unsigned char m;
+        if (!(hi > lo))
+            m = wholeRangeByte(stored, kind);
+        else if (std::isnan(v))
+            m = 0;
+        else
+            m = static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
+        return invert ? static_cast<unsigned char>(255 - m) : m;
+    }
+    bool sameAs(const LayerMap& o) const {
+        return slope == o.slope && intercept == o.intercept && kind == o.kind && invert == o.invert &&
+               copied == o.copied;
+    }
+};
+
+LayerMap mapOf(const OriginalLayer& l, double lo, double hi) {
+    return {l.slope, l.intercept, lo, hi, l.kind, l.invert, l.copied};
+}
+
+// Layers that share a mapping share one table: for each layer the index of its mapping in
+// the list of distinct ones.
+std::vector<int> distinctMaps(const Originals& o, double lo, double hi, std::vector<LayerMap>& maps) {
+    std::vector<int> which(o.layers.size());
+    for (size_t k = 0; k < o.layers.size(); ++k) {
+        const LayerMap m = mapOf(o.layers[k], lo, hi);
+        size_t n = 0;
+        while (n < maps.size() && !maps[n].sameAs(m)) ++n;
+        if (n == maps.size()) maps.push_back(m);
+        which[k] = static_cast<int>(n);
+    }
+    return which;
+}
+
+// Samples of at most 16 bits are looked up by their bits.
+template <class T>
+constexpr bool kTabled = sizeof(T) <= 2 && std::is_integral_v<T>;
+template <class T>
+inline size_t bitsIndex(T s) {
+    return static_cast<std::make_unsigned_t<T>>(s);
+}
+template <class T>
+std::vector<unsigned char> tableOf(const LayerMap& m) {
+    using U = std::make_unsigned_t<T>;
+    std::vector<unsigned char> t(size_t(1) << (8 * sizeof(T)));
+    for (size_t u = 0; u < t.size(); ++u) t[u] = m(double(static_cast<T>(static_cast<U>(u))));
+    return t;
+}
+
+bool isLost(const OriginalLayer& l, int i, int j) {
+    return !l.lost.empty() && l.lost[size_t(l.lostAreColumns ? i : j)];
+}
+
+// Four bytes stored as the voxel they make, in one store.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__, "a voxel's r, g, b, a are the word's low to high bytes");
+inline void put(voxel* out, uint32_t word) { std::memcpy(static_cast<void*>(out), &word, 4); }
+
+// One row of layer k: colour through map (a table lookup or the formula), alpha as kept.
+template <class T, class Map>
+void remapRow(const T* s, int channels, const unsigned char* a, int w, const Map& map, voxel* out) {
+    constexpr uint32_t grey = 0x010101u, opaque = 0xff000000u;
+    if (channels == 1 && !a) {
+        for (int x = 0; x < w; ++x) put(out + x, map(s[x]) * grey | opaque);
+    } else if (channels == 1) {
+        for (int x = 0; x < w; ++x) put(out + x, map(s[x]) * grey | uint32_t(a[x]) << 24);
+    } else {
+        for (int x = 0; x < w; ++x) {
+            const uint32_t rgb = map(s[3 * x]) | map(s[3 * x + 1]) << 8 | map(s[3 * x + 2]) << 16;
+            put(out + x, rgb | (a ? uint32_t(a[x]) << 24 : opaque));
+        }
+    }
+}
+
+// Doubles as unsigned integers in the same order (NaN aside), and back.
+uint64_t orderKey(double v) {
+    uint64_t u;
+    std::memcpy(&u, &v, 8);
+    return u >> 63 ? ~u : u | (uint64_t(1) << 63);
+}
+double fromKey(uint64_t k) {
+    const uint64_t u = k >> 63 ? k & ~(uint64_t(1) << 63) : ~k;
+    double v;
+    std::memcpy(&v, &u, 8);
+    return v;
+}
+
+// q brought into 0..255 (NaN: 0) and truncated; without branches where the machine allows,
+// as random samples would mispredict them.
+inline int estimate(double q) {
+#if defined(__x86_64__)
+    const __m128d low = _mm_max_sd(_mm_set_sd(q), _mm_setzero_pd());  // NaN gives the second operand, 0
+    return _mm_cvttsd_si32(_mm_min_sd(low, _mm_set_sd(255.0)));
+#else
+    return static_cast<int>(std::min(q > 0 ? q : 0.0, 255.0));
+#endif
+}
+
+// A window's byte of a value without a division per sample: the formula never falls as the
+// value grows, so the byte is found among the least values of each byte (found once, by
+// bisecting the doubles with the formula itself), starting from an estimate.
+class Thresholds {
+public:
+    explicit Thresholds(const LayerMap& m) : lo_(m.lo), scale_(255 / (m.hi - m.lo)) {
+        LayerMap plain = m;
+        plain.slope = 1, plain.intercept = 0, plain.invert = false, plain.copied = false;
+        least_[0] = -std::numeric_limits<double>::infinity();
+        for (int b = 1; b < 256; ++b) {
+            uint64_t below = orderKey(m.lo), atLeast = orderKey(std::numeric_limits<double>::infinity());
+            while (atLeast - below > 1) {
+                const uint64_t mid = below + (atLeast - below) / 2;
+                (plain(fromKey(mid)) >= b ? atLeast : below) = mid;
+            }
+            least_[b] = fromKey(atLeast);
+        }
+        least_[256] = std::numeric_limits<double>::quiet_NaN();  // no value reaches it
+    }
+    // The bytes of n samples s (values slope * s + intercept) into out, est: n ints of scratch.
+    // First every estimate (off by one at most, near a step; NaN gives 0), in a loop without
+    // branches; then each put right against the least values.
+    template <class T>
+    void bytes(const T* s, size_t n, double slope, double intercept, int* est, unsigned char* out) const {
+        for (size_t i = 0; i < n; ++i) {
+            est[i] = estimate((slope * double(s[i]) + intercept - lo_) * scale_);
+        }
+        for (size_t i = 0; i < n; ++i) {
+            const double v = slope * double(s[i]) + intercept;
+            int b = est[i];
+            while (v >= least_[b + 1]) ++b;
+            while (v < least_[b]) --b;
+            out[i] = static_cast<unsigned char>(b);
+        }
+    }
+
+private:
+    double lo_, scale_;
+    double least_[257];  // least_[b]: the least value whose byte is b or more; -inf and NaN at the ends
+};
+
+}  // namespace
+
+int bytesOf(Held held) {
+    switch (held) {
+        case Held::U8:
+        case Held::S8: return 1;
+        case Held::U16:
+        case Held::S16: return 2;
+        case Held::U32:
+        case Held::S32:
+        case Held::F32: return 4;
+        default: return 8;  // U64, S64, F64
+    }
+}
+
+int64_t Originals::bytesFor(Held how, int64_t voxels, int channels, bool withAlpha) {
+    return voxels * channels * bytesOf(how) + (withAlpha ? voxels : 0);
+}
+
+bool Originals::allocate(int w, int h, Held how, std::vector<OriginalLayer> layerList, bool withAlpha) {
+    *this = Originals();
+    const size_t plane = size_t(w) * size_t(h);
+    size_t total = 0;
+    for (OriginalLayer& l : layerList) {
+        l.offset = total;
+        total += plane * size_t(l.channels);
+    }
+    const size_t voxels = plane * layerList.size();
+    // Every sample is written by the load before it is read: no need to clear them.
+    samples.reset(new (std::nothrow) unsigned char[std::max<size_t>(1, total * size_t(bytesOf(how)))]);
+    if (withAlpha) alpha.reset(new (std::nothrow) unsigned char[std::max<size_t>(1, voxels)]);
+    if (!samples || (withAlpha && !alpha)) {
+        *this = Originals();
+        return false;
+    }
+    width = w, height = h, depth = static_cast<int>(layerList.size());
+    held = how;
+    layers = std::move(layerList);
+    return true;
+}
+
+int64_t Originals::bytes() const {
+    if (empty()) return 0;
+    int64_t n = 0;
+    for (const OriginalLayer& l : layers) n += int64_t(width) * height * l.channels;
+    return n * bytesOf(held) + (alpha ? int64_t(width) * height * depth : 0);
+}
+
+void Originals::remap(double windowLo, double windowHi, voxel* out) const {
+    if (empty() || !out) return;
+    std::vector<LayerMap> maps;
+    const std::vector<int> which = distinctMaps(*this, windowLo, windowHi, maps);
+    const int64_t plane = int64_t(width) * height;
+    withHeld(held, [&](auto type) {
+        using T = decltype(type);
+        std::vector<std::vector<unsigned char>> tables;
+        std::vector<std::unique_ptr<Thresholds>> thresholds;  // none for copied layers and lo == hi
+        for (const LayerMap& m : maps) {
+            if constexpr (kTabled<T>)
+                tables.push_back(tableOf<T>(m));
+            else
+                thresholds.push_back(!m.copied && m.hi > m.lo ? std::make_unique<Thresholds>(m) : nullptr);
+        }
+        const int rows = depth * height;
+        // Bands of whole rows: a row is a few microseconds of work.
+        parallelBands(rows, [&](int r0, int r1) {
+            std::vector<int> est;  // the rows of 32- and 64-bit values go through bytes first
+            std::vector<unsigned char> row;
+            if constexpr (!kTabled<T>) est.resize(size_t(width) * 3), row.resize(size_t(width) * 3);
+            for (int r = r0; r < r1; ++r) {
+                const int k = r / height, j = r % height;
+                const OriginalLayer& l = layers[size_t(k)];
+                const int64_t first = int64_t(k) * plane + int64_t(j) * width;
+                voxel* o = out + first;
+                const T* s = data<T>(k) + int64_t(j) * width * l.channels;
+                const unsigned char* a = alpha ? alpha.get() + first : nullptr;
+                const size_t map = size_t(which[size_t(k)]);
+                if constexpr (kTabled<T>) {
+                    const unsigned char* t = tables[map].data();
+                    remapRow(s, l.channels, a, width, [t](T v) { return uint32_t(t[bitsIndex(v)]); }, o);
+                } else if (const Thresholds* th = thresholds[map].get()) {
+                    const LayerMap& m = maps[map];
+                    th->bytes(s, size_t(width) * l.channels, m.slope, m.intercept, est.data(), row.data());
+                    const uint32_t flip = m.invert ? 255 : 0;
+                    remapRow(row.data(), l.channels, a, width, [flip](unsigned char b) { return b ^ flip; }, o);
+                } else {
+                    const LayerMap& m = maps[map];
+                    remapRow(s, l.channels, a, width, [&m](T v) { return uint32_t(m(double(v))); }, o);
+                }
+                if (!l.lost.empty())
+                    for (int i = 0; i < width; ++i)
+                        if (isLost(l, i, j)) o[i] = voxel(0, 0, 0, 0);
+            }
+        }, 16);
+    });
+}
+
+bool Originals::autoWindow(double& windowLo, double& windowHi) const {
+    windowLo = lo, windowHi = hi;
+    if (empty() || !(hi > lo)) return false;
+    // Whole-numbered values over a range of at most 2^20 are counted one bin a value;
+    // others in 65536 bins of equal width over the full range.
+    bool whole = held != Held::F32 && held != Held::F64 && hi - lo < double(1 << 20);
+    for (const OriginalLayer& l : layers)
+        whole = whole && l.slope == std::floor(l.slope) && l.intercept == std::floor(l.intercept);
+    whole = whole && lo == std::floor(lo);
+    const int64_t bins = whole ? int64_t(hi - lo) + 1 : 65536;
+    auto binOf = [&](double v) -> int64_t {
+        if (!std::isfinite(v)) return -1;
+        const double t = whole ? v - lo : (v - lo) / (hi - lo) * double(bins);
+        return std::clamp<int64_t>(static_cast<int64_t>(t), 0, bins - 1);
+    };
+    const int helpers = workerCount() - 1;
+    std::vector<std::vector<uint64_t>> counts(size_t(helpers) + 1);
+    withHeld(held, [&](auto type) {
+        using T = decltype(type);
+        // 8- and 16-bit samples: each layer's bins looked up by the samples' bits.
+        std::vector<LayerMap> maps;
+        const std::vector<int> which = distinctMaps(*this, lo, hi, maps);
+        std::vector<std::vector<int32_t>> binTables;
+        if constexpr (kTabled<T>)
+            for (const LayerMap& m : maps) {
+                using U = std::make_unsigned_t<T>;
+                std::vector<int32_t> t(size_t(1) << (8 * sizeof(T)));
+                for (size_t u = 0; u < t.size(); ++u)
+                    t[u] = static_cast<int32_t>(binOf(m.slope * double(static_cast<T>(static_cast<U>(u))) + m.intercept));
+                binTables.push_back(std::move(t));
+            }
+        runTasks(depth, helpers, [&](int k, int worker) {
+            std::vector<uint64_t>& c = counts[size_t(worker)];
+            if (c.empty()) c.assign(size_t(bins), 0);
+            const OriginalLayer& l = layers[size_t(k)];
+            if (l.copied) return;
+            const T* s = data<T>(k);
+            for (int j = 0; j < height; ++j)
+                for (int i = 0; i < width; ++i) {
+                    if (isLost(l, i, j)) continue;
+                    const T* p = s + (int64_t(j) * width + i) * l.channels;
+                    for (int ch = 0; ch < l.channels; ++ch) {
+                        int64_t b;
+                        if constexpr (kTabled<T>)
+                            b = binTables[size_t(which[size_t(k)])][bitsIndex(p[ch])];
+                        else
+                            b = binOf(l.value(double(p[ch])));
+                        if (b >= 0) ++c[size_t(b)];
+                    }
+                }
+        });
+    });
+    std::vector<uint64_t> all(size_t(bins), 0);
+    uint64_t total = 0;
+    for (const std::vector<uint64_t>& c : counts)
+        for (size_t b = 0; b < c.size(); ++b) all[b] += c[b], total += c[b];
+    // Half of 0.35 % at each end, rounded down.
+    const uint64_t cut = total * 35 / 20000;
+    int64_t low = 0, high = bins - 1;
+    for (uint64_t seen = 0; low < bins - 1 && (seen += all[size_t(low)]) <= cut;) ++low;
+    for (uint64_t seen = 0; high > 0 && (seen += all[size_t(high)]) <= cut;) --high;
+    const double width1 = (hi - lo) / double(bins);
+    const double a = whole ? lo + double(low) : lo + double(low) * width1;
+    const double b = whole ? lo + double(high) : lo + double(high + 1) * width1;
+    if (!(a < b)) return false;
+    windowLo = a, windowHi = b;
+    return true;
+}
+
+bool Originals::hasValue(int i, int j, int k) const {
+    if (empty() || i < 0 || j < 0 || k < 0 || i >= width || j >= height || k >= depth) return false;
+    return !isLost(layers[size_t(k)], i, j);
+}
+
+double Originals::value(int i, int j, int k, int c) const {
+    const OriginalLayer& l = layers[size_t(k)];
+    const size_t n = (size_t(j) * size_t(width) + size_t(i)) * size_t(l.channels) + size_t(c);
+    double stored = 0;
+    withHeld(held, [&](auto type) { stored = double(data<decltype(type)>(k)[n]); });
+    return l.copied ? stored : l.value(stored);
+}
+
+std::string Originals::valueText(int i, int j, int k) const {
+    if (!hasValue(i, j, k)) return {};
+    const int channels = layers[size_t(k)].channels;
+    std::string text;
+    for (int c = 0; c < channels; ++c) text += (c ? ", " : "") + formatValue(value(i, j, k, c));
+    return valueUnit.empty() ? text : text + " " + valueUnit;
+}
+
+std::string formatValue(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "inf" : "-inf";
+    char text[32];
+    if (v == std::floor(v) && std::fabs(v) < 1e15)
+        std::snprintf(text, sizeof text, "%.0f", v == 0 ? 0.0 : v);  // no "-0"
+    else
+        std::snprintf(text, sizeof text, "%g", v);
+    return text;
+}
