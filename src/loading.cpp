@@ -175,15 +175,17 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     showLoadedState();
 
     // What was loaded and how its values were mapped; with the voxel size where the files say one.
+    // (A DICOM series' own text names its size already.)
     std::string status;
-    if (plan.infos.front().reader == &formats::dicom)
+    const bool series = plan.infos.front().reader == &formats::dicom;
+    if (series)
         status = formats::seriesStatus(plan, outcome.mappedWide, outcome.wideLo, outcome.wideHi);
     else if (outcome.mappedWide)
         status = stackio::mappingText(outcome);
     if (!status.empty()) {
         const std::string size = sizeText(*myVoxmap);
         const bool plain = myVoxmap->unit.empty() && size.find(" of ") == std::string::npos;
-        if (!plain && status.find(" of ") == std::string::npos) status = size + "; " + status;
+        if (!plain && !series) status = size + "; " + status;
         if (!plan.description.empty()) status += "; orientation " + plan.description;
         if (outcome.originalsDropped)
             status += "; there is not enough memory to keep the original samples, so the window cannot change";

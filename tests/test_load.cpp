@@ -419,14 +419,15 @@ TEST_F(LoadCommand, CancellingTheDialogChangesNothing) {
     wxTEST_DIALOG(testutil::menu(frame(), ID_LOAD), CancelFileDialog(&message, &wildcard, &style));
     EXPECT_EQ(message, "Load Images");
     // Image files whatever the case of their extension (GTK matches patterns as fnmatch
-    // does, case-sensitively), DICOM files, and an entry for all files.
+    // does, case-sensitively), DICOM files, NIfTI volumes, and an entry for all files.
     const wxArrayString parts = wxSplit(wildcard, '|');
-    ASSERT_EQ(parts.size(), 6u) << wildcard;
+    ASSERT_EQ(parts.size(), 8u) << wildcard;
     EXPECT_TRUE(parts[0].StartsWith("Image Files")) << wildcard;
     EXPECT_EQ(parts[2], "DICOM files (*.dcm)");
     EXPECT_EQ(parts[3], "*.[dD][cC][mM]");
-    EXPECT_EQ(parts[4], "All files (*)");
-    EXPECT_EQ(parts[5], "*");
+    EXPECT_EQ(parts[4], "NIfTI volumes (*.nii;*.nii.gz;*.hdr)");
+    EXPECT_EQ(parts[6], "All files (*)");
+    EXPECT_EQ(parts[7], "*");
     const wxArrayString patterns = wxSplit(parts[1], ';');
     for (const char* name : {"IMG_0001.JPG", "SCAN.TIF", "Mixed.Png", "a.jpeg", "b.TiFf", "c.png"}) {
         bool listed = false;
