@@ -186,15 +186,18 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
         const std::string size = sizeText(*myVoxmap);
         const bool plain = myVoxmap->unit.empty() && size.find(" of ") == std::string::npos;
         if (!plain && !series) status = size + "; " + status;
-        if (!plan.description.empty()) status += "; orientation " + plan.description;
+        if (!plan.description.empty() && !series) status += "; orientation " + plan.description;
         if (outcome.originalsDropped)
             status += "; there is not enough memory to keep the original samples, so the window cannot change";
         SetStatusText(wxString::FromUTF8(status), 0);
-    } else if (!plan.description.empty()) {
+    } else if (!plan.description.empty() && !series) {
         SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap) + "; orientation " + plan.description), 0);
     }
     // The window the files suggest (a DICOM series' first), instead of the full range.
-    if (plan.hasWindow && plan.windowLo < plan.windowHi) changeWindow(plan.windowLo, plan.windowHi, false);
+    if (plan.hasWindow && plan.windowLo < plan.windowHi) {
+        changeWindow(plan.windowLo, plan.windowHi, false);
+        SetStatusText(wxString::FromUTF8(status) + "; shown with the files' window " + GetStatusBar()->GetStatusText(0).AfterFirst(' '), 0);
+    }
     // What the files say that the user should know, and the decoders' warnings: one message.
     wxString notes;
     for (const std::string& n : plan.notes) notes += wxString::FromUTF8(n) + "\n";
