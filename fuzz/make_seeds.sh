@@ -14,15 +14,15 @@ convert -size 16x12 gradient:red-blue \( -size 16x12 gradient:white-none -rotate
   -compose over -composite -alpha set \( +clone -channel A -fx 'i<4?0:1' \) -compose copy-opacity -composite -depth 8 "$src"
 m() { convert "$src" "$@"; }
 
-m -strip PNG32:"$c/png/rgba8.png"
-m -strip -alpha off PNG24:"$c/png/rgb8.png"
-m -strip -colorspace gray -alpha off -depth 8 PNG8:"$c/png/grey8.png"
-m -strip -colorspace gray -alpha off -depth 1 "$c/png/grey1.png"
-m -strip -colorspace gray -alpha off -depth 4 -define png:bit-depth=4 -define png:color-type=0 "$c/png/grey4.png"
-m -strip -depth 16 PNG64:"$c/png/rgba16.png"
-m -strip -colorspace gray -depth 16 -define png:color-type=4 "$c/png/greyalpha16.png"
-m -strip -colors 8 PNG8:"$c/png/palette-trns.png"
-m -strip -interlace PNG PNG32:"$c/png/interlaced.png"
+m -strip -define png:exclude-chunks=date,time PNG32:"$c/png/rgba8.png"
+m -strip -define png:exclude-chunks=date,time -alpha off PNG24:"$c/png/rgb8.png"
+m -strip -define png:exclude-chunks=date,time -colorspace gray -alpha off -depth 8 PNG8:"$c/png/grey8.png"
+m -strip -define png:exclude-chunks=date,time -colorspace gray -alpha off -depth 1 "$c/png/grey1.png"
+m -strip -define png:exclude-chunks=date,time -colorspace gray -alpha off -depth 4 -define png:bit-depth=4 -define png:color-type=0 "$c/png/grey4.png"
+m -strip -define png:exclude-chunks=date,time -depth 16 PNG64:"$c/png/rgba16.png"
+m -strip -define png:exclude-chunks=date,time -colorspace gray -depth 16 -define png:color-type=4 "$c/png/greyalpha16.png"
+m -strip -define png:exclude-chunks=date,time -colors 8 PNG8:"$c/png/palette-trns.png"
+m -strip -define png:exclude-chunks=date,time -interlace PNG PNG32:"$c/png/interlaced.png"
 
 m -alpha off -quality 80 "$c/jpeg/rgb.jpg"
 m -alpha off -quality 80 -sampling-factor 2x2 -define jpeg:restart-interval=1 "$c/jpeg/restart-420.jpg"
@@ -56,3 +56,37 @@ join "$c/stack/png-tiff-jpeg" "$c/png/rgba8.png" "$t/rgb-lzw-strips.tif" "$c/jpe
 join "$c/stack/wide-kinds" "$c/png/rgba16.png" "$t/grey-float.tif" "$t/grey16.tif"
 join "$c/stack/pages-and-repeat" "$t/two-pages.tif" "" "$c/png/grey8.png"
 join "$c/stack/sizes-differ" "$c/png/rgb8.png" "$root/samples/layer00.png"
+head -c 200 "$c/png/rgb8.png" >"$tmp/cut.png"
+join "$c/stack/cut-in-the-middle" "$t/rgba8.tif" "$tmp/cut.png" "$c/jpeg/grey.jpg"
+
+# DICOM and NIfTI: small image files of the pydicom and nibabel test data, and a few NIfTI
+# files of other sample kinds, units and orientations written with nibabel.
+mkdir -p "$c/dicom" "$c/nifti"
+d=/usr/lib/python3/dist-packages/pydicom/data/test_files
+for f in SC_rgb_small_odd SC_rgb_rle rtdose_1frame SC_rgb_small_odd_jpeg SC_rgb_rle_16bit SC_rgb_rle_2frame \
+  SC_rgb_jpeg_dcmtk JPEG2000 SC_rgb_rle_32bit SC_rgb_rle_16bit_2frame image_dfl MR_small_jpeg_ls_lossless \
+  MR_small_RLE MR_truncated MR_small_implicit MR_small_bigendian MR_small JPEG-lossy JPGExtended ExplVR_BigEnd \
+  SC_ybr_full_422_uncompressed CT_small no_meta ExplVR_LitEndNoMeta SC_rgb_gdcm_KY; do
+  cp "$d/$f.dcm" "$c/dicom/"
+done
+n=/usr/lib/python3/dist-packages/nibabel/tests/data
+cp "$n"/{standard.nii.gz,resampled_anat_moved.nii,row_major.dconn.nii,example_nifti2.nii.gz,functional.nii} "$c/nifti/"
+/usr/bin/python3 - "$c/nifti/" <<'PY'
+import sys
+import numpy as np, nibabel as nib
+out = sys.argv[1]
+a = np.arange(6 * 5 * 4, dtype=np.float32).reshape(6, 5, 4) - 20
+img = nib.Nifti1Image(a, np.diag([0.5, 0.7, 2.0, 1]))
+img.header.set_xyzt_units('mm')
+nib.save(img, out + 'float32-mm.nii')
+i16 = nib.Nifti1Image((a * 10).astype(np.int16), np.diag([-1, 1, 1, 1]))
+i16.header['scl_slope'], i16.header['scl_inter'] = 0.5, -100
+i16.header.set_xyzt_units('micron')
+nib.save(i16, out + 'int16-scaled-LAS.nii.gz')
+rgb = np.zeros((4, 3, 2), dtype=[('R', 'u1'), ('G', 'u1'), ('B', 'u1')])
+rgb['R'] = np.arange(24).reshape(4, 3, 2) * 10
+nib.save(nib.Nifti1Image(rgb, np.eye(4)), out + 'rgb24.nii')
+nib.save(nib.Nifti1Image(np.arange(72, dtype=np.uint8).reshape(4, 3, 2, 3), np.eye(4)), out + 'uint8-4d.nii')
+nib.save(nib.Nifti1Image(a.astype('>f8'), np.eye(4)), out + 'float64-bigendian.nii')
+nib.save(nib.Nifti2Image(a.astype(np.uint16), np.eye(4)), out + 'uint16-nifti2.nii')
+PY

@@ -29,7 +29,7 @@ build=$root/build-fuzz
 CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DSLABWRIGHT_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" -j "$(nproc)" >/dev/null
 
-status=0
+passed=0 failed=0
 for t in $run; do
   dir=$build/runs/$t
   rm -rf "$dir"
@@ -46,10 +46,12 @@ for t in $run; do
     grep -E '^#[0-9]+' "$log" | tail -1
     grep -E '^stat::(number_of_executed_units|peak_rss_mb)' "$log" | tr '\n' ' '
     echo
+    passed=$((passed + 1))
   else
-    status=1
+    failed=$((failed + 1))
     echo "fuzz_$t: FINDING (log: $log; input kept in $dir/)" >&2
     grep -E -A40 '^==[0-9]+==ERROR|runtime error|fuzz check failed|ALARM|out-of-memory|malloc\(' "$log" | head -60 >&2 || tail -40 "$log" >&2
   fi
 done
-exit $status
+echo "fuzz: $passed passed, $failed failed"
+[ "$failed" -eq 0 ]
