@@ -44,30 +44,29 @@ void checkReason(const std::string& reason, const char* who) {
     if (reason.empty()) fail(std::string(who) + " refused without a reason");
 }
 
-void checkPage(const stackio::Page& pg) {
+void checkPage(const formats::Page& pg) {
     if (pg.width <= 0 || pg.height <= 0 || pg.channels < 1 || pg.channels > 4)
         fail("a page of " + std::to_string(pg.width) + " x " + std::to_string(pg.height) + " pixels, " +
              std::to_string(pg.channels) + " channels");
+    if (pg.bits != formats::bitsOf(pg.samples)) fail("the page's sample kind is not of its bits");
     const size_t samples = size_t(pg.width) * size_t(pg.height) * size_t(pg.channels);
-    const size_t held = pg.bits == 8 ? pg.s8.size() : pg.bits == 16 ? pg.s16.size() : pg.bits == 32 ? pg.s32.size() : 0;
-    if (held != samples) fail(std::to_string(pg.bits) + "-bit page holds " + std::to_string(held) + " samples of " + std::to_string(samples));
-    const bool eight = pg.samples == stackio::Samples::Unsigned8;
-    const bool sixteen = pg.samples == stackio::Samples::Unsigned16 || pg.samples == stackio::Samples::Signed16;
-    if ((pg.bits == 8) != eight || (pg.bits == 16) != sixteen) fail("the page's sample kind is not of its bits");
+    const size_t held = pg.bits == 8 ? pg.s8.size() : pg.bits == 16 ? pg.s16.size() : pg.bits == 32 ? pg.s32.size() : pg.s64.size();
+    if (held != samples)
+        fail(std::to_string(pg.bits) + "-bit page holds " + std::to_string(held) + " samples of " + std::to_string(samples));
     const size_t lines = size_t(pg.lostAreColumns ? pg.width : pg.height);
     if (!pg.lost.empty() && pg.lost.size() != lines) fail("the page's lost lines do not match its size");
 }
 
-void readWhole(const std::string& path, stackio::Format format) {
+void readWhole(const std::string& path, const formats::Reader& format) {
     stackio::Plan plan;
     std::string problem;
     if (!stackio::plan({path}, plan, problem, kBudget)) return checkReason(problem, "plan");
-    const stackio::FileInfo& info = plan.infos.at(0);
-    if (info.format != format) return;
+    const formats::FileInfo& info = plan.infos.at(0);
+    if (info.reader != &format) return;
     for (size_t k = 0; k < info.pages.size(); ++k) {
-        stackio::Page page;
+        formats::Page page;
         std::string reason;
-        if (stackio::decodePage(path, info, static_cast<int>(k), page, reason))
+        if (formats::decodePage(path, info, static_cast<int>(k), page, reason))
             checkPage(page);
         else
             checkReason(reason, "decodePage");

@@ -29,12 +29,13 @@ private:
     std::string path_;
 };
 
-// Plans a load of the one file path within kBudget and, if it is a file of format, decodes
-// every page of it on this thread, checking each page and every refusal's words.
-void readWhole(const std::string& path, stackio::Format format);
+// Plans a load of the one file path within kBudget (its header read, the memory checked) and,
+// if the reader of format (formats::png, ...) took it, decodes every page of it on this
+// thread, checking each page and every refusal's words.
+void readWhole(const std::string& path, const formats::Reader& format);
 
 // Aborts, with what, unless a decoded page holds the samples its size and kind say.
-void checkPage(const stackio::Page& page);
+void checkPage(const formats::Page& page);
 // Aborts unless a refusal says why.
 void checkReason(const std::string& reason, const char* who);
 

@@ -4,6 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzzfile::TempFile file(data, size, "input.jpg");
-    fuzzfile::readWhole(file.path(), stackio::Format::JPEG);
+    fuzzfile::readWhole(file.path(), formats::jpeg);
     return 0;
 }

@@ -4,6 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzzfile::TempFile file(data, size, "input.png");
-    fuzzfile::readWhole(file.path(), stackio::Format::PNG);
+    fuzzfile::readWhole(file.path(), formats::png);
     return 0;
 }

@@ -4,6 +4,6 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const fuzzfile::TempFile file(data, size, "input.tif");
-    fuzzfile::readWhole(file.path(), stackio::Format::TIFF);
+    fuzzfile::readWhole(file.path(), formats::tiff);
     return 0;
 }

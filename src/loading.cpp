@@ -90,6 +90,8 @@ void AppFrame::loadStack(const wxArrayString& paths) {
                                 fresh.height, fresh.depth));
         return;
     }
+    fresh.voxelSize = Vector(plan.voxelSize[0], plan.voxelSize[1], plan.voxelSize[2]);
+    fresh.unit = plan.unit;
     myVoxmap->takeVolume(fresh);
     screenImage = screen;
     viewportImage = viewport;
@@ -123,11 +125,16 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     showLoadedState();
 
     if (outcome.mappedWide) SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
+    // What the files said that the user should know, and the decoders' warnings: one message.
+    wxString said;
+    for (const std::string& n : plan.notes) said += wxString::FromUTF8(n) + "\n";
     if (!outcome.warnings.empty()) {
         wxString list;
         for (const std::string& w : outcome.warnings) list += wxString::FromUTF8(w) + "\n";
-        wxMessageBox("The stack was loaded, but these files decoded only with the decoder's warnings; their layers "
-                     "may hold filled-in data:\n\n" + list,
-                     "Load Images", wxOK | wxICON_WARNING, this);
+        said += (said.empty() ? "" : "\n") + wxString("The stack was loaded, but these files decoded only with the decoder's "
+                                                      "warnings; their layers may hold filled-in data:\n\n") + list;
+        wxMessageBox(said, "Load Images", wxOK | wxICON_WARNING, this);
+    } else if (!said.empty()) {
+        wxMessageBox("The stack was loaded.\n\n" + said, "Load Images", wxOK | wxICON_INFORMATION, this);
     }
 }

@@ -1,20 +1,20 @@
-// stackio: reading a stack of image files (PNG, JPEG, TIFF) into a voxel volume.
+// stackio: reading a stack of files into a voxel volume; the formats themselves are read
+// by the readers in formats/.
 //
-// A load has two steps. plan() reads only the files' headers (size, pages, bits per
-// sample) and refuses, before any pixel is decoded or any voxel allocated, a stack
-// whose images differ in size, an image too large to hold, or a volume that does not
-// fit in the memory the system has available. build() then decodes every page in the
-// background, a few ahead of the one being copied into the volume, in stack order.
+// A load has two steps. plan() reads only the files' headers (size, pages, samples, what
+// they say of voxel size and values) and refuses, before any pixel is decoded or any voxel
+// allocated, a stack whose images differ in size, an image too large to hold, or a volume
+// that does not fit in the memory the system has available. Formats that arrange their own
+// files (DICOM series) choose and order the layers here. build() then decodes every page in
+// the background, a few ahead of the one being copied into the volume, in layer order.
 //
-// Every page becomes one z layer. 8-bit samples are copied as they are; wide colour samples
-// (16-bit, and a TIFF's 16-bit signed and 32-bit integer or floating-point ones) are mapped
-// onto 0..255 by one range over all wide pages of the stack, and wide alpha keeps its high
-// byte (floating-point alpha: 0..1). Paths are UTF-8.
+// Every page becomes one z layer. 8-bit samples are copied as they are; wide samples are
+// mapped onto 0..255 by one range over all wide pages of the stack (see widemap.h). Paths
+// are UTF-8.
 //
-// A TIFF page is shown as its Orientation says (a transposed page has its width and height
-// swapped, in the header already). A TIFF page of which some strips or tiles cannot be read
-// still loads: those rows are transparent black, left out of the wide range, and named in
-// the file's warning; a page of which no row can be read does not decode.
+// Threads: plan() and build() run on the caller's thread and return only when done; build()
+// decodes pages on worker threads (std::async), each into its own Page, and copies them into
+// the volume on the caller's thread, which alone calls progress.
 #pragma once
 
 #include <cstdint>
@@ -22,32 +22,23 @@
 #include <string>
 #include <vector>
 
+#include "formats/format.h"
+
 class voxelmap;
 
 namespace stackio {
 
-enum class Format { None, PNG, JPEG, TIFF };
-
-// How a page's samples are read: Unsigned8 pages are copied, all others are wide.
-enum class Samples { Unsigned8, Unsigned16, Signed16, Unsigned32, Signed32, Float32 };
-
-// What a header says about one page.
-struct PageInfo {
-    int width = 0, height = 0;  // as shown
-    int bits = 8;  // 8, or 16 or 32 when the page is read at full depth
-    uint64_t tiffOffset = 0;  // TIFF: where the page's directory starts
-    Samples samples = Samples::Unsigned8;
-};
-
-struct FileInfo {
-    Format format = Format::None;
-    std::vector<PageInfo> pages;
-    int64_t decodeBytes = 0;  // the most one page's decoding holds at a time
-};
+using formats::Choose;
+using formats::FileInfo;
+using formats::Page;
+using formats::PageInfo;
+using formats::Samples;
 
 // Folders stand for the image files directly inside them (by extension, whatever its
-// case), in natural name order; other paths are kept as given. False, with the reason
-// in problem, for a folder without image files.
+// case), in natural name order, or, in a folder without them, for the files inside that
+// a format recognises by their content and arranges itself (DICOM slices, usually without
+// an extension); other paths are kept as given. False, with the reason in problem, for a
+// folder without such files.
 bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>& files, std::string& problem);
 // Name order with digit runs compared as numbers: "l2.png" before "l10.png".
 bool naturalLess(const std::string& a, const std::string& b);
@@ -58,23 +49,38 @@ int64_t availableMemory();
 // The most pixels one image may have: what the toolkit's RGB images can hold.
 constexpr int64_t kMaxPixels = 0x7fffffff / 3;
 
-// Reads the header of path; false, with the reason (a clause after the quoted name), if
-// it is not a readable image.
-bool readHeader(const std::string& path, FileInfo& info, std::string& reason);
-
+// One layer of the stack: page `page` of file `file`.
+struct Layer {
+    int file = 0, page = 0;
+};
 // The stack as its headers describe it.
 struct Plan {
     std::vector<std::string> files;
     std::vector<FileInfo> infos;  // one per file
+    std::vector<Layer> order;     // the layers, the first (world z 100) first
     int width = 0, height = 0, layers = 0;
     bool has16 = false;           // some page is read at 16 bits
     int inFlight = 2;             // pages decoded at the same time
     int64_t decodeBytes = 0;      // the most one page's decoding holds
+    // What the files say of a voxel's size along x, y, z, in unit ("mm", "µm"; empty: unknown).
+    double voxelSize[3] = {1, 1, 1};
+    std::string unit;
+    std::string valueUnit;        // the values' unit after rescaling, such as "HU"
+    std::string modality;         // "CT", "MR", ... where the files say
+    std::string description;      // more for the status bar, such as a NIfTI's "LAS"
+    bool hasWindow = false;       // a window the files suggest, in values
+    double windowLo = 0, windowHi = 0;
+    std::vector<std::string> notes;  // said once the stack has loaded (gaps, order, volumes left out)
 };
 
-// Reads every header and checks sizes and memory. memoryAvailable < 0: ask the system.
-// On refusal returns false with the whole message in problem.
-bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable = -1);
+// Reads every header, arranges the layers and checks sizes and memory. memoryAvailable < 0:
+// ask the system. choose picks one of several series (none given: the first). On refusal
+// returns false with the whole message in problem; when choose cancels, false with problem
+// empty.
+bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable = -1,
+          const Choose& choose = {});
+// "\"path\"" or "\"path\", page 3 of 5," for a refusal naming one layer.
+std::string who(const Plan& p, const Layer& layer);
 
 struct Outcome {
     std::string problem;                // not empty: refused (the whole message)
@@ -97,26 +103,5 @@ std::string mappingText(const Outcome& o);
 // calling thread after each layer (and with 0 while the wide range is read); false cancels.
 // On refusal or cancel into is left empty.
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress);
-
-// One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB)
-// or 4 (RGBA); 8-bit pages in s8, 16-bit in s16, 32-bit in s32 (signed and floating-point
-// samples as their bits).
-struct Page {
-    int width = 0, height = 0, channels = 0, bits = 8;
-    Samples samples = Samples::Unsigned8;
-    std::vector<uint8_t> s8;
-    std::vector<uint16_t> s16;
-    std::vector<uint32_t> s32;
-    std::string warning;  // the decoder's warnings, if it had any
-    // Lines that could not be read and are transparent black: rows of the page as shown, or
-    // its columns when lostAreColumns (a transposed TIFF page). Empty when all was read.
-    std::vector<bool> lost;
-    bool lostAreColumns = false;
-    bool isLost(size_t pixel) const {
-        return !lost.empty() && lost[lostAreColumns ? pixel % size_t(width) : pixel / size_t(width)];
-    }
-};
-// Decodes page `page` of a file with the given header; false, with reason, if it does not decode.
-bool decodePage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);
 
 }  // namespace stackio

@@ -127,6 +127,8 @@ voxelmap* voxelmap::copyMap(voxelmap* source) {
     width = source->width;
     height = source->height;
     depth = source->depth;
+    voxelSize = source->voxelSize;
+    unit = source->unit;
     origin = originFor(width, height);
     loaded = true;
     return this;
@@ -185,6 +187,8 @@ void voxelmap::takeVolume(voxelmap& from) {
     depth = from.depth;
     numVoxels = from.numVoxels;
     origin = from.origin;
+    voxelSize = from.voxelSize;
+    unit = from.unit;
     loaded = from.loaded;
     from.clear();
 }

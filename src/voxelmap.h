@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <string>
 
 #include "vector3.h"
 #include "voxel.h"
@@ -39,6 +40,8 @@ public:
     int64_t numVoxels = 0;           // width * height * depth
     Vector origin{0, 0, 0};          // world position of voxel (0, 0, 0): (-W/2, -H/2, worldZ)
     VoxelArray voxels;               // the array, owned by the map
+    Vector voxelSize{1, 1, 1};       // a voxel's size along x, y and z, in unit
+    std::string unit;                // UTF-8: "mm", "µm", "nm", or empty when not known
 
     voxelmap() = default;
     ~voxelmap();
@@ -58,7 +61,8 @@ public:
     void setVoxel(int x, int y, int z, voxel v);
     voxel* getVoxels() { return voxels.get(); }
 
-    // Deep copy of source into this map, with the standard origin; returns this map.
+    // Deep copy of source into this map (voxel size and unit included), with the standard
+    // origin; returns this map.
     // If source holds no array, or the array cannot be allocated, the map is left
     // empty (loaded false).
     voxelmap* copyMap(voxelmap* source);
@@ -84,8 +88,8 @@ public:
     bool allocate(int w, int h, int d);
     // Releases the array; the map becomes empty.
     void clear();
-    // Takes the volume of from (this map stays the same object); from ends up empty and
-    // the array this map held before is released.
+    // Takes the volume of from, voxel size and unit included (this map stays the same
+    // object); from ends up empty and the array this map held before is released.
     void takeVolume(voxelmap& from);
 
     // The standard origin of a w x h map, halves in floating point.

@@ -280,6 +280,8 @@ TEST(VoxelMap, CopyMapCopiesEveryVoxelAndRecomputesTheOrigin) {
     voxelmap source;
     testutil::randomMap(source, 5, 4, 3, 1234);
     source.origin = Vector(7, -8, 9);
+    source.voxelSize = Vector(0.5, 0.25, 2);
+    source.unit = "µm";
     voxelmap copy;
     testutil::fillMap(copy, 7, 7, 7, [](int, int, int) { return voxel(1, 1, 1, 1); });  // replaced
     EXPECT_EQ(copy.copyMap(&source), &copy);
@@ -291,6 +293,8 @@ TEST(VoxelMap, CopyMapCopiesEveryVoxelAndRecomputesTheOrigin) {
     EXPECT_EQ(copy.origin.x(), -2.5);
     EXPECT_EQ(copy.origin.y(), -2.0);
     EXPECT_EQ(copy.origin.z(), 100.0);
+    testutil::expectExact(copy.voxelSize, 0.5, 0.25, 2);
+    EXPECT_EQ(copy.unit, "µm");
     for (int64_t n = 0; n < 60; ++n) ASSERT_EQ(rgba(copy.voxels[n]), rgba(source.voxels[n])) << n;
     // A deep copy: the arrays are separate.
     EXPECT_NE(copy.voxels.get(), source.voxels.get());
@@ -496,6 +500,8 @@ TEST(VoxelMap, TakeVolumeMovesTheArrayAndEmptiesTheSource) {
     voxelmap into, from;
     testutil::fillMap(into, 2, 2, 2, [](int, int, int) { return voxel(1, 2, 3, 4); });
     testutil::fillMap(from, 5, 4, 3, [](int i, int j, int k) { return voxel(i, j, k, 255); });
+    from.voxelSize = Vector(0.7, 0.7, 2.5);
+    from.unit = "mm";
     const voxel* array = from.voxels.get();
     into.takeVolume(from);
     EXPECT_TRUE(into.loaded);
@@ -505,6 +511,8 @@ TEST(VoxelMap, TakeVolumeMovesTheArrayAndEmptiesTheSource) {
     EXPECT_EQ(into.depth, 3);
     EXPECT_EQ(into.numVoxels, 60);
     testutil::expectExact(into.origin, -2.5, -2, voxelmap::worldZ);
+    testutil::expectExact(into.voxelSize, 0.7, 0.7, 2.5);
+    EXPECT_EQ(into.unit, "mm");
     EXPECT_EQ(into.getVoxel(Vector(1.5, 1, 102)).b, 2);  // voxel (4, 3, 2)
     EXPECT_FALSE(from.loaded);
     EXPECT_EQ(from.voxels, nullptr);

@@ -15,10 +15,18 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 #include <string>
 #include <vector>
 
+namespace stackio {
+struct Plan;
+}
+
 namespace formats {
+
+// Picks one of several choices, given their labels: the index, or -1 to cancel.
+using Choose = std::function<int(const std::vector<std::string>& labels)>;
 
 // How a page's samples are held. Unsigned8 samples are copied into the volume as they
 // are (unless the page rescales or inverts them); every other kind is wide: mapped onto
@@ -93,6 +101,9 @@ struct Page {
     std::vector<uint32_t> s32;
     std::vector<uint64_t> s64;
     std::string warning;  // the decoder's warnings, if it had any
+    // What the samples stand for, as the page's header says (decodePage copies it).
+    double slope = 1, intercept = 0;
+    bool invert = false;
     // Lines that could not be read and are transparent black: rows of the page as shown, or
     // its columns when lostAreColumns (a transposed TIFF page). Empty when all was read.
     std::vector<bool> lost;
@@ -114,8 +125,20 @@ struct Reader {
     // Decodes page `page` (0 <= page < info.pages.size()) of a file with that header;
     // false, with the reason, if it does not decode. Called on worker threads.
     bool (*decode)(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);
+    // What a file of this format is called in a refusal ("a DICOM file") when the format
+    // is loaded only among its own files; null when it stacks with any image.
+    const char* alone = nullptr;
+    // One file is a whole volume, loaded by itself.
+    bool wholeVolume = false;
+    // Arranges a plan whose files are all of this format into layers (choosing a series,
+    // ordering slices, their spacing); false with the problem, or with none when choose
+    // was cancelled. Null: every page of every file, in the order given.
+    bool (*arrange)(stackio::Plan& p, const Choose& choose, std::string& problem) = nullptr;
 };
 constexpr size_t kHeadBytes = 544;
+
+// The formats, each defined in its own file.
+extern const Reader png, jpeg, tiff;
 
 // Every format, in the order they are tried.
 const std::vector<const Reader*>& readers();

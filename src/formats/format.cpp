@@ -1,0 +1,112 @@
+// The table of formats, and reading a header or a page through it.
+#include "format.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <new>
+
+namespace formats {
+
+const char* const kDamaged = "is not an image in a supported format, or it is damaged or truncated";
+const char* const kNoMemory = "could not be decoded: there is not enough memory";
+
+namespace {
+
+// Why path cannot be opened as a file, or empty.
+std::string notAFile(const std::string& path) {
+    struct stat st {};
+    if (stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return "does not exist or is not a file";
+    if (access(path.c_str(), R_OK) != 0) return "cannot be opened for reading";
+    if (st.st_size == 0) return "is empty";
+    return {};
+}
+
+}  // namespace
+
+const std::vector<const Reader*>& readers() {
+    static const std::vector<const Reader*> table = {&png, &jpeg, &tiff};
+    return table;
+}
+
+int bitsOf(Samples kind) {
+    switch (kind) {
+        case Samples::Unsigned8:
+        case Samples::Signed8: return 8;
+        case Samples::Unsigned16:
+        case Samples::Signed16: return 16;
+        case Samples::Unsigned32:
+        case Samples::Signed32:
+        case Samples::Float32: return 32;
+        default: return 64;
+    }
+}
+
+const char* nameOf(Samples kind) {
+    static const char* const names[kSampleKinds] = {"8-bit",        "16-bit",        "16-bit signed", "32-bit",
+                                                    "32-bit signed", "32-bit float", "8-bit signed",  "64-bit float",
+                                                    "64-bit",       "64-bit signed"};
+    return names[static_cast<int>(kind)];
+}
+
+std::string quoted(const std::string& path) { return "\"" + path + "\""; }
+
+void addWarning(std::string& to, const std::string& words) {
+    if (to.find(words) != std::string::npos) return;  // decoders repeat themselves
+    if (!to.empty()) to += "; ";
+    to += words;
+}
+
+File::File(const std::string& path) : f(std::fopen(path.c_str(), "rb")) {}
+File::~File() {
+    if (f) std::fclose(f);
+}
+
+const Reader* recognise(const std::string& path) {
+    unsigned char head[kHeadBytes] = {};
+    size_t n = 0;
+    {
+        File f(path);
+        if (!f.f) return nullptr;
+        n = std::fread(head, 1, sizeof head, f.f);
+    }
+    for (const Reader* r : readers())
+        if (r->recognise(path, head, n)) return r;
+    return nullptr;
+}
+
+bool readHeader(const std::string& path, FileInfo& info, std::string& reason) {
+    info = FileInfo();
+    reason = notAFile(path);
+    if (!reason.empty()) return false;
+    {
+        File f(path);
+        if (!f.f) return reason = "cannot be opened for reading", false;
+    }
+    info.reader = recognise(path);
+    if (!info.reader) return reason = kDamaged, false;
+    try {
+        return info.reader->header(path, info, reason);
+    } catch (const std::bad_alloc&) {
+        reason = kNoMemory;
+        return false;
+    }
+}
+
+bool decodePage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason) {
+    out = Page();
+    if (!info.reader || page < 0 || page >= static_cast<int>(info.pages.size())) return reason = kDamaged, false;
+    try {
+        if (info.reader->decode(path, info, page, out, reason)) {
+            const PageInfo& pi = info.pages[page];
+            out.slope = pi.slope, out.intercept = pi.intercept, out.invert = pi.invert;
+            return true;
+        }
+    } catch (const std::bad_alloc&) {
+        reason = kNoMemory;
+    }
+    out = Page();
+    return false;
+}
+
+}  // namespace formats

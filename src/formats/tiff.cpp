@@ -1,0 +1,447 @@
+// TIFF through libtiff: every page (directory) of a file is one page of the stack, shown as
+// its Orientation says. Grey and RGB pages with or without alpha are read at full depth
+// (8, 16 and 32 bits, signed and floating-point too), in strips, tiles or planes; other
+// kinds through the library's RGBA reader. Strips or tiles that cannot be read leave
+// transparent rows and a warning rather than refusing the page.
+#include <tiffio.h>
+
+#include <algorithm>
+#include <climits>
+#include <cstdarg>
+#include <cstddef>
+#include <cstring>
+#include <limits>
+
+#include "format.h"
+
+namespace formats {
+namespace {
+
+// Colour samples of a premultiplied page back to stored colour, rounded to nearest.
+template <class T>
+void unpremultiply(std::vector<T>& s, int channels, uint32_t maxValue) {
+    for (size_t n = 0; n + channels <= s.size(); n += channels) {
+        const uint32_t a = s[n + channels - 1];
+        for (int c = 0; c < channels - 1; ++c) {
+            const uint32_t v = a == 0 ? 0 : (uint32_t(s[n + c]) * maxValue + a / 2) / a;
+            s[n + c] = static_cast<T>(std::min(v, maxValue));
+        }
+    }
+}
+
+// The same for wide integer samples (T: their type, U: how they are held), negative colour
+// rounded away from zero as positive; colour with alpha 0 or below is 0.
+template <class T, class U>
+void unpremultiplyInteger(std::vector<U>& s, int channels) {
+    const __int128 top = std::numeric_limits<T>::max(), bottom = std::numeric_limits<T>::min();
+    for (size_t n = 0; n + channels <= s.size(); n += channels) {
+        const __int128 a = static_cast<T>(s[n + channels - 1]);
+        for (int c = 0; c < channels - 1; ++c) {
+            const __int128 v = static_cast<T>(s[n + c]);
+            const __int128 u = a <= 0 ? 0 : (v * top + (v < 0 ? -a / 2 : a / 2)) / a;
+            s[n + c] = static_cast<U>(static_cast<T>(std::clamp(u, bottom, top)));
+        }
+    }
+}
+// Floating-point colour divided by alpha (taken as at most 1); alpha 0, below or NaN gives 0.
+void unpremultiplyFloat(std::vector<uint32_t>& s, int channels) {
+    auto get = [&s](size_t i) {
+        float v;
+        std::memcpy(&v, &s[i], sizeof v);
+        return v;
+    };
+    for (size_t n = 0; n + channels <= s.size(); n += channels) {
+        const float a = get(n + channels - 1);
+        for (int c = 0; c < channels - 1; ++c) {
+            const float v = a > 0 ? get(n + c) / std::min(a, 1.0f) : 0.0f;
+            std::memcpy(&s[n + c], &v, sizeof v);
+        }
+    }
+}
+void unpremultiplyWide(Page& pg) {
+    switch (pg.samples) {
+        case Samples::Signed16: return unpremultiplyInteger<int16_t>(pg.s16, pg.channels);
+        case Samples::Unsigned32: return unpremultiplyInteger<uint32_t>(pg.s32, pg.channels);
+        case Samples::Signed32: return unpremultiplyInteger<int32_t>(pg.s32, pg.channels);
+        case Samples::Float32: return unpremultiplyFloat(pg.s32, pg.channels);
+        default: return;
+    }
+}
+
+
+struct TiffReports {
+    std::string error, warning;
+};
+// "module: text", without the module where the library names the file instead (the
+// message lists the file already).
+std::string tiffWords(TIFF* t, const char* module, const char* fmt, va_list ap) {
+    char text[512];
+    std::vsnprintf(text, sizeof text, fmt, ap);
+    const bool named = module && !(t && std::strcmp(module, TIFFFileName(t)) == 0);
+    return std::string(named ? module : "") + (named ? ": " : "") + text;
+}
+int tiffError(TIFF* t, void* user, const char* module, const char* fmt, va_list ap) {
+    auto* r = static_cast<TiffReports*>(user);
+    const std::string words = tiffWords(t, module, fmt, ap);
+    if (r->error.empty()) r->error = words;
+    return 1;
+}
+int tiffWarning(TIFF* t, void* user, const char* module, const char* fmt, va_list ap) {
+    addWarning(static_cast<TiffReports*>(user)->warning, tiffWords(t, module, fmt, ap));
+    return 1;
+}
+
+struct Tiff {
+    TIFF* t = nullptr;
+    TiffReports reports;
+    Tiff(const std::string& path, int64_t maxAlloc) {
+        TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
+        if (!opts) return;
+        TIFFOpenOptionsSetErrorHandlerExtR(opts, tiffError, &reports);
+        TIFFOpenOptionsSetWarningHandlerExtR(opts, tiffWarning, &reports);
+        if (maxAlloc > 0) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t(maxAlloc));
+        t = TIFFOpenExt(path.c_str(), "r", opts);
+        TIFFOpenOptionsFree(opts);
+    }
+    ~Tiff() {
+        if (t) TIFFClose(t);
+    }
+    Tiff(const Tiff&) = delete;
+    Tiff& operator=(const Tiff&) = delete;
+};
+
+// How the current directory is read: at full depth, sample by sample (native), or
+// through the library's RGBA reader (8-bit, every other kind of TIFF).
+struct TiffLayout {
+    uint32_t w = 0, h = 0;  // as stored
+    uint16_t bits = 1, samples = 1, photometric = 0, planar = 1, extra = 0, extraKind = 0;
+    uint16_t format = SAMPLEFORMAT_UINT;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    bool known = false;  // kind holds the samples' kind (else they are of no kind read natively)
+    Samples kind = Samples::Unsigned8;
+    bool native = false;
+    bool tiled = false;
+    bool alpha() const { return extra > 0; }
+    bool inScanlines() const { return !tiled && planar == PLANARCONFIG_CONTIG; }
+};
+// The kind of samples of bits bits in sample format format, if it is one read natively.
+// (Signed 8-bit samples are copied as unsigned, as they always were.)
+bool sampleKind(uint16_t bits, uint16_t format, Samples& kind) {
+    const bool integer = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+    if (bits == 8 && (integer || format == SAMPLEFORMAT_INT)) return kind = Samples::Unsigned8, true;
+    if (bits == 16 && integer) return kind = Samples::Unsigned16, true;
+    if (bits == 16 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed16, true;
+    if (bits == 32 && integer) return kind = Samples::Unsigned32, true;
+    if (bits == 32 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed32, true;
+    if (bits == 32 && format == SAMPLEFORMAT_IEEEFP) return kind = Samples::Float32, true;
+    return false;
+}
+TiffLayout layoutOf(TIFF* t) {
+    TiffLayout l;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &l.w);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &l.h);
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &l.bits);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &l.samples);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &l.planar);
+    TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &l.orientation);
+    if (l.orientation < ORIENTATION_TOPLEFT || l.orientation > ORIENTATION_LEFTBOT) l.orientation = ORIENTATION_TOPLEFT;
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &l.photometric)) l.photometric = l.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &l.format);
+    uint16_t* kinds = nullptr;
+    if (TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &l.extra, &kinds) && l.extra > 0 && kinds) l.extraKind = kinds[0];
+    const bool grey = l.photometric == PHOTOMETRIC_MINISBLACK && (l.samples == 1 || l.samples == 2);
+    const bool rgb = l.photometric == PHOTOMETRIC_RGB && (l.samples == 3 || l.samples == 4);
+    if (rgb && l.samples == 4 && l.extra == 0) l.extra = 1;  // a fourth sample is alpha
+    if (grey && l.samples == 2 && l.extra == 0) l.extra = 1;
+    l.tiled = TIFFIsTiled(t) != 0;
+    l.known = sampleKind(l.bits, l.format, l.kind);
+    l.native = (grey || rgb) && l.known;
+    return l;
+}
+int64_t tiffDecodeBytes(TIFF* t, const TiffLayout& l) {
+    const int64_t pixels = int64_t(l.w) * l.h;
+    // RGBA: the library's raster and the page
+    if (!l.native) return 8 * pixels + (1 << 20);
+    // native: the page and the strip buffer; in tiles or planes the page as stored and as
+    // shown, and the library's and our tile (or the library's strip of one plane)
+    const int64_t page = pixels * l.samples * (l.bits / 8);
+    if (l.inScanlines()) return 2 * page + (1 << 20);
+    return 2 * page + (l.tiled ? 2 * int64_t(TIFFTileSize64(t)) : page) + (1 << 20);
+}
+// Why a page that neither reader takes cannot be read: a clause after the file (and page).
+std::string unreadable(const TiffLayout& l, const std::string& page) {
+    const char* what = l.format == SAMPLEFORMAT_INT             ? " signed integer"
+                       : l.format == SAMPLEFORMAT_IEEEFP        ? " floating-point"
+                       : l.format == SAMPLEFORMAT_COMPLEXINT    ? " complex integer"
+                       : l.format == SAMPLEFORMAT_COMPLEXIEEEFP ? " complex floating-point"
+                                                                : "";
+    const std::string samples = std::to_string(l.bits) + "-bit" + what + " samples";
+    if (l.known) return "has " + samples + page + " in a colour model other than grey or RGB, which cannot be read";
+    return "has " + samples + page + ", which cannot be read";
+}
+
+// Where a stored page's pixels go when it is shown as its Orientation says: stored row r,
+// column c lands at pixel base(r) + c * step() of the shown page.
+struct Placement {
+    uint32_t w = 0, h = 0;  // as stored
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    bool transposed() const { return orientation >= ORIENTATION_LEFTTOP; }
+    uint32_t shownWidth() const { return transposed() ? h : w; }
+    uint32_t shownHeight() const { return transposed() ? w : h; }
+    // The shown row (or column, when transposed) that stored row r becomes.
+    uint32_t line(uint32_t r) const {
+        const bool reversed = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT ||
+                              orientation == ORIENTATION_RIGHTTOP || orientation == ORIENTATION_RIGHTBOT;
+        return reversed ? h - 1 - r : r;
+    }
+    ptrdiff_t base(uint32_t r) const {
+        const ptrdiff_t width = shownWidth(), y = line(r);
+        switch (orientation) {
+            case ORIENTATION_TOPRIGHT:
+            case ORIENTATION_BOTRIGHT: return y * width + (w - 1);  // the row runs right to left
+            case ORIENTATION_LEFTTOP:
+            case ORIENTATION_RIGHTTOP: return y;  // the row runs down column y
+            case ORIENTATION_RIGHTBOT:
+            case ORIENTATION_LEFTBOT: return ptrdiff_t(w - 1) * width + y;  // ... up column y
+            default: return y * width;
+        }
+    }
+    ptrdiff_t step() const {
+        switch (orientation) {
+            case ORIENTATION_TOPRIGHT:
+            case ORIENTATION_BOTRIGHT: return -1;
+            case ORIENTATION_LEFTTOP:
+            case ORIENTATION_RIGHTTOP: return ptrdiff_t(shownWidth());
+            case ORIENTATION_RIGHTBOT:
+            case ORIENTATION_LEFTBOT: return -ptrdiff_t(shownWidth());
+            default: return 1;
+        }
+    }
+};
+
+// Copies stored row r (channels samples a pixel) into the shown page.
+template <class T>
+void place(const T* row, uint32_t r, int channels, const Placement& pl, T* page) {
+    const ptrdiff_t base = pl.base(r), step = pl.step();
+    if (step == 1) {
+        std::memcpy(page + base * channels, row, sizeof(T) * pl.w * channels);
+        return;
+    }
+    for (uint32_t c = 0; c < pl.w; ++c, row += channels)
+        std::copy(row, row + channels, page + (base + c * step) * channels);
+}
+
+// Reads a native page: row by row (straight into the page when it needs no turning), or
+// stored in tiles or in one plane per sample, rows or tiles of a plane at a time. The rows
+// of the pieces that cannot be read stay zero and are marked in lostRows. False if the
+// pieces are not of the size the page's samples need.
+template <class T>
+bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
+                std::vector<bool>& lostRows) {
+    const bool separate = l.planar == PLANARCONFIG_SEPARATE;
+    const int planes = separate ? l.samples : 1, perPixel = separate ? 1 : l.samples;
+    uint32_t tw = l.w, th = 1;
+    if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &th))) return false;
+    const int64_t pieceBytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
+    if (tw == 0 || th == 0 || pieceBytes != int64_t(tw) * th * perPixel * int64_t(sizeof(T))) return false;
+    const size_t rowSamples = size_t(l.w) * l.samples;
+    const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
+    const bool wholeRows = !l.tiled && !separate;  // each piece is one stored row as it is
+    std::vector<T> piece(wholeRows && inPlace ? 0 : size_t(tw) * th * perPixel);
+    page.assign(rowSamples * l.h, 0);
+    std::vector<T> storedPage;  // pieces gathered before the page is turned
+    std::vector<T>& stored = inPlace || wholeRows ? page : storedPage;
+    if (&stored != &page) stored.assign(rowSamples * l.h, 0);
+    for (int s = 0; s < planes; ++s)
+        for (uint32_t y0 = 0; y0 < l.h; y0 += th)
+            for (uint32_t x0 = 0; x0 < l.w; x0 += tw) {
+                const uint32_t rows = std::min(th, l.h - y0), cols = std::min(tw, l.w - x0);
+                T* const into = piece.empty() ? &page[y0 * rowSamples] : piece.data();
+                const bool ok = l.tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, uint16_t(s)), into,
+                                                              tmsize_t(pieceBytes)) == pieceBytes
+                                        : TIFFReadScanline(t, into, y0, uint16_t(s)) == 1;
+                if (!ok) {
+                    std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + rows, true);
+                    if (piece.empty()) std::fill(into, into + rowSamples, T(0));  // a failed row may be half written
+                    continue;
+                }
+                if (wholeRows) {
+                    if (!inPlace) place(into, y0, l.samples, pl, page.data());
+                    continue;
+                }
+                for (uint32_t r = 0; r < rows; ++r) {
+                    const T* src = &piece[size_t(r) * tw * perPixel];
+                    T* dst = &stored[(size_t(y0 + r) * l.w + x0) * l.samples + s];
+                    if (!separate) {
+                        std::copy(src, src + size_t(cols) * perPixel, dst);
+                        continue;
+                    }
+                    for (uint32_t c = 0; c < cols; ++c) dst[size_t(c) * l.samples] = src[c];
+                }
+            }
+    if (&stored == &page) return true;
+    for (uint32_t r = 0; r < l.h; ++r) place(&stored[r * rowSamples], r, l.samples, pl, page.data());
+    return true;
+}
+
+// Ends an RGBA read however the page's decoding ends.
+struct RgbaRead {
+    TIFFRGBAImage img{};
+    bool begun = false;
+    ~RgbaRead() {
+        if (begun) TIFFRGBAImageEnd(&img);
+    }
+};
+
+// Reads the page through the library's RGBA reader, one strip (or row of tiles) at a time,
+// so the bands that cannot be read are marked in lostRows and the others keep their pixels.
+// False if the reader does not take the page at all.
+bool readRgba(TIFF* t, const TiffLayout& l, const Placement& pl, int channels, std::vector<uint8_t>& page,
+              std::vector<bool>& lostRows) {
+    char emsg[1024] = "";
+    RgbaRead read;
+    if (!TIFFRGBAImageOK(t, emsg) || !TIFFRGBAImageBegin(&read.img, t, 1, emsg)) return false;
+    read.begun = true;
+    read.img.req_orientation = read.img.orientation;  // rows in stored order: the placement orients them
+    uint32_t band = 0;
+    if (TIFFIsTiled(t))
+        TIFFGetField(t, TIFFTAG_TILELENGTH, &band);
+    else
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &band);
+    band = std::max<uint32_t>(1, std::min(band, l.h));
+    std::vector<uint32_t> raster(size_t(l.w) * band);
+    std::vector<uint8_t> row(size_t(l.w) * channels);
+    page.assign(size_t(l.w) * l.h * channels, 0);
+    for (uint32_t r0 = 0; r0 < l.h; r0 += band) {
+        const uint32_t n = std::min(band, l.h - r0);
+        read.img.row_offset = int(r0);
+        read.img.col_offset = 0;
+        if (TIFFRGBAImageGet(&read.img, raster.data(), l.w, n) != 1) {
+            std::fill(lostRows.begin() + r0, lostRows.begin() + r0 + n, true);
+            continue;
+        }
+        for (uint32_t r = 0; r < n; ++r) {
+            const uint32_t* p = &raster[size_t(r) * l.w];
+            for (uint32_t c = 0; c < l.w; ++c) {
+                uint8_t* d = &row[size_t(c) * channels];
+                d[0] = uint8_t(TIFFGetR(p[c])), d[1] = uint8_t(TIFFGetG(p[c])), d[2] = uint8_t(TIFFGetB(p[c]));
+                if (channels == 4) d[3] = uint8_t(TIFFGetA(p[c]));
+            }
+            place(row.data(), r0 + r, channels, pl, page.data());
+        }
+    }
+    return true;
+}
+
+// "rows 4..7, 12" (or columns) of the lost lines.
+std::string lostLines(const std::vector<bool>& lost, bool columns) {
+    std::string ranges;
+    size_t count = 0;
+    for (size_t a = 0; a < lost.size(); ++a) {
+        if (!lost[a]) continue;
+        size_t b = a;
+        while (b + 1 < lost.size() && lost[b + 1]) ++b;
+        ranges += (ranges.empty() ? "" : ", ") + std::to_string(a) + (b > a ? ".." + std::to_string(b) : "");
+        count += b - a + 1;
+        a = b;
+    }
+    const char* what = columns ? (count == 1 ? "column " : "columns ") : (count == 1 ? "row " : "rows ");
+    return what + ranges + (count == 1 ? " could not be read and is" : " could not be read and are") + " transparent";
+}
+
+bool header(const std::string& path, FileInfo& info, std::string& reason) {
+    Tiff tif(path, 0);
+    if (!tif.t) return reason = kDamaged, false;
+    info.pages.clear();
+    info.decodeBytes = 0;
+    do {
+        const TiffLayout l = layoutOf(tif.t);
+        if (l.w == 0 || l.h == 0 || l.w > INT_MAX || l.h > INT_MAX) {
+            reason = info.pages.empty() ? kDamaged : "has a damaged page " + std::to_string(info.pages.size() + 1);
+            return false;
+        }
+        char emsg[1024] = "";
+        if (!l.native && !TIFFRGBAImageOK(tif.t, emsg) && (!l.known || l.bits > 16)) {
+            // Samples neither reader takes; other refusals of the RGBA reader stay damage.
+            const bool paged = !info.pages.empty() || !TIFFLastDirectory(tif.t);
+            reason = unreadable(l, paged ? " on page " + std::to_string(info.pages.size() + 1) : "");
+            return false;
+        }
+        const Placement pl{l.w, l.h, l.orientation};
+        PageInfo page;
+        page.width = int(pl.shownWidth()), page.height = int(pl.shownHeight());
+        page.bits = l.native ? int(l.bits) : 8;
+        page.samples = l.native ? l.kind : Samples::Unsigned8;
+        page.offset = TIFFCurrentDirOffset(tif.t);
+        info.pages.push_back(page);
+        info.decodeBytes = std::max(info.decodeBytes, tiffDecodeBytes(tif.t, l));
+    } while (TIFFReadDirectory(tif.t));
+    if (!tif.reports.error.empty()) {  // the chain of pages broke off
+        reason = "has a damaged page " + std::to_string(info.pages.size() + 1);
+        return false;
+    }
+    return true;
+}
+
+bool decode(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason) {
+    Tiff tif(path, info.decodeBytes);
+    if (!tif.t || !TIFFSetSubDirectory(tif.t, info.pages[page].offset)) return reason = kDamaged, false;
+    const TiffLayout l = layoutOf(tif.t);
+    const Placement pl{l.w, l.h, l.orientation};
+    out.width = int(pl.shownWidth()), out.height = int(pl.shownHeight());
+    std::vector<bool> lostRows(l.h, false);  // stored rows
+    bool ok = true;
+    if (l.native) {
+        out.channels = l.samples, out.bits = l.bits, out.samples = l.kind;
+        ok = l.bits == 32   ? readNative(tif.t, l, pl, out.s32, lostRows)
+             : l.bits == 16 ? readNative(tif.t, l, pl, out.s16, lostRows)
+                            : readNative(tif.t, l, pl, out.s8, lostRows);
+        if (ok && l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
+            if (l.kind == Samples::Unsigned16)
+                unpremultiply(out.s16, l.samples, 65535);
+            else if (l.kind == Samples::Unsigned8)
+                unpremultiply(out.s8, l.samples, 255);
+            else
+                unpremultiplyWide(out);
+        }
+    } else {
+        out.bits = 8;
+        out.channels = l.alpha() ? 4 : 3;
+        ok = readRgba(tif.t, l, pl, out.channels, out.s8, lostRows);
+        // The RGBA reader premultiplies: back to stored colour.
+        if (ok && out.channels == 4) unpremultiply(out.s8, 4, 255);
+    }
+    // Rows lost for want of memory are not damage: the page does not decode, as when none is read.
+    const bool someLost = std::find(lostRows.begin(), lostRows.end(), true) != lostRows.end();
+    const bool noneRead = std::find(lostRows.begin(), lostRows.end(), false) == lostRows.end();
+    const bool noMemory = tif.reports.error.find("emory") != std::string::npos;
+    if (!ok || (someLost && (noMemory || noneRead))) {
+        out = Page();
+        reason = noMemory ? kNoMemory : kDamaged;
+        return false;
+    }
+    out.warning = tif.reports.warning;
+    if (someLost) {
+        out.lostAreColumns = pl.transposed();
+        out.lost.assign(pl.transposed() ? out.width : out.height, false);
+        for (uint32_t r = 0; r < l.h; ++r) out.lost[pl.line(r)] = lostRows[r];
+        if (!tif.reports.error.empty()) addWarning(out.warning, tif.reports.error);
+        const size_t pages = info.pages.size();
+        const std::string where =
+            pages > 1 ? "page " + std::to_string(page + 1) + " of " + std::to_string(pages) + ": " : "";
+        addWarning(out.warning, where + lostLines(out.lost, out.lostAreColumns));
+    }
+    return true;
+}
+
+
+bool recogniseTiff(const std::string&, const unsigned char* b, size_t n) {
+    return n >= 4 && ((b[0] == 'I' && b[1] == 'I' && (b[2] == 42 || b[2] == 43) && b[3] == 0) ||
+                      (b[0] == 'M' && b[1] == 'M' && b[2] == 0 && (b[3] == 42 || b[3] == 43)));
+}
+
+}  // namespace
+
+const Reader tiff{"TIFF", recogniseTiff, header, decode};
+
+}  // namespace formats

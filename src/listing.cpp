@@ -1,0 +1,89 @@
+// Listing the files a load names: folders stand for the files inside them.
+#include <algorithm>
+#include <cctype>
+#include <filesystem>
+
+#include "stackio.h"
+
+namespace stackio {
+namespace {
+
+namespace fs = std::filesystem;
+
+std::string lower(std::string s) {
+    for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return s;
+}
+
+// The files of a folder without images that a format recognises by their content and
+// arranges itself (DICOM slices, usually named without an extension).
+std::vector<std::string> arrangedFiles(const std::string& folder, const std::vector<std::string>& names) {
+    std::vector<std::string> found;
+    for (const std::string& n : names) {
+        const formats::Reader* r = formats::recognise((fs::u8path(folder) / fs::u8path(n)).u8string());
+        if (r && r->arrange) found.push_back(n);
+    }
+    return found;
+}
+
+}  // namespace
+
+bool hasImageExtension(const std::string& name) {
+    const size_t dot = name.rfind('.');
+    if (dot == std::string::npos) return false;
+    const std::string ext = lower(name.substr(dot + 1));
+    return ext == "png" || ext == "jpg" || ext == "jpeg" || ext == "tif" || ext == "tiff";
+}
+
+bool naturalLess(const std::string& a, const std::string& b) {
+    size_t i = 0, j = 0;
+    auto digit = [](char c) { return c >= '0' && c <= '9'; };
+    while (i < a.size() && j < b.size()) {
+        if (digit(a[i]) && digit(b[j])) {
+            size_t ie = i, je = j;
+            while (ie < a.size() && digit(a[ie])) ++ie;
+            while (je < b.size() && digit(b[je])) ++je;
+            size_t is = i, js = j;  // without leading zeros
+            while (is + 1 < ie && a[is] == '0') ++is;
+            while (js + 1 < je && b[js] == '0') ++js;
+            if (ie - is != je - js) return ie - is < je - js;
+            const int c = a.compare(is, ie - is, b, js, je - js);
+            if (c != 0) return c < 0;
+            i = ie, j = je;
+        } else {
+            if (a[i] != b[j]) return static_cast<unsigned char>(a[i]) < static_cast<unsigned char>(b[j]);
+            ++i, ++j;
+        }
+    }
+    if (a.size() - i != b.size() - j) return a.size() - i < b.size() - j;
+    return a < b;  // equal but for leading zeros: a fixed order all the same
+}
+
+bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>& files, std::string& problem) {
+    files.clear();
+    for (const std::string& path : paths) {
+        std::error_code ec;
+        if (!fs::is_directory(fs::u8path(path), ec)) {
+            files.push_back(path);
+            continue;
+        }
+        std::vector<std::string> names, others;
+        for (fs::directory_iterator it(fs::u8path(path), ec), end; !ec && it != end; it.increment(ec)) {
+            const std::string name = it->path().filename().u8string();
+            std::error_code e2;
+            if (!fs::is_regular_file(it->path(), e2)) continue;
+            (hasImageExtension(name) ? names : others).push_back(name);
+        }
+        if (names.empty()) names = arrangedFiles(path, others);
+        if (names.empty()) {
+            problem = formats::quoted(path) + " is a folder without image files (PNG, JPEG or TIFF) or DICOM files.";
+            return false;
+        }
+        std::sort(names.begin(), names.end(), naturalLess);
+        const std::string base = !path.empty() && path.back() == '/' ? path : path + "/";
+        for (const std::string& n : names) files.push_back(base + n);
+    }
+    return true;
+}
+
+}  // namespace stackio

@@ -1,0 +1,38 @@
+// widemap: wide samples onto 0..255. Over all wide pages of a stack, lo and hi are the
+// smallest and largest colour value (alpha excluded, all channels together, NaN and
+// infinities left out); a colour value v becomes (v - lo) x 255 / (hi - lo) rounded down.
+// A value is the stored sample times the page's slope plus its intercept; a page that
+// inverts shows 255 minus the mapped byte. Wide alpha keeps its high byte (floating-point
+// alpha: 0..1 onto 0..255). 8-bit pages that neither rescale nor invert are copied.
+#pragma once
+
+#include <vector>
+
+#include "formats/format.h"
+
+class voxelmap;
+
+namespace widemap {
+
+using formats::Page;
+using formats::Samples;
+
+// Widens lo..hi to the finite colour values of the wide page that were read.
+void widenRange(const Page& pg, double& lo, double& hi);
+
+// A wide colour value on 0..255: (v - lo) * 255 / (hi - lo) rounded down, in double. For
+// integers of up to 32 bits this is the integer quotient exactly: numerator and divisor are
+// below 2^41 and 2^33, so a quotient that is not a whole number lies at least 2^-33 below
+// the next one, while the division's rounding moves it by at most 2^-46. NaN and -inf give
+// 0, +inf 255; when hi == lo, v is the stored sample, read against the full range of its kind.
+unsigned char mapWide(double v, double lo, double hi, Samples kind);
+
+// The mapped byte of every stored value of a 16-bit page (its kind, slope, intercept and
+// inversion), so that its samples are mapped by looking up.
+std::vector<unsigned char> table16(const Page& pg, double lo, double hi);
+
+// Copies a page into layer k: 8-bit pages as they are, wide ones mapped by lo..hi (16-bit
+// ones through table, made by table16 for this page). Lost lines become transparent black.
+void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char>& table);
+
+}  // namespace widemap
