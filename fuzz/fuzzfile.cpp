@@ -85,10 +85,17 @@ std::vector<std::string> split(const uint8_t* data, size_t size) {
 }
 
 std::string nameFor(const std::string& bytes, int index) {
+    auto at = [&bytes](size_t offset, const char* magic) {
+        const size_t n = std::strlen(magic);
+        return bytes.size() >= offset + n && bytes.compare(offset, n, magic) == 0;
+    };
     const char* ext = ".bin";
-    if (bytes.compare(0, 4, "\x89PNG") == 0) ext = ".png";
-    else if (bytes.compare(0, 2, "\xff\xd8") == 0) ext = ".jpg";
-    else if (bytes.compare(0, 2, "II") == 0 || bytes.compare(0, 2, "MM") == 0) ext = ".tif";
+    if (at(0, "\x89PNG")) ext = ".png";
+    else if (at(0, "\xff\xd8")) ext = ".jpg";
+    else if (at(0, "II") || at(0, "MM")) ext = ".tif";
+    else if (at(0, "\x1f\x8b")) ext = ".nii.gz";
+    else if (at(344, "n+1") || at(4, "n+2")) ext = ".nii";
+    else if (at(128, "DICM")) ext = ".dcm";
     return "layer" + std::to_string(index) + ext;
 }
 
