@@ -59,6 +59,7 @@ namespace {
 struct Options {
     int size = 256;          // the volume is size^3 voxels
     int shape[3] = {0, 0, 0};  // --shape WxHxD: a volume of that shape instead
+    double voxelSize[3] = {1, 1, 1};  // --voxel-size X,Y,Z: the march's volume has voxels of that size
     bool interactive = false;  // time the controls' refreshes in the main window instead
     int reps = 5;            // timed runs of each fast kernel (minimum taken)
     int threads = 0;         // workerOverride(); 0: one per core
@@ -73,7 +74,7 @@ struct Options {
     std::fprintf(stderr,
                  "usage: slabwright_bench [--size N] [--reps R] [--threads N] [--no-plain]\n"
                  "                        [--only key,blur1,blur2,blur3,edges,march,slice] [--dump PATH]\n"
-                 "                        [--big-stack] [--scratch] [--shape WxHxD] [--interactive]\n");
+                 "                        [--big-stack] [--scratch] [--shape WxHxD] [--voxel-size X,Y,Z] [--interactive]\n");
     std::exit(2);
 }
 
@@ -94,6 +95,10 @@ Options parseOptions(int argc, char** argv) {
         else if (a == "--interactive") o.interactive = true;
         else if (a == "--shape") {
             if (std::sscanf(value().c_str(), "%dx%dx%d", &o.shape[0], &o.shape[1], &o.shape[2]) != 3) usage();
+        }
+        else if (a == "--voxel-size") {
+            if (std::sscanf(value().c_str(), "%lf,%lf,%lf", &o.voxelSize[0], &o.voxelSize[1], &o.voxelSize[2]) != 3)
+                usage();
         }
         else if (a == "--dump") o.dump = value();
         else if (a == "--only") {
@@ -423,8 +428,9 @@ private:
     void march() {
         voxelmap low;
         lowAlphaVolume(volume_, low);
+        low.setVoxelSize(Vector(opt_.voxelSize[0], opt_.voxelSize[1], opt_.voxelSize[2]));
         camera c;
-        c.startFor(low.depth);
+        c.startFor(low);
         c.zoom = 2;
         c.opacity = 1;
         c.resolution = 256;
@@ -433,8 +439,8 @@ private:
         const double fastMs = minTime(opt_.reps, 500, [&] { c.march(&low, fastImage); });
         std::printf("\nmarch %dx%d, step %.1f, low alpha: fast %.2f ms\n", c.resolution, c.resolution, c.stepLength,
                     fastMs);
-        std::printf("CAMERA eye=0,0,-200 lookat=0,0,%d zoom=2 resolution=%d step=%.1f\n", low.depth / 2 + 100,
-                    c.resolution, c.stepLength);
+        std::printf("CAMERA eye=0,0,-200 lookat=0,0,%.17g zoom=2 resolution=%d step=%.1f spacing=1,%.17g,%.17g\n",
+                    c.lookAt.z(), c.resolution, c.stepLength, low.span.y(), low.span.z());
         if (!opt_.dump.empty()) writeRgb(opt_.dump + ".march.rgb", fastImage);
         if (!opt_.plain) {
             std::printf("RESULT kernel=march fast_ms=%.3f plain_ms=na speedup=na identical=na\n", fastMs);

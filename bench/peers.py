@@ -180,7 +180,10 @@ def raycast_vtk(lowvol, camera):
     alpha through a 0..255 -> 0..1 opacity ramp), resolution x resolution window,
     sample distance = our step, from the load's start pose."""
     d, h, w = lowvol.shape[:3]
-    img = image_data(lowvol, origin=(-w / 2.0, -h / 2.0, 100.0))
+    # A voxel spans (1, sy/sx, sz/sx) world units, as ours does (1, 1, 1 for cubes).
+    sx, sy, sz = vec(camera.get("spacing", "1,1,1"))
+    img = image_data(lowvol, origin=(-w * sx / 2.0, -h * sy / 2.0, 100.0))
+    img.SetSpacing(sx, sy, sz)
     mapper = vtk.vtkFixedPointVolumeRayCastMapper()
     mapper.SetInputData(img)
     mapper.AutoAdjustSampleDistancesOff()

@@ -57,7 +57,7 @@ echo "== peers on the same volume"
 same=()
 args=("$@")
 for ((i = 0; i < ${#args[@]}; ++i)); do
-    case "${args[i]}" in --size | --shape | --threads) same+=("${args[i]}" "${args[i + 1]:-}") ;; esac
+    case "${args[i]}" in --size | --shape | --threads | --voxel-size) same+=("${args[i]}" "${args[i + 1]:-}") ;; esac
 done
 xvfb-run -a -s "-screen 0 1280x1024x24" "$python" "$here/peers.py" --log "$log" --volume "$volume" \
     --bench "$build/slabwright_bench" --bench-args "${same[*]:-}" \

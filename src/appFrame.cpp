@@ -42,6 +42,7 @@
 #include "stackio.h"
 #include "views.h"
 #include "voxelmap.h"
+#include "voxelsizedlg.h"
 
 namespace {
 
@@ -191,6 +192,7 @@ wxBEGIN_EVENT_TABLE(AppFrame, wxFrame)
     EVT_MENU(ID_RAYSTEP, AppFrame::OnRayStep)
     EVT_MENU(ID_VPSCALE, AppFrame::OnVPScale)
     EVT_MENU(ID_AASLICE, AppFrame::OnAASlice)
+    EVT_MENU(ID_VOXELSIZE, AppFrame::OnVoxelSize)
     EVT_SPINCTRL(ID_TX, AppFrame::OnSpinCtrl)
     EVT_SPINCTRL(ID_TY, AppFrame::OnSpinCtrl)
     EVT_SPINCTRL(ID_TZ, AppFrame::OnSpinCtrl)
@@ -244,6 +246,8 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     settingsMenu->AppendSeparator();
     settingsMenu->Append(ID_VPSCALE, "&Viewport Scaling");
     settingsMenu->AppendCheckItem(ID_AASLICE, "&AA Lookups");  // checked while on
+    settingsMenu->Append(ID_VOXELSIZE, "Voxel Size...");
+    settingsMenu->Enable(ID_VOXELSIZE, false);
     settingsMenu->Enable(ID_RAYRES, false);
     settingsMenu->Enable(ID_RAYSTEP, false);
     settingsMenu->Enable(ID_AASLICE, false);
@@ -495,7 +499,7 @@ void AppFrame::showLoadedState() {
     };
     for (const auto& [control, value] : starts) control->SetValue(value);  // SetValue sends no event
     settingsMenu->Check(ID_AASLICE, theslicer && theslicer->aaLookups);
-    SetStatusText(wxString::Format("%d x %d x %d voxels", myVoxmap->width, myVoxmap->height, myVoxmap->depth), 0);
+    SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap)), 0);
     fitViews();
     redrawViews();
 }
@@ -529,11 +533,7 @@ void AppFrame::refreshStale() {
     while ((sliceStale || cameraStale) && volumeReady() && spinTX && spinYaw) {
         if (sliceStale) {
             sliceStale = false;
-            // Every change re-applies the whole pose. The y translation runs against the control.
-            theslicer->pose(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()),
-                            static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
-                            static_cast<float>(spinRZ->GetValue()), static_cast<float>(spinSX->GetValue()),
-                            static_cast<float>(spinSY->GetValue()), static_cast<float>(spinSZ->GetValue()));
+            poseFromControls();
             refreshSlice();
             if (!cameraStale) {
                 redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
@@ -545,10 +545,7 @@ void AppFrame::refreshStale() {
             const std::array<int, 5> controls = {spinYaw->GetValue(), spinPitch->GetValue(), spinTruck->GetValue(),
                                                  spinZoom->GetValue(), spinDepth->GetValue()};
             const camera before = *cam;
-            cam->zoom = controls[3] * 0.01;
-            cam->opacity = controls[4] * 0.01;
-            // The eye is placed from its rest position every time.
-            cam->orbit(controls[0], controls[1], controls[2]);
+            cameraFromControls();
 
             bool cancelled = false;
             if (refresh3DOrKeep(cancelled)) {
@@ -569,6 +566,64 @@ void AppFrame::refreshStale() {
         }
     }
     refreshing = false;
+}
+
+void AppFrame::poseFromControls() {
+    // Every change re-applies the whole pose. The y translation runs against the control.
+    theslicer->pose(Vector(spinTX->GetValue(), -spinTY->GetValue(), spinTZ->GetValue()),
+                    static_cast<float>(spinRX->GetValue()), static_cast<float>(spinRY->GetValue()),
+                    static_cast<float>(spinRZ->GetValue()), static_cast<float>(spinSX->GetValue()),
+                    static_cast<float>(spinSY->GetValue()), static_cast<float>(spinSZ->GetValue()));
+}
+
+void AppFrame::cameraFromControls() {
+    cam->zoom = spinZoom->GetValue() * 0.01;
+    cam->opacity = spinDepth->GetValue() * 0.01;
+    // The eye is placed from its rest position every time.
+    cam->orbit(spinYaw->GetValue(), spinPitch->GetValue(), spinTruck->GetValue());
+}
+
+void AppFrame::OnVoxelSize(wxCommandEvent&) {
+    if (!volumeReady()) return;
+    VoxelSizeDlg dialog(this, myVoxmap->voxelSize, wxString::FromUTF8(myVoxmap->unit));
+    if (dialog.ShowModal() != wxID_OK) return;
+    setVoxelSize(dialog.size(), dialog.unit());
+}
+
+void AppFrame::setVoxelSize(const Vector& size, const wxString& unit) {
+    if (!volumeReady()) return;
+    const std::string problem = voxelSizeProblem(size);
+    if (!problem.empty()) {
+        wxMessageBox(wxString::FromUTF8(problem) + "\n\nThe voxel size is unchanged.", "Voxel Size",
+                     wxOK | wxICON_ERROR, this);
+        return;
+    }
+    const Vector before = myVoxmap->voxelSize;
+    myVoxmap->setVoxelSize(size);
+    wxImage screen(myVoxmap->width, myVoxmap->planeHeight(), false);
+    if (!screen.IsOk()) {
+        const int rows = myVoxmap->planeHeight();
+        myVoxmap->setVoxelSize(before);
+        wxMessageBox(wxString::Format("There is not enough memory for a slice of %d x %d pixels.\n\nThe voxel size "
+                                      "is unchanged.", myVoxmap->width, rows),
+                     "Voxel Size", wxOK | wxICON_ERROR, this);
+        return;
+    }
+    myVoxmap->unit = unit.utf8_string();
+    // Placed as a load places them, then posed by the controls as they stand.
+    const bool interpolated = theslicer->aaLookups;
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->planeHeight());
+    theslicer->aaLookups = interpolated;
+    screenImage = screen;
+    cam->startFor(*myVoxmap);
+    sliceStale = cameraStale = false;  // both are redone here, with the controls' values
+    poseFromControls();
+    cameraFromControls();
+    refreshSlice();
+    refresh3D();
+    SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap)), 0);
+    fitViews();
+    redrawViews();
 }
 
 void AppFrame::OnAASlice(wxCommandEvent&) {

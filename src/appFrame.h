@@ -86,6 +86,7 @@ enum {
     ID_ZOOM = 427,
     ID_SAVEVOLUME = 428,
     ID_UNDO = 429,
+    ID_VOXELSIZE = 430,
 };
 
 class RenderDlg;
@@ -131,6 +132,8 @@ public:
     std::deque<VoxelArray> undoLevels;
     // Bytes Undo may count on when it decides what to keep; -1: what the system says is available.
     int64_t memoryForUndo = -1;
+    // Bytes a load may count on when it checks that the volume fits; -1: what the system says is available.
+    int64_t memoryForLoad = -1;
     // Called after each frame a batch render has written, with its 0-based number.
     std::function<void(int)> frameWritten;
     // Views behind their controls: set by the spin handlers, brought up to date by one
@@ -171,6 +174,7 @@ public:
     void OnRayStep(wxCommandEvent& event);
     void OnVPScale(wxCommandEvent& event);
     void OnAASlice(wxCommandEvent& event);
+    void OnVoxelSize(wxCommandEvent& event);
     // Spin controls.
     void OnSpinCtrl(wxSpinEvent& event);
     void OnSpinCam(wxSpinEvent& event);
@@ -226,6 +230,9 @@ public:
     // Builds the volume from the files in the given order, all or nothing; a folder
     // stands for the image files directly inside it, in natural name order.
     void loadStack(const wxArrayString& paths);
+    // The same at 1/reduce (2, 4, 8 or 16; 1: full size): each voxel the mean of a block.
+    // A stack too big to hold is offered at the smallest reduction that fits.
+    void loadStack(const wxArrayString& paths, int reduce);
     // Writes screenImage to path; a failure leaves the file as it was and says why.
     bool saveSlice(const wxString& path);
     // Writes the frames of a closed batch dialog that asked to render.
@@ -233,6 +240,15 @@ public:
     // Writes the volume losslessly: .tif/.tiff one multi-page RGBA TIFF, .png one
     // numbered PNG per layer (NAME.0000.png ...). True when written.
     bool saveVolume(const wxString& path);
+    // Gives the volume voxels of size (x, y, z) in unit (UTF-8; empty: none) and places it
+    // anew as a load would: the camera looking at the new centre, the plane across the
+    // first layer, each then posed by the controls, which keep their values. A size that
+    // is not positive and finite, or sizes more than 1000 times apart, are refused with a
+    // message and change nothing.
+    void setVoxelSize(const Vector& size, const wxString& unit);
+    // The plane posed by the slicer controls, and the camera by the camera controls.
+    void poseFromControls();
+    void cameraFromControls();
     // Takes back the last filter: the volume as it was before it.
     void undoFilter();
     // Before a filter: drops the oldest kept volumes as memory needs; false when the

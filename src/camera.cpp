@@ -13,6 +13,10 @@
 #include <memory>
 #include <new>
 
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
 #include "bilinear.h"
 #include "matrix.h"
 #include "slicer.h"
@@ -97,6 +101,7 @@ constexpr int kBlockShift = 3;
 struct RayScene {
     const voxel* vox;
     double ox, oy, oz;         // origin
+    double ry, rz;             // a voxel's world extent along y and z (1 for cubes)
     double size[3];            // width, height, depth
     int64_t rowLen, layer;     // voxels per row and per layer
     int64_t blocks[3];         // blocks along x, y, z
@@ -129,10 +134,11 @@ struct RayScene {
 };
 
 // How many further steps certainly keep the sample inside the block of voxel idx on
-// every axis, for a ray at d (position less origin) with step s. Each step moves a
-// coordinate by at most |s| plus the rounding of the sum (below 2^-40 while |pos| <
-// 4096; farther samples end the march); the margin also covers the rounding of d.
-int safeSteps(const double d[3], const int64_t idx[3], const double s[3]) {
+// every axis, for a ray at d (position less origin, in voxels) with step s (in voxels).
+// Each step moves a world coordinate by at most its step plus the rounding of the sum
+// (below 2^-40 while |pos| < 4096; farther samples end the march), slack[a] in voxels;
+// the margin also covers the rounding of d.
+int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double slack[3]) {
     double n = 1 << 20;
     for (int a = 0; a < 3; ++a) {
         if (s[a] == 0) continue;  // this coordinate never changes
@@ -144,7 +150,7 @@ int safeSteps(const double d[3], const int64_t idx[3], const double s[3]) {
             // Truncation maps (-1, 1) to voxel 0: the first block reaches down to -1.
             room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << kBlockShift));
         }
-        n = std::min(n, (room - 0x1p-20) / (std::fabs(s[a]) + 0x1p-40));
+        n = std::min(n, (room - 0x1p-20) / (std::fabs(s[a]) + slack[a]));
     }
     return n >= 2 ? static_cast<int>(n) - 1 : 0;
 }
@@ -153,13 +159,21 @@ int safeSteps(const double d[3], const int64_t idx[3], const double s[3]) {
 struct RayState {
     double p[3];
     double s[3];
+    double vs[3];     // the step in voxels along each axis
+    double slack[3];  // the rounding of one step, in voxels
     voxel acc;
     bool skip;  // may take runs of steps through transparent blocks
     bool live;  // still marching
 };
 
 RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
-    RayState r{{pos.x(), pos.y(), pos.z()}, {step.x(), step.y(), step.z()}, voxel(), false, true};
+    RayState r{{pos.x(), pos.y(), pos.z()},
+               {step.x(), step.y(), step.z()},
+               {step.x(), step.y() / c.ry, step.z() / c.rz},
+               {0x1p-40, 0x1p-40 / c.ry, 0x1p-40 / c.rz},
+               voxel(),
+               false,
+               true};
     r.skip = c.occupancy && std::fabs(r.s[0]) < 1000 && std::fabs(r.s[1]) < 1000 && std::fabs(r.s[2]) < 1000;
     return r;
 }
@@ -169,14 +183,26 @@ RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
 // the nearest lookup inlined, the radius test squared, an end once the ray has left
 // the region where a voxel can be found for good, and transparent runs taken without
 // lookups (the position still advances one step at a time, so every later sample is
-// the same).
+// the same). Cubic: the map's voxels are cubes, and world and voxel coordinates agree.
+template <bool Cubic>
 inline bool advance(const RayScene& c, RayState& r) {
     double& px = r.p[0];
     double& py = r.p[1];
     double& pz = r.p[2];
     const double* s = r.s;
     if (!(px * px + py * py + pz * pz <= kInside2 && r.acc.a <= 249)) return false;
-    const double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
+    double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
+    if (!Cubic) {
+        // World to voxel, as the nearest lookup divides: both quotients in one instruction.
+#if defined(__x86_64__)
+        const __m128d q = _mm_div_pd(_mm_set_pd(d[2], d[1]), _mm_set_pd(c.rz, c.ry));
+        d[1] = _mm_cvtsd_f64(q);
+        d[2] = _mm_cvtsd_f64(_mm_unpackhi_pd(q, q));
+#else
+        d[1] /= c.ry;
+        d[2] /= c.rz;
+#endif
+    }
     if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 && d[2] < c.size[2]) {
         const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
         const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
@@ -188,7 +214,7 @@ inline bool advance(const RayScene& c, RayState& r) {
             acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
             acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
         } else if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
-            int n = safeSteps(d, idx, s);
+            int n = safeSteps(d, idx, r.vs, r.slack);
             if (n > 0) {
                 for (; n > 0; --n) {
                     px += s[0];
@@ -213,13 +239,13 @@ inline bool advance(const RayScene& c, RayState& r) {
 
 // Marches a few rays in turns, one sample each: their lookups and compositing chains
 // are independent, so the processor overlaps them instead of waiting on each.
-template <int N>
+template <bool Cubic, int N>
 void marchTogether(const RayScene& c, RayState (&rays)[N]) {
     int live = 0;
     for (const RayState& r : rays) live += r.live;
     while (live > 0) {
         for (RayState& r : rays)
-            if (r.live && !advance(c, r)) {
+            if (r.live && !advance<Cubic>(c, r)) {
                 r.live = false;
                 --live;
             }
@@ -252,8 +278,10 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     const Vector D = C - right - up;
     const Vector E = C + right - up;
 
-    const Vector boxMin(-map->width / 2.0, -map->height / 2.0, voxelmap::worldZ);
-    const Vector boxMax(map->width / 2.0, map->height / 2.0, map->depth + voxelmap::worldZ);
+    // The volume's box in world units.
+    const Vector extent = map->extent();
+    const Vector boxMin(-extent.x() / 2.0, -extent.y() / 2.0, voxelmap::worldZ);
+    const Vector boxMax(extent.x() / 2.0, extent.y() / 2.0, extent.z() + voxelmap::worldZ);
 
     if (!image.IsOk()) return true;
     // A map without voxels (empty, cleared, or of no extent) has nothing for the rays to
@@ -265,12 +293,15 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     if (rows <= 0 || cols <= 0) return true;
 
     RayScene scene{};
+    scene.ry = scene.rz = 1;
     std::unique_ptr<std::atomic<unsigned char>[]> occupancy;
     if (hasVolume) {
         scene.vox = map->voxels.get();
         scene.ox = map->origin.x();
         scene.oy = map->origin.y();
         scene.oz = map->origin.z();
+        scene.ry = map->span.y();
+        scene.rz = map->span.z();
         scene.size[0] = map->width;
         scene.size[1] = map->height;
         scene.size[2] = map->depth;
@@ -297,6 +328,7 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     unsigned char* const data = image.GetData();
     const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
     constexpr int kTogether = 4;
+    const bool cubic = map->cubic();
     auto marchRows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const double p = static_cast<double>(y) / resolution;
@@ -321,7 +353,10 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
                     if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos))
                         rays[k] = startRay(scene, pos, step);
                 }
-                marchTogether(scene, rays);
+                if (cubic)
+                    marchTogether<true>(scene, rays);
+                else
+                    marchTogether<false>(scene, rays);
                 for (int k = 0; k < kTogether && x0 + k < cols; ++k) {
                     unsigned char* o = out + 3 * (x0 + k);
                     o[0] = rays[k].acc.r;  // the accumulated alpha is not shown
@@ -430,6 +465,12 @@ void camera::startFor(int depth) {
     eye = Vector(0, 0, -200);
     home = eye;
     lookAt = Vector(0, 0, depth / 2 + voxelmap::worldZ);
+}
+
+void camera::startFor(const voxelmap& map) {
+    startFor(0);
+    // The box's depth halved and truncated: depth / 2 for cubes.
+    lookAt = Vector(0, 0, std::trunc(map.extent().z() / 2) + voxelmap::worldZ);
 }
 
 void camera::orbit(int yaw, int pitch, int truck) {

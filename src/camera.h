@@ -29,6 +29,9 @@ public:
     // The start pose for a volume of the given depth: the eye at (0, 0, -200) (also its
     // rest position), looking at the volume's centre on the z axis, depth / 2 truncated.
     void startFor(int depth);
+    // The start pose for map: the eye at (0, 0, -200), looking at the centre of the
+    // volume's box on the z axis (its world depth halved and truncated).
+    void startFor(const voxelmap& map);
     // Places the eye from its rest position: moved by truck along the rest line of sight,
     // then swung about lookAt by pitch (about x) after yaw (about y), degrees.
     void orbit(int yaw, int pitch, int truck);

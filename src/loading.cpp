@@ -45,7 +45,9 @@ void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
     loadStack(paths);
 }
 
-void AppFrame::loadStack(const wxArrayString& paths) {
+void AppFrame::loadStack(const wxArrayString& paths) { loadStack(paths, 1); }
+
+void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
     auto refuse = [this](const wxString& problem) {
         const wxString outcome =
@@ -58,9 +60,29 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     for (const wxString& p : paths) given.push_back(p.utf8_string());
     std::string problem;
     stackio::Plan plan;
-    if (!stackio::expandPaths(given, files, problem) || !stackio::plan(files, plan, problem)) {
+    if (!stackio::expandPaths(given, files, problem)) {
         refuse(wxString::FromUTF8(problem));
         return;
+    }
+    if (!stackio::plan(files, plan, problem, memoryForLoad, {}, reduce)) {
+        if (problem.empty()) return;  // the choice was cancelled
+        if (!plan.fitsAt) {
+            refuse(wxString::FromUTF8(problem));
+            return;
+        }
+        // Too big to hold: offer the smallest reduction that fits.
+        const int k = plan.fitsAt;
+        const double bytes = static_cast<double>(stackio::volumeBytes(plan, k));
+        const wxString size = bytes >= 1e9 ? wxString::Format("%.1f GB", bytes / 1e9) : wxString::Format("%.1f MB", bytes / 1e6);
+        const wxString offer = wxString::Format("Open at 1/%d: %d x %d x %d voxels, %s?", k, (plan.width + k - 1) / k,
+                                                (plan.height + k - 1) / k, (plan.layers + k - 1) / k, size);
+        if (wxMessageBox(wxString::FromUTF8(problem) + "\n\n" + offer, "Load Images", wxYES_NO | wxICON_QUESTION, this) !=
+            wxYES)
+            return;
+        if (!stackio::plan(files, plan, problem, memoryForLoad, {}, k)) {
+            if (!problem.empty()) refuse(wxString::FromUTF8(problem));
+            return;
+        }
     }
 
     // The stack is built beside the current volume and takes its place only once every
@@ -68,10 +90,11 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     // camera, plane, menus and views as they were.
     voxelmap fresh;
     std::optional<wxProgressDialog> progress;
-    progress.emplace("Please wait", "Building Voxmap", plan.layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
+    const int layers = plan.reducedLayers();
+    progress.emplace("Please wait", "Building Voxmap", layers, nullptr, kProgressStyle | wxPD_CAN_ABORT);
     const stackio::Outcome outcome =
         stackio::build(plan, fresh, [&](int layer) {
-            if (loadProgressHook && !loadProgressHook(layer + 1, plan.layers)) return false;  // layer: 0-based
+            if (loadProgressHook && !loadProgressHook(layer + 1, layers)) return false;  // layer: 0-based
             return progress->Update(layer, wxEmptyString);
         });
     if (outcome.cancelled) return;
@@ -80,18 +103,23 @@ void AppFrame::loadStack(const wxArrayString& paths) {
         refuse(wxString::FromUTF8(outcome.problem));
         return;
     }
+    // The voxel size the files say places the volume; one that cannot be a size is left out.
+    const Vector said(plan.voxelSize[0], plan.voxelSize[1], plan.voxelSize[2]);
+    const std::string sizeProblem = voxelSizeProblem(said);
+    if (sizeProblem.empty()) {
+        fresh.setVoxelSize(said);
+        fresh.unit = plan.unit;
+    }
     auto freshCam = std::make_unique<camera>();
     // Fresh pictures: the slice and the march write every pixel, so the old ones need
     // not be stretched to the new size first.
-    wxImage screen(fresh.width, fresh.height, false), viewport(freshCam->resolution, freshCam->resolution, false);
+    wxImage screen(fresh.width, fresh.planeHeight(), false), viewport(freshCam->resolution, freshCam->resolution, false);
     if (!screen.IsOk() || !viewport.IsOk()) {
         progress.reset();
         refuse(wxString::Format("There is not enough memory for the views of a %d x %d x %d volume.", fresh.width,
                                 fresh.height, fresh.depth));
         return;
     }
-    fresh.voxelSize = Vector(plan.voxelSize[0], plan.voxelSize[1], plan.voxelSize[2]);
-    fresh.unit = plan.unit;
     myVoxmap->takeVolume(fresh);
     screenImage = screen;
     viewportImage = viewport;
@@ -109,32 +137,38 @@ void AppFrame::loadStack(const wxArrayString& paths) {
     settingsMenu->Enable(ID_RAYRES, true);
     settingsMenu->Enable(ID_RAYSTEP, true);
     settingsMenu->Enable(ID_AASLICE, true);
+    settingsMenu->Enable(ID_VOXELSIZE, true);
 
     // A fresh camera in front of the volume, looking at its centre on the z axis.
     cam = std::move(freshCam);
     // Changes to the old camera and plane that are still waiting do not apply to the new ones.
     shownCameraControls.reset();
     sliceStale = cameraStale = false;
-    cam->startFor(myVoxmap->depth);
+    cam->startFor(*myVoxmap);
     refresh3D();
 
     // A fresh plane across the first layer.
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->height);
+    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->planeHeight());
     refreshSlice();
     progress.reset();
     showLoadedState();
 
     if (outcome.mappedWide) SetStatusText(wxString::FromUTF8(stackio::mappingText(outcome)), 0);
     // What the files said that the user should know, and the decoders' warnings: one message.
-    wxString said;
-    for (const std::string& n : plan.notes) said += wxString::FromUTF8(n) + "\n";
+    wxString notes;
+    for (const std::string& n : plan.notes) notes += wxString::FromUTF8(n) + "\n";
+    if (!sizeProblem.empty())
+        notes += wxString::Format("The voxel size the files say (%g x %g x %g) is not used: ", said.x(), said.y(),
+                                  said.z()) +
+                 wxString::FromUTF8(sizeProblem) + "\n";
     if (!outcome.warnings.empty()) {
         wxString list;
         for (const std::string& w : outcome.warnings) list += wxString::FromUTF8(w) + "\n";
-        said += (said.empty() ? "" : "\n") + wxString("The stack was loaded, but these files decoded only with the decoder's "
-                                                      "warnings; their layers may hold filled-in data:\n\n") + list;
-        wxMessageBox(said, "Load Images", wxOK | wxICON_WARNING, this);
-    } else if (!said.empty()) {
-        wxMessageBox("The stack was loaded.\n\n" + said, "Load Images", wxOK | wxICON_INFORMATION, this);
+        notes += (notes.empty() ? "" : "\n") + wxString("The stack was loaded, but these files decoded only with the "
+                                                        "decoder's warnings; their layers may hold filled-in data:\n\n") +
+                 list;
+        wxMessageBox(notes, "Load Images", wxOK | wxICON_WARNING, this);
+    } else if (!notes.empty()) {
+        wxMessageBox("The stack was loaded.\n\n" + notes, "Load Images", wxOK | wxICON_INFORMATION, this);
     }
 }

@@ -1,11 +1,78 @@
 #include "main.h"
 
+#include <wx/cmdline.h>
 #include <wx/filename.h>
 #include <wx/image.h>
+#include <wx/msgout.h>
+
+#include <cstdio>
+#include <memory>
 
 #include "appFrame.h"
 
-wxIMPLEMENT_APP(myApp);
+wxIMPLEMENT_APP_NO_MAIN(myApp);
+
+namespace {
+
+// What the command line asked for: the paths to open and the reduction.
+wxArrayString startPaths;
+int startReduce = 1;
+
+const wxCmdLineEntryDesc kOptions[] = {
+    {wxCMD_LINE_SWITCH, "h", "help", "show this help and exit", wxCMD_LINE_VAL_NONE, wxCMD_LINE_OPTION_HELP},
+    {wxCMD_LINE_SWITCH, nullptr, "version", "print the version and exit", wxCMD_LINE_VAL_NONE, 0},
+    {wxCMD_LINE_OPTION, nullptr, "reduce", "open the stack at 1/K of its size along each axis: K is 2, 4, 8 or 16",
+     wxCMD_LINE_VAL_NUMBER, 0},
+    {wxCMD_LINE_PARAM, nullptr, nullptr, "PATH", wxCMD_LINE_VAL_STRING,
+     wxCMD_LINE_PARAM_OPTIONAL | wxCMD_LINE_PARAM_MULTIPLE},
+    wxCMD_LINE_DESC_END};
+
+const char* const kLogo =
+    "Slabwright: builds, filters and slices RGBA voxel volumes from image stacks.\n"
+    "Each PATH is an image file (PNG, JPEG, TIFF), a folder of images or of DICOM files, or a NIfTI\n"
+    "file; together they open as one stack, relative to the working directory.\n";
+
+// Reads the command line before the toolkit starts, so that --help, --version and mistakes
+// need no display. Returns the exit status, or -1 to go on and open the window.
+int readCommandLine(int argc, char** argv) {
+    // The parser's complaints go to standard error (there is no window to show them in).
+    const std::unique_ptr<wxMessageOutput> errors(new wxMessageOutputStderr);
+    wxMessageOutput* const previous = wxMessageOutput::Set(errors.get());
+    wxCmdLineParser parser(kOptions, argc, argv);
+    parser.SetLogo(kLogo);
+    const int parsed = parser.Parse(false);
+    wxMessageOutput::Set(previous);
+    long reduce = 1;
+    const bool reduceGiven = parsed == 0 && parser.Found("reduce", &reduce);
+    if (parsed == -1) {
+        std::fputs(parser.GetUsageString().utf8_str(), stdout);
+        return 0;
+    }
+    if (parsed == 0 && parser.Found("version")) {
+        std::puts("Slabwright 1.0");
+        return 0;
+    }
+    const bool badReduce = reduceGiven && reduce != 2 && reduce != 4 && reduce != 8 && reduce != 16;
+    if (parsed != 0 || badReduce) {
+        if (badReduce) std::fprintf(stderr, "--reduce takes 2, 4, 8 or 16, not %ld.\n", reduce);
+        std::fputs(parser.GetUsageString().utf8_str(), stderr);
+        return 2;
+    }
+    startReduce = static_cast<int>(reduce);
+    for (size_t i = 0; i < parser.GetParamCount(); ++i) {
+        wxFileName name(parser.GetParam(i));
+        name.MakeAbsolute();
+        startPaths.Add(name.GetFullPath());
+    }
+    return -1;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    const int status = readCommandLine(argc, argv);
+    return status >= 0 ? status : wxEntry(argc, argv);
+}
 
 bool myApp::OnInit() {
     wxImage::AddHandler(new wxTIFFHandler);
@@ -14,13 +81,7 @@ bool myApp::OnInit() {
     auto* frame = new AppFrame("Slabwright", wxPoint(150, 100), wxSize(625, 290));  // owned by the toolkit
     frame->Show(true);
     SetTopWindow(frame);
-    // slabwright PATH...: the given files or folder load as a stack once the window is up.
-    wxArrayString paths;
-    for (int i = 1; i < argc; ++i) {
-        wxFileName name(argv[i]);
-        name.MakeAbsolute();
-        paths.Add(name.GetFullPath());
-    }
-    if (!paths.empty()) frame->CallAfter([frame, paths] { frame->loadStack(paths); });
+    // slabwright [--reduce K] PATH...: the given files or folders load as a stack once the window is up.
+    if (!startPaths.empty()) frame->CallAfter([frame] { frame->loadStack(startPaths, startReduce); });
     return true;
 }

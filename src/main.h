@@ -1,4 +1,6 @@
 // myApp: the application object; registers the image handlers and opens the main window.
+// The command line is read first, in main (main.cpp): --help, --version and mistakes
+// end the program there, before the toolkit starts.
 #pragma once
 
 #include <wx/app.h>

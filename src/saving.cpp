@@ -136,7 +136,7 @@ bool AppFrame::saveVolume(const wxString& path) {
     progress.emplace("Please wait", "Saving Volume", depth, this, kProgressStyle);
     for (int k = 0; k < depth; ++k) {
         wxString reason;
-        if (!saveImage(layerImage(*myVoxmap, k), files[k], reason)) {
+        if (!saveLayerPng(*myVoxmap, k, files[k], reason)) {
             progress.reset();  // gone before the message comes up
             reportFailure(
                 this, "Save Volume", files[k], reason,

@@ -142,6 +142,8 @@ SLAB_AVX2 void nearestRowAvx2(const SliceRows& rows, float vf, unsigned char* ou
     const __m256d ox = _mm256_set1_pd(m.origin.x()), oy = _mm256_set1_pd(m.origin.y()),
                   oz = _mm256_set1_pd(m.origin.z());
     const __m256d w = _mm256_set1_pd(m.width), h = _mm256_set1_pd(m.height), d = _mm256_set1_pd(m.depth);
+    const bool cubic = m.cubic();
+    const __m256d ry = _mm256_set1_pd(m.span.y()), rz = _mm256_set1_pd(m.span.z());
     const __m256i layer = _mm256_set1_epi64x(static_cast<int64_t>(m.width) * m.height);
     const __m256i rowLen = _mm256_set1_epi64x(m.width);
     const __m256i lowHalves = _mm256_setr_epi32(0, 2, 4, 6, 0, 2, 4, 6);
@@ -152,7 +154,13 @@ SLAB_AVX2 void nearestRowAvx2(const SliceRows& rows, float vf, unsigned char* ou
     for (; j + 4 <= cols; j += 4) {
         __m256d px, py, pz;
         points4(c, rows, j, omv, v, px, py, pz);
-        const __m256d dx = _mm256_sub_pd(px, ox), dy = _mm256_sub_pd(py, oy), dz = _mm256_sub_pd(pz, oz);
+        const __m256d dx = _mm256_sub_pd(px, ox);
+        __m256d dy = _mm256_sub_pd(py, oy), dz = _mm256_sub_pd(pz, oz);
+        if (!cubic) {
+            // World to voxel, as the nearest lookup divides.
+            dy = _mm256_div_pd(dy, ry);
+            dz = _mm256_div_pd(dz, rz);
+        }
         const __m256d in = _mm256_and_pd(_mm256_and_pd(within(dx, w), within(dy, h)), within(dz, d));
         const __m256i ix = _mm256_cvtepi32_epi64(_mm256_cvttpd_epi32(dx));
         const __m256i iy = _mm256_cvtepi32_epi64(_mm256_cvttpd_epi32(dy));
@@ -211,10 +219,17 @@ SLAB_AVX2 void linearRowAvx2(const SliceRows& rows, float vf, unsigned char* out
     cornersOf(*rows.patch, c);
     const double vd = vf;
     const __m256d v = _mm256_set1_pd(vd), omv = _mm256_set1_pd(1 - vd);
-    // The integer lookups subtract the origin truncated to whole numbers.
+    // Points in voxel steps, and the step of voxel 0, as voxelmap::steps counts them: a
+    // cubic axis as it is, counted from the truncated origin; another rescaled about the
+    // origin of a map of cubes.
+    const Vector cubes = voxelmap::originFor(m.width, m.height);
+    const bool sy = m.span.y() != 1, sz = m.span.z() != 1;
     const double oxi = static_cast<double>(static_cast<int64_t>(m.origin.x()));
-    const double oyi = static_cast<double>(static_cast<int64_t>(m.origin.y()));
-    const double ozi = static_cast<double>(static_cast<int64_t>(m.origin.z()));
+    const double oyi = static_cast<double>(static_cast<int64_t>(sy ? cubes.y() : m.origin.y()));
+    const double ozi = static_cast<double>(static_cast<int64_t>(sz ? cubes.z() : m.origin.z()));
+    const __m256d wy = _mm256_set1_pd(m.origin.y()), wz = _mm256_set1_pd(m.origin.z());
+    const __m256d cy = _mm256_set1_pd(cubes.y()), cz = _mm256_set1_pd(cubes.z());
+    const __m256d ry = _mm256_set1_pd(m.span.y()), rz = _mm256_set1_pd(m.span.z());
     const __m256d ox = _mm256_set1_pd(oxi), oy = _mm256_set1_pd(oyi), oz = _mm256_set1_pd(ozi);
     const double W = m.width, H = m.height, D = m.depth;
     const int64_t rowLen = m.width, layer = static_cast<int64_t>(m.width) * m.height;
@@ -224,12 +239,14 @@ SLAB_AVX2 void linearRowAvx2(const SliceRows& rows, float vf, unsigned char* out
     for (; j + 4 <= cols; j += 4) {
         __m256d px, py, pz;
         points4(c, rows, j, omv, v, px, py, pz);
-        const __m256d fx = _mm256_floor_pd(px), fy = _mm256_floor_pd(py), fz = _mm256_floor_pd(pz);
         alignas(32) double P[3][4], L[3][4];
         alignas(16) float T[3][4];
         _mm256_store_pd(P[0], px);
         _mm256_store_pd(P[1], py);
         _mm256_store_pd(P[2], pz);
+        if (sy) py = _mm256_add_pd(cy, _mm256_div_pd(_mm256_sub_pd(py, wy), ry));
+        if (sz) pz = _mm256_add_pd(cz, _mm256_div_pd(_mm256_sub_pd(pz, wz), rz));
+        const __m256d fx = _mm256_floor_pd(px), fy = _mm256_floor_pd(py), fz = _mm256_floor_pd(pz);
         _mm256_store_pd(L[0], _mm256_sub_pd(fx, ox));
         _mm256_store_pd(L[1], _mm256_sub_pd(fy, oy));
         _mm256_store_pd(L[2], _mm256_sub_pd(fz, oz));

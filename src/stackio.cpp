@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "parallel.h"
+#include "reduce.h"
 #include "voxelmap.h"
 #include "widemap.h"
 
@@ -43,13 +44,10 @@ std::string otherSize(const std::string& who, int w, int h, const Plan& p) {
 }
 
 std::string noMemoryFor(const Plan& p, unsigned __int128 volume) {
-    return "There is not enough memory for a " + sizeText(p.width, p.height) + " x " + std::to_string(p.layers) +
-           " volume: it needs " + decimal(volume) + " bytes";
+    return "There is not enough memory for a " + sizeText(p.reducedWidth(), p.reducedHeight()) + " x " +
+           std::to_string(p.reducedLayers()) + " volume: it needs " + decimal(volume) + " bytes";
 }
 
-unsigned __int128 volumeBytes(const Plan& p) {
-    return static_cast<unsigned __int128>(p.width) * unsigned(p.height) * unsigned(p.layers) * 4;
-}
 
 // ---- Decoding in the background ----
 
@@ -88,11 +86,53 @@ private:
     std::deque<std::future<Decoded>> pending_;
 };
 
+// The layers of the volume as they stream: decoded pages, or at 1/k the means of each k
+// decoded pages (a block of layers).
+class Source {
+public:
+    Source(const Plan& p, const std::vector<Layer>& layers, int ahead)
+        : p_(p), layers_(layers), pipe_(p, layers, ahead), reducer_(p.width, p.height, p.reduce) {}
+    // Layer i of the volume (taken in order); on failure d.ok is false and problem says why.
+    Decoded take(int i, std::string& problem);
+
+private:
+    const Plan& p_;
+    const std::vector<Layer>& layers_;
+    Pipeline pipe_;
+    reduce::Reducer reducer_;
+};
+
 // Checks a decoded page against the plan; the refusal message if it does not fit.
 std::string misfit(const Plan& p, const Layer& l, const Decoded& d) {
     if (!d.ok) return who(p, l) + " " + d.reason + ".";
     if (d.page.width != p.width || d.page.height != p.height) return otherSize(who(p, l), d.page.width, d.page.height, p);
     return {};
+}
+
+Decoded Source::take(int i, std::string& problem) {
+    if (p_.reduce == 1) {
+        Decoded d = pipe_.take(i);
+        problem = misfit(p_, layers_[i], d);
+        return d;
+    }
+    const int first = i * p_.reduce, end = std::min<int>(first + p_.reduce, static_cast<int>(layers_.size()));
+    Decoded out;
+    for (int n = first; n < end; ++n) {
+        Decoded d = pipe_.take(n);
+        problem = misfit(p_, layers_[n], d);
+        if (!problem.empty()) return out;
+        std::string reason;
+        if (!reducer_.add(d.page, reason)) {
+            problem = who(p_, layers_[n]) + " " + reason + ".";
+            return out;
+        }
+        formats::addWarning(out.page.warning, d.page.warning);
+    }
+    std::string warning = std::move(out.page.warning);
+    out.page = reducer_.take();
+    out.page.warning = std::move(warning);
+    out.ok = true;
+    return out;
 }
 
 // Formats loaded only among their own files: the refusal when the files mix them, or empty.
@@ -156,10 +196,25 @@ int64_t availableMemory() {
     return -1;
 }
 
+int Plan::reducedWidth() const { return reduce::reducedSize(width, reduce); }
+int Plan::reducedHeight() const { return reduce::reducedSize(height, reduce); }
+int Plan::reducedLayers() const { return reduce::reducedSize(layers, reduce); }
+
+unsigned __int128 volumeBytes(const Plan& p, int k) {
+    return static_cast<unsigned __int128>(reduce::reducedSize(p.width, k)) * unsigned(reduce::reducedSize(p.height, k)) *
+           unsigned(reduce::reducedSize(p.layers, k)) * 4;
+}
+
+unsigned __int128 decodingBytes(const Plan& p, int k) {
+    const unsigned __int128 buffers = static_cast<unsigned __int128>(p.inFlight) * uint64_t(p.decodeBytes);
+    return k == 1 ? buffers : buffers + uint64_t(reduce::accumulatorBytes(p.width, p.height, k));
+}
+
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable,
-          const Choose& choose) {
+          const Choose& choose, int reduce) {
     p = Plan();
     problem.clear();
+    p.reduce = reduce == 2 || reduce == 4 || reduce == 8 || reduce == 16 ? reduce : 1;
     p.files = files;
     std::map<std::string, size_t> seen;  // a file named twice is read once
     int64_t pages = 0;
@@ -211,12 +266,18 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
     }
     p.layers = static_cast<int>(p.order.size());
     p.inFlight = std::max(2, workerCount()) + 2;
-    const unsigned __int128 volume = volumeBytes(p);
-    const unsigned __int128 buffers = static_cast<unsigned __int128>(p.inFlight) * uint64_t(p.decodeBytes);
+    for (double& s : p.voxelSize) s *= p.reduce;
     const int64_t available = memoryAvailable >= 0 ? memoryAvailable : availableMemory();
-    if (available >= 0 && volume + buffers > static_cast<unsigned __int128>(available)) {
-        problem = noMemoryFor(p, volume) + ", and " + decimal(buffers) + " more while decoding, but only " +
-                  std::to_string(available) + " bytes are available.";
+    auto fits = [&](int k) {
+        return available < 0 ||
+               volumeBytes(p, k) + decodingBytes(p, k) <= static_cast<unsigned __int128>(available);
+    };
+    if (!fits(p.reduce)) {
+        const unsigned __int128 buffers = decodingBytes(p, p.reduce);
+        problem = noMemoryFor(p, volumeBytes(p, p.reduce)) + ", and " + decimal(buffers) +
+                  " more while decoding, but only " + std::to_string(available) + " bytes are available.";
+        for (int k = p.reduce * 2; k <= 16 && !p.fitsAt; k *= 2)
+            if (fits(k)) p.fitsAt = k;
         return false;
     }
     return true;
@@ -243,19 +304,26 @@ std::string mappingText(const Outcome& o) {
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress) {
     Outcome o;
     into.clear();
+    // Reduced, the range is that of the means: every page is read for it.
     std::vector<Layer> wide;
-    for (const Layer& l : p.order)
-        if (p.infos[l.file].pages[l.page].wide()) wide.push_back(l);
+    bool anyWide = false;
+    for (const Layer& l : p.order) {
+        const bool w = p.infos[l.file].pages[l.page].wide();
+        anyWide = anyWide || w;
+        if (w || p.reduce > 1) wide.push_back(l);
+    }
+    if (!anyWide) wide.clear();
     const int ahead = p.inFlight - 2;
     // First the range of the wide samples: their pages are decoded once for it alone,
     // so no more than a few pages are held at a time.
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     if (!wide.empty()) {
-        Pipeline pipe(p, wide, ahead);
-        for (int i = 0; i < static_cast<int>(wide.size()); ++i) {
-            const Decoded d = pipe.take(i);
-            o.problem = misfit(p, wide[i], d);
+        Source source(p, wide, ahead);
+        const int count = p.reduce > 1 ? p.reducedLayers() : static_cast<int>(wide.size());
+        for (int i = 0; i < count; ++i) {
+            const Decoded d = source.take(i, o.problem);
             if (!o.problem.empty()) return o;
+            if (!d.page.wide()) continue;
             widemap::widenRange(d.page, lo, hi);
             o.wideKinds |= 1u << int(d.page.samples);
             if (!progress(0)) return o.cancelled = true, o;
@@ -264,18 +332,17 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         o.mappedWide = true, o.wideLo = lo, o.wideHi = hi;
         if (o.wideKinds == 1u << int(Samples::Unsigned16)) o.mapped16 = true, o.lo = unsigned(lo), o.hi = unsigned(hi);
     }
-    if (!into.allocate(p.width, p.height, p.layers)) {
-        o.problem = noMemoryFor(p, volumeBytes(p)) + ".";
+    if (!into.allocate(p.reducedWidth(), p.reducedHeight(), p.reducedLayers())) {
+        o.problem = noMemoryFor(p, volumeBytes(p, p.reduce)) + ".";
         return o;
     }
     // The tables of 16-bit pages, one per kind and meaning of the samples.
     std::map<std::tuple<Samples, double, double, bool>, std::vector<unsigned char>> tables;
     static const std::vector<unsigned char> none;
     std::vector<std::string> warned(p.files.size());
-    Pipeline pipe(p, p.order, ahead);
-    for (int i = 0; i < p.layers; ++i) {
-        const Decoded d = pipe.take(i);
-        o.problem = misfit(p, p.order[i], d);
+    Source source(p, p.order, ahead);
+    for (int i = 0; i < into.depth; ++i) {
+        const Decoded d = source.take(i, o.problem);
         if (!o.problem.empty()) break;
         const Page& pg = d.page;
         const std::vector<unsigned char>* table = &none;
@@ -285,7 +352,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
             table = &t;
         }
         widemap::copyLayer(into, i, pg, lo, hi, *table);
-        if (!pg.warning.empty()) formats::addWarning(warned[p.order[i].file], pg.warning);
+        if (!pg.warning.empty()) formats::addWarning(warned[p.order[size_t(i) * p.reduce].file], pg.warning);
         if (!progress(i)) {
             o.cancelled = true;
             break;

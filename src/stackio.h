@@ -71,14 +71,27 @@ struct Plan {
     bool hasWindow = false;       // a window the files suggest, in values
     double windowLo = 0, windowHi = 0;
     std::vector<std::string> notes;  // said once the stack has loaded (gaps, order, volumes left out)
+    // Opened at 1/reduce: each voxel the mean of a reduce^3 block (see reduce.h). width,
+    // height and layers stay the full stack's; the volume is reducedWidth() x ...
+    int reduce = 1;
+    // After a refusal for memory: the smallest factor of 2, 4, 8 or 16 at which the stack
+    // fits (0: none does, or the refusal was not for memory).
+    int fitsAt = 0;
+    int reducedWidth() const;
+    int reducedHeight() const;
+    int reducedLayers() const;
 };
 
-// Reads every header, arranges the layers and checks sizes and memory. memoryAvailable < 0:
-// ask the system. choose picks one of several series (none given: the first). On refusal
+// Reads every header, arranges the layers and checks sizes and memory, for a volume at
+// 1/reduce (1, 2, 4, 8 or 16). memoryAvailable < 0: ask the system. choose picks one of
+// several series (none given: the first). On refusal
 // returns false with the whole message in problem; when choose cancels, false with problem
 // empty.
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable = -1,
-          const Choose& choose = {});
+          const Choose& choose = {}, int reduce = 1);
+// The bytes a volume of the plan at 1/reduce needs, and those its decoding holds besides.
+unsigned __int128 volumeBytes(const Plan& p, int reduce);
+unsigned __int128 decodingBytes(const Plan& p, int reduce);
 // "\"path\"" or "\"path\", page 3 of 5," for a refusal naming one layer.
 std::string who(const Plan& p, const Layer& layer);
 
@@ -99,7 +112,7 @@ struct Outcome {
 // 0..255"; empty when nothing was mapped.
 std::string mappingText(const Outcome& o);
 
-// Decodes the planned stack into into (emptied first). progress(layer) is called on the
+// Decodes the planned stack into into (emptied first), reduced as planned. progress(layer) is called on the
 // calling thread after each layer (and with 0 while the wide range is read); false cancels.
 // On refusal or cancel into is left empty.
 Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& progress);

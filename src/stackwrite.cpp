@@ -7,8 +7,10 @@
 #include <wx/image.h>
 #include <wx/log.h>
 #include <wx/mstream.h>
+#include <zlib.h>
 
 #include <cerrno>
+#include <cmath>
 #include <cstdarg>
 #include <cstdio>
 #include <cstdint>
@@ -94,6 +96,47 @@ bool encodeImage(const wxImage& image, const wxString& ext, std::vector<unsigned
     return true;
 }
 
+// Metres in one unit of a voxel size; 0 for a unit that is not metric (or none).
+double metresPer(const std::string& unit) {
+    if (unit == "nm") return 1e-9;
+    if (unit == "µm") return 1e-6;
+    if (unit == "mm") return 1e-3;
+    if (unit == "m") return 1;
+    return 0;
+}
+
+// The description by which ImageJ knows a stack's voxel depth and unit (its x and y sizes
+// are the resolutions' inverses).
+std::string imageJDescription(const voxelmap& map) {
+    char spacing[64];
+    std::snprintf(spacing, sizeof spacing, "%.17g", map.voxelSize.z());
+    const std::string layers = std::to_string(map.depth);
+    std::string text = "ImageJ=1.11a\nimages=" + layers + "\nslices=" + layers + "\n";
+    if (!map.unit.empty()) text += "unit=" + (map.unit == "µm" ? std::string("micron") : map.unit) + "\n";
+    return text + "spacing=" + spacing + "\nloop=false\n";
+}
+
+// A PNG's pHYs chunk (pixels per metre) inserted after its header chunk.
+void insertPhys(std::vector<unsigned char>& png, uint32_t perMetreX, uint32_t perMetreY) {
+    constexpr size_t kAfterHeader = 8 + 8 + 13 + 4;  // signature, IHDR's length, type, data and CRC
+    if (png.size() < kAfterHeader) return;
+    unsigned char chunk[4 + 4 + 9 + 4] = {0, 0, 0, 9, 'p', 'H', 'Y', 's'};
+    const auto put32 = [](unsigned char* at, uint32_t v) {
+        for (int b = 0; b < 4; ++b) at[b] = static_cast<unsigned char>(v >> (24 - 8 * b));
+    };
+    put32(chunk + 8, perMetreX);
+    put32(chunk + 12, perMetreY);
+    chunk[16] = 1;  // the unit is the metre
+    put32(chunk + 17, static_cast<uint32_t>(crc32(crc32(0, nullptr, 0), chunk + 4, 4 + 9)));
+    png.insert(png.begin() + kAfterHeader, chunk, chunk + sizeof chunk);
+}
+
+// Pixels per metre for a size in metres, within what pHYs holds.
+uint32_t perMetre(double metres) {
+    const double v = std::round(1 / metres);
+    return v < 1 ? 1 : v > 2147483647.0 ? 2147483647u : static_cast<uint32_t>(v);
+}
+
 // libtiff's error reports while a volume is written: the last one is the reason.
 wxString tiffError;
 void keepTiffError(const char* module, const char* fmt, va_list ap) {
@@ -177,6 +220,15 @@ bool saveImage(const wxImage& image, const wxString& path, wxString& reason) {
         path, [&](int fd, wxString& why) { return writeAll(fd, bytes.data(), bytes.size(), why); }, reason);
 }
 
+bool saveLayerPng(const voxelmap& map, int k, const wxString& path, wxString& reason) {
+    std::vector<unsigned char> bytes;
+    if (!encodeImage(layerImage(map, k), "png", bytes, reason)) return false;
+    const double metres = metresPer(map.unit);
+    if (metres > 0) insertPhys(bytes, perMetre(map.voxelSize.x() * metres), perMetre(map.voxelSize.y() * metres));
+    return writeAtomically(
+        path, [&](int fd, wxString& why) { return writeAll(fd, bytes.data(), bytes.size(), why); }, reason);
+}
+
 wxString framePath(const wxString& dir, const wxString& name, int number, const wxString& ext) {
     return dir + "/" + name + "." + wxString::Format("%04d", number) + "." + ext;
 }
@@ -225,6 +277,7 @@ bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason
             const int64_t rowBytes = 4 * static_cast<int64_t>(map.width);
             std::vector<unsigned char> row(static_cast<size_t>(rowBytes));
             const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+            const std::string description = imageJDescription(map);
             for (int k = 0; ok && k < map.depth; ++k) {
                 TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(map.width));
                 TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(map.height));
@@ -240,6 +293,11 @@ bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason
                 TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
                 if (map.depth <= 65535)
                     TIFFSetField(tif, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(k), static_cast<uint16_t>(map.depth));
+                // The voxel size as ImageJ keeps it: x and y as pixels per unit, z and the unit said once.
+                if (k == 0) TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
+                TIFFSetField(tif, TIFFTAG_XRESOLUTION, 1 / map.voxelSize.x());
+                TIFFSetField(tif, TIFFTAG_YRESOLUTION, 1 / map.voxelSize.y());
+                TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_NONE);
                 const auto* layer = reinterpret_cast<const unsigned char*>(map.voxels.get() + map.index(0, 0, k));
                 for (int j = 0; ok && j < map.height; ++j) {
                     // The predictor works in the buffer it is given: a copy of the row.

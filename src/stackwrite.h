@@ -30,8 +30,15 @@ wxString framePath(const wxString& dir, const wxString& name, int number, const 
 // Layer k of a loaded map as an RGBA image.
 wxImage layerImage(const voxelmap& map, int k);
 
+// Layer k of a loaded map as an RGBA PNG file, with its voxel size in a pHYs chunk
+// (pixels per metre) where the unit is metric.
+bool saveLayerPng(const voxelmap& map, int k, const wxString& path, wxString& reason);
+
 // The loaded map as one multi-page RGBA TIFF, one page per layer, Deflate-compressed,
-// alpha unassociated; layerDone(k) after each layer.
+// alpha unassociated, with the voxel size as ImageJ writes it: an ImageDescription
+// "ImageJ=...", "unit=" (µm as "micron"), "spacing=" (the z size) on the first page, and
+// XResolution and YResolution of 1 / size without a ResolutionUnit on every page;
+// layerDone(k) after each layer.
 bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason,
                      const std::function<void(int)>& layerDone);
 

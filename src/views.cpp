@@ -22,7 +22,7 @@ const char* const kPlaceholder2D = "./images/novoxmap2d.png";
 wxSize shownSize(const voxelmap& map, int vpScale) {
     if (!map.loaded) return wxSize(0, 0);
     const int64_t w = static_cast<int64_t>(map.width) * vpScale;
-    const int64_t h = static_cast<int64_t>(map.height) * vpScale;
+    const int64_t h = static_cast<int64_t>(map.planeHeight()) * vpScale;  // the height in world units
     if (w > INT_MAX || h > INT_MAX) return wxSize(0, 0);
     return wxSize(static_cast<int>(w), static_cast<int>(h));
 }

@@ -19,8 +19,9 @@ namespace display {
 extern const char* const kPlaceholder3D;
 extern const char* const kPlaceholder2D;
 
-// The size at which both views show their image: the volume's size times the viewport
-// scale; nothing while no volume is loaded (an empty map has no size).
+// The size at which both views show their image: the volume's size in world units (its
+// width, and its height as the slicing plane has it) times the viewport scale; nothing
+// while no volume is loaded (an empty map has no size).
 wxSize shownSize(const voxelmap& map, int vpScale);
 
 // Where each of the first `keep` of m pixels comes from when Rescale stretches n pixels

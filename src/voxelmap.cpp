@@ -1,7 +1,9 @@
 #include "voxelmap.h"
 
 #include <algorithm>
+#include <climits>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
@@ -64,10 +66,45 @@ bool voxelmap::allocate(int w, int h, int d) {
     height = h;
     depth = d;
     numVoxels = n;
-    origin = originFor(w, h);
+    place();
     voxels = std::move(array);
     loaded = true;
     return true;
+}
+
+void voxelmap::place() {
+    // A ratio of equal sizes is exactly 1: cubic voxels are placed exactly as before.
+    const auto ratio = [this](double s) {
+        const double r = s / voxelSize.x();
+        return std::isfinite(r) && r > 0 ? r : 1.0;
+    };
+    span = Vector(1, ratio(voxelSize.y()), ratio(voxelSize.z()));
+    origin = Vector(-width / 2.0, -(height * span.y()) / 2.0, worldZ);
+}
+
+void voxelmap::setVoxelSize(const Vector& size) {
+    voxelSize = size;
+    place();
+}
+
+int voxelmap::planeHeight() const {
+    if (span.y() == 1) return height;
+    const double h = std::round(height * span.y());
+    return h < 1 ? 1 : h > INT_MAX ? INT_MAX : static_cast<int>(h);
+}
+
+void voxelmap::steps(const Vector& p, double c[3], int64_t base[3]) const {
+    const Vector cubes = originFor(width, height);
+    for (int a = 0; a < 3; ++a) {
+        const double s = a == 0 ? 1.0 : a == 1 ? span.y() : span.z();
+        if (s == 1) {
+            c[a] = p[a];
+            base[a] = static_cast<int64_t>(origin[a]);
+        } else {
+            c[a] = cubes[a] + (p[a] - origin[a]) / s;
+            base[a] = static_cast<int64_t>(cubes[a]);
+        }
+    }
 }
 
 int64_t voxelmap::indexOf(int x, int y, int z) const {
@@ -86,11 +123,13 @@ voxel voxelmap::getVoxel(int x, int y, int z) const {
 }
 
 int64_t voxelmap::indexOf(Vector p) const {
+    // World to voxel: divided by the voxel's world size (by 1, exactly, for cubes).
     const Vector d = p - origin;
+    const double dy = d.y() / span.y(), dz = d.z() / span.z();
     if (!truncInRange(d.x(), width)) return -1;
-    if (!truncInRange(d.y(), height)) return -1;
-    if (!truncInRange(d.z(), depth)) return -1;
-    return index(static_cast<int64_t>(d.x()), static_cast<int64_t>(d.y()), static_cast<int64_t>(d.z()));
+    if (!truncInRange(dy, height)) return -1;
+    if (!truncInRange(dz, depth)) return -1;
+    return index(static_cast<int64_t>(d.x()), static_cast<int64_t>(dy), static_cast<int64_t>(dz));
 }
 
 voxel voxelmap::getVoxel(Vector p) const {
@@ -129,7 +168,7 @@ voxelmap* voxelmap::copyMap(voxelmap* source) {
     depth = source->depth;
     voxelSize = source->voxelSize;
     unit = source->unit;
-    origin = originFor(width, height);
+    place();
     loaded = true;
     return this;
 }
@@ -154,28 +193,48 @@ unsigned char* voxelmap::getRGB(int layer) {
     return bytes;
 }
 
-voxel voxelmap::getAAVoxelinPlane(Vector p) const {
-    if (!near(p.x()) || !near(p.y()) || !near(p.z())) return voxel();
-    const int x0 = static_cast<int>(std::floor(p.x()));
-    const int y0 = static_cast<int>(std::floor(p.y()));
-    const float fx = static_cast<float>(p.x() - x0);
-    const float fy = static_cast<float>(p.y() - y0);
-    const int z = static_cast<int>(p.z());
-    const voxel c00 = getVoxel(x0, y0, z);
-    const voxel c01 = getVoxel(x0, y0 + 1, z);
-    const voxel c11 = getVoxel(x0 + 1, y0 + 1, z);
-    const voxel c10 = getVoxel(x0 + 1, y0, z);
+namespace {
+
+// The bilinear blend within layer z of voxel steps c (x and y), as the integer lookups
+// read: neighbours outside the volume are transparent black.
+voxel blendInLayer(const voxelmap& m, const double c[3], const int64_t base[3], int64_t z) {
+    const int64_t x0 = static_cast<int64_t>(std::floor(c[0]));
+    const int64_t y0 = static_cast<int64_t>(std::floor(c[1]));
+    const float fx = static_cast<float>(c[0] - x0);
+    const float fy = static_cast<float>(c[1] - y0);
+    const auto at = [&](int64_t x, int64_t y) {
+        const int64_t i = x - base[0], j = y - base[1], k = z - base[2];
+        if (i < 0 || i >= m.width || j < 0 || j >= m.height || k < 0 || k >= m.depth) return voxel();
+        return m.voxels[m.index(i, j, k)];
+    };
+    const voxel c00 = at(x0, y0);
+    const voxel c01 = at(x0, y0 + 1);
+    const voxel c11 = at(x0 + 1, y0 + 1);
+    const voxel c10 = at(x0 + 1, y0);
     const voxel lower = voxelLerp(c00, c10, fx);
     const voxel upper = voxelLerp(c01, c11, fx);
     return voxelLerp(lower, upper, fy);
 }
 
+}  // namespace
+
+voxel voxelmap::getAAVoxelinPlane(Vector p) const {
+    double c[3];
+    int64_t base[3];
+    steps(p, c, base);
+    if (!near(c[0]) || !near(c[1]) || !near(c[2])) return voxel();
+    return blendInLayer(*this, c, base, static_cast<int64_t>(c[2]));
+}
+
 voxel voxelmap::getAAVoxel(Vector p) const {
-    if (!near(p.x()) || !near(p.y()) || !near(p.z())) return voxel();
-    const int z0 = static_cast<int>(std::floor(p.z()));
-    const float fz = static_cast<float>(p.z() - z0);
-    const voxel below = getAAVoxelinPlane(Vector(p.x(), p.y(), z0));
-    const voxel above = getAAVoxelinPlane(Vector(p.x(), p.y(), z0 + 1.0));
+    double c[3];
+    int64_t base[3];
+    steps(p, c, base);
+    if (!near(c[0]) || !near(c[1]) || !near(c[2])) return voxel();
+    const int64_t z0 = static_cast<int64_t>(std::floor(c[2]));
+    const float fz = static_cast<float>(c[2] - z0);
+    const voxel below = blendInLayer(*this, c, base, z0);
+    const voxel above = blendInLayer(*this, c, base, z0 + 1);
     return voxelLerp(below, above, fz);
 }
 
@@ -187,8 +246,38 @@ void voxelmap::takeVolume(voxelmap& from) {
     depth = from.depth;
     numVoxels = from.numVoxels;
     origin = from.origin;
+    span = from.span;
     voxelSize = from.voxelSize;
     unit = from.unit;
     loaded = from.loaded;
     from.clear();
+}
+
+std::string voxelSizeProblem(const Vector& size) {
+    for (int a = 0; a < 3; ++a)
+        if (!(std::isfinite(size[a]) && size[a] > 0)) return "The voxel size must be a positive number along x, y and z.";
+    const double lo = std::min({size.x(), size.y(), size.z()}), hi = std::max({size.x(), size.y(), size.z()});
+    if (hi / lo > 1000) return "The voxel sizes may differ by at most a factor of 1000.";
+    return std::string();
+}
+
+namespace {
+
+// Two decimals, as a scan's sizes are usually given; smaller sizes keep two digits.
+std::string sizeNumber(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, v >= 0.095 ? "%.2f" : "%.2g", v);
+    return text;
+}
+
+}  // namespace
+
+std::string sizeText(const voxelmap& map) {
+    std::string text = std::to_string(map.width) + " x " + std::to_string(map.height) + " x " +
+                       std::to_string(map.depth) + " voxels";
+    const Vector& s = map.voxelSize;
+    if (map.unit.empty() && s.x() == s.y() && s.y() == s.z()) return text;
+    text += " of " + sizeNumber(s.x()) + " x " + sizeNumber(s.y()) + " x " + sizeNumber(s.z());
+    if (!map.unit.empty()) text += " " + map.unit;
+    return text;
 }

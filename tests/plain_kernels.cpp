@@ -128,8 +128,10 @@ void march(camera& c, voxelmap* map, wxImage& image) {
     const Vector B = C + c.right + c.up;
     const Vector D = C - c.right - c.up;
     const Vector E = C + c.right - c.up;
-    const Vector boxMin(-map->width / 2.0, -map->height / 2.0, 100);
-    const Vector boxMax(map->width / 2.0, map->height / 2.0, map->depth + 100.0);
+    // The box in world units: a voxel spans map->span (one unit along each axis for cubes).
+    const double extentX = map->width, extentY = map->height * map->span.y(), extentZ = map->depth * map->span.z();
+    const Vector boxMin(-extentX / 2.0, -extentY / 2.0, 100);
+    const Vector boxMax(extentX / 2.0, extentY / 2.0, extentZ + 100.0);
     if (!image.IsOk()) return;
     const bool hasVolume = map->loaded;
     const int rows = std::min(c.resolution, image.GetHeight());

@@ -130,7 +130,8 @@ TEST_F(MainWindow, MenusAtStart) {
                                  {ID_RAYSTEP, "Ray &Step Length", false},
                                  {wxID_SEPARATOR, "separator after Ray Step Length", false},
                                  {ID_VPSCALE, "&Viewport Scaling", true},
-                                 {ID_AASLICE, "&AA Lookups", false}});
+                                 {ID_AASLICE, "&AA Lookups", false},
+                                 {ID_VOXELSIZE, "Voxel Size...", false}});
 }
 
 TEST_F(MainWindow, SpinControlsStartValuesAndRanges) {

@@ -320,3 +320,30 @@ TEST(EndToEnd, OpensTheStackNamedOnTheCommandLine) {
     s.window = window;
     exitThroughTheMenu(program, s);
 }
+
+// The command line as programs have it: --help and --version answer and exit 0, a mistake
+// prints the usage and exits 2; none of them needs a display or opens a window.
+TEST(EndToEnd, CommandLineAnswersWithoutAWindow) {
+    struct Case {
+        const char* args;
+        int status;
+        std::vector<const char*> says;
+    };
+    const Case cases[] = {
+        {"--help", 0, {"Usage:", "--reduce", "--version", "PATH", "DICOM", "NIfTI"}},
+        {"-h", 0, {"Usage:"}},
+        {"--version", 0, {"Slabwright 1.0"}},
+        {"--frobnicate samples", 2, {"frobnicate", "Usage:"}},
+        {"--reduce 3 samples", 2, {"--reduce takes 2, 4, 8 or 16, not 3.", "Usage:"}},
+        {"--reduce x samples", 2, {"Usage:"}},
+    };
+    for (const Case& c : cases) {
+        std::string out;
+        // No display: the toolkit cannot start, so an answer proves it was never asked to.
+        const int status = run("{ env -u DISPLAY -u WAYLAND_DISPLAY timeout 20 " + std::string(SLABWRIGHT_BINARY) +
+                                   " " + c.args + " 2>&1; }",
+                               &out);
+        EXPECT_EQ(status, c.status) << c.args << ": " << out;
+        for (const char* words : c.says) EXPECT_NE(out.find(words), std::string::npos) << c.args << ": " << out;
+    }
+}

@@ -327,7 +327,9 @@ TEST(FastMarch, MatchesPlainOnRandomPoses) {
             sparseMap(m, s, seed++);
         else
             cloudyMap(m, s, seed++);
-        for (int pose = 0; pose < 8; ++pose) {
+        for (int pose = 0; pose < 12; ++pose) {
+            // The last poses on voxels that are not cubes.
+            m.setVoxelSize(pose < 8 ? Vector(1, 1, 1) : pose % 2 ? Vector(0.7, 0.7, 2.5) : Vector(0.4, 1.3, 0.25));
             camera plainCam;
             plainCam.resolution = 1 + static_cast<int>(rng() % 40);
             plainCam.stepLength = 0.1 * (1 + rng() % 30);
@@ -380,8 +382,11 @@ TEST(FastSlice, MatchesPlainOnRandomPlanes) {
     for (const Size s : sizes) {
         voxelmap m;
         testutil::randomMap(m, s.w, s.h, s.d, seed++);
-        for (int pose = 0; pose < 12; ++pose) {
-            slicer sl(m.origin, s.w, s.h);
+        for (int pose = 0; pose < 18; ++pose) {
+            // The last poses on voxels that are not cubes: longer in z, or shorter in z and longer in y.
+            m.setVoxelSize(pose < 12 ? Vector(1, 1, 1) : pose % 4 < 2 ? Vector(0.7, 0.7, 2.5) : Vector(0.4, 1.3, 0.25));
+            const int h = m.planeHeight();
+            slicer sl(m.origin, s.w, h);
             sl.aaLookups = pose % 2 == 1;
             if (pose < 4) {
                 // Within the volume: whole and half-voxel shifts (a whole -1 puts samples on
@@ -403,13 +408,13 @@ TEST(FastSlice, MatchesPlainOnRandomPlanes) {
                 sl.setS(static_cast<float>(uniform(rng, -150, 250)), static_cast<float>(uniform(rng, -150, 250)),
                         static_cast<float>(uniform(rng, -150, 250)));
             }
-            wxImage expected(s.w, s.h);
+            wxImage expected(s.w, h);
             plain::evaluateSlice(sl, &m, expected);
             for (bool scalar : {false, true}) {
                 vectorUnitsOff() = scalar;
                 for (int threads : {1, 2, 3}) {
                     workerOverride() = threads;
-                    wxImage got(s.w, s.h);
+                    wxImage got(s.w, h);
                     sl.evaluateSlice(&m, got);
                     EXPECT_TRUE(testutil::sameRGB(got, expected)) << "size " << s.w << "x" << s.h << "x" << s.d << " pose "
                                                           << pose << " threads " << threads << " scalar " << scalar;

@@ -55,7 +55,8 @@ bool menusEnabled(AppFrame* f) {
            f->fileMenu->IsEnabled(ID_RENDER) &&
            f->effectsMenu->IsEnabled(ID_BLUR) && f->effectsMenu->IsEnabled(ID_EDGES) &&
            f->effectsMenu->IsEnabled(ID_KEY) && f->settingsMenu->IsEnabled(ID_RAYRES) &&
-           f->settingsMenu->IsEnabled(ID_RAYSTEP) && f->settingsMenu->IsEnabled(ID_AASLICE);
+           f->settingsMenu->IsEnabled(ID_RAYSTEP) && f->settingsMenu->IsEnabled(ID_AASLICE) &&
+           f->settingsMenu->IsEnabled(ID_VOXELSIZE);
 }
 
 bool menusDisabled(AppFrame* f) {
@@ -63,7 +64,8 @@ bool menusDisabled(AppFrame* f) {
            !f->fileMenu->IsEnabled(ID_RENDER) &&
            !f->effectsMenu->IsEnabled(ID_BLUR) && !f->effectsMenu->IsEnabled(ID_EDGES) &&
            !f->effectsMenu->IsEnabled(ID_KEY) && !f->settingsMenu->IsEnabled(ID_RAYRES) &&
-           !f->settingsMenu->IsEnabled(ID_RAYSTEP) && !f->settingsMenu->IsEnabled(ID_AASLICE);
+           !f->settingsMenu->IsEnabled(ID_RAYSTEP) && !f->settingsMenu->IsEnabled(ID_AASLICE) &&
+           !f->settingsMenu->IsEnabled(ID_VOXELSIZE);
 }
 
 struct Loaded {

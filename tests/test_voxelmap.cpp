@@ -291,7 +291,7 @@ TEST(VoxelMap, CopyMapCopiesEveryVoxelAndRecomputesTheOrigin) {
     EXPECT_EQ(copy.depth, 3);
     EXPECT_EQ(copy.numVoxels, 60);
     EXPECT_EQ(copy.origin.x(), -2.5);
-    EXPECT_EQ(copy.origin.y(), -2.0);
+    EXPECT_EQ(copy.origin.y(), -1.0);  // four rows of half a unit
     EXPECT_EQ(copy.origin.z(), 100.0);
     testutil::expectExact(copy.voxelSize, 0.5, 0.25, 2);
     EXPECT_EQ(copy.unit, "µm");

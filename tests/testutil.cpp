@@ -196,6 +196,15 @@ std::string readBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
+int64_t peakBytes() {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    return -1;
+}
+void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+
 bool decode(const std::string& path, wxImage& image) {
     // Only regular files hold images (a named pipe would block the read).
     std::error_code ec;

@@ -9,6 +9,7 @@
 #include <wx/modalhook.h>
 #include <wx/testing.h>
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <vector>
@@ -82,6 +83,9 @@ wxImage shown(wxWindow* window);
 // (seeds for the fuzz targets).
 void writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
+// The peak resident memory (VmHWM) since the last resetPeak(), in bytes; -1 if unknown.
+int64_t peakBytes();
+void resetPeak();
 // Decodes path (UTF-8) as a load does, the toolkit's reports silenced; false if it does not
 // decode or is not a regular file.
 bool decode(const std::string& path, wxImage& image);

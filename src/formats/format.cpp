@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cmath>
 #include <new>
 
 namespace formats {
@@ -25,7 +26,7 @@ std::string notAFile(const std::string& path) {
 }  // namespace
 
 const std::vector<const Reader*>& readers() {
-    static const std::vector<const Reader*> table = {&png, &jpeg, &tiff};
+    static const std::vector<const Reader*> table = {&png, &jpeg, &tiff, &nifti};
     return table;
 }
 
@@ -55,6 +56,31 @@ void addWarning(std::string& to, const std::string& words) {
     if (to.find(words) != std::string::npos) return;  // decoders repeat themselves
     if (!to.empty()) to += "; ";
     to += words;
+}
+
+void sayVoxelSize(FileInfo& info, double x, double y, double z, const std::string& unit) {
+    const auto size = [](double v) { return std::isfinite(v) && v > 0; };
+    if (!size(x) || !size(y)) return;
+    double scale = 1;
+    std::string name = unit;
+    if (unit == "micron" || unit == "um" || unit == "u" || unit == "µm" || unit == "μm" || unit == "\\u00B5m")
+        name = "µm";  // the micro sign, the Greek mu, and ImageJ's escape of the sign all occur
+    else if (unit == "cm")
+        name = "mm", scale = 10;
+    else if (unit == "m")
+        name = "mm", scale = 1000;
+    else if (unit != "nm" && unit != "mm")
+        name.clear();
+    info.voxelSize[0] = x * scale;
+    info.voxelSize[1] = y * scale;
+    info.voxelSize[2] = size(z) ? z * scale : 0;
+    info.unit = name;
+}
+
+void sayVoxelSizeInMetres(FileInfo& info, double x, double y, double z) {
+    const char* unit = x >= 1e-4 ? "mm" : x >= 1e-7 ? "µm" : "nm";
+    const double per = x >= 1e-4 ? 1e3 : x >= 1e-7 ? 1e6 : 1e9;
+    sayVoxelSize(info, x * per, y * per, z * per, unit);
 }
 
 File::File(const std::string& path) : f(std::fopen(path.c_str(), "rb")) {}

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -88,6 +89,10 @@ struct FileInfo {
     // the first is shown").
     std::string description;
     std::vector<std::string> notes;
+
+    // What the decodes of the file's pages share, made by the reader's header() (a NIfTI
+    // file's one inflating stream); copies of the info share it too.
+    std::shared_ptr<void> shared;
 };
 
 // One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB) or 4
@@ -108,6 +113,8 @@ struct Page {
     // its columns when lostAreColumns (a transposed TIFF page). Empty when all was read.
     std::vector<bool> lost;
     bool lostAreColumns = false;
+    // Whether the samples are mapped by the stack's range rather than copied.
+    bool wide() const { return samples != Samples::Unsigned8 || slope != 1 || intercept != 0 || invert; }
     bool isLost(size_t pixel) const {
         return !lost.empty() && lost[lostAreColumns ? pixel % size_t(width) : pixel / size_t(width)];
     }
@@ -138,7 +145,7 @@ struct Reader {
 constexpr size_t kHeadBytes = 544;
 
 // The formats, each defined in its own file.
-extern const Reader png, jpeg, tiff;
+extern const Reader png, jpeg, tiff, nifti;
 
 // Every format, in the order they are tried.
 const std::vector<const Reader*>& readers();
@@ -160,6 +167,12 @@ extern const char* const kNoMemory;  // "could not be decoded: there is not enou
 std::string quoted(const std::string& path);
 // Adds words to a "; "-separated list of warnings, once.
 void addWarning(std::string& to, const std::string& words);
+// Sets info's voxel size from sizes in a unit as files name it: "nm", "µm" (also "micron",
+// "um", "u"), "mm", and "cm" or "m" (given in mm). Sizes that are not positive finite
+// numbers are left unsaid; an unknown unit keeps the sizes (their ratios) without a unit.
+void sayVoxelSize(FileInfo& info, double x, double y, double z, const std::string& unit);
+// The same from sizes in metres, in the unit (nm, µm or mm) that suits the x size.
+void sayVoxelSizeInMetres(FileInfo& info, double x, double y, double z);
 // A file with its own closing.
 struct File {
     std::FILE* f = nullptr;

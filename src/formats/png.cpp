@@ -56,6 +56,10 @@ bool read(FILE* f, FileInfo& info, Page* out, std::string& reason) {
     PageInfo page;
     page.width = int(w), page.height = int(h), page.bits = bits, page.samples = kind;
     info.pages = {page};
+    png_uint_32 perX = 0, perY = 0;
+    int perUnit = 0;
+    if (png_get_pHYs(png, pinfo, &perX, &perY, &perUnit) && perUnit == PNG_RESOLUTION_METER && perX > 0 && perY > 0)
+        sayVoxelSizeInMetres(info, 1.0 / perX, 1.0 / perY, 0);  // pixels per metre; no depth
     info.decodeBytes = int64_t(w) * h * channels * (bits / 8) + int64_t(w) * 8 * channels + (1 << 20);
     if (out) {
         if (type == PNG_COLOR_TYPE_PALETTE) png_set_palette_to_rgb(png);

@@ -9,8 +9,11 @@
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <string>
+#include <utility>
 
 #include "format.h"
 
@@ -349,6 +352,62 @@ std::string lostLines(const std::vector<bool>& lost, bool columns) {
     return what + ranges + (count == 1 ? " could not be read and is" : " could not be read and are") + " transparent";
 }
 
+// The value of key= on a line of an ImageJ description, or empty.
+std::string imageJValue(const std::string& text, const std::string& key) {
+    const std::string start = "\n" + key + "=";
+    const size_t at = ("\n" + text).find(start);
+    if (at == std::string::npos) return {};
+    const size_t from = at + start.size() - 1;
+    return text.substr(from, text.find('\n', from) - from);
+}
+
+// The value of an XML attribute name="..." in text, or empty.
+std::string attribute(const std::string& text, const std::string& name) {
+    const std::string start = " " + name + "=\"";
+    const size_t at = text.find(start);
+    if (at == std::string::npos) return {};
+    const size_t from = at + start.size();
+    const size_t end = text.find('"', from);
+    return end == std::string::npos ? std::string() : text.substr(from, end - from);
+}
+
+double number(const std::string& text) {
+    char* end = nullptr;
+    const double v = std::strtod(text.c_str(), &end);
+    return end != text.c_str() ? v : 0;
+}
+
+// What the first page says of the voxel size: ImageJ's description (its unit and spacing,
+// with x and y from the resolutions), OME-XML's physical sizes, or else resolutions in
+// centimetres. Resolutions in inches are a print size: nothing is said.
+void readVoxelSize(TIFF* t, FileInfo& info) {
+    float xres = 0, yres = 0;
+    uint16_t resUnit = RESUNIT_INCH;
+    const bool haveRes = TIFFGetField(t, TIFFTAG_XRESOLUTION, &xres) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &yres) &&
+                         xres > 0 && yres > 0;
+    TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &resUnit);
+    const char* text = nullptr;
+    const std::string description = TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &text) && text ? text : "";
+    if (description.compare(0, 7, "ImageJ=") == 0) {
+        if (haveRes)
+            sayVoxelSize(info, 1.0 / xres, 1.0 / yres, number(imageJValue(description, "spacing")),
+                         imageJValue(description, "unit"));
+    } else if (description.find("<OME") != std::string::npos) {
+        // Sizes in µm unless the file names another unit (OME's default).
+        const auto unitOf = [&](const char* axis) {
+            const std::string u = attribute(description, std::string("PhysicalSize") + axis + "Unit");
+            return u.empty() ? std::string("µm") : u;
+        };
+        const std::string unit = unitOf("X");
+        if (unitOf("Y") == unit && (unitOf("Z") == unit || attribute(description, "PhysicalSizeZ").empty()))
+            sayVoxelSize(info, number(attribute(description, "PhysicalSizeX")),
+                         number(attribute(description, "PhysicalSizeY")),
+                         number(attribute(description, "PhysicalSizeZ")), unit);
+    } else if (haveRes && resUnit == RESUNIT_CENTIMETER) {
+        sayVoxelSizeInMetres(info, 0.01 / xres, 0.01 / yres, 0);
+    }
+}
+
 bool header(const std::string& path, FileInfo& info, std::string& reason) {
     Tiff tif(path, 0);
     if (!tif.t) return reason = kDamaged, false;
@@ -373,6 +432,11 @@ bool header(const std::string& path, FileInfo& info, std::string& reason) {
         page.bits = l.native ? int(l.bits) : 8;
         page.samples = l.native ? l.kind : Samples::Unsigned8;
         page.offset = TIFFCurrentDirOffset(tif.t);
+        if (info.pages.empty()) {
+            readVoxelSize(tif.t, info);
+            // A transposed page shows its rows as columns.
+            if (l.orientation >= ORIENTATION_LEFTTOP) std::swap(info.voxelSize[0], info.voxelSize[1]);
+        }
         info.pages.push_back(page);
         info.decodeBytes = std::max(info.decodeBytes, tiffDecodeBytes(tif.t, l));
     } while (TIFFReadDirectory(tif.t));
