@@ -2,7 +2,7 @@
 # Installs the Debian 12 packages Slabwright needs to build, run and test, when missing.
 set -euo pipefail
 
-packages=(g++ cmake make libwxgtk3.2-dev libgtest-dev libtiff-dev libpng-dev libjpeg-dev libgdcm-dev libnifti2-dev zlib1g-dev python3-nibabel python3-pydicom xvfb xauth xdotool imagemagick)
+packages=(g++ cmake make libwxgtk3.2-dev libgtest-dev libtiff-dev libpng-dev libjpeg-dev libgdcm-dev libnifti2-dev zlib1g-dev python3-nibabel python3-pydicom xvfb xauth xdotool imagemagick clang libclang-rt-14-dev)
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")

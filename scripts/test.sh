@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Sets up, builds and runs the whole test suite: the ordinary build, then the
-# AddressSanitizer + UndefinedBehaviorSanitizer build of the same tests.
+# AddressSanitizer + UndefinedBehaviorSanitizer build of the same tests, then every fuzz
+# target for 30 seconds (a finding fails the run).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
@@ -10,3 +11,5 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 
 "$root/scripts/build.sh" build-asan -DSLABWRIGHT_SANITIZE=ON
 (cd "$root/build-asan" && ctest --output-on-failure)
+
+"$root/scripts/fuzz.sh" all 30

@@ -6,6 +6,7 @@
 #include "stackio.h"
 
 #include <algorithm>
+#include <cmath>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -291,8 +292,9 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
 std::string mappingText(const Outcome& o) {
     if (!o.mappedWide) return {};
     const char* kind = "wide";
-    bool whole = o.wideLo == static_cast<double>(static_cast<long long>(o.wideLo)) &&
-                 o.wideHi == static_cast<double>(static_cast<long long>(o.wideHi));
+    // Whole numbers within long long (rescaled values can lie far outside it) print as integers.
+    auto integral = [](double v) { return std::fabs(v) < 9.2e18 && v == std::trunc(v); };
+    bool whole = integral(o.wideLo) && integral(o.wideHi);
     for (int k = 0; k < formats::kSampleKinds; ++k) {
         const auto s = static_cast<Samples>(k);
         if (o.wideKinds == 1u << k) kind = formats::nameOf(s);

@@ -182,6 +182,13 @@ void writeBytes(const std::string& path, const std::string& bytes) {
     std::ofstream out(path, std::ios::binary);
     out << bytes;
     if (!out) throw std::runtime_error("cannot write " + path);
+    // Seeds for the fuzz targets: every file written here is kept there too, numbered.
+    if (const char* keep = std::getenv("SLABWRIGHT_KEEP_FILES")) {
+        static int kept = 0;
+        const std::string name = std::filesystem::u8path(path).filename().u8string();
+        std::ofstream copy(std::string(keep) + "/" + std::to_string(kept++) + "-" + name, std::ios::binary);
+        copy << bytes;
+    }
 }
 
 std::string readBytes(const std::string& path) {

@@ -79,7 +79,8 @@ voxel pixel(const wxImage& img, int x, int y);
 // What window shows in its client area, read back from the display (after a pump).
 wxImage shown(wxWindow* window);
 
-// Raw file contents.
+// Raw file contents. With SLABWRIGHT_KEEP_FILES=DIR every file written is also kept in DIR
+// (seeds for the fuzz targets).
 void writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
 // The peak resident memory (VmHWM) since the last resetPeak(), in bytes; -1 if unknown.

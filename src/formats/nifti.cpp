@@ -370,12 +370,13 @@ private:
         const int r = gzread(g_.get(), to, n);
         if (r == int(n)) return pos_ += n, true;
         int code = Z_OK;
-        const char* words = gzerror(g_.get(), &code);
+        const char* message = gzerror(g_.get(), &code);
+        const std::string words = message ? message : "";  // the stream owns message: copied before it closes
         g_.reset();  // a stream that failed starts again if asked
         if (r >= 0 && (code == Z_OK || code == Z_BUF_ERROR))
             reason = "is truncated: its compressed data end before its samples do";
         else
-            reason = std::string("is damaged: its compressed data do not inflate (") + (words ? words : "") + ")";
+            reason = "is damaged: its compressed data do not inflate (" + words + ")";
         return false;
     }
 

@@ -24,6 +24,9 @@ void pngWarning(png_structp png, png_const_charp msg) {
     addWarning(static_cast<PngErrors*>(png_get_error_ptr(png))->warning, msg);
 }
 
+// Chunks a decode reads past, each as long as the file says (five bytes a name).
+const png_byte kUnread[] = "eXIf\0iCCP\0iTXt\0pCAL\0sCAL\0sPLT\0tEXt\0zTXt";
+
 // Reads the header into info and, when out is given, the whole image.
 bool read(FILE* f, FileInfo& info, Page* out, std::string& reason) {
     PngErrors errors;
@@ -39,6 +42,9 @@ bool read(FILE* f, FileInfo& info, Page* out, std::string& reason) {
     if (!pinfo) png_error(png, "out of memory");
     png_init_io(png, f);
     png_set_user_limits(png, 0x7fffffff, 0x7fffffff);
+    // The chunks of text, profiles and metadata the image does not need are passed over
+    // unread: the library would allocate what their length says, whatever it says.
+    png_set_keep_unknown_chunks(png, PNG_HANDLE_CHUNK_NEVER, kUnread, int(sizeof kUnread / 5));
     png_read_info(png, pinfo);
     const png_uint_32 w = png_get_image_width(png, pinfo), h = png_get_image_height(png, pinfo);
     const int depth = png_get_bit_depth(png, pinfo), type = png_get_color_type(png, pinfo);

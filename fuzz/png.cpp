@@ -1,0 +1,9 @@
+// The PNG reader fuzzed: the input as one PNG file, its header read as a load reads it, then
+// every page decoded.
+#include "fuzzfile.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    const fuzzfile::TempFile file(data, size, "input.png");
+    fuzzfile::readWhole(file.path(), formats::png);
+    return 0;
+}
