@@ -367,15 +367,8 @@ TEST(DicomReader, FramesDecodedOnSeveralThreads) {
 
 namespace {
 
-// Peak resident memory since the last reset, in bytes.
-int64_t peakBytes() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
-    return -1;
-}
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using testutil::peakBytes;
+using testutil::resetPeak;
 
 // Reads path with GDCM, lets change edit its data set and file meta, and writes it back.
 bool edit(const std::string& path, const std::function<void(gdcm::File&)>& change) {

@@ -67,15 +67,8 @@ Bytes png16(int w, int h, int colourType, const std::function<std::vector<unsign
                }));
 }
 
-// Peak resident memory since the last reset, in bytes.
-int64_t peakBytes() {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
-    return -1;
-}
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+using testutil::peakBytes;
+using testutil::resetPeak;
 
 // Plans and builds files into map, as a load does but without the window.
 stackio::Outcome buildStack(const std::vector<std::string>& files, voxelmap& map) {
