@@ -7,6 +7,8 @@
 # corpus by hand where it is a regression case). Exits non-zero on any finding: a crash, a
 # sanitizer report, a leak, an input running over 10 s, an allocation over 1 GiB or more than
 # 2.5 GiB held; the input is kept in build-fuzz/runs/NAME/ and the log in build-fuzz/runs/NAME.log.
+# Leaks inside the decoder libraries themselves are listed, with their inputs, in
+# fuzz/library-faults/ and not counted.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 if [ $# -lt 2 ]; then
@@ -40,6 +42,7 @@ for t in $run; do
   log=$build/runs/$t.log
   echo "fuzz_$t: ${seconds} s from $(ls "$dir/corpus" | wc -l) seeds"
   if ASAN_OPTIONS=detect_leaks=1:allocator_may_return_null=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
+     LSAN_OPTIONS=suppressions="$root/fuzz/library-faults/lsan.supp":fast_unwind_on_malloc=0 \
      "$build/fuzz_$t" "$dir/corpus" "${dict[@]}" -artifact_prefix="$dir/" -max_total_time="$seconds" \
        -timeout=10 -malloc_limit_mb=1024 -rss_limit_mb=2560 -detect_leaks=1 -print_final_stats=1 "$@" >"$log" 2>&1; then
     # The last status line (executions, coverage) and the totals.

@@ -422,6 +422,13 @@ TEST(DicomReader, RefusedFromTheHeader) {
     rle.syntax = gdcm::TransferSyntax::RLELossless;
     ASSERT_TRUE(writeDicom(dir.file("huge-rle"), rle));
     ASSERT_TRUE(edit(dir.file("huge-rle"), huge));
+    // Deflated: the sizes are checked against the data set inflated, which a cut ends early.
+    Dicom deflated = ct;
+    deflated.syntax = gdcm::TransferSyntax::DeflatedExplicitVRLittleEndian;
+    ASSERT_TRUE(writeDicom(dir.file("huge-deflated"), deflated));
+    const std::string packed = testutil::readBytes(dir.file("huge-deflated"));
+    testutil::writeBytes(dir.file("cut-deflated"), packed.substr(0, packed.size() - 40));
+    ASSERT_TRUE(edit(dir.file("huge-deflated"), huge));
     copy("no-pixels", [](gdcm::File& f) { f.GetDataSet().Remove(gdcm::Tag(0x7fe0, 0x0010)); });
     copy("report", [](gdcm::File& f) {
         f.GetDataSet().Remove(gdcm::Tag(0x7fe0, 0x0010));
@@ -438,6 +445,8 @@ TEST(DicomReader, RefusedFromTheHeader) {
         {"cut-header", "is truncated"},
         {"huge", "is truncated: its 65535 x 65535 pixels in 5000 frames do not fit in what the file holds"},
         {"huge-rle", "is truncated: its 65535 x 65535 pixels in 5000 frames do not fit in what the file holds"},
+        {"huge-deflated", "is truncated: its 65535 x 65535 pixels in 5000 frames do not fit in what the file holds"},
+        {"cut-deflated", "has a deflated data set that is damaged"},
         {"no-pixels", "is a DICOM file without pixel data"},
         {"report", "is a DICOM structured report, not an image"},
         {"mpeg", "is stored as MPEG-2 (1.2.840.10008.1.2.4.100), which cannot be decoded"},

@@ -9,12 +9,14 @@
 #include <gdcmReader.h>
 #include <gdcmSequenceOfItems.h>
 #include <gdcmTrace.h>
+#include <zlib.h>
 #include <sys/stat.h>
 
 #include <csetjmp>
 #include <cstdlib>
 
 #include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstring>
@@ -90,31 +92,44 @@ struct TraceCapture {
 //
 // Debian builds GDCM with its assertions on; a few are reached by damaged data (a corrupt
 // JPEG stream, say) and would abort the program. While a thread runs GDCM inside
-// guarded(), a failed assertion jumps back there instead, and the file is refused. What
-// GDCM held in the frames jumped over is lost (it only happens for damaged files).
+// guarded(), a failed assertion jumps back there instead, and the file is refused.
 thread_local sigjmp_buf* assertJump = nullptr;
 thread_local std::string failedAssertion;  // "file:line: expression" of the last one
 
-// Runs work; false, with the reason, if a GDCM assertion failed inside it.
+// ---- Reading values from a data set ----
+
+const gdcm::Tag kPixelData(0x7fe0, 0x0010);
+using Keep = std::vector<gdcm::SmartPointer<gdcm::SequenceOfItems>>;
+
+// Everything that lives across calls into GDCM while a file is read. guarded() makes it
+// and destroys it outside the jump, so an assertion's jump loses nothing of ours, only
+// what GDCM's own frames held at that moment.
+struct Session {
+    TraceCapture trace;
+    gdcm::Reader reader;
+    gdcm::Image image;
+    Keep keep;  // sequences GDCM parsed from bytes, held while their items are read
+    const std::set<gdcm::Tag> pixelTag{kPixelData};
+};
+
+// Runs work(session); false, with the reason, if a GDCM assertion failed inside it.
 template <class Work>
 bool guarded(std::string& reason, Work&& work) {
+    const std::unique_ptr<Session> session = std::make_unique<Session>();
     sigjmp_buf jump;
     sigjmp_buf* const outer = assertJump;
     if (sigsetjmp(jump, 0) != 0) {
         assertJump = outer;
-        traceTarget = nullptr;  // the capture's own frame was jumped over
         reason = "is a damaged DICOM file (GDCM: " + failedAssertion + ")";
         return false;
     }
     assertJump = &jump;
-    work();
+    work(*session);
     assertJump = outer;
     return true;
 }
 
 // ---- Reading values from a data set ----
-
-const gdcm::Tag kPixelData(0x7fe0, 0x0010);
 
 const gdcm::ByteValue* valueOf(const gdcm::DataSet& ds, uint16_t group, uint16_t element) {
     const gdcm::Tag tag(group, element);
@@ -165,7 +180,6 @@ int ushort(const gdcm::DataSet& ds, uint16_t group, uint16_t element) {
 
 // Item `index` (0-based) of a sequence, or null. GDCM may parse a sequence stored as bytes
 // (implicit VR, UN) into a new object: keep holds it while the item is used.
-using Keep = std::vector<gdcm::SmartPointer<gdcm::SequenceOfItems>>;
 const gdcm::DataSet* item(const gdcm::DataSet& ds, uint16_t group, uint16_t element, Keep& keep, size_t index = 0) {
     const gdcm::Tag tag(group, element);
     if (!ds.FindDataElement(tag)) return nullptr;
@@ -179,10 +193,10 @@ const gdcm::DataSet* item(const gdcm::DataSet& ds, uint16_t group, uint16_t elem
 // functional group, else in the shared one, else (older files) in the data set itself.
 struct Frames {
     const gdcm::DataSet& ds;
-    mutable Keep keep;
+    Keep& keep;
     const gdcm::DataSet* shared;
     const gdcm::DataSet* perFrame(int frame) const { return item(ds, 0x5200, 0x9230, keep, size_t(frame)); }
-    explicit Frames(const gdcm::DataSet& d) : ds(d), shared(item(d, 0x5200, 0x9229, keep)) {}
+    Frames(const gdcm::DataSet& d, Keep& k) : ds(d), keep(k), shared(item(d, 0x5200, 0x9229, keep)) {}
     std::vector<double> numbers(int frame, uint16_t sg, uint16_t se, uint16_t group, uint16_t element) const {
         for (const gdcm::DataSet* g : {perFrame(frame), shared})
             if (const gdcm::DataSet* m = g ? item(*g, sg, se, keep) : nullptr) {
@@ -311,6 +325,76 @@ PixelElement pixelElement(const std::string& path, uint64_t valueAt, bool bigEnd
 // element structure is walked here first, headers only: every length must fit in what
 // holds it, every sequence and fragment list must end as it should.
 
+// A deflated data set read forward, as the walker reads it: the bytes from `at` on are
+// inflated as they are asked for, and what lies behind the last read is let go, so a
+// data set of any size is walked in a few kilobytes.
+class Inflated {
+public:
+    Inflated(std::FILE* f, uint64_t from) : f_(f), from_(from) {
+        if (inflateInit2(&z_, -MAX_WBITS) == Z_OK) ok_ = std::fseek(f_, long(from_), SEEK_SET) == 0;
+    }
+    ~Inflated() { inflateEnd(&z_); }
+    Inflated(const Inflated&) = delete;
+    Inflated& operator=(const Inflated&) = delete;
+
+    // The size of the whole inflated data set; -1 when it cannot be inflated to its end or
+    // is larger than `most` bytes. Leaves the stream ready to be read from its start.
+    int64_t measure(uint64_t most) {
+        int64_t total = -1;
+        while (ok_ && more() && uint64_t(start_ + window_.size()) <= most) start_ += window_.size(), window_.clear();
+        if (ok_ && ended_ && start_ + window_.size() <= most) total = int64_t(start_ + window_.size());
+        window_.clear(), start_ = 0, ended_ = false, z_.avail_in = 0;
+        ok_ = ok_ && inflateReset(&z_) == Z_OK && std::fseek(f_, long(from_), SEEK_SET) == 0;
+        return ok_ ? total : -1;
+    }
+
+    bool read(uint64_t at, unsigned char* to, size_t n) {
+        if (at < start_) return false;  // the walk only goes forward
+        while (start_ + window_.size() < at + n) {
+            if (at > start_ + window_.size()) start_ += window_.size(), window_.clear();  // skipped over
+            if (!more()) return false;
+        }
+        std::memcpy(to, window_.data() + (at - start_), n);
+        const size_t behind = size_t(at - start_);
+        window_.erase(window_.begin(), window_.begin() + long(behind));
+        start_ = at;
+        return true;
+    }
+
+private:
+    std::FILE* f_;
+    uint64_t from_;
+    z_stream z_ = {};
+    bool ok_ = false, ended_ = false;
+    unsigned char in_[16384];
+    std::vector<unsigned char> window_;  // inflated bytes from start_ on
+    uint64_t start_ = 0;
+
+    // Inflates up to 64 KB more onto the window; false at the end or on damaged data.
+    bool more() {
+        if (!ok_ || ended_) return false;
+        const size_t had = window_.size();
+        window_.resize(had + 65536);
+        z_.next_out = window_.data() + had;
+        z_.avail_out = 65536;
+        while (z_.avail_out > 0 && !ended_) {
+            if (z_.avail_in == 0) {
+                z_.avail_in = uInt(std::fread(in_, 1, sizeof in_, f_));
+                z_.next_in = in_;
+                if (z_.avail_in == 0) break;  // the file ends before the stream
+            }
+            const int r = inflate(&z_, Z_NO_FLUSH);
+            if (r == Z_STREAM_END) ended_ = true;
+            else if (r != Z_OK) {
+                ok_ = false;
+                break;
+            }
+        }
+        window_.resize(had + (65536 - z_.avail_out));
+        return window_.size() > had;
+    }
+};
+
 class Walker {
 public:
     explicit Walker(const std::string& path) : f_(path), size_(fileSize(path)) {}
@@ -320,16 +404,26 @@ public:
         if (!f_.f || size_ < 0) return "cannot be read";
         unsigned char head[132] = {};
         const size_t n = std::fread(head, 1, sizeof head, f_.f);
-        uint64_t pos = 0;
-        if (n >= 132 && std::memcmp(head + 128, "DICM", 4) == 0) {
-            pos = 132;
-            // The file meta group: explicit VR little endian (implicit in some old writers).
+        const bool preamble = n >= 132 && std::memcmp(head + 128, "DICM", 4) == 0;
+        uint64_t pos = preamble ? 132 : 0;
+        if (preamble || (n >= 2 && head[0] == 0x02 && head[1] == 0)) {
+            // The file meta group: explicit VR little endian (implicit in some old writers
+            // of files with the preamble; GDCM takes no other without it).
             Form meta{true, false};
-            if (!looksExplicit(pos)) meta.explicitVR = false;
+            if (!looksExplicit(pos)) {
+                if (!preamble) return "is a DICOM file with a damaged file meta group";
+                meta.explicitVR = false;
+            }
             std::string ts;
             if (!walk(pos, uint64_t(size_), meta, 0, true, &ts)) return why_;
             while (!ts.empty() && (ts.back() == '\0' || ts.back() == ' ')) ts.pop_back();
-            if (ts == "1.2.840.10008.1.2.1.99") return {};  // deflated: GDCM inflates and reads the rest
+            if (ts == "1.2.840.10008.1.2.1.99") {  // the rest deflated: walked as it inflates
+                inflated_ = std::make_unique<Inflated>(f_.f, pos);
+                const int64_t size = inflated_->measure(kMostInflated);
+                if (size < 0) return "has a deflated data set that is damaged or larger than 4 GB";
+                size_ = size, pos = 0, inflatedSize = uint64_t(size);
+                return walk(pos, uint64_t(size_), {true, false}, 0, false, nullptr) ? std::string() : why_;
+            }
             return walk(pos, uint64_t(size_), {ts != "1.2.840.10008.1.2", ts == "1.2.840.10008.1.2.2"}, 0, false, nullptr)
                        ? std::string()
                        : why_;
@@ -339,16 +433,24 @@ public:
         return walk(pos, uint64_t(size_), {looksExplicit(0), big}, 0, false, nullptr) ? std::string() : why_;
     }
 
+    // The pixel data element at the top of the data set, as the walk found it.
+    PixelElement pixels;
+    uint64_t inflatedSize = 0;  // a deflated data set's size, inflated
+
 private:
+    static constexpr uint64_t kMostInflated = uint64_t(1) << 32;
     struct Form {
         bool explicitVR, bigEndian;
     };
     File f_;
     int64_t size_;
     std::string why_;
+    std::unique_ptr<Inflated> inflated_;
 
     bool read(uint64_t at, unsigned char* to, size_t n) {
-        return at + n <= uint64_t(size_) && std::fseek(f_.f, long(at), SEEK_SET) == 0 && std::fread(to, 1, n, f_.f) == n;
+        if (at + n > uint64_t(size_)) return false;
+        if (inflated_) return inflated_->read(at, to, n);
+        return std::fseek(f_.f, long(at), SEEK_SET) == 0 && std::fread(to, 1, n, f_.f) == n;
     }
     static unsigned u16(const unsigned char* b, bool big) { return big ? unsigned(b[0] << 8 | b[1]) : unsigned(b[0] | b[1] << 8); }
     static uint32_t u32(const unsigned char* b, bool big) {
@@ -359,6 +461,21 @@ private:
     bool looksExplicit(uint64_t at) {
         unsigned char b[6];
         return read(at, b, 6) && upper(b[4]) && upper(b[5]);
+    }
+    // Whether a file meta element is one the standard defines, with its own VR (GDCM's
+    // reader takes no other).
+    static bool metaVR(unsigned element, const std::string& vr) {
+        static const std::pair<unsigned, const char*> own[] = {{0x0000, "UL"}, {0x0001, "OB"}, {0x0002, "UI"}, {0x0003, "UI"},
+                                                               {0x0010, "UI"}, {0x0012, "UI"}, {0x0013, "SH"}, {0x0016, "AE"},
+                                                               {0x0017, "AE"}, {0x0018, "AE"}, {0x0100, "UI"}, {0x0102, "OB"}};
+        for (const auto& [e, v] : own)
+            if (e == element) return vr == v;
+        return false;
+    }
+    // Whether the value of `length` bytes at `at` starts with an item's tag.
+    bool startsWithItem(uint64_t at, uint64_t length, bool big) {
+        unsigned char b[4];
+        return length >= 8 && length != 0xffffffffu && read(at, b, 4) && u16(b, big) == 0xfffe && u16(b + 2, big) == 0xe000;
     }
     bool fail(const std::string& why) {
         why_ = why;
@@ -380,6 +497,7 @@ private:
                 pos += 8;
                 return depth > 0 ? true : fail("is a DICOM file with an item delimiter outside any item");
             }
+            if (group == 0xfffe) return fail("is a DICOM file with an item outside any sequence");
             uint64_t length;
             bool sequence = false, unknown = false;
             if (sx.explicitVR || meta) {
@@ -388,6 +506,7 @@ private:
                                                  "SV TM UC UI UL UN UR US UT UV";
                 if (!upper(h[4]) || !upper(h[5]) || known.find(vr) == std::string::npos || known.find(vr) % 3 != 0)
                     return fail("is a DICOM file with a damaged element");
+                if (meta && !metaVR(element, vr)) return fail("is a DICOM file with a damaged file meta group");
                 static const char* const wide[] = {"OB", "OD", "OF", "OL", "OV", "OW", "SQ", "SV", "UC", "UN", "UR", "UT", "UV"};
                 bool isWide = false;
                 for (const char* w : wide) isWide = isWide || vr == w;
@@ -399,12 +518,18 @@ private:
                     length = u16(h + 6, big);
                     pos += 8;
                 }
-                unknown = vr == "UN" && length == 0xffffffffu;  // an implicit VR sequence inside
-                sequence = vr == "SQ" || unknown;
+                unknown = vr == "UN" && (length == 0xffffffffu || startsWithItem(pos, length, false));
+                sequence = vr == "SQ" || unknown;  // UN: an implicit VR sequence inside
             } else {
                 length = u32(h + 4, big);
                 pos += 8;
-                sequence = length == 0xffffffffu;
+                // GDCM knows a sequence of defined length by its tag; here, by its first item.
+                sequence = length == 0xffffffffu || startsWithItem(pos, length, big);
+            }
+            const bool pixelData = group == 0x7fe0 && element == 0x0010 && depth == 0 && !meta;
+            if (pixelData) {
+                pixels.found = true, pixels.encapsulated = length == 0xffffffffu, pixels.length = length;
+                pixels.present = uint64_t(size_) - std::min(pos, uint64_t(size_));
             }
             if (group == 0x7fe0 && element == 0x0010 && length == 0xffffffffu) {
                 if (!fragments(pos, end, big)) return false;
@@ -469,15 +594,16 @@ private:
 
 std::string dims(int w, int h) { return std::to_string(w) + " x " + std::to_string(h); }
 
-bool headerOf(const std::string& path, FileInfo& info, std::string& reason) {
-    TraceCapture trace;
+bool headerOf(const std::string& path, FileInfo& info, std::string& reason, Session& session) {
+    const TraceCapture& trace = session.trace;
     const int64_t size = fileSize(path);
     if (size < 0) return reason = "does not exist or is not a file", false;
-    reason = Walker(path).problem();
+    Walker walker(path);
+    reason = walker.problem();
     if (!reason.empty()) return false;
-    gdcm::Reader r;
+    gdcm::Reader& r = session.reader;
     r.SetFileName(path.c_str());
-    if (!r.ReadUpToTag(kPixelData, {kPixelData})) return reason = trace.with("is a damaged or truncated DICOM file"), false;
+    if (!r.ReadUpToTag(kPixelData, session.pixelTag)) return reason = trace.with("is a damaged or truncated DICOM file"), false;
     const gdcm::File& file = r.GetFile();
     const gdcm::DataSet& ds = file.GetDataSet();
     info.modality = text(ds, 0x0008, 0x0060);
@@ -496,7 +622,7 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason) {
     const size_t at = r.GetStreamCurrentPosition();
     PixelElement pixels;
     if (at != size_t(-1) && at < size_t(size)) {
-        if (deflated) pixels.found = true, pixels.present = uint64_t(size);  // positions are in the inflated data
+        if (deflated) pixels = walker.pixels;  // positions are in the inflated data
         else pixels = pixelElement(path, at, ts == gdcm::TransferSyntax::ExplicitVRBigEndian, ts.IsImplicit());
     }
     if (!pixels.found) {
@@ -535,11 +661,10 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason) {
     const double needed = ts.IsEncapsulated()                ? frames * 8
                           : photometric == "YBR_FULL_422" ? frames * double(frameBytes) * 2 / 3  // two samples a pixel
                                                           : frames * double(frameBytes);
-    if (!deflated && (pixels.encapsulated ? double(pixels.present) < needed
+    if ((pixels.encapsulated ? double(pixels.present) < needed
                                           : pixels.length > pixels.present || double(pixels.length) < needed))
         return reason = "is truncated: its " + dims(width, height) + " pixels in " + std::to_string(int64_t(frames)) +
                         (frames == 1 ? " frame" : " frames") + " do not fit in what the file holds", false;
-    if (deflated && frames > double(size) * 1032) return reason = "is truncated: it cannot hold its frames", false;
 
     Samples kind = Samples::Unsigned8;
     if (bits == 8) kind = isSigned ? Samples::Signed8 : Samples::Unsigned8;
@@ -547,7 +672,7 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason) {
     if (bits == 32) kind = isSigned ? Samples::Signed32 : Samples::Unsigned32;
 
     // Geometry and values; an enhanced file keeps them in functional groups.
-    const Frames fg(ds);
+    const Frames fg(ds, session.keep);
     if (const std::vector<double> o = fg.numbers(0, 0x0020, 0x9116, 0x0020, 0x0037); o.size() == 6) {
         info.hasOrientation = true;
         std::copy(o.begin(), o.end(), info.orientation);
@@ -601,13 +726,14 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason) {
     }
     // GDCM holds the file's data set and the frames it decodes at once; a page is copied out.
     const double all = frames * double(frameBytes);
-    info.decodeBytes = int64_t(std::min(9e18, std::max(double(size), all) + all + double(frameBytes) * 2 + (1 << 20)));
+    const double held = deflated ? double(walker.inflatedSize) : double(size);
+    info.decodeBytes = int64_t(std::min(9e18, std::max(held, all) + all + double(frameBytes) * 2 + (1 << 20)));
     return true;
 }
 
 bool dicomHeader(const std::string& path, FileInfo& info, std::string& reason) {
     bool ok = false;
-    if (guarded(reason, [&] { ok = headerOf(path, info, reason); })) return ok;
+    if (guarded(reason, [&](Session& s) { ok = headerOf(path, info, reason, s); })) return ok;
     info.pages.clear();
     return false;
 }
@@ -673,8 +799,9 @@ bool isJpeg(const gdcm::TransferSyntax& ts) {
 }
 
 // Whether every JPEG fragment that starts a frame has a frame header GDCM can take: a
-// precision of 2 to 16 bits and 1 or 3 components (GDCM's codec crashes on others).
-bool jpegFrameFits(const gdcm::Image& image) {
+// precision of 2 to 16 bits, 1 or 3 components (GDCM's codec crashes on others) and the
+// file's own width, height and samples (GDCM's codec refuses others, but leaks as it does).
+bool jpegFrameFits(const gdcm::Image& image, int width, int height, int samples) {
     const gdcm::SequenceOfFragments* frags = image.GetDataElement().GetSequenceOfFragments();
     if (!frags) return false;
     for (size_t f = 0; f < frags->GetNumberOfFragments(); ++f) {
@@ -691,7 +818,9 @@ bool jpegFrameFits(const gdcm::Image& image) {
             if (m >= 0xc0 && m <= 0xcf && m != 0xc4 && m != 0xc8 && m != 0xcc) {
                 if (i + 10 > n) return false;
                 const unsigned precision = d[i + 4], components = d[i + 9];
+                const int rows = d[i + 5] << 8 | d[i + 6], columns = d[i + 7] << 8 | d[i + 8];
                 if (precision < 2 || precision > 16 || (components != 1 && components != 3)) return false;
+                if (rows != height || columns != width || int(components) != samples) return false;
                 break;
             }
             i += 2 + len;
@@ -700,9 +829,9 @@ bool jpegFrameFits(const gdcm::Image& image) {
     return true;
 }
 
-bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std::string& reason) {
-    TraceCapture trace;
-    gdcm::Reader r;
+bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std::string& reason, Session& session) {
+    const TraceCapture& trace = session.trace;
+    gdcm::Reader& r = session.reader;
     r.SetFileName(path.c_str());
     if (!r.Read()) return reason = trace.with("is a damaged or truncated DICOM file"), false;
     const gdcm::DataSet& ds = r.GetFile().GetDataSet();
@@ -710,7 +839,7 @@ bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std:
     const PageInfo& first = info.pages.front();
     // The image is described from the elements the header checked, not by GDCM's image
     // reader, whose assertions abort on some damaged elements; GDCM then decodes it.
-    gdcm::Image image;
+    gdcm::Image& image = session.image;
     image.SetNumberOfDimensions(info.pages.size() > 1 ? 3 : 2);
     image.SetDimension(0, unsigned(first.width));
     image.SetDimension(1, unsigned(first.height));
@@ -736,7 +865,7 @@ bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std:
     } catch (const std::bad_alloc&) {
         return reason = kNoMemory, false;
     }
-    if (isJpeg(image.GetTransferSyntax()) && !jpegFrameFits(image))
+    if (isJpeg(image.GetTransferSyntax()) && !jpegFrameFits(image, first.width, first.height, samplesPerPixel))
         return reason = "has damaged JPEG data (a frame header of the wrong size or depth)", false;
     if (!image.GetBuffer(out.bytes.data())) return reason = trace.with("has pixel data that cannot be decoded"), false;
     out.channels = channels;
@@ -787,7 +916,7 @@ bool dicomDecode(const std::string& path, const FileInfo& info, int page, Page& 
     if (info.pages.size() == 1) {
         auto d = std::make_shared<Decoded>();
         bool ok = false;
-        if (!guarded(reason, [&] { ok = decodeAll(path, info, *d, reason); }) || !ok) return false;
+        if (!guarded(reason, [&](Session& s) { ok = decodeAll(path, info, *d, reason, s); }) || !ok) return false;
         frames = d;
     } else {
         std::lock_guard<std::mutex> hold(cache.lock);
@@ -797,7 +926,7 @@ bool dicomDecode(const std::string& path, const FileInfo& info, int page, Page& 
             cache.frames.reset();
             auto d = std::make_shared<Decoded>();
             bool ok = false;
-            if (!guarded(reason, [&] { ok = decodeAll(path, info, *d, reason); }) || !ok) return false;
+            if (!guarded(reason, [&](Session& s) { ok = decodeAll(path, info, *d, reason, s); }) || !ok) return false;
             cache.frames = d, cache.path = path, cache.size = size, cache.modified = modified, cache.taken = 0;
         }
         frames = cache.frames;
@@ -826,12 +955,15 @@ bool dicomRecognise(const std::string& path, const unsigned char* head, size_t s
     std::transform(name.begin(), name.end(), name.begin(), [](unsigned char c) { return char(std::toupper(c)); });
     if (name == "DICOMDIR") return false;  // the index of a folder, not a slice
     if (size >= 132 && std::memcmp(head + 128, "DICM", 4) == 0) return true;
-    // Without the preamble: a data set starting with a group 0002 or 0008 element, in
-    // either byte order, with a plausible element number.
+    // Without the preamble: a data set starting with an element of group 0002 (explicit VR,
+    // little endian, as the file meta group always is) or 0008, in either byte order, with
+    // a plausible element number and an even length.
     if (size < 8) return false;
+    const auto vr = [&] { return std::isupper(head[4]) && std::isupper(head[5]); };
     const unsigned le = head[0] | head[1] << 8, be = head[0] << 8 | head[1];
-    return ((le == 0x0002 || le == 0x0008) && head[3] == 0 && head[2] < 0x20) ||
-           ((be == 0x0002 || be == 0x0008) && head[2] == 0 && head[3] < 0x20);
+    if (le == 0x0002 && head[3] == 0 && head[2] < 0x20) return vr() && head[6] % 2 == 0;
+    if (le == 0x0008 && head[3] == 0 && head[2] < 0x20) return vr() ? head[6] % 2 == 0 : head[4] % 2 == 0 && head[7] == 0;
+    return be == 0x0008 && head[2] == 0 && head[3] < 0x20 && vr() && head[7] % 2 == 0;
 }
 
 }  // namespace
