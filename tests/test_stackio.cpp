@@ -13,11 +13,13 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "appFrame.h"
 #include "camera.h"
 #include "filebytes.h"
+#include "formats/format.h"
 #include "stackio.h"
 #include "testutil.h"
 #include "voxelmap.h"
@@ -580,4 +582,40 @@ TEST_F(StackWide, UnsignedAndFloatPagesShareOneRange) {
               }),
               0);
     EXPECT_EQ(frame()->GetStatusBar()->GetStatusText(0), "wide samples -1000..1000 mapped to 0..255");
+}
+
+// The pages of one TIFF file asked for in any order, and from two threads at once, decode
+// as they do alone (the open handles a file keeps between its pages serve each in turn).
+TEST(StackTiffPages, AnyOrderAndSeveralThreadsGiveEachPageItsOwnSamples) {
+    testutil::TempDir dir;
+    std::vector<filebytes::TiffPage> pages;
+    for (int k = 0; k < 6; ++k) {
+        filebytes::TiffPage p{5, 3, 1, 16, {}};
+        for (int i = 0; i < 15; ++i) p.data.push_back(uint16_t(1000 * k + i));
+        p.rowsPerStrip = k % 2 ? 1 : 0;
+        pages.push_back(p);
+    }
+    const std::string file = dir.file("pages.tif");
+    testutil::writeBytes(file, filebytes::tiff(pages));
+    formats::FileInfo info;
+    std::string reason;
+    ASSERT_TRUE(formats::readHeader(file, info, reason)) << reason;
+    ASSERT_EQ(info.pages.size(), 6u);
+    auto samplesOf = [&](int k) {
+        formats::Page pg;
+        std::string why;
+        EXPECT_TRUE(formats::decodePage(file, info, k, pg, why)) << k << ": " << why;
+        return pg.s16;
+    };
+    for (const int k : {4, 1, 5, 0, 2, 2, 3, 0, 5}) EXPECT_EQ(samplesOf(k), pages[size_t(k)].data) << "page " << k;
+    std::vector<std::vector<uint16_t>> got(12);
+    std::thread other([&] {
+        for (int k = 0; k < 6; ++k) got[size_t(6 + k)] = samplesOf(5 - k);
+    });
+    for (int k = 0; k < 6; ++k) got[size_t(k)] = samplesOf(k);
+    other.join();
+    for (int k = 0; k < 6; ++k) {
+        EXPECT_EQ(got[size_t(k)], pages[size_t(k)].data) << "page " << k;
+        EXPECT_EQ(got[size_t(6 + k)], pages[size_t(5 - k)].data) << "page " << 5 - k << " on the other thread";
+    }
 }

@@ -829,6 +829,55 @@ bool jpegFrameFits(const gdcm::Image& image, int width, int height, int samples)
     return true;
 }
 
+bool isJpeg2000(const gdcm::TransferSyntax& ts) {
+    using TS = gdcm::TransferSyntax;
+    return ts == TS::JPEG2000Lossless || ts == TS::JPEG2000 || ts == TS::JPEG2000Part2Lossless || ts == TS::JPEG2000Part2;
+}
+
+// Whether every JPEG 2000 frame describes the image the file does: the codestream's size
+// (SIZ) of width x height, one component a sample, none subsampled, none deeper than the
+// bits allocated. GDCM sizes its buffer by the file and writes the codestream's image
+// into it, past its end when they differ.
+bool jpeg2000FrameFits(const gdcm::Image& image, int width, int height, int samples, int bits) {
+    const gdcm::SequenceOfFragments* frags = image.GetDataElement().GetSequenceOfFragments();
+    if (!frags || frags->GetNumberOfFragments() == 0) return false;
+    auto u16 = [](const unsigned char* p) { return unsigned(p[0]) << 8 | p[1]; };
+    auto u32 = [](const unsigned char* p) { return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | p[3]; };
+    for (size_t f = 0; f < frags->GetNumberOfFragments(); ++f) {
+        const gdcm::ByteValue* bv = frags->GetFragment(f).GetByteValue();
+        const auto* d = bv && bv->GetPointer() ? reinterpret_cast<const unsigned char*>(bv->GetPointer()) : nullptr;
+        size_t n = d ? size_t(bv->GetLength()) : 0;
+        // A JP2 file holds its codestream in the box "jp2c"; a bare codestream starts with SOC.
+        static const unsigned char jp2[12] = {0, 0, 0, 12, 'j', 'P', ' ', ' ', 0x0d, 0x0a, 0x87, 0x0a};
+        if (n >= 12 && std::memcmp(d, jp2, 12) == 0) {
+            size_t at = 0;
+            while (at + 8 <= n && std::memcmp(d + at + 4, "jp2c", 4) != 0) {
+                const uint32_t box = u32(d + at);
+                if (box < 8 || box > n - at) return false;
+                at += box;
+            }
+            if (at + 8 > n) return false;
+            d += at + 8, n -= at + 8;
+        } else if (n < 2 || d[0] != 0xff || d[1] != 0x4f) {
+            if (f == 0) return false;  // the first fragment starts a frame
+            continue;                  // the rest of a frame
+        }
+        // SOC, then SIZ: Lsiz Rsiz Xsiz Ysiz XOsiz YOsiz XTsiz YTsiz XTOsiz YTOsiz Csiz, and
+        // per component Ssiz XRsiz YRsiz.
+        if (n < 4 + 38 || u16(d) != 0xff4f || u16(d + 2) != 0xff51) return false;
+        const unsigned char* siz = d + 4;
+        const unsigned components = u16(siz + 36);
+        if (n < 4 + 38 + 3 * size_t(components) || int(components) != samples) return false;
+        if (int64_t(u32(siz + 4)) - int64_t(u32(siz + 12)) != width || int64_t(u32(siz + 8)) - int64_t(u32(siz + 16)) != height)
+            return false;
+        for (unsigned c = 0; c < components; ++c) {
+            const unsigned char* comp = siz + 38 + 3 * c;
+            if ((comp[0] & 0x7f) + 1 > bits || comp[1] != 1 || comp[2] != 1) return false;
+        }
+    }
+    return true;
+}
+
 bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std::string& reason, Session& session) {
     const TraceCapture& trace = session.trace;
     gdcm::Reader& r = session.reader;
@@ -867,6 +916,9 @@ bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std:
     }
     if (isJpeg(image.GetTransferSyntax()) && !jpegFrameFits(image, first.width, first.height, samplesPerPixel))
         return reason = "has damaged JPEG data (a frame header of the wrong size or depth)", false;
+    if (isJpeg2000(image.GetTransferSyntax()) &&
+        !jpeg2000FrameFits(image, first.width, first.height, samplesPerPixel, first.bits))
+        return reason = "has damaged JPEG 2000 data (an image of another size or depth than the file's)", false;
     if (!image.GetBuffer(out.bytes.data())) return reason = trace.with("has pixel data that cannot be decoded"), false;
     out.channels = channels;
     if (channels == 3 && image.GetPlanarConfiguration() == 1) {  // RRR...GGG...BBB... per frame

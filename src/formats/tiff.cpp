@@ -12,6 +12,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <limits>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 
@@ -111,6 +113,56 @@ struct Tiff {
     }
     Tiff(const Tiff&) = delete;
     Tiff& operator=(const Tiff&) = delete;
+};
+
+// The open handles of one file, kept between the decodes of its pages (through
+// FileInfo::shared). A fresh handle finds page k by walking every directory of the file
+// before decoding, which made a stack of many pages quadratic to load; a kept handle
+// steps forward from the page it decoded last. Each handle serves one decode at a time.
+class Handles {
+public:
+    Handles(std::string path, int64_t maxAlloc, size_t pages) : path_(std::move(path)), maxAlloc_(maxAlloc), pages_(pages) {}
+
+    // A handle on page `page` (its directory at `offset`), or null if it cannot be read.
+    std::unique_ptr<Tiff> take(int page, uint64_t offset) {
+        std::unique_ptr<Tiff> tif;
+        {
+            std::lock_guard<std::mutex> hold(lock_);
+            // The one furthest along that is not past the page.
+            auto best = idle_.end();
+            for (auto it = idle_.begin(); it != idle_.end(); ++it)
+                if (int(TIFFCurrentDirectory((*it)->t)) <= page &&
+                    (best == idle_.end() || TIFFCurrentDirectory((*it)->t) > TIFFCurrentDirectory((*best)->t)))
+                    best = it;
+            if (best != idle_.end()) tif = std::move(*best), idle_.erase(best);
+        }
+        if (!tif) tif = std::make_unique<Tiff>(path_, maxAlloc_);
+        if (!tif->t) return nullptr;
+        while (int(TIFFCurrentDirectory(tif->t)) < page)
+            if (!TIFFReadDirectory(tif->t)) break;
+        // Where stepping did not land on the page's directory, it is sought directly.
+        if (TIFFCurrentDirOffset(tif->t) != offset && !TIFFSetSubDirectory(tif->t, offset)) return nullptr;
+        tif->reports = TiffReports();
+        return tif;
+    }
+    // Gives a handle back after a page decoded well; after the last page of a pass over the
+    // file, every handle is closed.
+    void give(std::unique_ptr<Tiff> tif) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (++decoded_ % pages_ == 0) {
+            idle_.clear();
+            return;
+        }
+        idle_.push_back(std::move(tif));
+    }
+
+private:
+    const std::string path_;
+    const int64_t maxAlloc_;
+    const size_t pages_;
+    std::mutex lock_;
+    std::vector<std::unique_ptr<Tiff>> idle_;
+    size_t decoded_ = 0;
 };
 
 // How the current directory is read: at full depth, sample by sample (native), or
@@ -444,12 +496,17 @@ bool header(const std::string& path, FileInfo& info, std::string& reason) {
         reason = "has a damaged page " + std::to_string(info.pages.size() + 1);
         return false;
     }
+    info.shared = std::make_shared<Handles>(path, info.decodeBytes, info.pages.size());
     return true;
 }
 
 bool decode(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason) {
-    Tiff tif(path, info.decodeBytes);
-    if (!tif.t || !TIFFSetSubDirectory(tif.t, info.pages[page].offset)) return reason = kDamaged, false;
+    // An info not made by header() (no handles) is served by a handle of its own.
+    const std::shared_ptr<Handles> handles =
+        info.shared ? std::static_pointer_cast<Handles>(info.shared) : std::make_shared<Handles>(path, info.decodeBytes, 1);
+    std::unique_ptr<Tiff> held = handles->take(page, info.pages[page].offset);
+    if (!held) return reason = kDamaged, false;
+    Tiff& tif = *held;
     const TiffLayout l = layoutOf(tif.t);
     const Placement pl{l.w, l.h, l.orientation};
     out.width = int(pl.shownWidth()), out.height = int(pl.shownHeight());
@@ -495,6 +552,7 @@ bool decode(const std::string& path, const FileInfo& info, int page, Page& out, 
             pages > 1 ? "page " + std::to_string(page + 1) + " of " + std::to_string(pages) + ": " : "";
         addWarning(out.warning, where + lostLines(out.lost, out.lostAreColumns));
     }
+    handles->give(std::move(held));
     return true;
 }
 
