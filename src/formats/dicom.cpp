@@ -417,6 +417,13 @@ public:
             std::string ts;
             if (!walk(pos, uint64_t(size_), meta, 0, true, &ts)) return why_;
             while (!ts.empty() && (ts.back() == '\0' || ts.back() == ' ')) ts.pop_back();
+            // GDCM guesses the form of a data set whose syntax it does not know, and may read
+            // it otherwise than the walk below: only the syntaxes known here go on.
+            if (ts.empty()) return "is a DICOM file without a transfer syntax";
+            for (char& c : ts)
+                if (c < ' ' || c > '~') c = '?';
+            if (std::none_of(std::begin(kSyntaxes), std::end(kSyntaxes), [&](const Syntax& s) { return ts == s.uid; }))
+                return "is stored as transfer syntax " + ts + ", which cannot be decoded";
             if (ts == "1.2.840.10008.1.2.1.99") {  // the rest deflated: walked as it inflates
                 inflated_ = std::make_unique<Inflated>(f_.f, pos);
                 const int64_t size = inflated_->measure(kMostInflated);
