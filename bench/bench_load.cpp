@@ -16,9 +16,9 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <memory>
-#include <cstring>
 #include <string>
 #include <vector>
 

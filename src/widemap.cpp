@@ -63,12 +63,28 @@ void widenRange(const Page& pg, double& lo, double& hi) {
     if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {  // in integers: quicker
         const bool signedSamples = pg.samples == Samples::Signed16;
         int least = INT_MAX, most = INT_MIN;
-        for (size_t px = 0; px < pixels; ++px)
-            for (int c = 0; c < colours && !pg.isLost(px); ++c) {
-                const uint16_t u = pg.s16[px * ch + c];
-                const int v = signedSamples ? static_cast<int16_t>(u) : u;
-                least = std::min(least, v), most = std::max(most, v);
+        if (pg.lost.empty() && colours == ch) {  // every sample counts: one run, in the samples' own type
+            const size_t n = pixels * size_t(ch);
+            if (signedSamples) {
+                int16_t l = INT16_MAX, m = INT16_MIN;
+                for (size_t i = 0; i < n; ++i) {
+                    const auto v = static_cast<int16_t>(pg.s16[i]);
+                    l = std::min(l, v), m = std::max(m, v);
+                }
+                if (n > 0) least = l, most = m;
+            } else {
+                uint16_t l = UINT16_MAX, m = 0;
+                for (size_t i = 0; i < n; ++i) l = std::min(l, pg.s16[i]), m = std::max(m, pg.s16[i]);
+                if (n > 0) least = l, most = m;
             }
+        } else {
+            for (size_t px = 0; px < pixels; ++px)
+                for (int c = 0; c < colours && !pg.isLost(px); ++c) {
+                    const uint16_t u = pg.s16[px * ch + c];
+                    const int v = signedSamples ? static_cast<int16_t>(u) : u;
+                    least = std::min(least, v), most = std::max(most, v);
+                }
+        }
         if (least > most) return;
         // The values are a line through the stored samples: their ends are the ends' values.
         const double a = pg.slope * least + pg.intercept, b = pg.slope * most + pg.intercept;
