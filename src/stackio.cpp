@@ -241,6 +241,16 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
         problem = "A stack of " + std::to_string(pages) + " images is more than a volume can hold.";
         return false;
     }
+    // A file that is a whole volume, or a slice placed by its own position, is one thing:
+    // named twice, it is loaded once (images of a plain stack repeat as they are named).
+    for (size_t f = p.files.size(); f-- > 1;) {
+        const formats::Reader* r = p.infos[f].reader;
+        const auto before = p.files.begin() + long(f);
+        if ((r->wholeVolume || r->arrange) && std::find(p.files.begin(), before, p.files[f]) != before) {
+            p.files.erase(p.files.begin() + long(f));
+            p.infos.erase(p.infos.begin() + long(f));
+        }
+    }
     problem = mixed(p);
     if (!problem.empty()) return false;
     const formats::Reader* reader = p.infos.empty() ? nullptr : p.infos.front().reader;

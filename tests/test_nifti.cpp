@@ -605,6 +605,8 @@ TEST(NiftiLoad, ThroughPlanAndBuild) {
         // Values 10 - 2 s: -36..10; stored 5 is 0 -> 36 * 255 / 46 = 199.6 -> 199; stored 0 is 10 -> 255.
         {"scaled", {scaledPath}, 3, 2, 4, {1, 1, 1}, "\xc2\xb5m", "", {}, "16-bit signed samples -36..10 mapped to 0..255",
          {{2, 1, 0, voxel(199, 199, 199, 255)}, {0, 0, 0, voxel(255, 255, 255, 255)}, {2, 1, 3, voxel(0, 0, 0, 255)}}},
+        {"named twice, loaded once", {scaledPath, scaledPath}, 3, 2, 4, {1, 1, 1}, "\xc2\xb5m", "", {},
+         "16-bit signed samples -36..10 mapped to 0..255", {{2, 1, 3, voxel(0, 0, 0, 255)}}},
         {"RGBA by its .img", {dir.file("rgba.img")}, 2, 2, 2, {1, 1, 0.5}, "mm", "", {}, "",
          {{0, 0, 0, voxel(1, 9, 17, 25)}, {1, 1, 1, voxel(225, 233, 241, 249)}}},
         // Values 0.0754 s + 3100.76 of the first of 20 volumes: 762.54..5538.07; (0, 0, 0) is
