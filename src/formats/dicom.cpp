@@ -885,6 +885,49 @@ bool jpeg2000FrameFits(const gdcm::Image& image, int width, int height, int samp
     return true;
 }
 
+// RLE frames decoded here rather than by GDCM, whose codec reads past damaged data. One
+// fragment a frame: a header of 16 little-endian words (the number of segments, then
+// where each starts), then one PackBits segment per byte of each sample, most significant
+// byte first. Frames go into `to` with their samples interleaved, in the machine's order.
+bool decodeRle(const gdcm::Image& image, int width, int height, int samples, int bytes, size_t frames, char* to) {
+    const gdcm::SequenceOfFragments* frags = image.GetDataElement().GetSequenceOfFragments();
+    if (!frags || frags->GetNumberOfFragments() != frames) return false;
+    const size_t pixels = size_t(width) * size_t(height);
+    const int segments = samples * bytes;
+    std::vector<unsigned char> plane(pixels);
+    auto u32 = [](const unsigned char* p) { return uint32_t(p[0]) | uint32_t(p[1]) << 8 | uint32_t(p[2]) << 16 | uint32_t(p[3]) << 24; };
+    for (size_t f = 0; f < frames; ++f) {
+        const gdcm::ByteValue* bv = frags->GetFragment(f).GetByteValue();
+        if (!bv || !bv->GetPointer() || bv->GetLength() < 64) return false;
+        const auto* d = reinterpret_cast<const unsigned char*>(bv->GetPointer());
+        const size_t n = bv->GetLength();
+        if (u32(d) != uint32_t(segments)) return false;
+        for (int sg = 0; sg < segments; ++sg) {
+            const size_t begin = u32(d + 4 + 4 * sg), end = sg + 1 < segments ? u32(d + 8 + 4 * sg) : n;
+            if (begin < 64 || begin > end || end > n) return false;
+            size_t at = begin, made = 0;
+            while (made < pixels && at < end) {
+                const int c = static_cast<int8_t>(d[at++]);
+                if (c >= 0) {  // c + 1 bytes as they are
+                    const size_t run = std::min({size_t(c) + 1, end - at, pixels - made});
+                    std::memcpy(plane.data() + made, d + at, run);
+                    at += size_t(c) + 1, made += run;
+                } else if (c != -128 && at < end) {  // the next byte 1 - c times
+                    const size_t run = std::min(size_t(1 - c), pixels - made);
+                    std::memset(plane.data() + made, d[at++], run);
+                    made += run;
+                }
+            }
+            if (made < pixels) return false;
+            // Segment sg is byte (sg % bytes) of sample (sg / bytes), the most significant first.
+            const int sample = sg / bytes, byte = bytes - 1 - sg % bytes;
+            char* frame = to + f * pixels * size_t(samples * bytes);
+            for (size_t p = 0; p < pixels; ++p) frame[(p * size_t(samples) + size_t(sample)) * size_t(bytes) + size_t(byte)] = char(plane[p]);
+        }
+    }
+    return true;
+}
+
 bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std::string& reason, Session& session) {
     const TraceCapture& trace = session.trace;
     gdcm::Reader& r = session.reader;
@@ -926,9 +969,15 @@ bool decodeAll(const std::string& path, const FileInfo& info, Decoded& out, std:
     if (isJpeg2000(image.GetTransferSyntax()) &&
         !jpeg2000FrameFits(image, first.width, first.height, samplesPerPixel, first.bits))
         return reason = "has damaged JPEG 2000 data (an image of another size or depth than the file's)", false;
-    if (!image.GetBuffer(out.bytes.data())) return reason = trace.with("has pixel data that cannot be decoded"), false;
+    const bool rle = image.GetTransferSyntax() == gdcm::TransferSyntax::RLELossless;
+    if (rle) {
+        if (!decodeRle(image, first.width, first.height, channels, int(sampleBytes), info.pages.size(), out.bytes.data()))
+            return reason = "has damaged RLE data", false;
+    } else if (!image.GetBuffer(out.bytes.data())) {
+        return reason = trace.with("has pixel data that cannot be decoded"), false;
+    }
     out.channels = channels;
-    if (channels == 3 && image.GetPlanarConfiguration() == 1) {  // RRR...GGG...BBB... per frame
+    if (channels == 3 && !rle && image.GetPlanarConfiguration() == 1) {  // RRR...GGG...BBB... per frame
         std::vector<char> planes(frame * 3);
         for (size_t f = 0; f < info.pages.size(); ++f) {
             char* at = out.bytes.data() + f * frame * 3;
