@@ -196,10 +196,38 @@ public:
         }
     }
 
+    // The byte of one value.
+    int byteOf(double v) const {
+        int b = estimate((v - lo_) * scale_);
+        while (v >= least_[b + 1]) ++b;
+        while (v < least_[b]) --b;
+        return b;
+    }
+
 private:
     double lo_, scale_;
     double least_[257];  // least_[b]: the least value whose byte is b or more; -inf and NaN at the ends
 };
+
+// Floats by the top 20 bits of their pattern: each bucket of 4096 neighbouring floats is a
+// run of values on which the window's formula (monotone) is one byte from end to end, for
+// all but the few buckets a step of the window falls in (marked 256, worked out sample by
+// sample). A lookup where a division or a search would be; built on every core.
+constexpr int kBucketShift = 12;
+std::vector<uint16_t> floatBuckets(const LayerMap& m) {
+    constexpr uint32_t buckets = uint32_t(1) << (32 - kBucketShift), perBand = 4096;
+    std::vector<uint16_t> t(buckets);
+    parallelBands(int(buckets / perBand), [&](int b0, int b1) {
+        for (uint32_t b = uint32_t(b0) * perBand; b < uint32_t(b1) * perBand; ++b) {
+            const uint32_t first = b << kBucketShift, last = first | ((1u << kBucketShift) - 1);
+            float a, z;
+            std::memcpy(&a, &first, 4), std::memcpy(&z, &last, 4);
+            const unsigned char ma = m(a), mz = m(z);
+            t[b] = std::isnan(a) || std::isnan(z) || ma != mz ? 256 : ma;
+        }
+    });
+    return t;
+}
 
 }  // namespace
 
@@ -258,11 +286,16 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
         using T = decltype(type);
         std::vector<std::vector<unsigned char>> tables;
         std::vector<std::unique_ptr<Thresholds>> thresholds;  // none for copied layers and lo == hi
+        std::vector<std::vector<uint16_t>> buckets;            // floats: one table a map
         for (const LayerMap& m : maps) {
             if constexpr (kTabled<T>)
                 tables.push_back(tableOf<T>(m));
             else
                 thresholds.push_back(!m.copied && m.hi > m.lo ? std::make_unique<Thresholds>(m) : nullptr);
+            // A table costs a few milliseconds and 2 MB: for the few maps of a stack (one, as a
+            // rule); the layers of a stack with many go through the thresholds.
+            if constexpr (std::is_same_v<T, float>)
+                if (maps.size() <= 4 && thresholds.back()) buckets.push_back(floatBuckets(m));
         }
         const int rows = depth * height;
         // Bands of whole rows: a row is a few microseconds of work.
@@ -281,6 +314,17 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
                 if constexpr (kTabled<T>) {
                     const unsigned char* t = tables[map].data();
                     remapRow(s, l.channels, a, width, [t](T v) { return uint32_t(t[bitsIndex(v)]); }, o);
+                } else if (buckets.size() == maps.size()) {  // floats
+                    const uint16_t* t = buckets[map].data();
+                    const Thresholds* th = thresholds[map].get();
+                    const LayerMap& m = maps[map];
+                    const uint32_t flip = m.invert ? 255 : 0;
+                    remapRow(s, l.channels, a, width, [t, th, flip, &m](T v) {
+                        uint32_t bits = 0;
+                        if constexpr (sizeof(T) == 4) std::memcpy(&bits, &v, 4);
+                        const uint32_t b = t[bits >> kBucketShift];
+                        return b < 256 ? b : uint32_t(th->byteOf(m.slope * double(v) + m.intercept)) ^ flip;
+                    }, o);
                 } else if (const Thresholds* th = thresholds[map].get()) {
                     const LayerMap& m = maps[map];
                     th->bytes(s, size_t(width) * l.channels, m.slope, m.intercept, est.data(), row.data());

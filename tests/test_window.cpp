@@ -164,7 +164,8 @@ TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
     };
     const Case cases[] = {{Held::F32, 0.1, 0.9, 1, 0, false},          {Held::F32, -1e-3, 2e-3, 1, 0, false},
                           {Held::S32, -100000, 78500, 1, 0, false},      {Held::U32, 5, 6, 1, 0, false},
-                          {Held::F64, -0.3, 0.7, 2.5, -1, true},        {Held::F32, -1e30, 1e30, 1, 0, false}};
+                          {Held::F64, -0.3, 0.7, 2.5, -1, true},        {Held::F32, -1e30, 1e30, 1, 0, false},
+                          {Held::F32, -0.3, 0.7, 2.5, -1, true}};
     constexpr int W = 64, H = 16, D = 2;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.lo);
