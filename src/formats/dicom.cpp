@@ -501,6 +501,7 @@ private:
             if (meta && group != 0x0002) return true;
             const bool big = sx.bigEndian && group != 0x0002;
             if (group == 0xfffe && element == 0xe00d) {  // the end of an item of undefined length
+                if (u32(h + 4, big) != 0) return fail("is a DICOM file with a damaged sequence");
                 pos += 8;
                 return depth > 0 ? true : fail("is a DICOM file with an item delimiter outside any item");
             }
@@ -568,7 +569,8 @@ private:
             const unsigned group = u16(h, sx.bigEndian), element = u16(h + 2, sx.bigEndian);
             const uint32_t length = u32(h + 4, sx.bigEndian);
             pos += 8;
-            if (group == 0xfffe && element == 0xe0dd) return undefined ? true : fail("is a DICOM file with a damaged sequence");
+            if (group == 0xfffe && element == 0xe0dd)
+                return undefined && length == 0 ? true : fail("is a DICOM file with a damaged sequence");
             if (group != 0xfffe || element != 0xe000) return fail("is a DICOM file with a damaged sequence");
             if (length == 0xffffffffu) {
                 if (!walk(pos, uint64_t(size_), sx, depth + 1, false, nullptr)) return false;
@@ -590,7 +592,8 @@ private:
             const unsigned group = u16(h, big), element = u16(h + 2, big);
             const uint32_t length = u32(h + 4, big);
             pos += 8;
-            if (group == 0xfffe && element == 0xe0dd) return true;
+            if (group == 0xfffe && element == 0xe0dd)  // GDCM reads a delimiter's length as a fragment's
+                return length == 0 ? true : fail("is a DICOM file with damaged compressed pixel data");
             if (group != 0xfffe || element != 0xe000 || length == 0xffffffffu)
                 return fail("is a DICOM file with damaged compressed pixel data");
             if (pos + length > end) return fail("is truncated in its compressed pixel data");
