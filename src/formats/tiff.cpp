@@ -153,10 +153,11 @@ public:
             idle_.clear();
             return;
         }
-        idle_.push_back(std::move(tif));
+        if (idle_.size() < kMostIdle) idle_.push_back(std::move(tif));
     }
 
 private:
+    static constexpr size_t kMostIdle = 8;  // more than the decoding threads ever hold
     const std::string path_;
     const int64_t maxAlloc_;
     const size_t pages_;
