@@ -214,15 +214,20 @@ TiffLayout layoutOf(TIFF* t) {
     l.native = (grey || rgb) && l.known;
     return l;
 }
+// In doubles, held below 9e18: a header may claim more than any machine holds, and the
+// memory check refuses it then.
 int64_t tiffDecodeBytes(TIFF* t, const TiffLayout& l) {
-    const int64_t pixels = int64_t(l.w) * l.h;
-    // RGBA: the library's raster and the page
-    if (!l.native) return 8 * pixels + (1 << 20);
-    // native: the page and the strip buffer; in tiles or planes the page as stored and as
-    // shown, and the library's and our tile (or the library's strip of one plane)
-    const int64_t page = pixels * l.samples * (l.bits / 8);
-    if (l.inScanlines()) return 2 * page + (1 << 20);
-    return 2 * page + (l.tiled ? 2 * int64_t(TIFFTileSize64(t)) : page) + (1 << 20);
+    const double pixels = double(l.w) * l.h;
+    double bytes;
+    if (!l.native) {
+        bytes = 8 * pixels;  // RGBA: the library's raster and the page
+    } else {
+        // native: the page and the strip buffer; in tiles or planes the page as stored and as
+        // shown, and the library's and our tile (or the library's strip of one plane)
+        const double page = pixels * l.samples * (l.bits / 8);
+        bytes = 2 * page + (l.inScanlines() ? 0 : l.tiled ? 2 * double(TIFFTileSize64(t)) : page);
+    }
+    return int64_t(std::min(bytes + (1 << 20), 9e18));
 }
 // Why a page that neither reader takes cannot be read: a clause after the file (and page).
 std::string unreadable(const TiffLayout& l, const std::string& page) {
