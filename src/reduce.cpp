@@ -3,6 +3,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 namespace reduce {
 namespace {
@@ -15,43 +16,6 @@ bool wideSums(Samples s) { return floating(s) || s == Samples::Unsigned64 || s =
 // 8-bit pages that are copied: averaged as the RGBA voxels they become.
 bool copied(const Page& pg) {
     return pg.samples == Samples::Unsigned8 && pg.slope == 1 && pg.intercept == 0 && !pg.invert;
-}
-
-// Stored sample i of a page as a number (integers exactly, up to 32 bits).
-double sampleAt(const Page& pg, size_t i) {
-    switch (pg.samples) {
-        case Samples::Unsigned8: return pg.s8[i];
-        case Samples::Signed8: return static_cast<int8_t>(pg.s8[i]);
-        case Samples::Unsigned16: return pg.s16[i];
-        case Samples::Signed16: return static_cast<int16_t>(pg.s16[i]);
-        case Samples::Unsigned32: return pg.s32[i];
-        case Samples::Signed32: return static_cast<int32_t>(pg.s32[i]);
-        case Samples::Float32: {
-            float v;
-            std::memcpy(&v, &pg.s32[i], sizeof v);
-            return v;
-        }
-        case Samples::Unsigned64: return static_cast<double>(pg.s64[i]);
-        case Samples::Signed64: return static_cast<double>(static_cast<int64_t>(pg.s64[i]));
-        case Samples::Float64: {
-            double v;
-            std::memcpy(&v, &pg.s64[i], sizeof v);
-            return v;
-        }
-    }
-    return 0;
-}
-
-int64_t integerAt(const Page& pg, size_t i) {
-    switch (pg.samples) {
-        case Samples::Unsigned8: return pg.s8[i];
-        case Samples::Signed8: return static_cast<int8_t>(pg.s8[i]);
-        case Samples::Unsigned16: return pg.s16[i];
-        case Samples::Signed16: return static_cast<int16_t>(pg.s16[i]);
-        case Samples::Unsigned32: return pg.s32[i];
-        case Samples::Signed32: return static_cast<int32_t>(pg.s32[i]);
-        default: return 0;
-    }
 }
 
 // Stores v as sample i of the page's kind.
@@ -117,31 +81,35 @@ bool Reducer::add(const Page& pg, std::string& reason) {
         return false;
     }
     ++pages_;
-    const bool wide = wideSums(pg.samples);
-    for (int y = 0; y < h_; ++y) {
-        const size_t ry = size_t(y / k_) * rw_;
-        for (int x = 0; x < w_; ++x) {
-            const size_t px = size_t(y) * w_ + x;
-            if (pg.isLost(px)) continue;
-            const size_t r = ry + size_t(x / k_);
-            ++counts_[r];
-            if (asRgba) {  // grey, grey + alpha, RGB or RGBA as the voxel it becomes
-                const uint8_t* s = &pg.s8[px * pg.channels];
-                const bool grey = pg.channels <= 2, alpha = pg.channels == 2 || pg.channels == 4;
-                int64_t* d = &sums_[r * 4];
-                d[0] += s[0], d[1] += grey ? s[0] : s[1], d[2] += grey ? s[0] : s[2];
-                d[3] += alpha ? s[pg.channels - 1] : 255;
-                continue;
-            }
-            for (int c = 0; c < channels; ++c) {
-                const size_t i = px * channels + c;
-                if (wide)
-                    fsums_[r * channels + c] += sampleAt(pg, i);
-                else
-                    sums_[r * channels + c] += integerAt(pg, i);
+    formats::withStored(pg, [&](auto stored) {
+        // Floating-point and 64-bit samples are summed in double, the rest exactly.
+        using V = decltype(stored(0));
+        constexpr bool inDouble = std::is_floating_point_v<V> || sizeof(V) == 8;
+        for (int y = 0; y < h_; ++y) {
+            const size_t ry = size_t(y / k_) * rw_;
+            for (int x = 0; x < w_; ++x) {
+                const size_t px = size_t(y) * w_ + x;
+                if (pg.isLost(px)) continue;
+                const size_t r = ry + size_t(x / k_);
+                ++counts_[r];
+                if (asRgba) {  // grey, grey + alpha, RGB or RGBA as the voxel it becomes
+                    const uint8_t* s = &pg.s8[px * pg.channels];
+                    const bool grey = pg.channels <= 2, alpha = pg.channels == 2 || pg.channels == 4;
+                    int64_t* d = &sums_[r * 4];
+                    d[0] += s[0], d[1] += grey ? s[0] : s[1], d[2] += grey ? s[0] : s[2];
+                    d[3] += alpha ? s[pg.channels - 1] : 255;
+                    continue;
+                }
+                for (int c = 0; c < channels; ++c) {
+                    const size_t i = px * channels + c;
+                    if constexpr (inDouble)
+                        fsums_[r * channels + c] += double(stored(i));
+                    else
+                        sums_[r * channels + c] += int64_t(stored(i));
+                }
             }
         }
-    }
+    });
     return true;
 }
 

@@ -337,37 +337,13 @@ Held heldOf(Samples kind) {
     return Held::F64;
 }
 
-template <class T>
-T bitsAs(uint64_t bits) {
-    T v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-// Calls f with a function giving stored sample i of the page in its own type.
-template <class F>
-void withStored(const Page& pg, F&& f) {
-    switch (pg.samples) {
-        case Samples::Unsigned8: return f([&pg](size_t i) { return pg.s8[i]; });
-        case Samples::Signed8: return f([&pg](size_t i) { return static_cast<int8_t>(pg.s8[i]); });
-        case Samples::Unsigned16: return f([&pg](size_t i) { return pg.s16[i]; });
-        case Samples::Signed16: return f([&pg](size_t i) { return static_cast<int16_t>(pg.s16[i]); });
-        case Samples::Unsigned32: return f([&pg](size_t i) { return pg.s32[i]; });
-        case Samples::Signed32: return f([&pg](size_t i) { return static_cast<int32_t>(pg.s32[i]); });
-        case Samples::Float32: return f([&pg](size_t i) { return bitsAs<float>(pg.s32[i]); });
-        case Samples::Unsigned64: return f([&pg](size_t i) { return pg.s64[i]; });
-        case Samples::Signed64: return f([&pg](size_t i) { return static_cast<int64_t>(pg.s64[i]); });
-        case Samples::Float64: return f([&pg](size_t i) { return bitsAs<double>(pg.s64[i]); });
-    }
-}
-
 // Copies the colour samples of a page into layer k of the originals.
 template <class T>
 void keepPage(const Page& pg, Originals& o, int k) {
     T* dst = o.data<T>(k);
     const int ch = pg.channels, colours = ch == 2 || ch == 4 ? ch - 1 : ch;
     const size_t pixels = size_t(pg.width) * pg.height;
-    withStored(pg, [&](auto stored) {
+    formats::withStored(pg, [&](auto stored) {
         if (colours == ch) {  // no alpha to leave out: one run the compiler turns into a copy
             for (size_t i = 0, n = pixels * size_t(ch); i < n; ++i) dst[i] = static_cast<T>(stored(i));
             return;

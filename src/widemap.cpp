@@ -10,29 +10,10 @@
 namespace widemap {
 namespace {
 
-template <class T>
-T bitsAs(uint64_t bits) {
-    T v;
-    std::memcpy(&v, &bits, sizeof v);
-    return v;
-}
-
-// Calls f with a function giving stored sample i of the page as a number: one instance
-// per kind, so that the loops in f choose no kind per sample.
+// Calls f with a function giving stored sample i of the page as a number.
 template <class F>
 void withValues(const Page& pg, F&& f) {
-    switch (pg.samples) {
-        case Samples::Unsigned8: return f([&pg](size_t i) { return double(pg.s8[i]); });
-        case Samples::Signed8: return f([&pg](size_t i) { return double(static_cast<int8_t>(pg.s8[i])); });
-        case Samples::Unsigned16: return f([&pg](size_t i) { return double(pg.s16[i]); });
-        case Samples::Signed16: return f([&pg](size_t i) { return double(static_cast<int16_t>(pg.s16[i])); });
-        case Samples::Unsigned32: return f([&pg](size_t i) { return double(pg.s32[i]); });
-        case Samples::Signed32: return f([&pg](size_t i) { return double(static_cast<int32_t>(pg.s32[i])); });
-        case Samples::Float32: return f([&pg](size_t i) { return double(bitsAs<float>(pg.s32[i])); });
-        case Samples::Unsigned64: return f([&pg](size_t i) { return double(pg.s64[i]); });
-        case Samples::Signed64: return f([&pg](size_t i) { return double(static_cast<int64_t>(pg.s64[i])); });
-        case Samples::Float64: return f([&pg](size_t i) { return bitsAs<double>(pg.s64[i]); });
-    }
+    formats::withStored(pg, [&f](auto stored) { f([&stored](size_t i) { return double(stored(i)); }); });
 }
 
 int colourChannels(int channels) { return channels == 2 || channels == 4 ? channels - 1 : channels; }

@@ -15,6 +15,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <functional>
 #include <memory>
 #include <string>
@@ -119,6 +120,29 @@ struct Page {
         return !lost.empty() && lost[lostAreColumns ? pixel % size_t(width) : pixel / size_t(width)];
     }
 };
+
+// Calls f with a function giving stored sample i of the page in its own type (uint16_t,
+// float, ...): one instance of f per kind, so that its loops choose no kind per sample.
+template <class F>
+void withStored(const Page& pg, F&& f) {
+    auto as = [](auto bits, auto type) {
+        decltype(type) v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    };
+    switch (pg.samples) {
+        case Samples::Unsigned8: return f([&pg](size_t i) { return pg.s8[i]; });
+        case Samples::Signed8: return f([&pg](size_t i) { return static_cast<int8_t>(pg.s8[i]); });
+        case Samples::Unsigned16: return f([&pg](size_t i) { return pg.s16[i]; });
+        case Samples::Signed16: return f([&pg](size_t i) { return static_cast<int16_t>(pg.s16[i]); });
+        case Samples::Unsigned32: return f([&pg](size_t i) { return pg.s32[i]; });
+        case Samples::Signed32: return f([&pg](size_t i) { return static_cast<int32_t>(pg.s32[i]); });
+        case Samples::Float32: return f([&pg, as](size_t i) { return as(pg.s32[i], float()); });
+        case Samples::Unsigned64: return f([&pg](size_t i) { return pg.s64[i]; });
+        case Samples::Signed64: return f([&pg](size_t i) { return static_cast<int64_t>(pg.s64[i]); });
+        case Samples::Float64: return f([&pg, as](size_t i) { return as(pg.s64[i], double()); });
+    }
+}
 
 // A file format. Each reader lives in a file of its own and is listed once in readers().
 struct Reader {
