@@ -513,6 +513,16 @@ TEST(DicomReader, RefusedFromTheHeader) {
     EXPECT_GE(info.decodeBytes, int64_t(65535) * 65535 * 2);
     ASSERT_GT(before, 0);
     EXPECT_LT(peakBytes() - before, int64_t(64) << 20);
+    // Meta elements the standard defines pass, such as where the file was sent from.
+    copy("meta-address", [](gdcm::File& f) {
+        gdcm::DataElement e(gdcm::Tag(0x0002, 0x0027));
+        e.SetVR(gdcm::VR::UR);
+        const std::string url = "http://scanner.example/ ";
+        e.SetByteValue(url.data(), uint32_t(url.size()));
+        f.GetHeader().Replace(e);
+    });
+    EXPECT_NE(testutil::readBytes(dir.file("meta-address")).find("http://scanner.example/"), std::string::npos);
+    EXPECT_TRUE(header(dir.file("meta-address"), info, reason)) << reason;
     // Real objects that are not images, and a cut file.
     REQUIRE_PYDICOM();
     const std::pair<const char*, const char*> real[] = {

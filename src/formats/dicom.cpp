@@ -474,7 +474,8 @@ private:
     static bool metaVR(unsigned element, const std::string& vr) {
         static const std::pair<unsigned, const char*> own[] = {{0x0000, "UL"}, {0x0001, "OB"}, {0x0002, "UI"}, {0x0003, "UI"},
                                                                {0x0010, "UI"}, {0x0012, "UI"}, {0x0013, "SH"}, {0x0016, "AE"},
-                                                               {0x0017, "AE"}, {0x0018, "AE"}, {0x0100, "UI"}, {0x0102, "OB"}};
+                                                               {0x0017, "AE"}, {0x0018, "AE"}, {0x0026, "UR"}, {0x0027, "UR"},
+                                                               {0x0028, "UR"}, {0x0100, "UI"}, {0x0102, "OB"}};
         for (const auto& [e, v] : own)
             if (e == element) return vr == v;
         return false;
