@@ -154,46 +154,55 @@ TEST_F(Window, SetWindowMapsEachValueAsWorkedOutByHand) {
     }
 }
 
-// The remap of 32- and 64-bit values compares with each byte's least value instead of
-// dividing: the bytes must be the formula's, to the last sample.
+// The remap runs four grey samples at a time where the machine can, and otherwise compares
+// 32- and 64-bit values with each byte's least value instead of dividing: either way the
+// bytes must be the formula's, to the last sample (63 wide: rows end between vectors).
 TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
     struct Case {
         Held held;
         double lo, hi, slope, intercept;
-        bool invert;
+        bool invert, alpha;
     };
-    const Case cases[] = {{Held::F32, 0.1, 0.9, 1, 0, false},          {Held::F32, -1e-3, 2e-3, 1, 0, false},
-                          {Held::S32, -100000, 78500, 1, 0, false},      {Held::U32, 5, 6, 1, 0, false},
-                          {Held::F64, -0.3, 0.7, 2.5, -1, true},        {Held::F32, -1e30, 1e30, 1, 0, false},
-                          {Held::F32, -0.3, 0.7, 2.5, -1, true}};
-    constexpr int W = 64, H = 16, D = 2;
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.lo);
-        Originals o;
-        OriginalLayer layer;
-        layer.kind = c.held, layer.slope = c.slope, layer.intercept = c.intercept, layer.invert = c.invert;
-        ASSERT_TRUE(o.allocate(W, H, c.held, std::vector<OriginalLayer>(D, layer), false));
-        const double span = c.hi - c.lo;
-        uint32_t r = 12345;
-        for (int k = 0; k < D; ++k)
-            for (size_t n = 0; n < size_t(W) * H; ++n) {
-                r = r * 1664525u + 1013904223u;
-                // Within the window and a little beyond, each byte's least value, the odd NaN.
-                const double v = n % 97 == 0  ? kNaN
-                                 : n % 2 == 0 ? c.lo + span * double(n / 2 % 256) / 255
-                                              : c.lo - span / 4 + span * 1.5 * (r >> 8) / 16777216.0;
-                put(o, k, n, (v - c.intercept) / c.slope);
-            }
-        std::vector<voxel> out(size_t(W) * H * D);
-        o.remap(c.lo, c.hi, out.data());
-        for (int k = 0; k < D; ++k)
-            for (int j = 0; j < H; ++j)
-                for (int i = 0; i < W; ++i) {
-                    const double v = o.value(i, j, k, 0);
-                    const int m = std::isnan(v) ? 0 : static_cast<int>(std::clamp((v - c.lo) * 255 / span, 0.0, 255.0));
-                    const int g = c.invert ? 255 - m : m;
-                    ASSERT_EQ(out[(size_t(k) * H + j) * W + i], voxel(g, g, g, 255)) << i << "," << j << "," << k << ": " << v;
+    const Case cases[] = {{Held::F32, 0.1, 0.9, 1, 0, false, false},       {Held::F32, -1e-3, 2e-3, 1, 0, false, true},
+                          {Held::S32, -100000, 78500, 1, 0, false, false}, {Held::U32, 5, 6, 1, 0, false, false},
+                          {Held::F64, -0.3, 0.7, 2.5, -1, true, false},    {Held::F32, -1e30, 1e30, 1, 0, false, false},
+                          {Held::F32, -0.3, 0.7, 2.5, -1, true, true},     {Held::U16, 1000, 3000, 1, 0, false, true},
+                          {Held::S16, -160, 240, 1, -1024, true, false},   {Held::S32, -7, 9, 0.25, 3, false, true}};
+    constexpr int W = 63, H = 16, D = 2;
+    for (const bool vectors : {true, false}) {
+        const bool before = setVectorRemap(vectors);
+        for (const Case& c : cases) {
+            SCOPED_TRACE(testing::Message() << c.lo << (vectors ? " with vectors" : ""));
+            const bool floating = c.held == Held::F32 || c.held == Held::F64;
+            Originals o;
+            OriginalLayer layer;
+            layer.kind = c.held, layer.slope = c.slope, layer.intercept = c.intercept, layer.invert = c.invert;
+            ASSERT_TRUE(o.allocate(W, H, c.held, std::vector<OriginalLayer>(D, layer), c.alpha));
+            const double span = c.hi - c.lo;
+            uint32_t r = 12345;
+            for (int k = 0; k < D; ++k)
+                for (size_t n = 0; n < size_t(W) * H; ++n) {
+                    r = r * 1664525u + 1013904223u;
+                    // Within the window and a little beyond, each byte's least value, the odd NaN.
+                    const double v = n % 97 == 0 && floating ? kNaN
+                                     : n % 2 == 0 ? c.lo + span * double(n / 2 % 256) / 255
+                                                  : c.lo - span / 4 + span * 1.5 * (r >> 8) / 16777216.0;
+                    put(o, k, n, (v - c.intercept) / c.slope);
+                    if (c.alpha) o.alpha[size_t(k) * W * H + n] = static_cast<unsigned char>(r >> 24);
                 }
+            std::vector<voxel> out(size_t(W) * H * D);
+            o.remap(c.lo, c.hi, out.data());
+            for (int k = 0; k < D; ++k)
+                for (int j = 0; j < H; ++j)
+                    for (int i = 0; i < W; ++i) {
+                        const size_t n = (size_t(k) * H + j) * W + i;
+                        const double v = o.value(i, j, k, 0);
+                        const int m = std::isnan(v) ? 0 : static_cast<int>(std::clamp((v - c.lo) * 255 / span, 0.0, 255.0));
+                        const int g = c.invert ? 255 - m : m, a = c.alpha ? o.alpha[n] : 255;
+                        ASSERT_EQ(out[n], voxel(g, g, g, a)) << i << "," << j << "," << k << ": " << v;
+                    }
+        }
+        setVectorRemap(before);
     }
 }
 
