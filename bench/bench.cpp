@@ -48,6 +48,7 @@
 #include "parallel.h"
 #include "plain_kernels.h"
 #include "slicer.h"
+#include "views.h"
 #include "voxelmap.h"
 
 // From libX11 (declared here: its header's macros clash with the toolkit's names).
@@ -878,6 +879,7 @@ protected:
 int main(int argc, char** argv) {
     const Options opt = parseOptions(argc, argv);
     workerOverride() = opt.threads;
+    display::keepRedrawBuffers();  // as the program does
     wxApp::SetInstance(new BenchApp);  // owned by the toolkit from here on
     int wxArgc = 1;
     if (!wxEntryStart(wxArgc, argv) || !wxTheApp->CallOnInit()) {

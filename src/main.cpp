@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "appFrame.h"
+#include "views.h"
 
 wxIMPLEMENT_APP_NO_MAIN(myApp);
 
@@ -75,6 +76,7 @@ int main(int argc, char** argv) {
 }
 
 bool myApp::OnInit() {
+    display::keepRedrawBuffers();
     wxImage::AddHandler(new wxTIFFHandler);
     wxImage::AddHandler(new wxJPEGHandler);
     wxImage::AddHandler(new wxPNGHandler);
