@@ -42,13 +42,13 @@
 #include <vector>
 
 #include "appFrame.h"
+#include "bigblock.h"
 #include "camera.h"
 #include "kernels.h"
 #include "originals.h"
 #include "parallel.h"
 #include "plain_kernels.h"
 #include "slicer.h"
-#include "views.h"
 #include "voxelmap.h"
 
 // From libX11 (declared here: its header's macros clash with the toolkit's names).
@@ -879,7 +879,7 @@ protected:
 int main(int argc, char** argv) {
     const Options opt = parseOptions(argc, argv);
     workerOverride() = opt.threads;
-    display::keepRedrawBuffers();  // as the program does
+    reuseBuffers();  // as the program does
     wxApp::SetInstance(new BenchApp);  // owned by the toolkit from here on
     int wxArgc = 1;
     if (!wxEntryStart(wxArgc, argv) || !wxTheApp->CallOnInit()) {

@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "appFrame.h"
-#include "views.h"
+#include "bigblock.h"
 
 wxIMPLEMENT_APP_NO_MAIN(myApp);
 
@@ -76,7 +76,7 @@ int main(int argc, char** argv) {
 }
 
 bool myApp::OnInit() {
-    display::keepRedrawBuffers();
+    reuseBuffers();
     wxImage::AddHandler(new wxTIFFHandler);
     wxImage::AddHandler(new wxJPEGHandler);
     wxImage::AddHandler(new wxPNGHandler);

@@ -5,7 +5,6 @@
 #include <cstdio>
 #include <cstring>
 #include <limits>
-#include <new>
 #include <type_traits>
 #include <utility>
 
@@ -315,9 +314,9 @@ bool Originals::allocate(int w, int h, Held how, std::vector<OriginalLayer> laye
         total += plane * size_t(l.channels);
     }
     const size_t voxels = plane * layerList.size();
-    // Every sample is written by the load before it is read: no need to clear them.
-    samples.reset(new (std::nothrow) unsigned char[std::max<size_t>(1, total * size_t(bytesOf(how)))]);
-    if (withAlpha) alpha.reset(new (std::nothrow) unsigned char[std::max<size_t>(1, voxels)]);
+    // Big pages: the load writes every sample once, and fresh small pages cost more than that.
+    samples = allocateBig<unsigned char>(total * size_t(bytesOf(how)));
+    if (withAlpha) alpha = allocateBig<unsigned char>(voxels);
     if (!samples || (withAlpha && !alpha)) {
         *this = Originals();
         return false;

@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bigblock.h"
 #include "voxel.h"
 
 // How samples are held (and what kind a layer's samples are).
@@ -48,8 +49,8 @@ public:
     int width = 0, height = 0, depth = 0;
     Held held = Held::U16;
     std::vector<OriginalLayer> layers;  // one per z layer
-    std::unique_ptr<unsigned char[]> samples;  // layer by layer, interleaved colour samples
-    std::unique_ptr<unsigned char[]> alpha;    // one byte a voxel as loaded; null: opaque
+    BigArray<unsigned char> samples;  // layer by layer, interleaved colour samples
+    BigArray<unsigned char> alpha;    // one byte a voxel as loaded; null: opaque
     std::string valueUnit;  // "HU", or empty
     double lo = 0, hi = 0;  // the full range of the values: the window a load makes
 

@@ -15,7 +15,6 @@
 #include <future>
 #include <limits>
 #include <map>
-#include <new>
 #include <tuple>
 #include <utility>
 
@@ -443,7 +442,7 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
     }
     if (std::find(withAlpha.begin(), withAlpha.end(), 1) != withAlpha.end()) {
         const int64_t plane = int64_t(p.width) * p.height;
-        kept->alpha.reset(new (std::nothrow) unsigned char[size_t(plane * p.layers)]);
+        kept->alpha = allocateBig<unsigned char>(size_t(plane * p.layers));
         if (!kept->alpha) return false;
         for (int k = 0; k < p.layers; ++k) {
             unsigned char* a = kept->alpha.get() + k * plane;

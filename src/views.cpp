@@ -10,10 +10,6 @@
 #include <climits>
 #include <cstdint>
 
-#if defined(__GLIBC__)
-#include <malloc.h>
-#endif
-
 #include "voxelmap.h"
 
 namespace display {
@@ -29,13 +25,6 @@ wxSize shownSize(const voxelmap& map, int vpScale) {
     const int64_t h = static_cast<int64_t>(map.planeHeight()) * vpScale;  // the height in world units
     if (w > INT_MAX || h > INT_MAX) return wxSize(0, 0);
     return wxSize(static_cast<int>(w), static_cast<int>(h));
-}
-
-void keepRedrawBuffers() {
-#if defined(__GLIBC__)
-    mallopt(M_MMAP_THRESHOLD, 16 << 20);
-    mallopt(M_TRIM_THRESHOLD, 64 << 20);
-#endif
 }
 
 // Where each of the first `keep` of m pixels comes from when Rescale stretches n pixels

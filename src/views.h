@@ -24,13 +24,6 @@ extern const char* const kPlaceholder2D;
 // while no volume is loaded (an empty map has no size).
 wxSize shownSize(const voxelmap& map, int vpScale);
 
-// Lets redraws reuse their buffers. Each redraw makes a few picture-sized buffers (about
-// 1 MB for a 512 x 512 view); the C library would take each from the system afresh and
-// give it back after, and first touching fresh memory can cost more than the drawing (a
-// window change took twice as long). Buffers up to 16 MB now come from the heap, which
-// keeps up to 64 MB it no longer uses. Called once at start-up.
-void keepRedrawBuffers();
-
 // Where each of the first `keep` of m pixels comes from when Rescale stretches n pixels
 // to m (m >= n) at normal quality. alongX: a row strip, else a column.
 std::vector<int> stretchIndices(int n, int m, int keep, bool alongX);

@@ -7,11 +7,7 @@
 #include <cstdlib>
 #include <cstring>
 
-#include <sys/mman.h>
-
 namespace {
-
-constexpr size_t kBigPage = size_t(2) << 20;  // bytes in a big page
 
 // trunc(v) lies in [0, n) exactly when n > 0 and v lies in (-1, n). Testing in double
 // before converting keeps far-away (or NaN) points from overflowing the conversion.
@@ -25,25 +21,9 @@ bool near(double v) { return v > -kFar && v < kFar; }
 
 }  // namespace
 
-void VoxelArrayDeleter::operator()(voxel* p) const {
-    if (mappedLength == 0)
-        std::free(p);
-    else
-        munmap(reinterpret_cast<char*>(p) - mappedOffset, mappedLength);
-}
-
 VoxelArray allocateVoxels(int64_t n) {
-    if (n < 0 || static_cast<uint64_t>(n) > (SIZE_MAX - 2 * kBigPage) / sizeof(voxel)) return VoxelArray();
-    const size_t bytes = static_cast<size_t>(n > 0 ? n : 1) * sizeof(voxel);  // an empty map still owns an array
-    if (bytes < 8 * kBigPage) return VoxelArray(static_cast<voxel*>(std::calloc(bytes, 1)));
-    // Anonymous mappings are zero-filled. The array starts on a big-page boundary.
-    const size_t length = bytes + kBigPage;
-    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-    if (base == MAP_FAILED) return VoxelArray();
-    const uintptr_t start = (reinterpret_cast<uintptr_t>(base) + kBigPage - 1) & ~(kBigPage - 1);
-    madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // a hint: fine if refused
-    const size_t offset = start - reinterpret_cast<uintptr_t>(base);
-    return VoxelArray(reinterpret_cast<voxel*>(start), VoxelArrayDeleter{length, offset});
+    if (n < 0 || static_cast<uint64_t>(n) > (SIZE_MAX >> 2) / sizeof(voxel)) return VoxelArray();
+    return allocateBig<voxel>(static_cast<size_t>(n));  // an empty map still owns an array
 }
 
 voxelmap::~voxelmap() { clear(); }

@@ -16,21 +16,16 @@
 #include <memory>
 #include <string>
 
+#include "bigblock.h"
 #include "vector3.h"
 #include "voxel.h"
 
 class wxImage;
 
-// The voxel array: one contiguous block of zero bytes (transparent black). A large
-// array is mapped straight from the system with 2 MiB pages where it offers them:
-// pages cost nothing until first written, and writing a fresh 4 KiB page costs about
-// as much as copying it, so big pages save most of that on a big volume.
-struct VoxelArrayDeleter {
-    size_t mappedLength = 0;  // bytes of the mapping holding the array; 0: from calloc
-    size_t mappedOffset = 0;  // bytes from the mapping's start to the array
-    void operator()(voxel* p) const;
-};
-using VoxelArray = std::unique_ptr<voxel[], VoxelArrayDeleter>;
+// The voxel array: one contiguous block of zero bytes (transparent black); a large one
+// with big pages (see bigblock.h).
+using VoxelArrayDeleter = BigBlockDeleter;
+using VoxelArray = BigArray<voxel>;
 // n transparent-black voxels, or null if they cannot be allocated.
 VoxelArray allocateVoxels(int64_t n);
 

@@ -1,0 +1,45 @@
+#include "bigblock.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+
+#include <sys/mman.h>
+
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
+namespace {
+constexpr size_t kBigPage = size_t(2) << 20;  // bytes in a big page
+}
+
+void BigBlockDeleter::operator()(void* p) const {
+    if (mappedLength == 0)
+        std::free(p);
+    else
+        munmap(static_cast<char*>(p) - mappedOffset, mappedLength);
+}
+
+void* allocateBigBytes(size_t bytes, BigBlockDeleter& deleter) {
+    deleter = BigBlockDeleter();
+    bytes = std::max<size_t>(bytes, 1);
+    if (bytes > SIZE_MAX - 2 * kBigPage) return nullptr;
+    if (bytes < 8 * kBigPage) return std::calloc(bytes, 1);
+    // Anonymous mappings are zero-filled. The array starts on a big-page boundary.
+    const size_t length = bytes + kBigPage;
+    void* base = mmap(nullptr, length, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (base == MAP_FAILED) return nullptr;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(base) + kBigPage - 1) & ~(kBigPage - 1);
+    madvise(reinterpret_cast<void*>(start), bytes, MADV_HUGEPAGE);  // a hint: fine if refused
+    deleter.mappedLength = length;
+    deleter.mappedOffset = start - reinterpret_cast<uintptr_t>(base);
+    return reinterpret_cast<void*>(start);
+}
+
+void reuseBuffers() {
+#if defined(__GLIBC__)
+    mallopt(M_MMAP_THRESHOLD, 16 << 20);
+    mallopt(M_TRIM_THRESHOLD, 64 << 20);
+#endif
+}
