@@ -22,6 +22,7 @@
 #include <string>
 #include <vector>
 
+#include "bigblock.h"
 #include "parallel.h"
 #include "stackio.h"
 #include "voxelmap.h"
@@ -131,14 +132,16 @@ double plainTiff(const std::string& path, uint64_t& checksum) {
 }
 
 // The least a load that keeps the samples must do: the same read into fresh memory the
-// size of all samples, and a fresh RGBA volume written once. Fresh memory costs its page
-// faults, which on some machines (virtual ones) take longer than the read itself.
+// size of all samples, and a fresh RGBA volume written once, both taken as the load takes
+// them (big pages where the system offers them). Fresh memory costs its page faults, which
+// on some machines (virtual ones) take longer than the read itself.
 double plainTiffFresh(const std::string& path, size_t voxels, uint64_t& checksum) {
     const auto t0 = Clock::now();
     TIFF* t = TIFFOpen(path.c_str(), "r");
     if (!t) return -1;
     const size_t pageBytes = size_t(TIFFStripSize(t)) * TIFFNumberOfStrips(t);
-    const std::unique_ptr<unsigned char[]> samples(new unsigned char[pageBytes * TIFFNumberOfDirectories(t)]);
+    const BigArray<unsigned char> samples = allocateBig<unsigned char>(pageBytes * TIFFNumberOfDirectories(t));
+    if (!samples) return TIFFClose(t), -1;
     size_t at = 0;
     do {
         for (tstrile_t s = 0; s < TIFFNumberOfStrips(t); ++s) {
@@ -148,7 +151,8 @@ double plainTiffFresh(const std::string& path, size_t voxels, uint64_t& checksum
         }
     } while (TIFFReadDirectory(t));
     TIFFClose(t);
-    const std::unique_ptr<voxel[]> volume(new voxel[voxels]);
+    const VoxelArray volume = allocateVoxels(int64_t(voxels));
+    if (!volume) return -1;
     std::memset(static_cast<void*>(volume.get()), 0x7f, voxels * sizeof(voxel));
     checksum += samples[at / 2] + volume[voxels / 2].r;
     return seconds(t0);
@@ -200,6 +204,7 @@ int wideBench(int reps) {
 
 int main(int argc, char** argv) {
     int files = 256, size = 512, reps = 3;
+    reuseBuffers();  // as the program does
     bool wide = false;
     for (int i = 1; i < argc; ++i)
         if (std::string(argv[i]) == "--wide") wide = true;
