@@ -86,9 +86,9 @@ public:
     std::string valueText(int i, int j, int k) const;
 };
 
-// Whether the remap of grey floats runs eight samples at a time on machines that can (on
-// there by default; the same bytes either way). Returns the setting before; tests turn it
-// off to check the other way.
+// Whether the remap of grey floats and 32-bit integers runs four samples at a time on
+// machines that can (on there by default; the same bytes either way). Returns the setting
+// before; tests turn it off to check the other way.
 bool setVectorRemap(bool on);
 
 // A value as the status bar writes it: whole numbers without a point, others to six digits.
