@@ -169,8 +169,12 @@ TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
                           {Held::F32, -0.3, 0.7, 2.5, -1, true, true},     {Held::U16, 1000, 3000, 1, 0, false, true},
                           {Held::S16, -160, 240, 1, -1024, true, false},   {Held::S32, -7, 9, 0.25, 3, false, true}};
     constexpr int W = 63, H = 16, D = 2;
+    struct Restore {  // the setting as it was, also when an assertion ends the test early
+        bool was;
+        ~Restore() { setVectorRemap(was); }
+    } restore{setVectorRemap(true)};
     for (const bool vectors : {true, false}) {
-        const bool before = setVectorRemap(vectors);
+        setVectorRemap(vectors);
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << c.lo << (vectors ? " with vectors" : ""));
             const bool floating = c.held == Held::F32 || c.held == Held::F64;
@@ -202,7 +206,6 @@ TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
                         ASSERT_EQ(out[n], voxel(g, g, g, a)) << i << "," << j << "," << k << ": " << v;
                     }
         }
-        setVectorRemap(before);
     }
 }
 
