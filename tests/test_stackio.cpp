@@ -618,4 +618,20 @@ TEST(StackTiffPages, AnyOrderAndSeveralThreadsGiveEachPageItsOwnSamples) {
         EXPECT_EQ(got[size_t(k)], pages[size_t(k)].data) << "page " << k;
         EXPECT_EQ(got[size_t(6 + k)], pages[size_t(5 - k)].data) << "page " << 5 - k << " on the other thread";
     }
+
+    // A pass over a file in which a page fails still closes the file at its end.
+    const Bytes whole = filebytes::tiff({pages[0], pages[1]}, false, true);
+    const std::string cut = dir.file("cut.tif");
+    testutil::writeBytes(cut, whole.substr(0, whole.size() - 15 * 2));  // page 2 without samples
+    formats::FileInfo cutInfo;
+    ASSERT_TRUE(formats::readHeader(cut, cutInfo, reason)) << reason;
+    formats::Page pg;
+    EXPECT_FALSE(formats::decodePage(cut, cutInfo, 1, pg, reason));
+    EXPECT_TRUE(formats::decodePage(cut, cutInfo, 0, pg, reason)) << reason;
+    int open = 0;
+    for (const auto& fd : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code e;
+        open += std::filesystem::read_symlink(fd.path(), e) == std::filesystem::absolute(cut);
+    }
+    EXPECT_EQ(open, 0);
 }

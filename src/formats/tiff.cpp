@@ -145,15 +145,15 @@ public:
         tif->reports = TiffReports();
         return tif;
     }
-    // Gives a handle back after a page decoded well; after the last page of a pass over the
-    // file, every handle is closed.
+    // Ends the decode of a page: its handle given back to serve the next (null after a page
+    // that failed: it is closed). After the last page of a pass over the file, every handle is.
     void give(std::unique_ptr<Tiff> tif) {
         std::lock_guard<std::mutex> hold(lock_);
         if (++decoded_ % pages_ == 0) {
             idle_.clear();
             return;
         }
-        if (idle_.size() < kMostIdle) idle_.push_back(std::move(tif));
+        if (tif && idle_.size() < kMostIdle) idle_.push_back(std::move(tif));
     }
 
 private:
@@ -511,7 +511,7 @@ bool decode(const std::string& path, const FileInfo& info, int page, Page& out, 
     const std::shared_ptr<Handles> handles =
         info.shared ? std::static_pointer_cast<Handles>(info.shared) : std::make_shared<Handles>(path, info.decodeBytes, 1);
     std::unique_ptr<Tiff> held = handles->take(page, info.pages[page].offset);
-    if (!held) return reason = kDamaged, false;
+    if (!held) return handles->give(nullptr), reason = kDamaged, false;
     Tiff& tif = *held;
     const TiffLayout l = layoutOf(tif.t);
     const Placement pl{l.w, l.h, l.orientation};
@@ -543,6 +543,7 @@ bool decode(const std::string& path, const FileInfo& info, int page, Page& out, 
     const bool noneRead = std::find(lostRows.begin(), lostRows.end(), false) == lostRows.end();
     const bool noMemory = tif.reports.error.find("emory") != std::string::npos;
     if (!ok || (someLost && (noMemory || noneRead))) {
+        handles->give(nullptr);
         out = Page();
         reason = noMemory ? kNoMemory : kDamaged;
         return false;
