@@ -355,9 +355,13 @@ public:
             if (!more()) return false;
         }
         std::memcpy(to, window_.data() + (at - start_), n);
+        // What lies behind is let go a chunk at a time, not on every read: shifting the
+        // window for each element header made the walk quadratic in the elements of a chunk.
         const size_t behind = size_t(at - start_);
-        window_.erase(window_.begin(), window_.begin() + long(behind));
-        start_ = at;
+        if (behind >= kChunk) {
+            window_.erase(window_.begin(), window_.begin() + long(behind));
+            start_ = at;
+        }
         return true;
     }
 
@@ -370,13 +374,15 @@ private:
     std::vector<unsigned char> window_;  // inflated bytes from start_ on
     uint64_t start_ = 0;
 
-    // Inflates up to 64 KB more onto the window; false at the end or on damaged data.
+    static constexpr size_t kChunk = 65536;
+
+    // Inflates up to a chunk more onto the window; false at the end or on damaged data.
     bool more() {
         if (!ok_ || ended_) return false;
         const size_t had = window_.size();
-        window_.resize(had + 65536);
+        window_.resize(had + kChunk);
         z_.next_out = window_.data() + had;
-        z_.avail_out = 65536;
+        z_.avail_out = kChunk;
         while (z_.avail_out > 0 && !ended_) {
             if (z_.avail_in == 0) {
                 z_.avail_in = uInt(std::fread(in_, 1, sizeof in_, f_));
@@ -390,7 +396,7 @@ private:
                 break;
             }
         }
-        window_.resize(had + (65536 - z_.avail_out));
+        window_.resize(had + (kChunk - z_.avail_out));
         return window_.size() > had;
     }
 };
