@@ -4,6 +4,7 @@
 #include <gdcmImageReader.h>
 #include <gdcmImageWriter.h>
 #include <gdcmReader.h>
+#include <gdcmSequenceOfItems.h>
 #include <gdcmWriter.h>
 #include <gtest/gtest.h>
 #include <wx/choicdlg.h>
@@ -288,6 +289,35 @@ TEST(DicomReader, EveryTransferSyntaxDecodesToTheSameSamples) {
             EXPECT_LE(worst, ts == TS::JPEGBaselineProcess1 ? 12 : 0);
         }
     }
+    // A deflated data set that inflates to many of the walk's chunks: a sequence of 20,000
+    // items before the pixels, element headers across every chunk's end.
+    ASSERT_TRUE(writeDicom(dir.file("items"), Dicom()));
+    const std::vector<int64_t> plain = decodeAll(dir.file("items"));
+    gdcm::Reader r;
+    r.SetFileName(dir.file("items").c_str());
+    ASSERT_TRUE(r.Read());
+    gdcm::SmartPointer<gdcm::SequenceOfItems> items = new gdcm::SequenceOfItems;
+    for (int i = 0; i < 20000; ++i) {
+        gdcm::Item item;
+        gdcm::DataElement uid(gdcm::Tag(0x0008, 0x1155));
+        uid.SetVR(gdcm::VR::UI);
+        uid.SetByteValue("1.2.3.4", 8);
+        item.GetNestedDataSet().Insert(uid);
+        items->AddItem(item);
+    }
+    gdcm::DataElement sequence(gdcm::Tag(0x0008, 0x1140));
+    sequence.SetVR(gdcm::VR::SQ);
+    sequence.SetValue(*items);
+    sequence.SetVLToUndefined();
+    r.GetFile().GetDataSet().Insert(sequence);
+    r.GetFile().GetHeader().SetDataSetTransferSyntax(TS::DeflatedExplicitVRLittleEndian);
+    gdcm::Writer w;
+    w.SetFile(r.GetFile());
+    w.SetFileName(dir.file("items-deflated").c_str());
+    ASSERT_TRUE(w.Write());
+    EXPECT_EQ(plain.size(), 12u);
+    EXPECT_EQ(decodeAll(dir.file("items-deflated")), plain);
+
     // pydicom's small MR image as its makers stored it in other syntaxes.
     REQUIRE_PYDICOM();
     const std::string mr = kPydicom + "MR_small.dcm";
