@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 #include <wx/image.h>
 
+#include <algorithm>
 #include <array>
 #include <climits>
 #include <cmath>
@@ -186,6 +187,22 @@ TEST(VoxelMap, AllocateRefusesCountsBeyond64Bits) {
     EXPECT_FALSE(map.loaded);
     EXPECT_FALSE(map.allocate(-1, 2, 2));
     EXPECT_FALSE(map.loaded);
+}
+
+// Arrays below and above the size taken with big pages: zero bytes throughout (a volume is
+// transparent black), the big one on a 2 MiB boundary; sizes past what can be addressed refused.
+TEST(VoxelMap, BigArraysAreZeroAlignedAndBounded) {
+    for (const size_t n : {size_t(1000), size_t(40) << 20}) {
+        BigArray<unsigned char> a = allocateBig<unsigned char>(n);
+        ASSERT_TRUE(a) << n;
+        EXPECT_TRUE(std::all_of(a.get(), a.get() + n, [](unsigned char b) { return b == 0; })) << n;
+        if (n > (size_t(16) << 20)) {
+            EXPECT_EQ(reinterpret_cast<uintptr_t>(a.get()) % (size_t(2) << 20), 0u);
+        }
+        a[n - 1] = 1;
+    }
+    EXPECT_FALSE(allocateBig<uint64_t>((SIZE_MAX >> 3) + 2));  // n * 8 would wrap to 8 bytes
+    EXPECT_FALSE(allocateBig<unsigned char>(SIZE_MAX - 10));
 }
 
 // --- interpolated lookups ---------------------------------------------------------
