@@ -477,6 +477,18 @@ TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
     EXPECT_EQ(buildStack({empty}, map).problem,
               "\"" + empty + "\", page 2 of 2, is not an image in a supported format, or it is damaged or truncated.");
     EXPECT_FALSE(map.loaded);
+
+    // A header claiming a million rows in an empty strip, and one row that can be read (a
+    // fuzzing input: it took a call per row before, and seconds under the sanitizers).
+    TiffPage tall{2, 1048579, 1, 8, {7, 7}};
+    tall.rowsPerStrip = 1048578, tall.stripBytes = {0, 2};
+    const std::string claimed = put(dir, "tall.tif", tiff({tall}));
+    const stackio::Outcome o = buildStack({claimed}, map);
+    ASSERT_EQ(o.problem, "");
+    EXPECT_EQ(o.warnings, std::vector<std::string>{"\"" + claimed + "\": TIFFFillStrip: Invalid strip byte count 0, strip 0; "
+                                                  "rows 0..1048577 could not be read and are transparent"});
+    EXPECT_EQ(voxelAt(map, 1, 1048578, 0), voxel(7, 7, 7, 255));
+    EXPECT_EQ(voxelAt(map, 1, 1048577, 0), voxel(0, 0, 0, 0));
 }
 
 TEST(StackWideSamples, SignedIntegerAndFloatingPointPagesAreMappedByTheStacksRange) {
