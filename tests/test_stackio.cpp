@@ -453,8 +453,8 @@ TEST(StackTiffDamage, StripsThatCannotBeReadAreTransparentAndNamed) {
         const stackio::Outcome wo = buildStack({put(dir, "readable.tif", file(readable, c.floats))}, want);
         ASSERT_EQ(o.problem, "");
         ASSERT_EQ(wo.problem, "");
-        EXPECT_EQ(o.lo, wo.lo);
-        EXPECT_EQ(o.hi, wo.hi);
+        EXPECT_EQ(o.wideLo, wo.wideLo);
+        EXPECT_EQ(o.wideHi, wo.wideHi);
         EXPECT_EQ(stackio::mappingText(o), stackio::mappingText(wo));
         ASSERT_EQ(o.warnings.size(), 1u);
         std::printf("[ warning  ] %s\n", o.warnings[0].c_str());
@@ -557,7 +557,7 @@ TEST(StackWideSamples, SignedIntegerAndFloatingPointPagesAreMappedByTheStacksRan
             ASSERT_EQ(o.problem, "");
             EXPECT_TRUE(o.warnings.empty()) << o.warnings.front();
             EXPECT_EQ(stackio::mappingText(o), c.status);
-            EXPECT_EQ(o.mapped16, c.format == 1 && c.bits == 16);
+            EXPECT_EQ(o.wideKinds == 1u << int(formats::Samples::Unsigned16), c.format == 1 && c.bits == 16);
             ASSERT_TRUE(map.width == W && map.height == H && map.depth == 1);
             for (int n = 0; n < W * H; ++n) {
                 const int i = n % W, j = n / W;
