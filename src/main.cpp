@@ -50,7 +50,7 @@ int readCommandLine(int argc, char** argv) {
         return 0;
     }
     if (parsed == 0 && parser.Found("version")) {
-        std::puts("Slabwright 1.0");
+        std::puts("Slabwright " SLABWRIGHT_VERSION);
         return 0;
     }
     const bool badReduce = reduceGiven && reduce != 2 && reduce != 4 && reduce != 8 && reduce != 16;
