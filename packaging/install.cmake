@@ -46,7 +46,9 @@ set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME slabwright)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "${SLABWRIGHT_MAINTAINER}")
-set(CPACK_PACKAGING_INSTALL_PREFIX ${CMAKE_INSTALL_PREFIX})
+# A Debian package installs into /usr whatever the build's own prefix (which is compiled in:
+# configure with the default, /usr, for a package).
+set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
