@@ -106,7 +106,19 @@ elif have update-mime-database shared-mime-info "MIME types" && have gio libglib
   cp "$root/samples/scan/ct/IM0001" "$tmp/files/"
   typeOf() { XDG_DATA_HOME=$tmp/data XDG_DATA_DIRS=$tmp/data gio info -a standard::content-type "$1" |
                sed -n 's/.*standard::content-type: //p'; }
-  for c in "anatomical.nii application/x-nifti" "anatomical application/x-nifti" "IM0001 application/dicom"; do
+  cases=("anatomical.nii application/x-nifti" "anatomical application/x-nifti" "IM0001 application/dicom")
+  # A NIfTI-2 file and the header of a NIfTI-1 pair, without a name to go by.
+  if /usr/bin/python3 -c "import nibabel, numpy as np
+v = np.zeros((2, 2, 2), np.int16)
+nibabel.save(nibabel.Nifti2Image(v, np.eye(4)), '$tmp/files/n2.nii')
+nibabel.save(nibabel.Nifti1Pair(v, np.eye(4)), '$tmp/files/pair.hdr')" 2>/dev/null; then
+    mv "$tmp/files/n2.nii" "$tmp/files/nifti2"
+    mv "$tmp/files/pair.hdr" "$tmp/files/pairheader"
+    cases+=("nifti2 application/x-nifti" "pairheader application/x-nifti")
+  else
+    skip "NIfTI-2 and pair types: nibabel cannot write them (Debian package python3-nibabel)"
+  fi
+  for c in "${cases[@]}"; do
     set -- $c
     got=$(typeOf "$tmp/files/$1")
     check "$1 is typed $2 (got $got)" test "$got" = "$2"
