@@ -90,3 +90,26 @@ nib.save(nib.Nifti1Image(np.arange(72, dtype=np.uint8).reshape(4, 3, 2, 3), np.e
 nib.save(nib.Nifti1Image(a.astype('>f8'), np.eye(4)), out + 'float64-bigendian.nii')
 nib.save(nib.Nifti2Image(a.astype(np.uint16), np.eye(4)), out + 'uint16-nifti2.nii')
 PY
+
+# Stacks of scans: a CT series stored unsigned with a negative intercept (pydicom's signed
+# slices shifted), two series and a PNG beside DICOM, and a NIfTI with a slope beside others.
+/usr/bin/python3 - "$d/dicomdirtests/77654033/CT2" "$tmp/" <<'PY'
+import sys, glob
+import numpy as np, pydicom
+src, out = sys.argv[1], sys.argv[2]
+for n, f in enumerate(sorted(glob.glob(src + '/*'))[:3]):
+    ds = pydicom.dcmread(f)
+    a = ds.pixel_array.astype(np.int32)
+    ds.PixelRepresentation = 0
+    ds.RescaleIntercept = -2048
+    ds.PixelData = (a + 1024).astype(np.uint16).tobytes()
+    ds.save_as(out + 'ct%d.dcm' % n)
+    if n == 0:
+        ds.SeriesInstanceUID = ds.SeriesInstanceUID + '.9'
+        ds.save_as(out + 'other-series.dcm')
+PY
+join "$c/stack/dicom-unsigned-rescaled" "$tmp/ct2.dcm" "$tmp/ct0.dcm" "$tmp/ct1.dcm"
+join "$c/stack/dicom-two-series" "$tmp/ct0.dcm" "$tmp/other-series.dcm" "$tmp/ct1.dcm"
+join "$c/stack/dicom-beside-png" "$tmp/ct0.dcm" "$c/png/grey8.png"
+join "$c/stack/nifti-slope" "$c/nifti/int16-scaled-LAS.nii.gz"
+join "$c/stack/nifti-beside-tiff" "$c/nifti/float32-mm.nii" "$t/grey16.tif"

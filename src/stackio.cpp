@@ -174,17 +174,11 @@ void arrangeInOrder(Plan& p) {
             break;
         }
     }
-    p.valueUnit = first.valueUnit, p.modality = first.modality, p.description = first.description;
+    p.valueUnit = first.valueUnit, p.description = first.description;
     for (const FileInfo& i : p.infos) p.notes.insert(p.notes.end(), i.notes.begin(), i.notes.end());
 }
 
 }  // namespace
-
-std::string who(const Plan& p, const Layer& l) {
-    const size_t pages = p.infos[l.file].pages.size();
-    return quoted(p.files[l.file]) +
-           (pages > 1 ? ", page " + std::to_string(l.page + 1) + " of " + std::to_string(pages) + "," : "");
-}
 
 int64_t availableMemory() {
     std::ifstream in("/proc/meminfo");

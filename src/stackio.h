@@ -32,6 +32,7 @@ namespace stackio {
 
 using formats::Choose;
 using formats::FileInfo;
+using formats::Layer;
 using formats::Page;
 using formats::PageInfo;
 using formats::Samples;
@@ -51,28 +52,13 @@ int64_t availableMemory();
 // The most pixels one image may have: what the toolkit's RGB images can hold.
 constexpr int64_t kMaxPixels = 0x7fffffff / 3;
 
-// One layer of the stack: page `page` of file `file`.
-struct Layer {
-    int file = 0, page = 0;
-};
-// The stack as its headers describe it.
-struct Plan {
-    std::vector<std::string> files;
-    std::vector<FileInfo> infos;  // one per file
-    std::vector<Layer> order;     // the layers, the first (world z 100) first
-    int width = 0, height = 0, layers = 0;
+// The stack as its headers describe it: the files, their headers, the layers and what the
+// files say of them (formats::Arrangement, what a format that arranges its files fills in),
+// and how it is read.
+struct Plan : formats::Arrangement {
     bool has16 = false;           // some page is read at 16 bits
     int inFlight = 2;             // pages decoded at the same time
     int64_t decodeBytes = 0;      // the most one page's decoding holds
-    // What the files say of a voxel's size along x, y, z, in unit ("mm", "µm"; empty: unknown).
-    double voxelSize[3] = {1, 1, 1};
-    std::string unit;
-    std::string valueUnit;        // the values' unit after rescaling, such as "HU"
-    std::string modality;         // "CT", "MR", ... where the files say
-    std::string description;      // the orientation code the files name, such as a NIfTI's "LAS"
-    bool hasWindow = false;       // a window the files suggest, in values
-    double windowLo = 0, windowHi = 0;
-    std::vector<std::string> notes;  // said once the stack has loaded (gaps, order, volumes left out)
     // Opened at 1/reduce: each voxel the mean of a reduce^3 block (see reduce.h). width,
     // height and layers stay the full stack's; the volume is reducedWidth() x ...
     int reduce = 1;
@@ -98,7 +84,7 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
 unsigned __int128 volumeBytes(const Plan& p, int reduce);
 unsigned __int128 decodingBytes(const Plan& p, int reduce);
 // "\"path\"" or "\"path\", page 3 of 5," for a refusal naming one layer.
-std::string who(const Plan& p, const Layer& layer);
+using formats::who;
 
 struct Outcome {
     std::string problem;                // not empty: refused (the whole message)

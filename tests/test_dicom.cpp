@@ -17,6 +17,7 @@
 #include <map>
 #include <thread>
 
+#include "formats/dicominfo.h"
 #include "formats/format.h"
 #include "formats/series.h"
 #include "stackio.h"
@@ -128,6 +129,13 @@ std::map<gdcm::Tag, std::string> ctSlice(double z, const std::string& uid = "1.2
             {gdcm::Tag(0x0028, 0x1053), "1"}};
 }
 
+// What a DICOM header says beyond FileInfo (nothing, for an info without it).
+const formats::DicomInfo& said(const FileInfo& info) {
+    static const formats::DicomInfo none;
+    const formats::DicomInfo* d = formats::dicomInfo(info);
+    return d ? *d : none;
+}
+
 bool header(const std::string& path, FileInfo& info, std::string& reason) {
     info = FileInfo();
     info.reader = &formats::dicom;
@@ -235,22 +243,22 @@ TEST(DicomReader, HeaderSaysWhatTheSamplesMeanAndWhereTheyLie) {
     FileInfo info;
     std::string reason;
     ASSERT_TRUE(header(dir.file("ct"), info, reason));
-    EXPECT_EQ(info.modality, "CT");
-    EXPECT_EQ(info.seriesUid, "1.2.3.4");
-    EXPECT_EQ(info.seriesDescription, "Head");
+    EXPECT_EQ(said(info).modality, "CT");
+    EXPECT_EQ(said(info).seriesUid, "1.2.3.4");
+    EXPECT_EQ(said(info).seriesDescription, "Head");
     ASSERT_TRUE(info.pages[0].hasPosition);
     EXPECT_EQ(info.pages[0].position[2], 12.5);
     EXPECT_TRUE(info.hasOrientation);
     EXPECT_EQ(info.voxelSize[0], 0.25);  // column spacing
     EXPECT_EQ(info.voxelSize[1], 0.5);   // row spacing
     EXPECT_EQ(info.unit, "mm");
-    EXPECT_EQ(info.sliceThickness, 2.5);
-    EXPECT_TRUE(info.hasInstanceNumber);
-    EXPECT_TRUE(info.hasWindow);
-    EXPECT_EQ(info.windowCentre, 40);
-    EXPECT_EQ(info.windowWidth, 400);
+    EXPECT_EQ(said(info).sliceThickness, 2.5);
+    EXPECT_TRUE(said(info).hasInstanceNumber);
+    EXPECT_TRUE(said(info).hasWindow);
+    EXPECT_EQ(said(info).windowCentre, 40);
+    EXPECT_EQ(said(info).windowWidth, 400);
     ASSERT_TRUE(header(dir.file("dose"), info, reason));
-    EXPECT_EQ(info.frameOffsets, (std::vector<double>{0, 2, 4}));
+    EXPECT_EQ(said(info).frameOffsets, (std::vector<double>{0, 2, 4}));
 }
 
 // One image in every transfer syntax Debian's GDCM writes and reads gives the same samples;
@@ -337,7 +345,7 @@ TEST(DicomReader, RealFiles) {
     ASSERT_EQ(info.pages.size(), 1u);
     EXPECT_EQ(info.pages[0].width, 128);
     EXPECT_EQ(info.pages[0].samples, Samples::Signed16);
-    EXPECT_EQ(info.modality, "CT");
+    EXPECT_EQ(said(info).modality, "CT");
     EXPECT_EQ(info.valueUnit, "HU");
     EXPECT_EQ(v.size(), size_t(128 * 128));
     // As pydicom decodes it: first values, range and sum of the stored values.
@@ -349,11 +357,11 @@ TEST(DicomReader, RealFiles) {
     EXPECT_EQ(sum, 14826310);
     EXPECT_EQ(info.pages[0].intercept, -1024);
     EXPECT_EQ(info.voxelSize[0], 0.661468);
-    EXPECT_EQ(info.sliceThickness, 5);
+    EXPECT_EQ(said(info).sliceThickness, 5);
     // A dose grid: 15 frames placed by GridFrameOffsetVector, scaled by DoseGridScaling.
     const std::vector<int64_t> dose = decodeAll(kPydicom + "rtdose.dcm", &info);
     EXPECT_EQ(info.pages.size(), 15u);
-    EXPECT_EQ(info.frameOffsets.size(), 15u);
+    EXPECT_EQ(said(info).frameOffsets.size(), 15u);
     EXPECT_EQ(info.valueUnit, "");  // DoseUnits RELATIVE
     EXPECT_EQ(info.pages[0].slope, 1e-6);
     EXPECT_EQ(info.pages[0].samples, Samples::Unsigned32);
@@ -575,17 +583,18 @@ namespace {
 FileInfo slice(double z, const std::string& uid = "1", int instance = 0, double x = 0) {
     FileInfo f;
     f.reader = &formats::dicom;
-    f.seriesUid = uid;
-    f.modality = "CT";
-    f.seriesDescription = "Series " + uid;
+    formats::DicomInfo& d = formats::dicomInfo(f);
+    d.seriesUid = uid;
+    d.modality = "CT";
+    d.seriesDescription = "Series " + uid;
     f.valueUnit = "HU";
     f.hasOrientation = true;
     f.voxelSize[0] = 0.5, f.voxelSize[1] = 0.25;
     f.unit = "mm";
-    f.sliceThickness = 3;
-    f.hasInstanceNumber = instance != 0;
-    f.instanceNumber = instance;
-    f.hasWindow = true, f.windowCentre = 40, f.windowWidth = 400;
+    d.sliceThickness = 3;
+    d.hasInstanceNumber = instance != 0;
+    d.instanceNumber = instance;
+    d.hasWindow = true, d.windowCentre = 40, d.windowWidth = 400;
     formats::PageInfo p;
     p.width = 4, p.height = 3;
     p.hasPosition = !std::isnan(z);
@@ -616,7 +625,7 @@ TEST(DicomSeries, OrderVoxelSizeAndNotes) {
     FileInfo multi = slice(10);  // four frames placed by GridFrameOffsetVector, given out of order
     multi.pages.resize(4, multi.pages[0]);
     for (size_t k = 1; k < 4; ++k) multi.pages[k].hasPosition = false;
-    multi.frameOffsets = {0, 6, -6, 3};
+    formats::dicomInfo(multi).frameOffsets = {0, 6, -6, 3};
     FileInfo tiltedOrientation = slice(0);
     struct Case {
         const char* name;

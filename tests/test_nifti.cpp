@@ -20,6 +20,7 @@
 
 #include "filebytes.h"
 #include "formats/format.h"
+#include "formats/inflate.h"
 #include "stackio.h"
 #include "testutil.h"
 #include "voxelmap.h"
@@ -427,6 +428,51 @@ TEST(NiftiRead, CompressedSlicesInflateOnce) {
     expectPage(10, p);
     EXPECT_FALSE(formats::nifti.decode(cut, info, 95, p, reason));
     EXPECT_EQ(reason, "is truncated: its compressed data end before its samples do");
+}
+
+// The readers' inflater against zlib's gzread, which the NIfTI reader used before it: the
+// same bytes, and a read fails (gzread: -1) exactly where gzread's does, so that a damaged
+// file is refused for what it was refused for.
+TEST(NiftiRead, InflaterReadsGzipAsGzreadDoes) {
+    testutil::TempDir dir;
+    std::string data;
+    for (uint32_t i = 0, x = 1; i < 300000; ++i) x = x * 1103515245u + 12345u, data += char((x >> 16) % 7 + i / 1000 % 3);
+    const auto gzipped = [&](const std::string& raw) {
+        const std::string path = dir.file("member.gz");
+        gzFile g = gzopen(path.c_str(), "wb");
+        gzwrite(g, raw.data(), unsigned(raw.size()));
+        gzclose(g);
+        return testutil::readBytes(path);
+    };
+    const std::string whole = gzipped(data), second = gzipped(data.substr(0, 20000));
+    std::string flipped[4] = {whole, whole, whole, whole};
+    const size_t at[4] = {30, whole.size() / 3, whole.size() - 12, whole.size() - 3};  // inside, and in the trailer
+    for (int k = 0; k < 4; ++k) flipped[k][at[k]] = char(flipped[k][at[k]] ^ 0x5a);
+    const std::vector<std::pair<const char*, std::string>> cases = {
+        {"sound", whole},           {"cut short", whole.substr(0, whole.size() / 2)}, {"two members", whole + second},
+        {"trailing bytes", whole + "xyz"}, {"damaged early", flipped[0]}, {"damaged inside", flipped[1]},
+        {"damaged check", flipped[2]},     {"damaged length", flipped[3]}};
+    const std::vector<std::vector<size_t>> patterns = {{100, 5000, 16384, 70000, 300000, 540, 20000}, {1000}};
+    for (const auto& [what, bytes] : cases)
+        for (const std::vector<size_t>& steps : patterns) {
+            SCOPED_TRACE(std::string(what) + (steps.size() > 1 ? ", mixed reads" : ", small reads"));
+            const std::string path = dir.file("case.gz");
+            testutil::writeBytes(path, bytes);
+            gzFile g = gzopen(path.c_str(), "rb");
+            formats::ForwardInflater in(path, 0, formats::ForwardInflater::Wrap::Gzip);
+            ASSERT_TRUE(g && in.ok());
+            for (size_t call = 0; call < 1000; ++call) {
+                const size_t n = steps[call % steps.size()];
+                std::string a(n, '\0'), b(n, '\0');
+                const int r = gzread(g, a.data(), unsigned(n));
+                const size_t got = in.read(reinterpret_cast<unsigned char*>(b.data()), n);
+                const int mine = in.damage().empty() ? int(got) : -1;
+                ASSERT_EQ(mine, r) << "call " << call;
+                if (r <= 0) break;
+                ASSERT_EQ(b.substr(0, got), a.substr(0, size_t(r))) << "call " << call;
+            }
+            gzclose(g);
+        }
 }
 
 TEST(NiftiRead, DataBeyondTheHeadersSizeAreNotInflated) {

@@ -20,6 +20,7 @@
 #include "formats/dicomdata.h"
 #include "formats/dicomframes.h"
 #include "formats/dicomheader.h"
+#include "formats/dicominfo.h"
 #include "formats/format.h"
 #include "formats/gdcmguard.h"
 #include "formats/series.h"
@@ -119,6 +120,13 @@ struct FrameCache {
     size_t taken = 0;
 };
 
+// A DICOM file's shared state: what its header says beyond FileInfo, and (several frames)
+// the cache of its frames.
+struct DicomState {
+    DicomInfo said;
+    std::shared_ptr<FrameCache> cache;
+};
+
 bool sameFile(const std::string& path, const FrameCache& c, int64_t& size, struct timespec& modified) {
     struct stat st;
     if (stat(path.c_str(), &st) != 0) return false;
@@ -136,7 +144,8 @@ bool decodeFrames(const std::string& path, const FileInfo& info, std::shared_ptr
 
 bool dicomHeader(const std::string& path, FileInfo& info, std::string& reason) {
     if (!readDicomHeader(path, info, reason)) return false;
-    if (info.pages.size() > 1) info.shared = std::make_shared<FrameCache>();
+    dicomInfo(info);  // the state, made where the header said nothing beyond FileInfo
+    if (info.pages.size() > 1) std::static_pointer_cast<DicomState>(info.shared)->cache = std::make_shared<FrameCache>();
     return true;
 }
 
@@ -144,10 +153,12 @@ bool dicomDecode(const std::string& path, const FileInfo& info, int page, Page& 
     if (page < 0 || size_t(page) >= info.pages.size()) return reason = "has no such frame", false;
     std::shared_ptr<const Decoded> frames;
     // One frame, or an info not made by header() (no cache): decoded for this page alone.
-    if (info.pages.size() == 1 || !info.shared) {
+    const std::shared_ptr<FrameCache> shared =
+        info.reader == &dicom && info.shared ? std::static_pointer_cast<DicomState>(info.shared)->cache : nullptr;
+    if (info.pages.size() == 1 || !shared) {
         if (!decodeFrames(path, info, frames, reason)) return false;
     } else {
-        FrameCache& cache = *std::static_pointer_cast<FrameCache>(info.shared);
+        FrameCache& cache = *shared;
         std::lock_guard<std::mutex> hold(cache.lock);
         int64_t size = -1;
         struct timespec modified = {0, 0};
@@ -196,5 +207,19 @@ bool dicomRecognise(const std::string& path, const unsigned char* head, size_t s
 }  // namespace
 
 extern const Reader dicom = {"DICOM", dicomRecognise, dicomHeader, dicomDecode, "a DICOM file", false, arrangeSeries};
+
+const DicomInfo* dicomInfo(const FileInfo& info) {
+    return info.reader == &dicom && info.shared ? &std::static_pointer_cast<DicomState>(info.shared)->said : nullptr;
+}
+
+DicomInfo& dicomInfo(FileInfo& info) {
+    if (info.reader != &dicom || !info.shared) {
+        info.reader = &dicom;
+        info.shared = std::make_shared<DicomState>();
+    } else if (info.shared.use_count() > 1) {  // shared with other copies: this one gets its own
+        info.shared = std::make_shared<DicomState>(*std::static_pointer_cast<DicomState>(info.shared));
+    }
+    return std::static_pointer_cast<DicomState>(info.shared)->said;
+}
 
 }  // namespace formats

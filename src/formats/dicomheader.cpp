@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "formats/dicomdata.h"
+#include "formats/dicominfo.h"
 #include "formats/dicomwalk.h"
 #include "formats/gdcmguard.h"
 
@@ -49,9 +50,10 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason, Sess
     if (!r.ReadUpToTag(kPixelData, session.pixelTag)) return reason = trace.with("is a damaged or truncated DICOM file"), false;
     const gdcm::File& file = r.GetFile();
     const gdcm::DataSet& ds = file.GetDataSet();
-    info.modality = text(ds, 0x0008, 0x0060);
-    info.seriesUid = text(ds, 0x0020, 0x000e);
-    info.seriesDescription = text(ds, 0x0008, 0x103e);
+    DicomInfo& dcm = dicomInfo(info);  // what only DICOM says, beside FileInfo
+    dcm.modality = text(ds, 0x0008, 0x0060);
+    dcm.seriesUid = text(ds, 0x0020, 0x000e);
+    dcm.seriesDescription = text(ds, 0x0008, 0x103e);
 
     std::string tsUid = text(file.GetHeader(), 0x0002, 0x0010);
     const gdcm::TransferSyntax ts = file.GetHeader().GetDataSetTransferSyntax();
@@ -67,7 +69,7 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason, Sess
         else pixels = pixelElement(path, at, ts == gdcm::TransferSyntax::ExplicitVRBigEndian, ts.IsImplicit());
     }
     if (!pixels.found) {
-        const std::string kind = objectKind(info.modality, text(ds, 0x0008, 0x0016));
+        const std::string kind = objectKind(dcm.modality, text(ds, 0x0008, 0x0016));
         reason = kind.empty() ? "is a DICOM file without pixel data" : "is " + article("DICOM " + kind) + ", not an image";
         return false;
     }
@@ -124,20 +126,20 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason, Sess
         info.unit = "mm";
     }
     if (const std::vector<double> v = fg.numbers(0, 0x0028, 0x9110, 0x0018, 0x0088); !v.empty() && v[0] > 0)
-        info.spacingBetweenSlices = v[0];
+        dcm.spacingBetweenSlices = v[0];
     if (const std::vector<double> v = fg.numbers(0, 0x0028, 0x9110, 0x0018, 0x0050); !v.empty() && v[0] > 0)
-        info.sliceThickness = v[0];
+        dcm.sliceThickness = v[0];
     if (const std::vector<double> v = numbers(ds, 0x0020, 0x0013); !v.empty() && v[0] == std::floor(v[0]) &&
                                                                      std::fabs(v[0]) < 2e9)
-        info.hasInstanceNumber = true, info.instanceNumber = int(v[0]);
-    info.frameOffsets = numbers(ds, 0x3004, 0x000c);
+        dcm.hasInstanceNumber = true, dcm.instanceNumber = int(v[0]);
+    dcm.frameOffsets = numbers(ds, 0x3004, 0x000c);
     const std::vector<double> centre = fg.numbers(0, 0x0028, 0x9132, 0x0028, 0x1050),
                               width_ = fg.numbers(0, 0x0028, 0x9132, 0x0028, 0x1051);
     if (!centre.empty() && !width_.empty() && width_[0] > 0)
-        info.hasWindow = true, info.windowCentre = centre[0], info.windowWidth = width_[0];
+        dcm.hasWindow = true, dcm.windowCentre = centre[0], dcm.windowWidth = width_[0];
     const std::string rescaleType = text(ds, 0x0028, 0x1054);
     if (!rescaleType.empty() && rescaleType != "US") info.valueUnit = rescaleType;
-    else if (info.modality == "CT") info.valueUnit = "HU";
+    else if (dcm.modality == "CT") info.valueUnit = "HU";
     // A dose grid's values are its stored ones times DoseGridScaling, in DoseUnits.
     const std::vector<double> doseScale = numbers(ds, 0x3004, 0x000e);
     const std::string doseUnits = text(ds, 0x3004, 0x0002);

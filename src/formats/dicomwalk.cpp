@@ -1,7 +1,6 @@
 #include "formats/dicomwalk.h"
 
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cstring>
@@ -9,6 +8,7 @@
 #include <vector>
 
 #include "formats/format.h"
+#include "formats/inflate.h"
 
 namespace formats::dicomio {
 namespace {
@@ -98,22 +98,16 @@ namespace {
 // data set of any size is walked in a few kilobytes.
 class Inflated {
 public:
-    Inflated(std::FILE* f, uint64_t from) : f_(f), from_(from) {
-        if (inflateInit2(&z_, -MAX_WBITS) == Z_OK) ok_ = std::fseek(f_, long(from_), SEEK_SET) == 0;
-    }
-    ~Inflated() { inflateEnd(&z_); }
-    Inflated(const Inflated&) = delete;
-    Inflated& operator=(const Inflated&) = delete;
+    Inflated(const std::string& path, uint64_t from) : in_(path, from, ForwardInflater::Wrap::Raw) {}
 
     // The size of the whole inflated data set; -1 when it cannot be inflated to its end or
     // is larger than `most` bytes. Leaves the stream ready to be read from its start.
     int64_t measure(uint64_t most) {
         int64_t total = -1;
-        while (ok_ && more() && uint64_t(start_ + window_.size()) <= most) start_ += window_.size(), window_.clear();
-        if (ok_ && ended_ && start_ + window_.size() <= most) total = int64_t(start_ + window_.size());
-        window_.clear(), start_ = 0, ended_ = false, z_.avail_in = 0;
-        ok_ = ok_ && inflateReset(&z_) == Z_OK && std::fseek(f_, long(from_), SEEK_SET) == 0;
-        return ok_ ? total : -1;
+        while (more() && uint64_t(start_ + window_.size()) <= most) start_ += window_.size(), window_.clear();
+        if (in_.ended() && start_ + window_.size() <= most) total = int64_t(start_ + window_.size());
+        window_.clear(), start_ = 0;
+        return in_.ok() && in_.restart() ? total : -1;
     }
 
     bool read(uint64_t at, unsigned char* to, size_t n) {
@@ -134,11 +128,7 @@ public:
     }
 
 private:
-    std::FILE* f_;
-    uint64_t from_;
-    z_stream z_ = {};
-    bool ok_ = false, ended_ = false;
-    unsigned char in_[16384];
+    ForwardInflater in_;
     std::vector<unsigned char> window_;  // inflated bytes from start_ on
     uint64_t start_ = 0;
 
@@ -146,32 +136,17 @@ private:
 
     // Inflates up to a chunk more onto the window; false at the end or on damaged data.
     bool more() {
-        if (!ok_ || ended_) return false;
+        if (!in_.ok() || in_.ended() || !in_.damage().empty()) return false;
         const size_t had = window_.size();
         window_.resize(had + kChunk);
-        z_.next_out = window_.data() + had;
-        z_.avail_out = kChunk;
-        while (z_.avail_out > 0 && !ended_) {
-            if (z_.avail_in == 0) {
-                z_.avail_in = uInt(std::fread(in_, 1, sizeof in_, f_));
-                z_.next_in = in_;
-                if (z_.avail_in == 0) break;  // the file ends before the stream
-            }
-            const int r = inflate(&z_, Z_NO_FLUSH);
-            if (r == Z_STREAM_END) ended_ = true;
-            else if (r != Z_OK) {
-                ok_ = false;
-                break;
-            }
-        }
-        window_.resize(had + (kChunk - z_.avail_out));
+        window_.resize(had + in_.read(window_.data() + had, kChunk));
         return window_.size() > had;
     }
 };
 
 class Walker {
 public:
-    explicit Walker(const std::string& path) : f_(path), size_(fileSize(path)) {}
+    explicit Walker(const std::string& path) : path_(path), f_(path), size_(fileSize(path)) {}
 
     // Empty when the structure is sound, else what is wrong with it.
     std::string problem() {
@@ -199,7 +174,7 @@ public:
             if (std::none_of(std::begin(kSyntaxes), std::end(kSyntaxes), [&](const Syntax& s) { return ts == s.uid; }))
                 return "is stored as transfer syntax " + ts + ", which cannot be decoded";
             if (ts == "1.2.840.10008.1.2.1.99") {  // the rest deflated: walked as it inflates
-                inflated_ = std::make_unique<Inflated>(f_.f, pos);
+                inflated_ = std::make_unique<Inflated>(path_, pos);
                 const int64_t size = inflated_->measure(kMostInflated);
                 if (size < 0) return "has a deflated data set that is damaged or larger than 4 GB";
                 size_ = size, pos = 0, inflatedSize = uint64_t(size);
@@ -223,6 +198,7 @@ private:
     struct Form {
         bool explicitVR, bigEndian;
     };
+    std::string path_;
     File f_;
     int64_t size_;
     std::string why_;

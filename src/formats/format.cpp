@@ -53,6 +53,12 @@ const char* nameOf(Samples kind) {
 
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
+std::string who(const Arrangement& a, const Layer& l) {
+    const size_t pages = a.infos[size_t(l.file)].pages.size();
+    return quoted(a.files[size_t(l.file)]) +
+           (pages > 1 ? ", page " + std::to_string(l.page + 1) + " of " + std::to_string(pages) + "," : "");
+}
+
 void addWarning(std::string& to, const std::string& words) {
     if (to.find(words) != std::string::npos) return;  // decoders repeat themselves
     if (!to.empty()) to += "; ";

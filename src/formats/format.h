@@ -21,10 +21,6 @@
 #include <string>
 #include <vector>
 
-namespace stackio {
-struct Plan;
-}
-
 namespace formats {
 
 // Picks one of several choices, given their labels: the index, or -1 to cancel.
@@ -71,19 +67,11 @@ struct FileInfo {
     std::string unit;        // UTF-8: "mm", "µm", "nm", "m"; empty when unknown
     std::string valueUnit;   // the unit of the values after rescaling, such as "HU"; empty when none
 
-    // Series and slice geometry, for formats whose files are slices of a series (DICOM).
-    std::string modality;           // "CT", "MR", ...
-    std::string seriesUid;          // files of one series share it
-    std::string seriesDescription;
+    // The directions of the pages' rows and columns, where the file says (DICOM
+    // ImageOrientationPatient). What only one format says is kept in its shared state (a
+    // DICOM file's series, instance and window: see dicominfo.h).
     bool hasOrientation = false;
     double orientation[6] = {1, 0, 0, 0, 1, 0};  // row direction, then column direction
-    bool hasInstanceNumber = false;
-    int instanceNumber = 0;
-    double spacingBetweenSlices = 0, sliceThickness = 0;  // 0: not said
-    std::vector<double> frameOffsets;  // GridFrameOffsetVector of a multi-frame file, if any
-    // The first window the file suggests (DICOM WindowCenter / WindowWidth), in values.
-    bool hasWindow = false;
-    double windowCentre = 0, windowWidth = 0;
 
     // What the status bar should say of the file beyond its size, such as "LAS" for a
     // NIfTI's orientation; and notes for the message after a load ("holds 12 volumes;
@@ -91,10 +79,36 @@ struct FileInfo {
     std::string description;
     std::vector<std::string> notes;
 
-    // What the decodes of the file's pages share, made by the reader's header() (a NIfTI
-    // file's one inflating stream); copies of the info share it too.
+    // What the decodes of the file's pages share, and what only this format's header says,
+    // made by the reader's header() (a TIFF file's open handles, a NIfTI file's one
+    // inflating stream, a DICOM file's series and frame cache); copies of the info share it too.
     std::shared_ptr<void> shared;
 };
+
+// One layer of a stack: page `page` of file `file`.
+struct Layer {
+    int file = 0, page = 0;
+};
+
+// The files of a load as a format that arranges its own files (DICOM series) sees them:
+// the files and their headers given, the layers and what the files say of them to fill in.
+struct Arrangement {
+    std::vector<std::string> files;
+    std::vector<FileInfo> infos;  // one per file
+    std::vector<Layer> order;     // the layers, the first (world z 100) first
+    int width = 0, height = 0, layers = 0;  // the stack's, once its layers are arranged
+    // What the files say of a voxel's size along x, y, z, in unit ("mm", "µm"; empty: unknown).
+    double voxelSize[3] = {1, 1, 1};
+    std::string unit;
+    std::string valueUnit;        // the values' unit after rescaling, such as "HU"
+    std::string modality;         // "CT", "MR", ... where the files say
+    std::string description;      // the orientation code the files name, such as a NIfTI's "LAS"
+    bool hasWindow = false;       // a window the files suggest, in values
+    double windowLo = 0, windowHi = 0;
+    std::vector<std::string> notes;  // said once the stack has loaded (gaps, order, volumes left out)
+};
+// "\"path\"" or "\"path\", page 3 of 5," for a message naming one layer.
+std::string who(const Arrangement& a, const Layer& layer);
 
 // One decoded page: interleaved samples, channels 1 (grey), 2 (grey, alpha), 3 (RGB) or 4
 // (RGBA); 8-bit samples in s8, 16-bit in s16, 32-bit in s32, 64-bit in s64 (signed and
@@ -164,7 +178,7 @@ struct Reader {
     // Arranges a plan whose files are all of this format into layers (choosing a series,
     // ordering slices, their spacing); false with the problem, or with none when choose
     // was cancelled. Null: every page of every file, in the order given.
-    bool (*arrange)(stackio::Plan& p, const Choose& choose, std::string& problem) = nullptr;
+    bool (*arrange)(Arrangement& a, const Choose& choose, std::string& problem) = nullptr;
 };
 constexpr size_t kHeadBytes = 544;
 

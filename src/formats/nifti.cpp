@@ -8,7 +8,6 @@
 // several volumes (4D and up) shows its first. Data are read in host order.
 #include <nifti2_io.h>
 #include <sys/stat.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <cctype>
@@ -21,6 +20,7 @@
 #include <mutex>
 
 #include "format.h"
+#include "inflate.h"
 
 namespace formats {
 namespace {
@@ -60,10 +60,6 @@ struct FileCloser {
     void operator()(std::FILE* f) const { std::fclose(f); }
 };
 using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-struct GzCloser {
-    void operator()(gzFile_s* g) const { gzclose(g); }
-};
-using GzPtr = std::unique_ptr<gzFile_s, GzCloser>;
 
 bool isGzip(const std::string& path) {
     FilePtr f(std::fopen(path.c_str(), "rb"));
@@ -78,11 +74,10 @@ int64_t sizeOf(const std::string& path) {
 // The first n bytes of a file, inflated when it is compressed; fewer when it is shorter.
 bool readStart(const std::string& path, bool gz, unsigned char* to, size_t n, size_t& got) {
     if (gz) {
-        GzPtr g(gzopen(path.c_str(), "rb"));
-        if (!g) return false;
-        const int r = gzread(g.get(), to, unsigned(n));
-        got = r < 0 ? 0 : size_t(r);
-        return r >= 0;
+        ForwardInflater in(path, 0, ForwardInflater::Wrap::Gzip);
+        if (!in.ok()) return false;
+        got = in.read(to, n);
+        return in.damage().empty();
     }
     FilePtr f(std::fopen(path.c_str(), "rb"));
     if (!f) return false;
@@ -324,9 +319,8 @@ public:
         } else {
             const int64_t at = start_ + k * int64_t(sliceBytes_);
             if (!g_ || pos_ > at) {
-                g_.reset(gzopen(path_.c_str(), "rb"));
-                if (!g_) return reason = "cannot be opened for reading", false;
-                gzbuffer(g_.get(), 1 << 16);
+                g_ = std::make_unique<ForwardInflater>(path_, 0, ForwardInflater::Wrap::Gzip);
+                if (!g_->ok()) return g_.reset(), reason = "cannot be opened for reading", false;
                 pos_ = 0;
             }
             if (pos_ < start_ && !skip(start_ - pos_, reason)) return false;
@@ -367,13 +361,11 @@ private:
         return true;
     }
     bool inflated(unsigned char* to, unsigned n, std::string& reason) {
-        const int r = gzread(g_.get(), to, n);
-        if (r == int(n)) return pos_ += n, true;
-        int code = Z_OK;
-        const char* message = gzerror(g_.get(), &code);
-        const std::string words = message ? message : "";  // the stream owns message: copied before it closes
+        const size_t r = g_->read(to, n);
+        if (r == n && g_->damage().empty()) return pos_ += n, true;
+        const std::string words = g_->damage();
         g_.reset();  // a stream that failed starts again if asked
-        if (r >= 0 && (code == Z_OK || code == Z_BUF_ERROR))
+        if (words.empty())
             reason = "is truncated: its compressed data end before its samples do";
         else
             reason = "is damaged: its compressed data do not inflate (" + words + ")";
@@ -386,7 +378,7 @@ private:
     const size_t sliceBytes_;
     const int64_t slices_;
     const int64_t keep_;  // slices kept at most: 4, or as many as fit in kKeptBytes
-    GzPtr g_;
+    std::unique_ptr<ForwardInflater> g_;
     int64_t pos_ = 0;
     std::map<int64_t, std::vector<unsigned char>> kept_;
 };

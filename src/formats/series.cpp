@@ -1,6 +1,8 @@
 // series: grouping, ordering and measuring the DICOM slices of one load.
 #include "formats/series.h"
 
+#include "formats/dicominfo.h"
+
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
@@ -44,6 +46,13 @@ bool sameOrientation(const FileInfo& a, const FileInfo& b) {
     return true;
 }
 
+// What a DICOM header says beyond FileInfo (nothing, for an info without it).
+const DicomInfo& said(const FileInfo& info) {
+    static const DicomInfo none;
+    const DicomInfo* d = dicomInfo(info);
+    return d ? *d : none;
+}
+
 struct Group {
     std::string uid;
     std::vector<int> files;
@@ -73,8 +82,7 @@ std::string gapsText(const std::vector<double>& steps, double median, const std:
 
 }  // namespace
 
-bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem) {
-    using stackio::Layer;
+bool arrangeSeries(Arrangement& p, const Choose& choose, std::string& problem) {
     const std::vector<FileInfo>& infos = p.infos;
     problem.clear();
     p.order.clear();
@@ -87,9 +95,9 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
         if (std::find(p.files.begin(), p.files.begin() + long(f), p.files[f]) != p.files.begin() + long(f))
             continue;  // a file named twice is one slice
         auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) {
-            return x.uid == infos[f].seriesUid && sameOrientation(infos[size_t(x.files[0])], infos[f]);
+            return x.uid == said(infos[f]).seriesUid && sameOrientation(infos[size_t(x.files[0])], infos[f]);
         });
-        if (g == groups.end()) groups.push_back({infos[f].seriesUid, {}}), g = groups.end() - 1;
+        if (g == groups.end()) groups.push_back({said(infos[f]).seriesUid, {}}), g = groups.end() - 1;
         g->files.push_back(int(f));
     }
     const Group* chosen = &groups[0];
@@ -103,8 +111,9 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
             for (int f : g.files) slices += infos[size_t(f)].pages.size();
             const PageInfo none;
             const PageInfo& page = first.pages.empty() ? none : first.pages[0];
-            std::string label = (first.seriesDescription.empty() ? "Unnamed series" : first.seriesDescription) + ", " +
-                                (first.modality.empty() ? "unknown modality" : first.modality) + ", " +
+            const DicomInfo& d = said(first);
+            std::string label = (d.seriesDescription.empty() ? "Unnamed series" : d.seriesDescription) + ", " +
+                                (d.modality.empty() ? "unknown modality" : d.modality) + ", " +
                                 std::to_string(page.width) + " x " + std::to_string(page.height) + " x " + std::to_string(slices);
             if (perSeries[g.uid] > 1) label += std::string(", ") + planeName(normalOf(first));
             labels.push_back(label);
@@ -128,13 +137,14 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
     for (int f : chosen->files) {
         const FileInfo& info = infos[size_t(f)];
         const size_t n = info.pages.size();
-        const bool byOffsets = info.frameOffsets.size() == n && n > 1 && info.pages[0].hasPosition;
+        const std::vector<double>& offsets = said(info).frameOffsets;
+        const bool byOffsets = offsets.size() == n && n > 1 && info.pages[0].hasPosition;
         for (size_t k = 0; k < n; ++k) {
             Placed l{{f, int(k)}, false, 0, {0, 0, 0}};
             if (info.pages[k].hasPosition) {
                 l.placed = true, l.at = positionOf(info.pages[k]), l.along = dot(l.at, normal);
             } else if (byOffsets) {
-                const double offset = info.frameOffsets[k] - info.frameOffsets[0];
+                const double offset = offsets[k] - offsets[0];
                 const Vec base = positionOf(info.pages[0]);
                 l.placed = true, l.at = {base.x + offset * normal.x, base.y + offset * normal.y, base.z + offset * normal.z};
                 l.along = dot(l.at, normal);
@@ -144,19 +154,20 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
         }
     }
 
-    p.modality = first.modality;
-    p.description = first.seriesDescription;
+    const DicomInfo& series = said(first);
+    p.modality = series.modality;
+    p.description = series.seriesDescription;
     p.valueUnit = first.valueUnit;
-    if (first.hasWindow)
-        p.hasWindow = true, p.windowLo = first.windowCentre - first.windowWidth / 2,
-        p.windowHi = first.windowCentre + first.windowWidth / 2;
+    if (series.hasWindow)
+        p.hasWindow = true, p.windowLo = series.windowCentre - series.windowWidth / 2,
+        p.windowHi = series.windowCentre + series.windowWidth / 2;
     p.voxelSize[0] = p.voxelSize[1] = p.voxelSize[2] = 1;
     p.unit.clear();
     if (first.voxelSize[0] > 0 && first.voxelSize[1] > 0) {
         p.voxelSize[0] = first.voxelSize[0], p.voxelSize[1] = first.voxelSize[1];
         p.unit = first.unit;
     }
-    const double said = first.spacingBetweenSlices > 0 ? first.spacingBetweenSlices : first.sliceThickness;
+    const double step = series.spacingBetweenSlices > 0 ? series.spacingBetweenSlices : series.sliceThickness;
 
     if (allPlaced && layers.size() > 1) {
         std::stable_sort(layers.begin(), layers.end(), [](const Placed& a, const Placed& b) { return a.along < b.along; });
@@ -173,7 +184,7 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
         const double tolerance = std::max(1e-4, 1e-3 * std::fabs(median));
         for (size_t i = 0; i < steps.size(); ++i)
             if (steps[i] <= tolerance) {
-                problem = stackio::who(p, layers[i].layer) + " and " + stackio::who(p, layers[i + 1].layer) +
+                problem = who(p, layers[i].layer) + " and " + who(p, layers[i + 1].layer) +
                           " lie at the same position (" + number(layers[i].along) + (p.unit.empty() ? "" : " " + p.unit) +
                           " along the slice normal); the stack is not loaded rather than put in a guessed order.";
                 return false;
@@ -194,15 +205,15 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
             }
         }
     } else {
-        if (said > 0) p.voxelSize[2] = said;
+        if (step > 0) p.voxelSize[2] = step;
         if (layers.size() > 1) {
             // Files by InstanceNumber (as given where it is missing), frames in their order.
             std::stable_sort(layers.begin(), layers.end(), [&](const Placed& a, const Placed& b) {
                 const FileInfo& ia = infos[size_t(a.layer.file)];
                 const FileInfo& ib = infos[size_t(b.layer.file)];
                 if (a.layer.file == b.layer.file) return a.layer.page < b.layer.page;
-                if (!ia.hasInstanceNumber || !ib.hasInstanceNumber) return false;
-                return ia.instanceNumber < ib.instanceNumber;
+                if (!said(ia).hasInstanceNumber || !said(ib).hasInstanceNumber) return false;
+                return said(ia).instanceNumber < said(ib).instanceNumber;
             });
             p.notes.push_back("Some slices have no position; the slices are ordered by their instance numbers.");
         }
@@ -211,7 +222,7 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
     return true;
 }
 
-std::string seriesStatus(const stackio::Plan& p, bool mapped, double lo, double hi) {
+std::string seriesStatus(const Arrangement& p, bool mapped, double lo, double hi) {
     std::string s = (p.modality.empty() ? std::string("DICOM") : p.modality) + " " + std::to_string(p.width) + " x " +
                     std::to_string(p.height) + " x " + std::to_string(p.layers);
     if (mapped) s += ", " + number(lo) + ".." + number(hi) + (p.valueUnit.empty() ? "" : " " + p.valueUnit) + " mapped to 0..255";

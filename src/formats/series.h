@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "stackio.h"
+#include "formats/format.h"
 
 namespace formats {
 
@@ -20,10 +20,10 @@ namespace formats {
 // window and notes. Several groups: choose(labels) picks one ("description, modality,
 // width x height x slices"), none given: the first. False with the whole message in problem
 // (two slices at one position), or with problem empty when choose answered -1.
-bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem);
+bool arrangeSeries(Arrangement& p, const Choose& choose, std::string& problem);
 
 // The status bar after a DICOM load, e.g. "CT 512 x 512 x 120, -1024..3071 HU mapped to
 // 0..255" (without the mapping when nothing was mapped).
-std::string seriesStatus(const stackio::Plan& p, bool mapped, double lo, double hi);
+std::string seriesStatus(const Arrangement& p, bool mapped, double lo, double hi);
 
 }  // namespace formats
