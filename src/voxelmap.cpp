@@ -148,6 +148,7 @@ voxelmap* voxelmap::copyMap(voxelmap* source) {
     depth = source->depth;
     voxelSize = source->voxelSize;
     unit = source->unit;
+    copyAxes(*source);
     place();
     loaded = true;
     return this;
@@ -229,8 +230,15 @@ void voxelmap::takeVolume(voxelmap& from) {
     span = from.span;
     voxelSize = from.voxelSize;
     unit = from.unit;
+    copyAxes(from);
     loaded = from.loaded;
     from.clear();
+}
+
+void voxelmap::copyAxes(const voxelmap& from) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) axes[r][c] = from.axes[r][c];
+    hasAxes = from.hasAxes;
 }
 
 std::string voxelSizeProblem(const Vector& size) {
