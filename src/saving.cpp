@@ -83,7 +83,7 @@ void AppFrame::OnSave(wxCommandEvent&) {
 bool AppFrame::saveSlice(const wxString& path) {
     if (!screenImage.IsOk()) return false;  // nothing to write
     wxString reason;
-    if (saveImage(screenImage, path, reason)) return true;
+    if (saveImage(sliceToSave(), path, reason)) return true;  // with the scale bar only when asked
     reportFailure(this, "Save Image", path, reason);
     return false;
 }
@@ -190,7 +190,7 @@ void AppFrame::renderFrames(const RenderDlg& dlg) {
                         atf(dlg.sStart, dlg.sEnd, 0), atf(dlg.sStart, dlg.sEnd, 1), atf(dlg.sStart, dlg.sEnd, 2));
         theslicer->evaluateSlice(myVoxmap, screenImage);
         wxString reason;
-        if (!saveImage(screenImage, files[k], reason)) {
+        if (!saveImage(sliceToSave(), files[k], reason)) {
             progress.reset();
             reportFailure(this, "Batch Render", files[k], reason,
                                   wxString::Format("The render stopped at frame %d of %d; the %d frames before it "

@@ -31,6 +31,8 @@ voxelmap::~voxelmap() { clear(); }
 void voxelmap::clear() {
     voxels.reset();
     loaded = false;
+    orientation::setIdentity(axes);  // an empty map lies nowhere in a patient
+    hasAxes = false;
 }
 
 bool voxelmap::allocate(int w, int h, int d) {

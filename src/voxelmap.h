@@ -115,7 +115,7 @@ public:
     // transparent-black array.
     // Returns false, leaving the map empty, if the array cannot be allocated.
     bool allocate(int w, int h, int d);
-    // Releases the array; the map becomes empty.
+    // Releases the array; the map becomes empty, without axes.
     void clear();
     // Copies the axes (and hasAxes) of from.
     void copyAxes(const voxelmap& from);
