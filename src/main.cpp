@@ -5,8 +5,12 @@
 #include <wx/image.h>
 #include <wx/msgout.h>
 
+#include <unistd.h>
+
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
+#include <vector>
 
 #include "appFrame.h"
 #include "bigblock.h"
@@ -33,13 +37,24 @@ const char* const kLogo =
     "Each PATH is an image file (PNG, JPEG, TIFF), a folder of images or of DICOM files, or a NIfTI\n"
     "file; together they open as one stack, relative to the working directory.\n";
 
+// Paths come as the desktop hands them over, UTF-8 whatever the locale (a session may run in
+// the C locale), and the readers open them as UTF-8: so they are read as UTF-8 here too.
+wxString fromBytes(const char* s) {
+    const wxString utf8 = wxString::FromUTF8(s);
+    return utf8.empty() && *s ? wxString(s) : utf8;  // not UTF-8: as the locale reads it
+}
+
 // Reads the command line before the toolkit starts, so that --help, --version and mistakes
 // need no display. Returns the exit status, or -1 to go on and open the window.
 int readCommandLine(int argc, char** argv) {
     // The parser's complaints go to standard error (there is no window to show them in).
     const std::unique_ptr<wxMessageOutput> errors(new wxMessageOutputStderr);
     wxMessageOutput* const previous = wxMessageOutput::Set(errors.get());
-    wxCmdLineParser parser(kOptions, argc, argv);
+    std::vector<wxString> args;
+    for (int i = 0; i < argc; ++i) args.push_back(fromBytes(argv[i]));
+    std::vector<wxChar*> wide;
+    for (wxString& a : args) wide.push_back(const_cast<wxChar*>(a.wc_str()));
+    wxCmdLineParser parser(kOptions, argc, wide.data());
     parser.SetLogo(kLogo);
     const int parsed = parser.Parse(false);
     wxMessageOutput::Set(previous);
@@ -50,7 +65,7 @@ int readCommandLine(int argc, char** argv) {
         return 0;
     }
     if (parsed == 0 && parser.Found("version")) {
-        std::puts("Slabwright 1.0");
+        std::puts("Slabwright " SLABWRIGHT_VERSION);
         return 0;
     }
     const bool badReduce = reduceGiven && reduce != 2 && reduce != 4 && reduce != 8 && reduce != 16;
@@ -60,9 +75,10 @@ int readCommandLine(int argc, char** argv) {
         return 2;
     }
     startReduce = static_cast<int>(reduce);
+    const std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
     for (size_t i = 0; i < parser.GetParamCount(); ++i) {
         wxFileName name(parser.GetParam(i));
-        name.MakeAbsolute();
+        name.MakeAbsolute(cwd ? fromBytes(cwd.get()) : wxString());
         startPaths.Add(name.GetFullPath());
     }
     return -1;

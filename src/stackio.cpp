@@ -452,7 +452,6 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
     }
     if (lo > hi) lo = hi = 0;  // no finite sample
     o.mappedWide = true, o.wideLo = lo, o.wideHi = hi;
-    if (o.wideKinds == 1u << int(Samples::Unsigned16)) o.mapped16 = true, o.lo = unsigned(lo), o.hi = unsigned(hi);
     kept->lo = lo, kept->hi = hi;
     kept->valueUnit = p.valueUnit;
     kept->remap(lo, hi, into.voxels.get());
@@ -518,7 +517,6 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         }
         if (lo > hi) lo = hi = 0;  // no finite sample
         o.mappedWide = true, o.wideLo = lo, o.wideHi = hi;
-        if (o.wideKinds == 1u << int(Samples::Unsigned16)) o.mapped16 = true, o.lo = unsigned(lo), o.hi = unsigned(hi);
     }
     if (!into.allocate(p.reducedWidth(), p.reducedHeight(), p.reducedLayers())) {
         o.problem = noMemoryFor(p, volumeBytes(p, p.reduce)) + ".";

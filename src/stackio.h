@@ -104,8 +104,6 @@ struct Outcome {
     std::string problem;                // not empty: refused (the whole message)
     bool cancelled = false;             // progress answered false
     std::vector<std::string> warnings;  // per damaged file: "\"path\": the decoder's words"
-    bool mapped16 = false;              // 16-bit samples were mapped lo..hi to 0..255, and
-    unsigned lo = 0, hi = 0;            // no wide samples of another kind
     // Wide samples of any kind were mapped wideLo..wideHi to 0..255 (the range leaves out NaN
     // and infinities; 0..0 when it holds no sample); wideKinds has bit 1 << Samples for each kind.
     bool mappedWide = false;

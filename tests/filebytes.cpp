@@ -189,6 +189,7 @@ std::vector<uint32_t> pieceSizes(const TiffPage& p) {
         for (const Bytes& piece : piecesOf(p)) sizes.push_back(static_cast<uint32_t>(piece.size()));
         return sizes;
     }
+    if (!p.stripBytes.empty()) return p.stripBytes;
     const uint32_t rowBytes = uint32_t(uint64_t(p.w) * p.samples * sampleBytes(p));
     for (int y0 = 0; y0 < p.h; y0 += rowsPerStrip(p)) sizes.push_back(rowBytes * uint32_t(std::min(rowsPerStrip(p), p.h - y0)));
     return sizes;

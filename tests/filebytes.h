@@ -43,6 +43,7 @@ struct TiffPage {
     std::vector<uint32_t> data32 = {};  // 32 and 64 bits: the samples' bits as data holds them (64: low word first)
     bool planes = false;         // one plane per sample (PlanarConfig 2), each in its own strips
     int tile = 0;                // > 0: in square tiles of this size instead of strips
+    std::vector<uint32_t> stripBytes = {};  // plain strips: the byte counts claimed, if not what the rows need
 };
 // shareFirstStrip: every page points at the first page's strips (only they are written).
 // directoriesFirst: all directories, then all pixel data (so a file cut short loses strips,

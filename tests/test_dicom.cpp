@@ -171,7 +171,7 @@ TEST(DicomReader, RecognisedByContentWhateverTheName) {
     const std::pair<const char*, bool> cases[] = {{"IM0001", true},      {"1.2.840.113619.2.5", true}, {"DicomDir", false},
                                                   {"bare", true},        {"shifted.dcm", false},       {"short.dcm", false},
                                                   {"missing.dcm", false}};
-    for (const auto& [name, dicom] : cases) EXPECT_EQ(formats::isDicomSlice(dir.file(name)), dicom) << name;
+    for (const auto& [name, dicom] : cases) EXPECT_EQ(formats::recognise(dir.file(name)) == &formats::dicom, dicom) << name;
     // A folder without PNG, JPEG or TIFF files stands for its DICOM slices.
     std::vector<std::string> listed;
     std::string problem;
@@ -696,6 +696,31 @@ TEST(DicomSeries, StatusText) {
     a.modality = "", a.valueUnit = "", a.width = 4, a.height = 3, a.layers = 2;
     EXPECT_EQ(formats::seriesStatus(a, true, 0.5, 2.25), "DICOM 4 x 3 x 2, 0.5..2.25 mapped to 0..255");
     EXPECT_EQ(formats::seriesStatus(a, false, 0, 0), "DICOM 4 x 3 x 2");
+}
+
+// Most CT series: unsigned 16-bit stored values with intercept -1024, so the values, and the
+// stack's range, lie below zero.
+TEST(DicomSeries, UnsignedSamplesBelowZeroAfterRescale) {
+    testutil::TempDir dir;
+    std::vector<std::string> files;
+    for (int z = 0; z < 2; ++z) {
+        Dicom d;  // unsigned 16-bit
+        d.text = ctSlice(z);
+        d.values.assign(12, z == 0 ? 24 : 1000);
+        files.push_back(dir.file("IM" + std::to_string(z)));
+        ASSERT_TRUE(writeDicom(files.back(), d));
+    }
+    stackio::Plan p;
+    std::string problem;
+    ASSERT_TRUE(stackio::plan(files, p, problem)) << problem;
+    voxelmap built;
+    const stackio::Outcome o = stackio::build(p, built, [](int) { return true; });
+    ASSERT_EQ(o.problem, "");
+    EXPECT_EQ(o.wideLo, -1000);
+    EXPECT_EQ(o.wideHi, -24);
+    EXPECT_EQ(stackio::mappingText(o), "16-bit samples -1000..-24 mapped to 0..255");
+    EXPECT_EQ(built.voxels.get()[built.index(3, 2, 0)], voxel(0, 0, 0, 255));
+    EXPECT_EQ(built.voxels.get()[built.index(3, 2, 1)], voxel(255, 255, 255, 255));
 }
 
 // ---- Loading through the window ----

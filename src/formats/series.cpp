@@ -218,13 +218,4 @@ std::string seriesStatus(const stackio::Plan& p, bool mapped, double lo, double 
     return s;
 }
 
-bool isDicomSlice(const std::string& path) {
-    unsigned char head[kHeadBytes];
-    std::FILE* f = std::fopen(path.c_str(), "rb");
-    if (!f) return false;
-    const size_t n = std::fread(head, 1, sizeof head, f);
-    std::fclose(f);
-    return dicom.recognise(path, head, n);
-}
-
 }  // namespace formats

@@ -26,7 +26,4 @@ bool arrangeSeries(stackio::Plan& p, const Choose& choose, std::string& problem)
 // 0..255" (without the mapping when nothing was mapped).
 std::string seriesStatus(const stackio::Plan& p, bool mapped, double lo, double hi);
 
-// Whether path is a DICOM slice by its content (a DICOMDIR index is not).
-bool isDicomSlice(const std::string& path);
-
 }  // namespace formats

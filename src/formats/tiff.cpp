@@ -303,6 +303,9 @@ bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T
     const int planes = separate ? l.samples : 1, perPixel = separate ? 1 : l.samples;
     uint32_t tw = l.w, th = 1;
     if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &th))) return false;
+    uint32_t rowsPerStrip = l.h;
+    if (!l.tiled) TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    rowsPerStrip = std::max<uint32_t>(1, std::min(rowsPerStrip, l.h));
     const int64_t pieceBytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
     if (tw == 0 || th == 0 || pieceBytes != int64_t(tw) * th * perPixel * int64_t(sizeof(T))) return false;
     const size_t rowSamples = size_t(l.w) * l.samples;
@@ -322,8 +325,15 @@ bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T
                                                               tmsize_t(pieceBytes)) == pieceBytes
                                         : TIFFReadScanline(t, into, y0, uint16_t(s)) == 1;
                 if (!ok) {
-                    std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + rows, true);
+                    // A strip that could not even be started (its bytes are not in the file, its
+                    // count is 0, its codec refuses it) fails the same way for each of its rows:
+                    // they are passed over, so a header claiming a million rows with nothing
+                    // behind them costs one attempt per strip, not one per row.
+                    const bool notStarted = !l.tiled && TIFFCurrentStrip(t) != TIFFComputeStrip(t, y0, uint16_t(s));
+                    const uint32_t lost = notStarted ? std::min(l.h, (y0 / rowsPerStrip + 1) * rowsPerStrip) - y0 : rows;
+                    std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + lost, true);
                     if (piece.empty()) std::fill(into, into + rowSamples, T(0));  // a failed row may be half written
+                    if (notStarted) y0 += lost - 1;  // (in strips, the one pass of x0 ends here)
                     continue;
                 }
                 if (wholeRows) {
