@@ -26,6 +26,8 @@ std::string axesProblem(const Axes& a) {
             if (!std::isfinite(a[r][c])) return "they hold a value that is not a number";
     constexpr double kTolerance = 1e-3;
     for (int c = 0; c < 3; ++c)
+        if (column(a, c).length() == 0) return "it gives no direction for an axis";
+    for (int c = 0; c < 3; ++c)
         if (std::fabs(column(a, c).length() - 1) > kTolerance) return "a direction is not of unit length";
     for (int c = 0; c < 3; ++c)
         if (std::fabs(column(a, c).dot(column(a, (c + 1) % 3))) > kTolerance) return "they are not at right angles";

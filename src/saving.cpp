@@ -64,6 +64,12 @@ bool refuseStackFile(wxWindow* parent, const wxArrayString& files, const wxArray
     return true;
 }
 
+// TIFF and PNG volumes have no place for where the volume lies in the patient: say so.
+void sayAxesLeftOut(AppFrame& frame) {
+    if (myVoxmap->hasAxes)
+        frame.SetStatusText("Volume saved without its patient orientation: TIFF and PNG files have no place for it.", 0);
+}
+
 }  // namespace
 
 void AppFrame::OnSave(wxCommandEvent&) {
@@ -117,6 +123,7 @@ bool AppFrame::saveVolume(const wxString& path) {
             ok = writeVolumeTiff(*myVoxmap, path, reason, [&](int k) { progress.Update(k, wxEmptyString); });
         }
         if (!ok) reportFailure(this, "Save Volume", path, reason);
+        if (ok) sayAxesLeftOut(*this);
         return ok;
     }
     if (ext != "png") {
@@ -145,6 +152,7 @@ bool AppFrame::saveVolume(const wxString& path) {
         }
         progress->Update(k, wxEmptyString);
     }
+    sayAxesLeftOut(*this);
     return true;
 }
 

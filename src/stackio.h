@@ -70,6 +70,9 @@ struct Plan {
     std::string valueUnit;        // the values' unit after rescaling, such as "HU"
     std::string modality;         // "CT", "MR", ... where the files say
     std::string description;      // the orientation code the files name, such as a NIfTI's "LAS"
+    // Where the volume lies in the patient (see orientation.h), where the files say.
+    bool hasAxes = false;
+    double axes[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     bool hasWindow = false;       // a window the files suggest, in values
     double windowLo = 0, windowHi = 0;
     std::vector<std::string> notes;  // said once the stack has loaded (gaps, order, volumes left out)

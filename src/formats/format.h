@@ -70,6 +70,10 @@ struct FileInfo {
     double voxelSize[3] = {0, 0, 0};
     std::string unit;        // UTF-8: "mm", "µm", "nm", "m"; empty when unknown
     std::string valueUnit;   // the unit of the values after rescaling, such as "HU"; empty when none
+    // Where the volume lies in the patient, where the file says (a NIfTI's sform or qform):
+    // columns = the directions of x, y and z in LPS patient coordinates (see orientation.h).
+    bool hasAxes = false;
+    double axes[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 
     // Series and slice geometry, for formats whose files are slices of a series (DICOM).
     std::string modality;           // "CT", "MR", ...
@@ -197,6 +201,11 @@ void addWarning(std::string& to, const std::string& words);
 void sayVoxelSize(FileInfo& info, double x, double y, double z, const std::string& unit);
 // The same from sizes in metres, in the unit (nm, µm or mm) that suits the x size.
 void sayVoxelSizeInMetres(FileInfo& info, double x, double y, double z);
+// Takes the directions given (columns: the volume's x, y and z in LPS patient coordinates,
+// of any length) as axes, of unit length: has true. Directions that are not finite or not
+// at right angles leave has false, with a note on what `source` said.
+void takeAxes(const double (&given)[3][3], const std::string& source, bool& has, double (&axes)[3][3],
+              std::vector<std::string>& notes);
 // A file with its own closing.
 struct File {
     std::FILE* f = nullptr;
