@@ -181,14 +181,14 @@ double AppFrame::measure(wxPoint from, wxPoint to) {
     const double length =
         (planePoint(s, ruler.x1, ruler.y1) - planePoint(s, ruler.x0, ruler.y0)).length() * myVoxmap->voxelSize.x();
     ruler.text = wxString::FromUTF8(orientation::lengthText(length, myVoxmap->unit));
-    SetStatusText("Length: " + ruler.text, 0);
+    SetStatusText(ruler.text, 0);
     redraw(sliceView, screenImage);
     return length;
 }
 
 void AppFrame::clearRuler() {
     const bool had = ruler.shown;
-    if (had && GetStatusBar() && GetStatusBar()->GetStatusText(0) == "Length: " + ruler.text) SetStatusText(wxEmptyString, 0);
+    if (had && GetStatusBar() && GetStatusBar()->GetStatusText(0) == ruler.text) SetStatusText(wxEmptyString, 0);
     ruler = Ruler();
     if (had && volumeReady()) redraw(sliceView, screenImage);
 }
@@ -207,10 +207,10 @@ void AppFrame::OnSliceLeftDown(wxMouseEvent& event) {
 
 void AppFrame::OnSliceLeftUp(wxMouseEvent& event) {
     event.Skip();
+    if (sliceView->HasCapture()) sliceView->ReleaseMouse();  // also after Escape during the drag
     if (!ruler.dragging) return;
-    ruler.dragging = false;
-    if (sliceView->HasCapture()) sliceView->ReleaseMouse();
     dragRulerTo(event.GetPosition());
+    ruler.dragging = false;
 }
 
 void AppFrame::dragRulerTo(const wxPoint& pos) {
@@ -249,7 +249,7 @@ void AppFrame::drawSliceOverlay(wxDC& dc) {
     const auto same = [](const Vector& a, const Vector& b) { return (a - b).length2() == 0; };
     if (ruler.shown && !(ruler.plane == &s && same(ruler.corners[0], s.patch->getP00()) &&
                          same(ruler.corners[1], s.patch->getP10()) && same(ruler.corners[2], s.patch->getP01()))) {
-        if (GetStatusBar() && GetStatusBar()->GetStatusText(0) == "Length: " + ruler.text) SetStatusText(wxEmptyString, 0);
+        if (GetStatusBar() && GetStatusBar()->GetStatusText(0) == ruler.text) SetStatusText(wxEmptyString, 0);
         ruler = Ruler();
     }
     if (ruler.shown) {

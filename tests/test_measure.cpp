@@ -161,13 +161,13 @@ TEST_F(Measuring, RulerLengthsInTheVolumesSpace) {
         testutil::spin(f->spinSX, c.sx);
         const double expected = std::sqrt(std::pow(c.di * 0.5, 2) + std::pow(c.dj * 0.5, 2) + std::pow(c.dk * 2, 2));
         EXPECT_NEAR(f->measure(wxPoint(10, 10), wxPoint(50, 40)), expected, 1e-4) << c.what;
-        EXPECT_EQ(status(0), wxString::FromUTF8("Length: " + orientation::lengthText(expected, "mm"))) << c.what;
+        EXPECT_EQ(status(0), wxString::FromUTF8(orientation::lengthText(expected, "mm"))) << c.what;
     }
     // Without a unit: voxels along x.
     f->setVoxelSize(Vector(1, 1, 1), "");
     testutil::spin(f->spinSX, 100);
     EXPECT_NEAR(f->measure(wxPoint(0, 0), wxPoint(0, 40)), 20, 1e-9);
-    EXPECT_EQ(status(0), "Length: 20.0 voxels");
+    EXPECT_EQ(status(0), "20.0 voxels");
 }
 
 // A real Ctrl + left drag draws the ruler and picks no colour; Escape, a second ruler and
@@ -179,7 +179,7 @@ TEST_F(Measuring, RulerDrawnByDragAndCleared) {
     mouse(f, wxEVT_MOTION, 20, 30, true);
     mouse(f, wxEVT_MOTION, 44, 30, true);
     mouse(f, wxEVT_LEFT_UP, 44, 30, true);
-    EXPECT_EQ(status(0), "Length: 10.0 mm");  // 20 slice pixels of 0.5 mm
+    EXPECT_EQ(status(0), "10.0 mm");  // 20 slice pixels of 0.5 mm
     EXPECT_EQ(f->keyColour, voxel(0, 0, 0, 0)) << "the ruler picks no colour";
     EXPECT_FALSE(f->ruler.dragging);
     const wxRect line(8, 29, 30, 3);
