@@ -155,31 +155,35 @@ TEST(PatientAxes, DicomAgainstPydicom) {
 using LoadedAxes = testutil::AppTest;
 
 // A load hands the axes to the volume, a reduced one too; the patient planes and the ruler
-// then work on the real scan.
-TEST_F(LoadedAxes, CtSampleFullAndReduced) {
-    const std::string ct = std::string(SLABWRIGHT_SOURCE_DIR) + "/samples/scan/ct";
-    stackio::Plan p;
-    ASSERT_TRUE(plan(ct, p));
-    ASSERT_TRUE(p.hasAxes);
+// then work on the real scans (the CT series and the NIfTI head).
+TEST_F(LoadedAxes, RealScansFullAndReduced) {
     const Vector named[3] = {{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}};  // axial, coronal, sagittal seen from S, P, R
-    for (int reduce : {1, 2}) {
-        SCOPED_TRACE(reduce);
-        AppFrame* f = testutil::frame();
-        testutil::MessageLog answered;  // the load's notes, if any
-        f->loadStack(testutil::toArray({ct}), reduce);
-        ASSERT_TRUE(myVoxmap->loaded && myVoxmap->hasAxes);
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 3; ++c) EXPECT_EQ(myVoxmap->axes[r][c], p.axes[r][c]);
-        EXPECT_TRUE(f->viewMenu->IsEnabled(ID_SAGITTAL));
-        for (int plane = 0; plane < 3; ++plane) {
-            f->setStandardPlane(plane);
-            const Vector normal = (theslicer->patch->getP10() - theslicer->patch->getP00())
-                                      .cross(theslicer->patch->getP01() - theslicer->patch->getP00())
-                                      .normal();
-            EXPECT_GT(orientation::toPatient(myVoxmap->axes, normal).dot(named[plane]), 0.9998) << plane;
+    for (const char* sample : {"/samples/scan/ct", "/samples/nifti/head-128x96x24.nii.gz"}) {
+        const std::string path = std::string(SLABWRIGHT_SOURCE_DIR) + sample;
+        stackio::Plan p;
+        ASSERT_TRUE(plan(path, p));
+        ASSERT_TRUE(p.hasAxes) << sample;
+        for (int reduce : {1, 2}) {
+            SCOPED_TRACE(std::string(sample) + " at 1/" + std::to_string(reduce));
+            AppFrame* f = testutil::frame();
+            testutil::MessageLog answered;  // the load's notes, if any
+            f->loadStack(testutil::toArray({path}), reduce);
+            ASSERT_TRUE(myVoxmap->loaded && myVoxmap->hasAxes);
+            for (int r = 0; r < 3; ++r)
+                for (int c = 0; c < 3; ++c) EXPECT_EQ(myVoxmap->axes[r][c], p.axes[r][c]);
+            EXPECT_TRUE(f->viewMenu->IsEnabled(ID_SAGITTAL));
+            for (int plane = 0; plane < 3; ++plane) {
+                f->setStandardPlane(plane);
+                // right x down in the patient (the head's axes are left-handed: LAS)
+                const auto& a = myVoxmap->axes;
+                const Vector right = orientation::toPatient(a, theslicer->patch->getP10() - theslicer->patch->getP00());
+                const Vector down = orientation::toPatient(a, theslicer->patch->getP01() - theslicer->patch->getP00());
+                EXPECT_GT(right.cross(down).normal().dot(named[plane]), 0.9998) << plane;
+            }
+            // 100 view pixels are 100 / vpScale slice pixels of one voxel's x size each.
+            EXPECT_NEAR(f->measure(wxPoint(10, 20), wxPoint(110, 20)), 100.0 / f->vpScale * myVoxmap->voxelSize.x(),
+                        1e-4);
+            testutil::resetApp();
         }
-        // 100 view pixels are 100 / vpScale slice pixels of one voxel's x size each.
-        EXPECT_NEAR(f->measure(wxPoint(10, 20), wxPoint(110, 20)), 100.0 / f->vpScale * myVoxmap->voxelSize.x(), 1e-4);
-        testutil::resetApp();
     }
 }

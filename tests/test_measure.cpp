@@ -39,11 +39,11 @@ void giveAxes(AppFrame* f, Vector x, Vector y, Vector z) {
     f->updateMeasureMenus();
 }
 
-// The plane's right and down edges and its normal, in patient coordinates.
+// right x down of the plane in patient coordinates: the way the slice is seen.
 Vector patientNormal() {
-    const Vector right = theslicer->patch->getP10() - theslicer->patch->getP00();
-    const Vector down = theslicer->patch->getP01() - theslicer->patch->getP00();
-    return orientation::toPatient(myVoxmap->axes, right.cross(down).normal());
+    const Vector right = orientation::toPatient(myVoxmap->axes, theslicer->patch->getP10() - theslicer->patch->getP00());
+    const Vector down = orientation::toPatient(myVoxmap->axes, theslicer->patch->getP01() - theslicer->patch->getP00());
+    return right.cross(down).normal();
 }
 
 // The ruler's ink (yellow) in the rectangle of a shown picture.
@@ -102,7 +102,10 @@ TEST_F(Measuring, StandardPlanesFaceTheAxisTheyName) {
     const Vector oy = (Vector(-0.2, 0.8, 0.4) - ox * Vector(-0.2, 0.8, 0.4).dot(ox)).normal();
     const struct {
         Vector x, y, z;
-    } acquisitions[] = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}}, {{0, 1, 0}, {0, 0, -1}, {-1, 0, 0}}, {ox, oy, ox.cross(oy)}};
+    } acquisitions[] = {{{1, 0, 0}, {0, 1, 0}, {0, 0, 1}},
+                        {{0, 1, 0}, {0, 0, -1}, {-1, 0, 0}},
+                        {ox, oy, ox.cross(oy)},
+                        {{1, 0, 0}, {0, -1, 0}, {0, 0, 1}}};  // left-handed: a NIfTI stored LAS
     // right x down, the way the slice is seen: from the feet (S), the front (P), the left (R).
     const Vector named[3] = {{0, 0, 1}, {0, 1, 0}, {-1, 0, 0}};
     for (const auto& a : acquisitions) {

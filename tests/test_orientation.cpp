@@ -86,7 +86,7 @@ TEST(Orientation, StandardPlanesOnAcquisitions) {
             Angles g = anglesFor(r, d);
             g = Angles{std::round(g.rx), std::round(g.ry), std::round(g.rz)};
             posedEdges(g, r, d);
-            const Vector normal = toPatient(*a, r.cross(d));
+            const Vector normal = toPatient(*a, r).cross(toPatient(*a, d));  // as the slice is seen
             EXPECT_GT(normal.dot(p.right.cross(p.down)), withinDegree) << p.plane;
             EXPECT_GT(toPatient(*a, r).dot(p.right), withinDegree) << p.plane;
             EXPECT_GT(toPatient(*a, d).dot(p.down), withinDegree) << p.plane;
