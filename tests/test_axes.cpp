@@ -3,6 +3,7 @@
 // time, pydicom for real DICOM series; and what a load keeps of them.
 #include <gtest/gtest.h>
 #include <wx/menu.h>
+#include <wx/statusbr.h>
 
 #include <filesystem>
 #include <sstream>
@@ -183,6 +184,11 @@ TEST_F(LoadedAxes, RealScansFullAndReduced) {
             // 100 view pixels are 100 / vpScale slice pixels of one voxel's x size each.
             EXPECT_NEAR(f->measure(wxPoint(10, 20), wxPoint(110, 20)), 100.0 / f->vpScale * myVoxmap->voxelSize.x(),
                         1e-4);
+            // A saved volume cannot keep them, and the status bar says so.
+            testutil::TempDir dir;
+            ASSERT_TRUE(f->saveVolume(dir.file("volume.tif")));
+            EXPECT_EQ(f->GetStatusBar()->GetStatusText(0),
+                      "Volume saved without its patient orientation: TIFF and PNG files have no place for it.");
             testutil::resetApp();
         }
     }
