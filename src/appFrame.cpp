@@ -3,14 +3,14 @@
 // with Undo. In order below:
 //   this file's helpers (one anonymous namespace);
 //   globals; event table; construction (menus, controls, layout, shortcuts);
-//   the views' paint (the drawing itself is in views.cpp);
 //   refresh steps (slice, march, outline);
 //   the window's size and the controls' state after a load;
 //   the view and settings controls (spin changes merged into one refresh);
 //   the filter commands and Undo (the filters are in filters.cpp, their loops in kernels.cpp).
-// Elsewhere, as AppFrame members: loading a stack (loading.cpp), saving and the batch
-// render (saving.cpp), the mouse over the views (mouse.cpp), the window over the original
-// samples (windowing.cpp).
+// Elsewhere, as AppFrame members: the views' paint (painting.cpp), loading a stack
+// (loading.cpp), saving and the batch render (saving.cpp), the mouse over the views
+// (mouse.cpp), the window over the original samples (windowing.cpp), the standard planes,
+// ruler and scale bar (measuring.cpp).
 #include "appFrame.h"
 
 #include <wx/accel.h>
@@ -73,11 +73,6 @@ wxBoxSizer* makeRow(std::initializer_list<wxWindow*> items) {
 }
 
 // -- Showing and refreshing the views --
-
-// The image a view shows: the slice in the slice view, the 3D image in the other.
-const wxImage& imageOf(const AppFrame& frame, const wxWindow* view) {
-    return view == frame.sliceView ? screenImage : viewportImage;
-}
 
 // Gives image w x h RGB pixels: the old picture stretched, or black if it had none
 // (a placeholder that could not be read).
@@ -339,6 +334,7 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
         wxAcceleratorEntry(wxACCEL_CTRL, 'O', ID_LOAD), wxAcceleratorEntry(wxACCEL_CTRL, 'S', ID_SAVE),
         wxAcceleratorEntry(wxACCEL_CTRL, 'Q', ID_EXIT), wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO)};
     SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(std::size(shortcuts)), shortcuts));
+    buildMeasureTools();
 }
 
 AppFrame::~AppFrame() {
@@ -352,6 +348,7 @@ AppFrame::~AppFrame() {
     view3D->Unbind(wxEVT_RIGHT_UP, &AppFrame::OnRightUp, this);
     view3D->Unbind(wxEVT_MOUSE_CAPTURE_LOST, &AppFrame::OnCaptureLost, this);
     view3D->Unbind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
+    unbindMeasureTools();
     sliceView->Unbind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
     if (view3D->HasCapture()) view3D->ReleaseMouse();
 }
@@ -362,54 +359,6 @@ void AppFrame::OnAbout(wxCommandEvent&) {
 }
 
 void AppFrame::OnExit(wxCommandEvent&) { Close(true); }
-
-// ---- The views' paint (the drawing itself is in views) ----
-
-void AppFrame::redraw(wxWindow* window, wxImage image) {
-    if (!window) return;
-    wxClientDC dc(window);
-    display::showScaled(dc, std::move(image), display::shownSize(*myVoxmap, vpScale));
-}
-
-void AppFrame::clearViews() {
-    for (wxWindow* view : {view3D, sliceView}) {
-        if (!view) continue;
-        wxClientDC dc(view);
-        dc.SetBackground(wxBrush(wxColour(0, 0, 0)));
-        dc.Clear();
-    }
-}
-
-void AppFrame::OnPaint(wxPaintEvent& event) {
-    if (!myVoxmap->loaded) {
-        static bool reported3D = false;
-        static bool reported2D = false;
-        display::readPlaceholder(viewportImage, display::kPlaceholder3D, reported3D);
-        display::readPlaceholder(screenImage, display::kPlaceholder2D, reported2D);
-    }
-    // Both views are repainted whichever asked: the slice view first, then the 3D view.
-    // Only the window being painted takes a paint DC. The other one is drawn through a
-    // client DC once this paint is over: GTK drops what a client DC draws during a paint.
-    // The plane's outline goes over the 3D view each time: a repaint would erase it for good.
-    const wxObject* const painted = event.GetEventObject();
-    for (wxWindow* view : {sliceView, view3D}) {
-        if (view == painted) {
-            {
-                wxPaintDC dc(view);
-                display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
-            }
-            if (view == view3D) CallAfter([this] { if (volumeReady()) drawOutline(); });
-        } else {
-            CallAfter([this, view] {
-                {
-                    wxClientDC dc(view);
-                    display::showView(dc, imageOf(*this, view), *myVoxmap, vpScale);
-                }
-                if (view == view3D && volumeReady()) drawOutline();
-            });
-        }
-    }
-}
 
 // ---- Refresh steps: how handlers bring the views up to date ----
 
@@ -486,6 +435,7 @@ void AppFrame::showLoadedState() {
     };
     for (const auto& [control, value] : starts) control->SetValue(value);  // SetValue sends no event
     settingsMenu->Check(ID_AASLICE, theslicer && theslicer->aaLookups);
+    updateMeasureMenus();
     SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap)), 0);
     fitViews();
     redrawViews();

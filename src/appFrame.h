@@ -36,6 +36,8 @@ class wxDropFilesEvent;
 class wxSpinEvent;
 class wxStaticBox;
 class wxStaticText;
+class wxDC;
+class wxKeyEvent;
 
 // ---- Globals: the current volume, plane, camera and view images ----
 
@@ -91,6 +93,26 @@ enum {
     ID_UNDO = 429,
     ID_VOXELSIZE = 430,
     ID_WINDOW = 431,
+    // The View menu's standard planes, in the order of setStandardPlane.
+    ID_AXIAL = 460,
+    ID_CORONAL = 461,
+    ID_SAGITTAL = 462,
+    ID_PLANEXY = 463,
+    ID_PLANEXZ = 464,
+    ID_PLANEYZ = 465,
+    ID_SCALEBAR = 466,         // Settings, "Scale Bar"
+    ID_SCALEBARINSAVES = 467,  // Settings, "Scale Bar in Saved Images"
+};
+
+// A ruler over the slice view: its ends in slice pixels (fractions kept) and the plane's
+// corners it was drawn on; a plane that moved since drops it.
+struct Ruler {
+    bool shown = false;
+    bool dragging = false;  // a Ctrl + left drag is drawing it
+    double x0 = 0, y0 = 0, x1 = 0, y1 = 0;
+    Vector corners[3];      // P00, P10 and P01 of the plane when drawn
+    const slicer* plane = nullptr;
+    wxString text;          // "23.4 mm", also in the status bar
 };
 
 // What Undo takes back one step to: the volume (null after a window change: the volume is
@@ -140,6 +162,7 @@ public:
     wxMenu* fileMenu = nullptr;
     wxMenu* effectsMenu = nullptr;
     wxMenu* settingsMenu = nullptr;
+    wxMenu* viewMenu = nullptr;       // the standard planes
     int vpScale = 2;                  // whole-number magnification of both views, 1..5
     voxel keyColour;                  // last picked colour, alpha 0; (0, 0, 0, 0) at start
     wxArrayString stackFiles;         // the files of the current volume in load order (folders expanded), set by a successful load
@@ -177,6 +200,9 @@ public:
     bool orbiting = false;            // a right-button drag in the 3D view is turning the camera
     wxPoint orbitFrom;                // the pointer at the last step of that drag
     int wheelRest = 0;                // wheel rotation not yet worth a whole notch
+    Ruler ruler;                      // the ruler over the slice view, if any
+    bool scaleBarShown = false;       // Settings, Scale Bar: a bar in the slice view's lower corner
+    bool scaleBarInSaves = false;     // the bar drawn into saved slices and frames too
 
     AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size);
     ~AppFrame() override;
@@ -300,6 +326,36 @@ public:
     // Before a filter: drops the oldest kept volumes as memory needs; false when the
     // volume from before this filter cannot be kept.
     bool makeRoomForUndo();
+
+    // Measuring over the slice view (measuring.cpp). The View menu, the Scale Bar items,
+    // the ruler's mouse and the keys 1 to 3 and Escape, set up by the constructor.
+    void buildMeasureTools();
+    void unbindMeasureTools();
+    // The standard planes greyed where the volume has no patient axes.
+    void updateMeasureMenus();
+    void OnStandardPlane(wxCommandEvent& event);
+    void OnScaleBar(wxCommandEvent& event);         // turns the bar over the slice view on or off
+    void OnScaleBarInSaves(wxCommandEvent& event);  // and its drawing into saved images
+    void OnSliceLeftDown(wxMouseEvent& event);
+    void OnSliceLeftUp(wxMouseEvent& event);
+    void OnCharHook(wxKeyEvent& event);
+    // Turns the plane (the rotation controls; translation and scale stay) to show a
+    // standard plane through its centre: 0 Axial, 1 Coronal, 2 Sagittal (only with
+    // patient axes), 3 XY, 4 XZ, 5 YZ.
+    void setStandardPlane(int which);
+    // The ruler between two points of the slice view (its own pixels, as the mouse gives
+    // them): drawn, said in the status bar; returns its length in the voxel size's unit
+    // (voxels along x without one), measured in the volume's space.
+    double measure(wxPoint from, wxPoint to);
+    // During a Ctrl + left drag: the ruler from where it began to pos (view pixels).
+    void dragRulerTo(const wxPoint& pos);
+    // Drops the ruler and its text.
+    void clearRuler();
+    // Draws over the slice view what goes over it: the orientation letters, the ruler,
+    // the scale bar. dc shows the slice at the volume's size times vpScale.
+    void drawSliceOverlay(wxDC& dc);
+    // The slice image as it is saved: with the scale bar when scaleBarInSaves.
+    wxImage sliceToSave() const;
 
     // b t + (1 - t) a, in double.
     double lerp(int a, int b, double t);

@@ -8,6 +8,7 @@
 #include <wx/msgdlg.h>
 #include <wx/progdlg.h>
 
+#include <algorithm>
 #include <climits>
 #include <utility>
 #include <memory>
@@ -130,6 +131,8 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
         fresh.setVoxelSize(said);
         fresh.unit = plan.unit;
     }
+    fresh.hasAxes = plan.hasAxes;  // where the volume lies in the patient, where the files say
+    std::copy(&plan.axes[0][0], &plan.axes[0][0] + 9, &fresh.axes[0][0]);
     auto freshCam = std::make_unique<camera>();
     // Fresh pictures: the slice and the march write every pixel, so the old ones need
     // not be stretched to the new size first.

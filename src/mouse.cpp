@@ -1,5 +1,6 @@
 // The mouse over the views: the colour under the pointer (picked as the key colour
-// while the left button is down), a right-button drag in the 3D view turning the
+// while the left button is down; a Ctrl + left drag over the slice view draws the
+// ruler instead, see measuring.cpp), a right-button drag in the 3D view turning the
 // camera, the wheel zooming the 3D view or moving the plane along z over the slice
 // view. Drags and the wheel go through the same handlers as the controls they change.
 #include <wx/spinctrl.h>
@@ -35,6 +36,11 @@ wxSpinEvent changeOf(wxSpinCtrl* control) {
 void AppFrame::OnMotion(wxMouseEvent& event) {
     const wxPoint pos = event.GetPosition();
     if (orbiting && event.GetEventObject() == view3D) orbitTo(pos);
+    // A Ctrl + left drag over the slice view draws the ruler and picks no colour.
+    if (ruler.dragging && event.GetEventObject() == sliceView) {
+        dragRulerTo(pos);
+        return;
+    }
     int w = 100;
     int h = 100;
     if (myVoxmap->loaded) {
@@ -91,7 +97,10 @@ void AppFrame::OnRightUp(wxMouseEvent& event) {
     if (view3D->HasCapture()) view3D->ReleaseMouse();
 }
 
-void AppFrame::OnCaptureLost(wxMouseCaptureLostEvent&) { orbiting = false; }
+void AppFrame::OnCaptureLost(wxMouseCaptureLostEvent&) {
+    orbiting = false;
+    ruler.dragging = false;
+}
 
 void AppFrame::OnWheel(wxMouseEvent& event) {
     if (!volumeReady() || event.GetWheelAxis() != wxMOUSE_WHEEL_VERTICAL) {

@@ -64,6 +64,12 @@ bool refuseStackFile(wxWindow* parent, const wxArrayString& files, const wxArray
     return true;
 }
 
+// TIFF and PNG volumes have no place for where the volume lies in the patient: say so.
+void sayAxesLeftOut(AppFrame& frame) {
+    if (myVoxmap->hasAxes)
+        frame.SetStatusText("Volume saved without its patient orientation: TIFF and PNG files have no place for it.", 0);
+}
+
 }  // namespace
 
 void AppFrame::OnSave(wxCommandEvent&) {
@@ -83,7 +89,7 @@ void AppFrame::OnSave(wxCommandEvent&) {
 bool AppFrame::saveSlice(const wxString& path) {
     if (!screenImage.IsOk()) return false;  // nothing to write
     wxString reason;
-    if (saveImage(screenImage, path, reason)) return true;
+    if (saveImage(sliceToSave(), path, reason)) return true;  // with the scale bar only when asked
     reportFailure(this, "Save Image", path, reason);
     return false;
 }
@@ -117,6 +123,7 @@ bool AppFrame::saveVolume(const wxString& path) {
             ok = writeVolumeTiff(*myVoxmap, path, reason, [&](int k) { progress.Update(k, wxEmptyString); });
         }
         if (!ok) reportFailure(this, "Save Volume", path, reason);
+        if (ok) sayAxesLeftOut(*this);
         return ok;
     }
     if (ext != "png") {
@@ -145,6 +152,7 @@ bool AppFrame::saveVolume(const wxString& path) {
         }
         progress->Update(k, wxEmptyString);
     }
+    sayAxesLeftOut(*this);
     return true;
 }
 
@@ -190,7 +198,7 @@ void AppFrame::renderFrames(const RenderDlg& dlg) {
                         atf(dlg.sStart, dlg.sEnd, 0), atf(dlg.sStart, dlg.sEnd, 1), atf(dlg.sStart, dlg.sEnd, 2));
         theslicer->evaluateSlice(myVoxmap, screenImage);
         wxString reason;
-        if (!saveImage(screenImage, files[k], reason)) {
+        if (!saveImage(sliceToSave(), files[k], reason)) {
             progress.reset();
             reportFailure(this, "Batch Render", files[k], reason,
                                   wxString::Format("The render stopped at frame %d of %d; the %d frames before it "

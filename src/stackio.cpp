@@ -175,6 +175,9 @@ void arrangeInOrder(Plan& p) {
         }
     }
     p.valueUnit = first.valueUnit, p.description = first.description;
+    // A whole volume (NIfTI) says where it lies; a stack of several files does not.
+    p.hasAxes = first.hasAxes && p.infos.size() == 1;
+    std::copy(&first.axes[0][0], &first.axes[0][0] + 9, &p.axes[0][0]);
     for (const FileInfo& i : p.infos) p.notes.insert(p.notes.end(), i.notes.begin(), i.notes.end());
 }
 

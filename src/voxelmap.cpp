@@ -31,6 +31,8 @@ voxelmap::~voxelmap() { clear(); }
 void voxelmap::clear() {
     voxels.reset();
     loaded = false;
+    orientation::setIdentity(axes);  // an empty map lies nowhere in a patient
+    hasAxes = false;
 }
 
 bool voxelmap::allocate(int w, int h, int d) {
@@ -148,6 +150,7 @@ voxelmap* voxelmap::copyMap(voxelmap* source) {
     depth = source->depth;
     voxelSize = source->voxelSize;
     unit = source->unit;
+    copyAxes(*source);
     place();
     loaded = true;
     return this;
@@ -229,8 +232,15 @@ void voxelmap::takeVolume(voxelmap& from) {
     span = from.span;
     voxelSize = from.voxelSize;
     unit = from.unit;
+    copyAxes(from);
     loaded = from.loaded;
     from.clear();
+}
+
+void voxelmap::copyAxes(const voxelmap& from) {
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) axes[r][c] = from.axes[r][c];
+    hasAxes = from.hasAxes;
 }
 
 std::string voxelSizeProblem(const Vector& size) {

@@ -17,6 +17,7 @@
 #include <string>
 
 #include "bigblock.h"
+#include "orientation.h"
 #include "vector3.h"
 #include "voxel.h"
 
@@ -44,6 +45,11 @@ public:
     Vector voxelSize{1, 1, 1};       // a voxel's size along x, y and z, in unit
     std::string unit;                // UTF-8: "mm", "µm", "nm", or empty when not known
     Vector span{1, 1, 1};            // a voxel's extent in world units: (1, sy/sx, sz/sx); set by place()
+    // Where the volume lies in the patient: columns = the directions of x, y and z in LPS
+    // patient coordinates (see orientation.h). Identity, and hasAxes false, where the files
+    // say nothing (plain image stacks).
+    orientation::Axes axes = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    bool hasAxes = false;
 
     voxelmap() = default;
     ~voxelmap();
@@ -76,7 +82,7 @@ public:
     void setVoxel(int x, int y, int z, voxel v);
     voxel* getVoxels() { return voxels.get(); }
 
-    // Deep copy of source into this map (voxel size and unit included), with the standard
+    // Deep copy of source into this map (voxel size, unit and axes included), with the standard
     // origin; returns this map.
     // If source holds no array, or the array cannot be allocated, the map is left
     // empty (loaded false).
@@ -109,9 +115,11 @@ public:
     // transparent-black array.
     // Returns false, leaving the map empty, if the array cannot be allocated.
     bool allocate(int w, int h, int d);
-    // Releases the array; the map becomes empty.
+    // Releases the array; the map becomes empty, without axes.
     void clear();
-    // Takes the volume of from, voxel size and unit included (this map stays the same
+    // Copies the axes (and hasAxes) of from.
+    void copyAxes(const voxelmap& from);
+    // Takes the volume of from, voxel size, unit and axes included (this map stays the same
     // object); from ends up empty and the array this map held before is released.
     void takeVolume(voxelmap& from);
 

@@ -48,8 +48,9 @@ void expectMenu(wxMenu* menu, const std::vector<MenuEntry>& expected) {
         }
         EXPECT_EQ(item->GetId(), e.id);
         EXPECT_EQ(item->GetItemLabel(), wxString(e.label));
-        // AA Lookups is the one check item; it starts unchecked, as the lookups start off.
-        EXPECT_EQ(item->GetKind(), e.id == ID_AASLICE ? wxITEM_CHECK : wxITEM_NORMAL);
+        // The check items (AA Lookups, Scale Bar, Scale Bar in Saved Images) start unchecked.
+        const bool check = e.id == ID_AASLICE || e.id == ID_SCALEBAR || e.id == ID_SCALEBARINSAVES;
+        EXPECT_EQ(item->GetKind(), check ? wxITEM_CHECK : wxITEM_NORMAL);
         if (item->IsCheckable()) {
             EXPECT_FALSE(item->IsChecked());
         }
@@ -105,13 +106,15 @@ TEST_F(MainWindow, MenusAtStart) {
     AppFrame* f = frame();
     wxMenuBar* bar = f->GetMenuBar();
     ASSERT_EQ(bar, f->menuBar);
-    ASSERT_EQ(bar->GetMenuCount(), 3u);
+    ASSERT_EQ(bar->GetMenuCount(), 4u);
     EXPECT_EQ(bar->GetMenuLabel(0), "&File");
     EXPECT_EQ(bar->GetMenuLabel(1), "&Effects");
     EXPECT_EQ(bar->GetMenuLabel(2), "&Settings");
     EXPECT_EQ(bar->GetMenu(0), f->fileMenu);
     EXPECT_EQ(bar->GetMenu(1), f->effectsMenu);
     EXPECT_EQ(bar->GetMenu(2), f->settingsMenu);
+    EXPECT_EQ(bar->GetMenuLabel(3), "&View");
+    EXPECT_EQ(bar->GetMenu(3), f->viewMenu);
 
     expectMenu(f->fileMenu, {{ID_LOAD, "&Load", true},
                              {ID_SAVE, "&Save", false},
@@ -133,7 +136,17 @@ TEST_F(MainWindow, MenusAtStart) {
                                  {ID_AASLICE, "&AA Lookups", false},
                                  {ID_VOXELSIZE, "Voxel Size...", false},
                                  {wxID_SEPARATOR, "separator after Voxel Size", false},
-                                 {ID_WINDOW, "Window/Level...", false}});
+                                 {ID_WINDOW, "Window/Level...", false},
+                                 {wxID_SEPARATOR, "separator after Window/Level", false},
+                                 {ID_SCALEBAR, "Scale &Bar", true},
+                                 {ID_SCALEBARINSAVES, "Scale Bar in Saved Images", true}});
+    expectMenu(f->viewMenu, {{ID_AXIAL, "&Axial", false},
+                             {ID_CORONAL, "&Coronal", false},
+                             {ID_SAGITTAL, "Sa&gittal", false},
+                             {wxID_SEPARATOR, "separator after Sagittal", false},
+                             {ID_PLANEXY, "&XY", false},
+                             {ID_PLANEXZ, "X&Z", false},
+                             {ID_PLANEYZ, "&YZ", false}});
 }
 
 TEST_F(MainWindow, SpinControlsStartValuesAndRanges) {

@@ -10,7 +10,10 @@
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 
+#include <unistd.h>
+
 #include <algorithm>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -320,6 +323,19 @@ void expectNear(const Vector& v, double x, double y, double z, double tol) {
     EXPECT_NEAR(v.x(), x, tol);
     EXPECT_NEAR(v.y(), y, tol);
     EXPECT_NEAR(v.z(), z, tol);
+}
+
+std::string python(const std::string& script, const std::string& args) {
+    const std::string path = std::filesystem::temp_directory_path() / ("slabwright-" + std::to_string(getpid()) + ".py");
+    writeBytes(path, script);
+    std::string out;
+    if (FILE* p = popen(("/usr/bin/python3 " + path + " " + args + " 2>/dev/null").c_str(), "r")) {
+        char buf[4096];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;) out.append(buf, n);
+        if (pclose(p) != 0) out.clear();
+    }
+    std::filesystem::remove(path);
+    return out;
 }
 
 }  // namespace testutil

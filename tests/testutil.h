@@ -194,4 +194,8 @@ voxel at(int i, int j, int k);
 void expectExact(const Vector& v, double x, double y, double z);
 void expectNear(const Vector& v, double x, double y, double z, double tol);
 
+// What Debian's own python3 prints running script (given as text) with args; empty when
+// it cannot run or the script fails (a package it imports is missing).
+std::string python(const std::string& script, const std::string& args);
+
 }  // namespace testutil

@@ -7,6 +7,8 @@
 #include <cmath>
 #include <new>
 
+#include "orientation.h"
+
 namespace formats {
 
 const char* const kDamaged = "is not an image in a supported format, or it is damaged or truncated";
@@ -63,6 +65,22 @@ void addWarning(std::string& to, const std::string& words) {
     if (to.find(words) != std::string::npos) return;  // decoders repeat themselves
     if (!to.empty()) to += "; ";
     to += words;
+}
+
+void takeAxes(const double (&given)[3][3], const std::string& source, bool& has, double (&axes)[3][3],
+              std::vector<std::string>& notes) {
+    orientation::Axes a;
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) a[r][c] = given[r][c];
+    orientation::normalizeColumns(a);
+    const std::string problem = orientation::axesProblem(a);
+    has = problem.empty();
+    if (!has) {
+        notes.push_back("The patient orientation " + source + " gives is ignored: " + problem + ".");
+        return;
+    }
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 3; ++c) axes[r][c] = a[r][c];
 }
 
 void sayVoxelSize(FileInfo& info, double x, double y, double z, const std::string& unit) {

@@ -66,6 +66,10 @@ struct FileInfo {
     double voxelSize[3] = {0, 0, 0};
     std::string unit;        // UTF-8: "mm", "µm", "nm", "m"; empty when unknown
     std::string valueUnit;   // the unit of the values after rescaling, such as "HU"; empty when none
+    // Where the volume lies in the patient, where the file says (a NIfTI's sform or qform):
+    // columns = the directions of x, y and z in LPS patient coordinates (see orientation.h).
+    bool hasAxes = false;
+    double axes[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
 
     // The directions of the pages' rows and columns, where the file says (DICOM
     // ImageOrientationPatient). What only one format says is kept in its shared state (a
@@ -103,6 +107,9 @@ struct Arrangement {
     std::string valueUnit;        // the values' unit after rescaling, such as "HU"
     std::string modality;         // "CT", "MR", ... where the files say
     std::string description;      // the orientation code the files name, such as a NIfTI's "LAS"
+    // Where the volume lies in the patient (see orientation.h), where the files say.
+    bool hasAxes = false;
+    double axes[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
     bool hasWindow = false;       // a window the files suggest, in values
     double windowLo = 0, windowHi = 0;
     std::vector<std::string> notes;  // said once the stack has loaded (gaps, order, volumes left out)
@@ -211,6 +218,11 @@ void addWarning(std::string& to, const std::string& words);
 void sayVoxelSize(FileInfo& info, double x, double y, double z, const std::string& unit);
 // The same from sizes in metres, in the unit (nm, µm or mm) that suits the x size.
 void sayVoxelSizeInMetres(FileInfo& info, double x, double y, double z);
+// Takes the directions given (columns: the volume's x, y and z in LPS patient coordinates,
+// of any length) as axes, of unit length: has true. Directions that are not finite or not
+// at right angles leave has false, with a note on what `source` said.
+void takeAxes(const double (&given)[3][3], const std::string& source, bool& has, double (&axes)[3][3],
+              std::vector<std::string>& notes);
 // A file with its own closing.
 struct File {
     std::FILE* f = nullptr;

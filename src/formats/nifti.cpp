@@ -184,17 +184,52 @@ std::string headerOf(const std::string& img) {
     return besideStem(img, {".img", ".img.gz"}, {".hdr", ".HDR", ".hdr.gz", ".HDR.GZ"});
 }
 
+// The sform and the qform as matrices (RAS, mm).
+nifti_dmat44 sformOf(const Header& h) {
+    nifti_dmat44 m{};
+    for (int r = 0; r < 3; ++r)
+        for (int c = 0; c < 4; ++c) m.m[r][c] = h.srow[r][c];
+    m.m[3][3] = 1;
+    return m;
+}
+nifti_dmat44 qformOf(const Header& h) {
+    const double qfac = h.pixdim[0] < 0 ? -1 : 1;
+    return nifti_quatern_to_dmat44(h.quatern[0], h.quatern[1], h.quatern[2], h.quatern[3], h.quatern[4], h.quatern[5],
+                                   h.pixdim[1], h.pixdim[2], h.pixdim[3], qfac);
+}
+
+// The directions of i, j and k in LPS (RAS with x and y turned round), of unit length.
+void lpsDirections(const nifti_dmat44& m, double (&d)[3][3]) {
+    for (int c = 0; c < 3; ++c) {
+        const double l = std::sqrt(m.m[0][c] * m.m[0][c] + m.m[1][c] * m.m[1][c] + m.m[2][c] * m.m[2][c]);
+        for (int r = 0; r < 3; ++r) d[r][c] = (r < 2 ? -m.m[r][c] : m.m[r][c]) / (l > 0 ? l : 1);
+    }
+}
+
+// The patient axes: the sform where its code is set, else the qform, else none. A qform
+// that points elsewhere than the sform is noted; the sform is used.
+void sayAxes(const Header& h, FileInfo& info) {
+    if (h.sformCode <= 0 && h.qformCode <= 0) return;
+    double s[3][3], q[3][3];
+    lpsDirections(sformOf(h), s);
+    lpsDirections(qformOf(h), q);
+    if (h.sformCode > 0 && h.qformCode > 0) {
+        bool differ = false;
+        for (int r = 0; r < 3; ++r)
+            for (int c = 0; c < 3; ++c) differ = differ || !(std::fabs(s[r][c] - q[r][c]) <= 1e-3);
+        if (differ) info.notes.push_back("The file's qform and sform give different orientations; the sform is used.");
+    }
+    takeAxes(h.sformCode > 0 ? s : q, h.sformCode > 0 ? "the file's sform" : "the file's qform", info.hasAxes, info.axes,
+             info.notes);
+}
+
 // "LAS": where the i, j and k axes point, from the sform, else the qform; empty if neither says.
 std::string orientation(const Header& h) {
     nifti_dmat44 m{};
     if (h.sformCode > 0) {
-        for (int r = 0; r < 3; ++r)
-            for (int c = 0; c < 4; ++c) m.m[r][c] = h.srow[r][c];
-        m.m[3][3] = 1;
+        m = sformOf(h);
     } else if (h.qformCode > 0) {
-        const double qfac = h.pixdim[0] < 0 ? -1 : 1;
-        m = nifti_quatern_to_dmat44(h.quatern[0], h.quatern[1], h.quatern[2], h.quatern[3], h.quatern[4],
-                                    h.quatern[5], h.pixdim[1], h.pixdim[2], h.pixdim[3], qfac);
+        m = qformOf(h);
     } else {
         return {};
     }
@@ -460,6 +495,7 @@ bool header(const std::string& path, FileInfo& info, std::string& reason) {
         default: info.unit.clear();
     }
     info.description = orientation(h);
+    sayAxes(h, info);
     if (v.gz) info.shared = std::make_shared<Inflater>(v);
     if (v.volumes > 1) info.notes.push_back("holds " + std::to_string(v.volumes) + " volumes; the first is shown");
     return true;

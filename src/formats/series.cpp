@@ -219,6 +219,14 @@ bool arrangeSeries(Arrangement& p, const Choose& choose, std::string& problem) {
         }
     }
     for (const Placed& l : layers) p.order.push_back(l.layer);
+    // The patient axes: x along the rows, y down the columns, z along the normal, the way
+    // the layers were ordered (not known when they were ordered by instance numbers).
+    p.hasAxes = false;
+    if (first.hasOrientation && (allPlaced || layers.size() == 1)) {
+        const double* o = first.orientation;
+        const double given[3][3] = {{o[0], o[3], normal.x}, {o[1], o[4], normal.y}, {o[2], o[5], normal.z}};
+        takeAxes(given, "ImageOrientationPatient", p.hasAxes, p.axes, p.notes);
+    }
     return true;
 }
 
