@@ -105,6 +105,7 @@ struct UndoLevel {
 enum class WindowChange { None, Changed, ChangedUndoable };
 
 class RenderDlg;
+struct RenderChoice;
 
 class AppFrame : public wxFrame {
 public:
@@ -158,6 +159,8 @@ public:
     int64_t memoryForLoad = -1;
     // Called after each frame a batch render has written, with its 0-based number.
     std::function<void(int)> frameWritten;
+    // The batch dialog's fields as last left: the next opening in this run starts from them.
+    std::shared_ptr<RenderChoice> batchChoice;
     // Views behind their controls: set by the spin handlers, brought up to date by one
     // posted step (refreshStale), so that a burst of changes is drawn once, with the
     // controls' latest values.

@@ -151,7 +151,11 @@ bool AppFrame::saveVolume(const wxString& path) {
 void AppFrame::OnRender(wxCommandEvent&) {
     if (!volumeReady()) return;  // enabled only after a load
     RenderDlg dlg("Animation", wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT);
+    if (batchChoice) dlg.restore(*batchChoice);
     dlg.ShowModal();
+    // What was typed is kept for the next opening, rendered, refused or closed.
+    dlg.readFields();
+    batchChoice = std::make_shared<RenderChoice>(dlg.choice());
     if (dlg.doRender) renderFrames(dlg);
     redrawViews();  // where the dialog was, a repaint showed the last frame: show both whole again
 }  // the dialog is destroyed here
