@@ -323,7 +323,7 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     view3D->Bind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
     sliceView->Bind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
 
-    CreateStatusBar(2, wxSTB_DEFAULT_STYLE, 0);
+    CreateStatusBar(2, wxSTB_DEFAULT_STYLE & ~wxSTB_SHOW_TIPS, 0);  // the whole text is its tooltip
     vpScale = 2;
 
     // At least the size given, and never so small that a control is cut or squeezed
@@ -486,7 +486,8 @@ void AppFrame::showLoadedState() {
     };
     for (const auto& [control, value] : starts) control->SetValue(value);  // SetValue sends no event
     settingsMenu->Check(ID_AASLICE, theslicer && theslicer->aaLookups);
-    SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap)), 0);
+    SetStatusText("", 1);  // the colour and value under the pointer were the old volume's
+    showStatus();
     fitViews();
     redrawViews();
 }
@@ -608,7 +609,7 @@ void AppFrame::setVoxelSize(const Vector& size, const wxString& unit) {
     cameraFromControls();
     refreshSlice();
     refresh3D();
-    SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap)), 0);
+    showStatus();
     fitViews();
     redrawViews();
 }
@@ -685,10 +686,12 @@ void AppFrame::undoFilter() {
     if (filtersSinceLoad.size() > last.filters) filtersSinceLoad.resize(last.filters);
     undoLevels.pop_back();
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
+    showStatus();  // the window may be another
     refreshAfterFilter(*this);
 }
 
 void AppFrame::filterWithUndo(const FilterStep& step) {
+    statusNote.clear();
     const bool keep = makeRoomForUndo();
     const voxel* before = myVoxmap->voxels.get();
     std::deque<VoxelArray> replaced;
@@ -703,12 +706,11 @@ void AppFrame::filterWithUndo(const FilterStep& step) {
         filtersSinceLoad.push_back(step);
         if (!keep) {
             undoLevels.clear();  // an Undo now would skip this filter
-            SetStatusText("This filter cannot be undone: there is not enough memory to keep the volume from "
-                          "before it.",
-                          0);
+            statusNote = "This filter cannot be undone: there is not enough memory to keep the volume from before it.";
         }
     }
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
+    showStatus();
     refreshAfterFilter(*this);
 }
 

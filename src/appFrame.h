@@ -22,6 +22,7 @@
 
 #include "filters.h"  // key, blur, edges and their tables belong to the window's commands
 #include "originals.h"
+#include "status.h"
 #include "voxel.h"
 #include "voxelmap.h"
 
@@ -176,6 +177,10 @@ public:
     // Yaw, pitch, truck, zoom and depth that made the 3D picture, when the controls
     // made it (not right after a load): a cancelled march puts the controls back.
     std::optional<std::array<int, 5>> shownCameraControls;
+    // What the last load found, and what the last action could not do: with the volume's
+    // state, what the status bar says (showStatus).
+    LoadFacts loadedFacts;
+    std::string statusNote;
     wxString lastLoadDir;             // the folder the Load dialog opens in; empty before the first load
     bool orbiting = false;            // a right-button drag in the 3D view is turning the camera
     wxPoint orbitFrom;                // the pointer at the last step of that drag
@@ -251,6 +256,9 @@ public:
     // plane and camera to them), the menus' marks, the volume's size in the status bar,
     // the window grown to show it, the outline drawn.
     void showLoadedState();
+    // The status bar's first field (and its tooltip, the whole text) made anew from
+    // loadedFacts, the volume's size, the window and statusNote.
+    void showStatus();
 
     // The work after the dialogs, callable with chosen paths (the handlers stay thin).
     // Builds the volume from the files in the given order, all or nothing; a folder

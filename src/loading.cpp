@@ -172,31 +172,14 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->planeHeight());
     refreshSlice();
     progress.reset();
+    loadedFacts = loadFacts(plan, outcome);
+    statusNote.clear();
     showLoadedState();
-
-    // What was loaded and how its values were mapped; with the voxel size where the files say one.
-    // (A DICOM series' own text names its size already.)
-    std::string status;
-    const bool series = plan.infos.front().reader == &formats::dicom;
-    if (series)
-        status = formats::seriesStatus(plan, outcome.mappedWide, outcome.wideLo, outcome.wideHi);
-    else if (outcome.mappedWide)
-        status = stackio::mappingText(outcome);
-    if (!status.empty()) {
-        const std::string size = sizeText(*myVoxmap);
-        const bool plain = myVoxmap->unit.empty() && size.find(" of ") == std::string::npos;
-        if (!plain && !series) status = size + "; " + status;
-        if (!plan.description.empty() && !series) status += "; orientation " + plan.description;
-        if (outcome.originalsDropped)
-            status += "; there is not enough memory to keep the original samples, so the window cannot change";
-        SetStatusText(wxString::FromUTF8(status), 0);
-    } else if (!plan.description.empty() && !series) {
-        SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap) + "; orientation " + plan.description), 0);
-    }
     // The window the files suggest (a DICOM series' first), instead of the full range.
     if (plan.hasWindow && plan.windowLo < plan.windowHi) {
+        loadedFacts.filesWindow = true;
+        loadedFacts.filesLo = plan.windowLo, loadedFacts.filesHi = plan.windowHi;
         changeWindow(plan.windowLo, plan.windowHi, false);
-        SetStatusText(wxString::FromUTF8(status) + "; shown with the files' window " + GetStatusBar()->GetStatusText(0).AfterFirst(' '), 0);
     }
     // What the files say that the user should know, and the decoders' warnings: one message.
     wxString notes;
