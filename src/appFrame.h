@@ -274,6 +274,10 @@ public:
     // Writes the volume losslessly: .tif/.tiff one multi-page RGBA TIFF, .png one
     // numbered PNG per layer (NAME.0000.png ...). True when written.
     bool saveVolume(const wxString& path);
+    // Writes the original samples (as loaded, with their calibration, unit, voxel size and
+    // the current window) as one multi-page TIFF that reopens with the same values and
+    // window. False, with the reason shown, where the volume keeps no originals.
+    bool saveOriginals(const wxString& path);
     // Gives the volume voxels of size (x, y, z) in unit (UTF-8; empty: none) and places it
     // anew as a load would: the camera looking at the new centre, the plane across the
     // first layer, each then posed by the controls, which keep their values. A size that

@@ -175,6 +175,9 @@ void arrangeInOrder(Plan& p) {
         }
     }
     p.valueUnit = first.valueUnit, p.modality = first.modality, p.description = first.description;
+    if (first.hasWindow)  // the first file's suggestion, as a series takes its first slice's
+        p.hasWindow = true, p.windowLo = first.windowCentre - first.windowWidth / 2,
+        p.windowHi = first.windowCentre + first.windowWidth / 2;
     for (const FileInfo& i : p.infos) p.notes.insert(p.notes.end(), i.notes.begin(), i.notes.end());
 }
 
