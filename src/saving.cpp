@@ -189,8 +189,8 @@ void AppFrame::OnRender(wxCommandEvent&) {
     RenderDlg dlg("Animation", wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT);
     if (batchChoice) dlg.restore(*batchChoice);
     dlg.ShowModal();
-    // What was typed is kept for the next opening, rendered, refused or closed.
-    dlg.readFields();
+    // What the fields hold (read on every change and on Render) is kept for the next
+    // opening, rendered, refused or closed.
     batchChoice = std::make_shared<RenderChoice>(dlg.choice());
     if (dlg.doRender) renderFrames(dlg);
     redrawViews();  // where the dialog was, a repaint showed the last frame: show both whole again
