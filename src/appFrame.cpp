@@ -174,6 +174,8 @@ wxBEGIN_EVENT_TABLE(AppFrame, wxFrame)
     EVT_MENU(ID_RAYRES, AppFrame::OnRayRes)
     EVT_MENU(ID_RAYSTEP, AppFrame::OnRayStep)
     EVT_MENU(ID_VPSCALE, AppFrame::OnVPScale)
+    EVT_MENU(ID_FITVIEWS, AppFrame::OnFitViews)
+    EVT_MENU(ID_LOADFOLDER, AppFrame::OnLoadFolder)
     EVT_MENU(ID_AASLICE, AppFrame::OnAASlice)
     EVT_MENU(ID_VOXELSIZE, AppFrame::OnVoxelSize)
     EVT_MENU(ID_WINDOW, AppFrame::OnWindow)
@@ -205,30 +207,32 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     fileMenu = new wxMenu;
     effectsMenu = new wxMenu;
     settingsMenu = new wxMenu;
-    fileMenu->Append(ID_LOAD, "&Load");
-    fileMenu->Append(ID_SAVE, "&Save");
-    fileMenu->Append(ID_SAVEVOLUME, "Save &Volume");
+    fileMenu->Append(ID_LOAD, "&Load...\tCtrl+O");
+    fileMenu->Append(ID_LOADFOLDER, "Load &Folder...\tCtrl+Shift+O");
+    fileMenu->Append(ID_SAVE, "&Save...\tCtrl+S");
+    fileMenu->Append(ID_SAVEVOLUME, "Save &Volume...");
     fileMenu->AppendSeparator();
-    fileMenu->Append(ID_RENDER, "Batch &Render");
+    fileMenu->Append(ID_RENDER, "Batch &Render...");
     fileMenu->AppendSeparator();
     fileMenu->Append(ID_ABOUT, "&About");
-    fileMenu->Append(ID_EXIT, "E&xit");
+    fileMenu->Append(ID_EXIT, "E&xit\tCtrl+Q");
     fileMenu->Enable(ID_SAVE, false);
     fileMenu->Enable(ID_RENDER, false);
     fileMenu->Enable(ID_SAVEVOLUME, false);
-    effectsMenu->Append(ID_BLUR, "&Blur");
+    effectsMenu->Append(ID_BLUR, "&Blur...");
     effectsMenu->Append(ID_EDGES, "Find &Edges");
-    effectsMenu->Append(ID_KEY, "&Key");
+    effectsMenu->Append(ID_KEY, "&Key...");
     effectsMenu->Enable(ID_BLUR, false);
     effectsMenu->Enable(ID_EDGES, false);
     effectsMenu->Enable(ID_KEY, false);
     effectsMenu->AppendSeparator();
-    effectsMenu->Append(ID_UNDO, "&Undo");
+    effectsMenu->Append(ID_UNDO, "&Undo\tCtrl+Z");
     effectsMenu->Enable(ID_UNDO, false);  // until a filter has something to take back
-    settingsMenu->Append(ID_RAYRES, "&Ray Marcher Res");
-    settingsMenu->Append(ID_RAYSTEP, "Ray &Step Length");
+    settingsMenu->Append(ID_RAYRES, "&Ray Marcher Res...");
+    settingsMenu->Append(ID_RAYSTEP, "Ray &Step Length...");
     settingsMenu->AppendSeparator();
-    settingsMenu->Append(ID_VPSCALE, "&Viewport Scaling");
+    settingsMenu->Append(ID_VPSCALE, "&Viewport Scaling...");
+    settingsMenu->Append(ID_FITVIEWS, "&Fit Views\tCtrl+0");
     settingsMenu->AppendCheckItem(ID_AASLICE, "&AA Lookups");  // checked while on
     settingsMenu->Append(ID_VOXELSIZE, "Voxel Size...");
     settingsMenu->Enable(ID_VOXELSIZE, false);
@@ -334,10 +338,13 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     client.IncTo(least);
     SetClientSize(client);
 
-    // Shortcuts through a table, so the menu texts stay as they are.
+    // Shortcuts through a table as well as in the menu texts, so that they work wherever the
+    // focus is, also where the toolkit does not take a menu's shortcut from its text.
     wxAcceleratorEntry shortcuts[] = {
         wxAcceleratorEntry(wxACCEL_CTRL, 'O', ID_LOAD), wxAcceleratorEntry(wxACCEL_CTRL, 'S', ID_SAVE),
-        wxAcceleratorEntry(wxACCEL_CTRL, 'Q', ID_EXIT), wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO)};
+        wxAcceleratorEntry(wxACCEL_CTRL, 'Q', ID_EXIT), wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO),
+        wxAcceleratorEntry(wxACCEL_CTRL | wxACCEL_SHIFT, 'O', ID_LOADFOLDER),
+        wxAcceleratorEntry(wxACCEL_CTRL, '0', ID_FITVIEWS)};
     SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(std::size(shortcuts)), shortcuts));
 }
 
@@ -451,45 +458,6 @@ void AppFrame::redrawViews() {
     redraw(sliceView, screenImage);
     redraw(view3D, viewportImage);
     if (volumeReady()) drawOutline();
-}
-
-void AppFrame::fitViews() {
-    const wxSize need = display::shownSize(*myVoxmap, vpScale);
-    if (need.x <= 0 || need.y <= 0) return;
-    // What the main panel needs: both views (with their borders and 5-pixel margins) at
-    // the shown size beside the control panel. The panel fills the frame's client area.
-    const wxSize border = view3D->GetSize() - view3D->GetClientSize();
-    const wxSize controls = controlPanel->GetEffectiveMinSize();
-    const int64_t panelW = 2 * (static_cast<int64_t>(need.x) + border.x + 10) + controls.x;
-    const int64_t panelH = std::max<int64_t>(static_cast<int64_t>(need.y) + border.y + 10, controls.y);
-    const wxSize chrome = GetSize() - GetClientSize();  // menu bar, status bar, frame edges
-    const wxRect work = wxDisplay(this).GetClientArea();
-    const wxSize now = GetSize();
-    // Within the work area (all of it when the display is too small), never smaller than now.
-    wxSize size(static_cast<int>(std::min<int64_t>(panelW + chrome.x, work.width)),
-                static_cast<int>(std::min<int64_t>(panelH + chrome.y, work.height)));
-    size.IncTo(now);
-    if (size == now) return;
-    // Moved back only as far as it takes to keep the grown window on the work area.
-    wxPoint pos = GetPosition();
-    pos.x = std::max(work.x, std::min(pos.x, work.x + work.width - size.x));
-    pos.y = std::max(work.y, std::min(pos.y, work.y + work.height - size.y));
-    SetSize(wxRect(pos, size));
-}
-
-void AppFrame::showLoadedState() {
-    // The load made a fresh plane and camera at the start pose; the controls say so.
-    const std::pair<wxSpinCtrl*, int> starts[] = {
-        {spinTX, 0},     {spinTY, 0},      {spinTZ, 0},      {spinRX, 0},     {spinRY, 0},
-        {spinRZ, 0},     {spinSX, 100},    {spinSY, 100},    {spinSZ, 100},   {spinYaw, 0},
-        {spinPitch, 0},  {spinDepth, 100}, {spinTruck, 0},   {spinZoom, 200},
-    };
-    for (const auto& [control, value] : starts) control->SetValue(value);  // SetValue sends no event
-    settingsMenu->Check(ID_AASLICE, theslicer && theslicer->aaLookups);
-    SetStatusText("", 1);  // the colour and value under the pointer were the old volume's
-    showStatus();
-    fitViews();
-    redrawViews();
 }
 
 // ---- View and settings controls ----

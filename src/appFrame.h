@@ -92,6 +92,8 @@ enum {
     ID_UNDO = 429,
     ID_VOXELSIZE = 430,
     ID_WINDOW = 431,
+    ID_LOADFOLDER = 440,
+    ID_FITVIEWS = 441,
 };
 
 // What Undo takes back one step to: the volume (null after a window change: the volume is
@@ -191,6 +193,7 @@ public:
 
     // Menu commands.
     void OnLoad(wxCommandEvent& event);
+    void OnLoadFolder(wxCommandEvent& event);
     void OnSave(wxCommandEvent& event);
     void OnSaveVolume(wxCommandEvent& event);
     void OnRender(wxCommandEvent& event);
@@ -203,6 +206,7 @@ public:
     void OnRayRes(wxCommandEvent& event);
     void OnRayStep(wxCommandEvent& event);
     void OnVPScale(wxCommandEvent& event);
+    void OnFitViews(wxCommandEvent& event);
     void OnAASlice(wxCommandEvent& event);
     void OnVoxelSize(wxCommandEvent& event);
     void OnWindow(wxCommandEvent& event);
@@ -252,6 +256,10 @@ public:
     // Grows the window (never shrinks it) so both views show their whole picture at
     // vpScale, within the display's work area.
     void fitViews();
+    // Sets vpScale to the largest whole number (1 at the least, beyond 5 for a small volume)
+    // at which both views fit the display's work area, grows the window to show them and
+    // redraws them; returns the scale. Without a volume, nothing changes.
+    int fitScale();
     // After a successful load: every control back at its start value (the load reset the
     // plane and camera to them), the menus' marks, the volume's size in the status bar,
     // the window grown to show it, the outline drawn.
