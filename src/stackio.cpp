@@ -178,7 +178,9 @@ void arrangeInOrder(Plan& p) {
     if (first.hasWindow)  // the first file's suggestion, as a series takes its first slice's
         p.hasWindow = true, p.windowLo = first.windowCentre - first.windowWidth / 2,
         p.windowHi = first.windowCentre + first.windowWidth / 2;
-    for (const FileInfo& i : p.infos) p.notes.insert(p.notes.end(), i.notes.begin(), i.notes.end());
+    // A file's notes are clauses after its name, as its refusals are.
+    for (size_t f = 0; f < p.infos.size(); ++f)
+        for (const std::string& n : p.infos[f].notes) p.notes.push_back(quoted(p.files[f]) + " " + n);
 }
 
 }  // namespace
