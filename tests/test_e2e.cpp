@@ -347,7 +347,8 @@ TEST(EndToEnd, CommandLineAnswersWithoutAWindow) {
         std::vector<const char*> says;
     };
     const Case cases[] = {
-        {"--help", 0, {"Usage:", "--reduce", "--version", "PATH", "DICOM", "NIfTI"}},
+        // One way of writing the option throughout: the usage line and the list agree.
+        {"--help", 0, {"Usage:", "[--reduce K]", "  --reduce K ", "--version", "PATH", "DICOM", "NIfTI"}},
         {"-h", 0, {"Usage:"}},
         {"--version", 0, {"Slabwright 1.0"}},
         {"--frobnicate samples", 2, {"frobnicate", "Usage:"}},
