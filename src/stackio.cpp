@@ -175,9 +175,8 @@ void arrangeInOrder(Plan& p) {
         }
     }
     p.valueUnit = first.valueUnit, p.modality = first.modality, p.description = first.description;
-    if (first.hasWindow)  // the first file's suggestion, as a series takes its first slice's
-        p.hasWindow = true, p.windowLo = first.windowCentre - first.windowWidth / 2,
-        p.windowHi = first.windowCentre + first.windowWidth / 2;
+    if (first.suggestsWindow)  // the first file's, as a series takes its first slice's
+        p.hasWindow = true, p.windowLo = first.suggestedLo, p.windowHi = first.suggestedHi;
     // A file's notes are clauses after its name, as its refusals are.
     for (size_t f = 0; f < p.infos.size(); ++f)
         for (const std::string& n : p.infos[f].notes) p.notes.push_back(quoted(p.files[f]) + " " + n);

@@ -70,6 +70,10 @@ struct FileInfo {
     double voxelSize[3] = {0, 0, 0};
     std::string unit;        // UTF-8: "mm", "µm", "nm", "m"; empty when unknown
     std::string valueUnit;   // the unit of the values after rescaling, such as "HU"; empty when none
+    // The window a file of any format suggests for its values (lo < hi), such as an ImageJ
+    // TIFF's display range; a plan opens with its first file's.
+    bool suggestsWindow = false;
+    double suggestedLo = 0, suggestedHi = 0;
 
     // Series and slice geometry, for formats whose files are slices of a series (DICOM).
     std::string modality;           // "CT", "MR", ...

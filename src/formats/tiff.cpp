@@ -488,8 +488,7 @@ void readCalibration(TIFF* t, FileInfo& info, double& slope, double& intercept) 
     if (finite("min", lo) && finite("max", hi)) {
         lo = slope * lo + intercept, hi = slope * hi + intercept;
         if (lo > hi) std::swap(lo, hi);
-        if (lo < hi && std::isfinite(hi - lo))
-            info.hasWindow = true, info.windowCentre = lo + (hi - lo) / 2, info.windowWidth = hi - lo;
+        if (lo < hi && std::isfinite(hi - lo)) info.suggestsWindow = true, info.suggestedLo = lo, info.suggestedHi = hi;
     }
 }
 
