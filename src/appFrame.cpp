@@ -5,12 +5,13 @@
 //   globals; event table; construction (menus, controls, layout, shortcuts);
 //   the views' paint (the drawing itself is in views.cpp);
 //   refresh steps (slice, march, outline);
-//   the window's size and the controls' state after a load;
+//   redrawing both views;
 //   the view and settings controls (spin changes merged into one refresh);
 //   the filter commands and Undo (the filters are in filters.cpp, their loops in kernels.cpp).
 // Elsewhere, as AppFrame members: loading a stack (loading.cpp), saving and the batch
 // render (saving.cpp), the mouse over the views (mouse.cpp), the window over the original
-// samples (windowing.cpp).
+// samples (windowing.cpp), the window's size and the views' scale (fitting.cpp), the
+// voxel size (voxelsizing.cpp), the status bar (statusbar.cpp).
 #include "appFrame.h"
 
 #include <wx/accel.h>
@@ -43,7 +44,6 @@
 #include "stackio.h"
 #include "views.h"
 #include "voxelmap.h"
-#include "voxelsizedlg.h"
 
 namespace {
 
@@ -537,49 +537,6 @@ void AppFrame::cameraFromControls() {
     cam->opacity = spinDepth->GetValue() * 0.01;
     // The eye is placed from its rest position every time.
     cam->orbit(spinYaw->GetValue(), spinPitch->GetValue(), spinTruck->GetValue());
-}
-
-void AppFrame::OnVoxelSize(wxCommandEvent&) {
-    if (!volumeReady()) return;
-    VoxelSizeDlg dialog(this, myVoxmap->voxelSize, wxString::FromUTF8(myVoxmap->unit));
-    if (dialog.ShowModal() != wxID_OK) return;
-    setVoxelSize(dialog.size(), dialog.unit());
-}
-
-void AppFrame::setVoxelSize(const Vector& size, const wxString& unit) {
-    if (!volumeReady()) return;
-    const std::string problem = voxelSizeProblem(size);
-    if (!problem.empty()) {
-        wxMessageBox(wxString::FromUTF8(problem) + "\n\nThe voxel size is unchanged.", "Voxel Size",
-                     wxOK | wxICON_ERROR, this);
-        return;
-    }
-    const Vector before = myVoxmap->voxelSize;
-    myVoxmap->setVoxelSize(size);
-    wxImage screen(myVoxmap->width, myVoxmap->planeHeight(), false);
-    if (!screen.IsOk()) {
-        const int rows = myVoxmap->planeHeight();
-        myVoxmap->setVoxelSize(before);
-        wxMessageBox(wxString::Format("There is not enough memory for a slice of %d x %d pixels.\n\nThe voxel size "
-                                      "is unchanged.", myVoxmap->width, rows),
-                     "Voxel Size", wxOK | wxICON_ERROR, this);
-        return;
-    }
-    myVoxmap->unit = unit.utf8_string();
-    // Placed as a load places them, then posed by the controls as they stand.
-    const bool interpolated = theslicer->aaLookups;
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->planeHeight());
-    theslicer->aaLookups = interpolated;
-    screenImage = screen;
-    cam->startFor(*myVoxmap);
-    sliceStale = cameraStale = false;  // both are redone here, with the controls' values
-    poseFromControls();
-    cameraFromControls();
-    refreshSlice();
-    refresh3D();
-    showStatus();
-    fitViews();
-    redrawViews();
 }
 
 void AppFrame::OnAASlice(wxCommandEvent&) {
