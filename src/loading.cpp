@@ -20,9 +20,7 @@
 #include <vector>
 
 #include "appFrame.h"
-
 #include "camera.h"
-#include "formats/series.h"
 #include "slicer.h"
 #include "stackio.h"
 #include "voxelmap.h"
