@@ -4,13 +4,14 @@
 //   this file's helpers (one anonymous namespace);
 //   globals; event table; construction (menus, controls, layout, shortcuts);
 //   refresh steps (slice, march, outline);
-//   the window's size and the controls' state after a load;
+//   redrawing both views;
 //   the view and settings controls (spin changes merged into one refresh);
 //   the filter commands and Undo (the filters are in filters.cpp, their loops in kernels.cpp).
 // Elsewhere, as AppFrame members: the views' paint (painting.cpp), loading a stack
 // (loading.cpp), saving and the batch render (saving.cpp), the mouse over the views
-// (mouse.cpp), the window over the original samples (windowing.cpp), the standard planes,
-// ruler and scale bar (measuring.cpp).
+// (mouse.cpp), the window over the original samples (windowing.cpp), the window's size and
+// the views' scale (fitting.cpp), the voxel size (voxelsizing.cpp), the status bar
+// (statusbar.cpp), the standard planes, ruler and scale bar (measuring.cpp).
 #include "appFrame.h"
 
 #include <wx/accel.h>
@@ -43,7 +44,6 @@
 #include "stackio.h"
 #include "views.h"
 #include "voxelmap.h"
-#include "voxelsizedlg.h"
 
 namespace {
 
@@ -169,6 +169,8 @@ wxBEGIN_EVENT_TABLE(AppFrame, wxFrame)
     EVT_MENU(ID_RAYRES, AppFrame::OnRayRes)
     EVT_MENU(ID_RAYSTEP, AppFrame::OnRayStep)
     EVT_MENU(ID_VPSCALE, AppFrame::OnVPScale)
+    EVT_MENU(ID_FITVIEWS, AppFrame::OnFitViews)
+    EVT_MENU(ID_LOADFOLDER, AppFrame::OnLoadFolder)
     EVT_MENU(ID_AASLICE, AppFrame::OnAASlice)
     EVT_MENU(ID_VOXELSIZE, AppFrame::OnVoxelSize)
     EVT_MENU(ID_WINDOW, AppFrame::OnWindow)
@@ -200,30 +202,32 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     fileMenu = new wxMenu;
     effectsMenu = new wxMenu;
     settingsMenu = new wxMenu;
-    fileMenu->Append(ID_LOAD, "&Load");
-    fileMenu->Append(ID_SAVE, "&Save");
-    fileMenu->Append(ID_SAVEVOLUME, "Save &Volume");
+    fileMenu->Append(ID_LOAD, "&Load...\tCtrl+O");
+    fileMenu->Append(ID_LOADFOLDER, "Load &Folder...\tCtrl+Shift+O");
+    fileMenu->Append(ID_SAVE, "&Save...\tCtrl+S");
+    fileMenu->Append(ID_SAVEVOLUME, "Save &Volume...");
     fileMenu->AppendSeparator();
-    fileMenu->Append(ID_RENDER, "Batch &Render");
+    fileMenu->Append(ID_RENDER, "Batch &Render...");
     fileMenu->AppendSeparator();
     fileMenu->Append(ID_ABOUT, "&About");
-    fileMenu->Append(ID_EXIT, "E&xit");
+    fileMenu->Append(ID_EXIT, "E&xit\tCtrl+Q");
     fileMenu->Enable(ID_SAVE, false);
     fileMenu->Enable(ID_RENDER, false);
     fileMenu->Enable(ID_SAVEVOLUME, false);
-    effectsMenu->Append(ID_BLUR, "&Blur");
+    effectsMenu->Append(ID_BLUR, "&Blur...");
     effectsMenu->Append(ID_EDGES, "Find &Edges");
-    effectsMenu->Append(ID_KEY, "&Key");
+    effectsMenu->Append(ID_KEY, "&Key...");
     effectsMenu->Enable(ID_BLUR, false);
     effectsMenu->Enable(ID_EDGES, false);
     effectsMenu->Enable(ID_KEY, false);
     effectsMenu->AppendSeparator();
-    effectsMenu->Append(ID_UNDO, "&Undo");
+    effectsMenu->Append(ID_UNDO, "&Undo\tCtrl+Z");
     effectsMenu->Enable(ID_UNDO, false);  // until a filter has something to take back
-    settingsMenu->Append(ID_RAYRES, "&Ray Marcher Res");
-    settingsMenu->Append(ID_RAYSTEP, "Ray &Step Length");
+    settingsMenu->Append(ID_RAYRES, "&Ray Marcher Res...");
+    settingsMenu->Append(ID_RAYSTEP, "Ray &Step Length...");
     settingsMenu->AppendSeparator();
-    settingsMenu->Append(ID_VPSCALE, "&Viewport Scaling");
+    settingsMenu->Append(ID_VPSCALE, "&Viewport Scaling...");
+    settingsMenu->Append(ID_FITVIEWS, "&Fit Views\tCtrl+0");
     settingsMenu->AppendCheckItem(ID_AASLICE, "&AA Lookups");  // checked while on
     settingsMenu->Append(ID_VOXELSIZE, "Voxel Size...");
     settingsMenu->Enable(ID_VOXELSIZE, false);
@@ -318,7 +322,7 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     view3D->Bind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
     sliceView->Bind(wxEVT_MOUSEWHEEL, &AppFrame::OnWheel, this);
 
-    CreateStatusBar(2, wxSTB_DEFAULT_STYLE, 0);
+    CreateStatusBar(2, wxSTB_DEFAULT_STYLE & ~wxSTB_SHOW_TIPS, 0);  // the whole text is its tooltip
     vpScale = 2;
 
     // At least the size given, and never so small that a control is cut or squeezed
@@ -329,10 +333,13 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     client.IncTo(least);
     SetClientSize(client);
 
-    // Shortcuts through a table, so the menu texts stay as they are.
+    // Shortcuts through a table as well as in the menu texts, so that they work wherever the
+    // focus is, also where the toolkit does not take a menu's shortcut from its text.
     wxAcceleratorEntry shortcuts[] = {
         wxAcceleratorEntry(wxACCEL_CTRL, 'O', ID_LOAD), wxAcceleratorEntry(wxACCEL_CTRL, 'S', ID_SAVE),
-        wxAcceleratorEntry(wxACCEL_CTRL, 'Q', ID_EXIT), wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO)};
+        wxAcceleratorEntry(wxACCEL_CTRL, 'Q', ID_EXIT), wxAcceleratorEntry(wxACCEL_CTRL, 'Z', ID_UNDO),
+        wxAcceleratorEntry(wxACCEL_CTRL | wxACCEL_SHIFT, 'O', ID_LOADFOLDER),
+        wxAcceleratorEntry(wxACCEL_CTRL, '0', ID_FITVIEWS)};
     SetAcceleratorTable(wxAcceleratorTable(static_cast<int>(std::size(shortcuts)), shortcuts));
     buildMeasureTools();
 }
@@ -400,45 +407,6 @@ void AppFrame::redrawViews() {
     redraw(sliceView, screenImage);
     redraw(view3D, viewportImage);
     if (volumeReady()) drawOutline();
-}
-
-void AppFrame::fitViews() {
-    const wxSize need = display::shownSize(*myVoxmap, vpScale);
-    if (need.x <= 0 || need.y <= 0) return;
-    // What the main panel needs: both views (with their borders and 5-pixel margins) at
-    // the shown size beside the control panel. The panel fills the frame's client area.
-    const wxSize border = view3D->GetSize() - view3D->GetClientSize();
-    const wxSize controls = controlPanel->GetEffectiveMinSize();
-    const int64_t panelW = 2 * (static_cast<int64_t>(need.x) + border.x + 10) + controls.x;
-    const int64_t panelH = std::max<int64_t>(static_cast<int64_t>(need.y) + border.y + 10, controls.y);
-    const wxSize chrome = GetSize() - GetClientSize();  // menu bar, status bar, frame edges
-    const wxRect work = wxDisplay(this).GetClientArea();
-    const wxSize now = GetSize();
-    // Within the work area (all of it when the display is too small), never smaller than now.
-    wxSize size(static_cast<int>(std::min<int64_t>(panelW + chrome.x, work.width)),
-                static_cast<int>(std::min<int64_t>(panelH + chrome.y, work.height)));
-    size.IncTo(now);
-    if (size == now) return;
-    // Moved back only as far as it takes to keep the grown window on the work area.
-    wxPoint pos = GetPosition();
-    pos.x = std::max(work.x, std::min(pos.x, work.x + work.width - size.x));
-    pos.y = std::max(work.y, std::min(pos.y, work.y + work.height - size.y));
-    SetSize(wxRect(pos, size));
-}
-
-void AppFrame::showLoadedState() {
-    // The load made a fresh plane and camera at the start pose; the controls say so.
-    const std::pair<wxSpinCtrl*, int> starts[] = {
-        {spinTX, 0},     {spinTY, 0},      {spinTZ, 0},      {spinRX, 0},     {spinRY, 0},
-        {spinRZ, 0},     {spinSX, 100},    {spinSY, 100},    {spinSZ, 100},   {spinYaw, 0},
-        {spinPitch, 0},  {spinDepth, 100}, {spinTruck, 0},   {spinZoom, 200},
-    };
-    for (const auto& [control, value] : starts) control->SetValue(value);  // SetValue sends no event
-    settingsMenu->Check(ID_AASLICE, theslicer && theslicer->aaLookups);
-    updateMeasureMenus();
-    SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap)), 0);
-    fitViews();
-    redrawViews();
 }
 
 // ---- View and settings controls ----
@@ -520,49 +488,6 @@ void AppFrame::cameraFromControls() {
     cam->orbit(spinYaw->GetValue(), spinPitch->GetValue(), spinTruck->GetValue());
 }
 
-void AppFrame::OnVoxelSize(wxCommandEvent&) {
-    if (!volumeReady()) return;
-    VoxelSizeDlg dialog(this, myVoxmap->voxelSize, wxString::FromUTF8(myVoxmap->unit));
-    if (dialog.ShowModal() != wxID_OK) return;
-    setVoxelSize(dialog.size(), dialog.unit());
-}
-
-void AppFrame::setVoxelSize(const Vector& size, const wxString& unit) {
-    if (!volumeReady()) return;
-    const std::string problem = voxelSizeProblem(size);
-    if (!problem.empty()) {
-        wxMessageBox(wxString::FromUTF8(problem) + "\n\nThe voxel size is unchanged.", "Voxel Size",
-                     wxOK | wxICON_ERROR, this);
-        return;
-    }
-    const Vector before = myVoxmap->voxelSize;
-    myVoxmap->setVoxelSize(size);
-    wxImage screen(myVoxmap->width, myVoxmap->planeHeight(), false);
-    if (!screen.IsOk()) {
-        const int rows = myVoxmap->planeHeight();
-        myVoxmap->setVoxelSize(before);
-        wxMessageBox(wxString::Format("There is not enough memory for a slice of %d x %d pixels.\n\nThe voxel size "
-                                      "is unchanged.", myVoxmap->width, rows),
-                     "Voxel Size", wxOK | wxICON_ERROR, this);
-        return;
-    }
-    myVoxmap->unit = unit.utf8_string();
-    // Placed as a load places them, then posed by the controls as they stand.
-    const bool interpolated = theslicer->aaLookups;
-    theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->planeHeight());
-    theslicer->aaLookups = interpolated;
-    screenImage = screen;
-    cam->startFor(*myVoxmap);
-    sliceStale = cameraStale = false;  // both are redone here, with the controls' values
-    poseFromControls();
-    cameraFromControls();
-    refreshSlice();
-    refresh3D();
-    SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap)), 0);
-    fitViews();
-    redrawViews();
-}
-
 void AppFrame::OnAASlice(wxCommandEvent&) {
     if (!volumeReady()) return;
     theslicer->aaLookups = !theslicer->aaLookups;
@@ -635,10 +560,12 @@ void AppFrame::undoFilter() {
     if (filtersSinceLoad.size() > last.filters) filtersSinceLoad.resize(last.filters);
     undoLevels.pop_back();
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
+    showStatus();  // the window may be another
     refreshAfterFilter(*this);
 }
 
 void AppFrame::filterWithUndo(const FilterStep& step) {
+    statusNote.clear();
     const bool keep = makeRoomForUndo();
     const voxel* before = myVoxmap->voxels.get();
     std::deque<VoxelArray> replaced;
@@ -653,12 +580,11 @@ void AppFrame::filterWithUndo(const FilterStep& step) {
         filtersSinceLoad.push_back(step);
         if (!keep) {
             undoLevels.clear();  // an Undo now would skip this filter
-            SetStatusText("This filter cannot be undone: there is not enough memory to keep the volume from "
-                          "before it.",
-                          0);
+            statusNote = "This filter cannot be undone: there is not enough memory to keep the volume from before it.";
         }
     }
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
+    showStatus();
     refreshAfterFilter(*this);
 }
 

@@ -22,6 +22,7 @@
 
 #include "filters.h"  // key, blur, edges and their tables belong to the window's commands
 #include "originals.h"
+#include "status.h"
 #include "voxel.h"
 #include "voxelmap.h"
 
@@ -93,6 +94,8 @@ enum {
     ID_UNDO = 429,
     ID_VOXELSIZE = 430,
     ID_WINDOW = 431,
+    ID_LOADFOLDER = 440,
+    ID_FITVIEWS = 441,
     // The View menu's standard planes, in the order of setStandardPlane.
     ID_AXIAL = 460,
     ID_CORONAL = 461,
@@ -127,6 +130,7 @@ struct UndoLevel {
 enum class WindowChange { None, Changed, ChangedUndoable };
 
 class RenderDlg;
+struct RenderChoice;
 
 class AppFrame : public wxFrame {
 public:
@@ -181,6 +185,8 @@ public:
     int64_t memoryForLoad = -1;
     // Called after each frame a batch render has written, with its 0-based number.
     std::function<void(int)> frameWritten;
+    // The batch dialog's fields as last left: the next opening in this run starts from them.
+    std::shared_ptr<RenderChoice> batchChoice;
     // Views behind their controls: set by the spin handlers, brought up to date by one
     // posted step (refreshStale), so that a burst of changes is drawn once, with the
     // controls' latest values.
@@ -196,6 +202,10 @@ public:
     // Yaw, pitch, truck, zoom and depth that made the 3D picture, when the controls
     // made it (not right after a load): a cancelled march puts the controls back.
     std::optional<std::array<int, 5>> shownCameraControls;
+    // What the last load found, and what the last action could not do: with the volume's
+    // state, what the status bar says (showStatus).
+    LoadFacts loadedFacts;
+    std::string statusNote;
     wxString lastLoadDir;             // the folder the Load dialog opens in; empty before the first load
     bool orbiting = false;            // a right-button drag in the 3D view is turning the camera
     wxPoint orbitFrom;                // the pointer at the last step of that drag
@@ -209,6 +219,7 @@ public:
 
     // Menu commands.
     void OnLoad(wxCommandEvent& event);
+    void OnLoadFolder(wxCommandEvent& event);
     void OnSave(wxCommandEvent& event);
     void OnSaveVolume(wxCommandEvent& event);
     void OnRender(wxCommandEvent& event);
@@ -221,6 +232,7 @@ public:
     void OnRayRes(wxCommandEvent& event);
     void OnRayStep(wxCommandEvent& event);
     void OnVPScale(wxCommandEvent& event);
+    void OnFitViews(wxCommandEvent& event);
     void OnAASlice(wxCommandEvent& event);
     void OnVoxelSize(wxCommandEvent& event);
     void OnWindow(wxCommandEvent& event);
@@ -270,10 +282,17 @@ public:
     // Grows the window (never shrinks it) so both views show their whole picture at
     // vpScale, within the display's work area.
     void fitViews();
+    // Sets vpScale to the largest whole number (1 at the least, beyond 5 for a small volume)
+    // at which both views fit the display's work area, grows the window to show them and
+    // redraws them; returns the scale. Without a volume, nothing changes.
+    int fitScale();
     // After a successful load: every control back at its start value (the load reset the
     // plane and camera to them), the menus' marks, the volume's size in the status bar,
     // the window grown to show it, the outline drawn.
     void showLoadedState();
+    // The status bar's first field (and its tooltip, the whole text) made anew from
+    // loadedFacts, the volume's size, the window and statusNote.
+    void showStatus();
 
     // The work after the dialogs, callable with chosen paths (the handlers stay thin).
     // Builds the volume from the files in the given order, all or nothing; a folder
@@ -289,6 +308,10 @@ public:
     // Writes the volume losslessly: .tif/.tiff one multi-page RGBA TIFF, .png one
     // numbered PNG per layer (NAME.0000.png ...). True when written.
     bool saveVolume(const wxString& path);
+    // Writes the original samples (as loaded, with their calibration, unit, voxel size and
+    // the current window) as one multi-page TIFF that reopens with the same values and
+    // window. False, with the reason shown, where the volume keeps no originals.
+    bool saveOriginals(const wxString& path);
     // Gives the volume voxels of size (x, y, z) in unit (UTF-8; empty: none) and places it
     // anew as a load would: the camera looking at the new centre, the plane across the
     // first layer, each then posed by the controls, which keep their values. A size that

@@ -26,6 +26,22 @@ std::vector<std::string> arrangedFiles(const std::string& folder, const std::vec
     return found;
 }
 
+// The volumes of a folder that one file (or pair) holds whole, as a NIfTI file does, in
+// name order; a pair counts once, by its header.
+std::vector<std::string> wholeVolumes(const std::string& folder, std::vector<std::string> names) {
+    std::sort(names.begin(), names.end());
+    std::vector<std::string> found;
+    for (const std::string& n : names) {
+        const std::string l = lower(n);
+        const bool image = l.size() > 4 && (l.compare(l.size() - 4, 4, ".img") == 0 ||
+                                            (l.size() > 7 && l.compare(l.size() - 7, 7, ".img.gz") == 0));
+        if (image) continue;  // the pair's header stands for it
+        const formats::Reader* r = formats::recognise((fs::u8path(folder) / fs::u8path(n)).u8string());
+        if (r && r->wholeVolume) found.push_back(n);
+    }
+    return found;
+}
+
 }  // namespace
 
 bool hasImageExtension(const std::string& name) {
@@ -76,7 +92,19 @@ bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>
         }
         if (names.empty()) names = arrangedFiles(path, others);
         if (names.empty()) {
-            problem = formats::quoted(path) + " is a folder without image files (PNG, JPEG or TIFF) or DICOM files.";
+            // A folder holding one whole volume (a NIfTI file or pair) stands for it.
+            const std::vector<std::string> volumes = wholeVolumes(path, others);
+            if (volumes.size() > 1) {
+                problem = formats::quoted(path) + " is a folder of " + std::to_string(volumes.size()) +
+                          " volumes (such as " + formats::quoted(volumes.front()) + "); open one of them.";
+                return false;
+            }
+            names = volumes;
+        }
+        if (names.empty()) {
+            problem = formats::quoted(path) +
+                      " is a folder without image files (PNG, JPEG or TIFF), DICOM files or a NIfTI volume (.nii, "
+                      ".nii.gz, or a .hdr with its .img).";
             return false;
         }
         std::sort(names.begin(), names.end(), naturalLess);

@@ -3,10 +3,14 @@
 // Undo). Reading the files is stackio's; all or nothing: a refused or cancelled stack
 // leaves everything as it was.
 #include <wx/choicdlg.h>
+#include <wx/dirdlg.h>
 #include <wx/filedlg.h>
+#include <wx/filefn.h>
+#include <wx/filename.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/progdlg.h>
+#include <wx/spinctrl.h>
 
 #include <algorithm>
 #include <climits>
@@ -18,20 +22,44 @@
 
 #include "appFrame.h"
 #include "camera.h"
-#include "formats/series.h"
 #include "slicer.h"
 #include "stackio.h"
 #include "voxelmap.h"
 
 namespace {
 
-// The Load dialog's filter: GTK matches patterns case-sensitively, so each letter is a class.
+// Volumes smaller than this in x and y are scaled to fit the screen after their load.
+constexpr int kFitBelow = 128;
+
+// The Load dialog's filters, every supported file first. GTK matches patterns
+// case-sensitively, so each letter is a class.
+#define SLAB_IMAGES "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]"
+#define SLAB_DICOM "*.[dD][cC][mM]"
+#define SLAB_NIFTI                                                                                     \
+    "*.[nN][iI][iI];*.[nN][iI][iI].[gG][zZ];*.[hH][dD][rR];*.[iI][mM][gG];*.[hH][dD][rR].[gG][zZ];" \
+    "*.[iI][mM][gG].[gG][zZ]"
 const char* const kWildcard =
-    "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|"
-    "*.[pP][nN][gG];*.[jJ][pP][gG];*.[jJ][pP][eE][gG];*.[tT][iI][fF];*.[tT][iI][fF][fF]|"
-    "DICOM files (*.dcm)|*.[dD][cC][mM]|"
-    "NIfTI volumes (*.nii;*.nii.gz;*.hdr)|*.[nN][iI][iI];*.[nN][iI][iI].[gG][zZ];*.[hH][dD][rR]|"
+    "All supported files (*.png;*.jpg;*.jpeg;*.tif;*.tiff;*.dcm;*.nii;*.nii.gz;*.hdr;*.img;*.hdr.gz;*.img.gz)|"
+    SLAB_IMAGES ";" SLAB_DICOM ";" SLAB_NIFTI "|"
+    "Image Files (*.png;*.jpg;*.jpeg;*.tif;*.tiff)|" SLAB_IMAGES "|"
+    "DICOM files (*.dcm)|" SLAB_DICOM "|"
+    "NIfTI volumes (*.nii;*.nii.gz;*.hdr;*.img;*.hdr.gz;*.img.gz)|" SLAB_NIFTI "|"
     "All files (*)|*";
+#undef SLAB_IMAGES
+#undef SLAB_DICOM
+#undef SLAB_NIFTI
+
+// What the title names for a load: the file or folder given, or the first of several and
+// how many more.
+wxString loadedName(const wxArrayString& paths) {
+    wxFileName first(paths[0]);
+    if (wxDirExists(paths[0])) first.AssignDir(paths[0]);
+    wxString name = first.GetFullName();
+    if (name.empty() && first.GetDirCount() > 0) name = first.GetDirs().Last();  // a folder
+    if (name.empty()) name = paths[0];  // the root
+    if (paths.size() > 1) name += wxString::Format(" and %zu more", paths.size() - 1);
+    return name;
+}
 
 // Asks which of several series to load: the index of the one chosen, -1 for Cancel.
 int chooseSeries(wxWindow* parent, const std::vector<std::string>& labels) {
@@ -52,6 +80,15 @@ void AppFrame::OnLoad(wxCommandEvent&) {
     wxArrayString paths;
     dialog.GetPaths(paths);
     loadStack(paths);
+}
+
+void AppFrame::OnLoadFolder(wxCommandEvent&) {
+    wxDirDialog dialog(this, "Load Folder", lastLoadDir, wxDD_DEFAULT_STYLE | wxDD_DIR_MUST_EXIST);
+    if (dialog.ShowModal() != wxID_OK) return;
+    const wxString folder = dialog.GetPath();
+    if (folder.empty()) return;
+    lastLoadDir = folder;
+    loadStack(wxArrayString(1, &folder));
 }
 
 void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
@@ -175,31 +212,22 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     theslicer = std::make_unique<slicer>(myVoxmap->origin, myVoxmap->width, myVoxmap->planeHeight());
     refreshSlice();
     progress.reset();
+    loadedFacts = loadFacts(plan, outcome);
+    statusNote.clear();
     showLoadedState();
-
-    // What was loaded and how its values were mapped; with the voxel size where the files say one.
-    // (A DICOM series' own text names its size already.)
-    std::string status;
-    const bool series = plan.infos.front().reader == &formats::dicom;
-    if (series)
-        status = formats::seriesStatus(plan, outcome.mappedWide, outcome.wideLo, outcome.wideHi);
-    else if (outcome.mappedWide)
-        status = stackio::mappingText(outcome);
-    if (!status.empty()) {
-        const std::string size = sizeText(*myVoxmap);
-        const bool plain = myVoxmap->unit.empty() && size.find(" of ") == std::string::npos;
-        if (!plain && !series) status = size + "; " + status;
-        if (!plan.description.empty() && !series) status += "; orientation " + plan.description;
-        if (outcome.originalsDropped)
-            status += "; there is not enough memory to keep the original samples, so the window cannot change";
-        SetStatusText(wxString::FromUTF8(status), 0);
-    } else if (!plan.description.empty() && !series) {
-        SetStatusText(wxString::FromUTF8(sizeText(*myVoxmap) + "; orientation " + plan.description), 0);
-    }
+    SetTitle("Slabwright - " + loadedName(paths));
     // The window the files suggest (a DICOM series' first), instead of the full range.
     if (plan.hasWindow && plan.windowLo < plan.windowHi) {
+        loadedFacts.filesWindow = true;
+        loadedFacts.filesLo = plan.windowLo, loadedFacts.filesHi = plan.windowHi;
         changeWindow(plan.windowLo, plan.windowHi, false);
-        SetStatusText(wxString::FromUTF8(status) + "; shown with the files' window " + GetStatusBar()->GetStatusText(0).AfterFirst(' '), 0);
+    }
+    // A small volume is drawn at the scale that fills the screen, once; the scale stays the
+    // user's from then on.
+    if (myVoxmap->width < kFitBelow && myVoxmap->height < kFitBelow) {
+        const int before = vpScale;
+        if (fitScale() != before)  // said where the pointer's colour goes: until the pointer moves
+            SetStatusText(wxString::Format("Views scaled by %d to fit the screen (Settings, Fit Views)", vpScale), 1);
     }
     // What the files say that the user should know, and the decoders' warnings: one message.
     wxString notes;
@@ -218,4 +246,20 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     } else if (!notes.empty()) {
         wxMessageBox("The stack was loaded.\n\n" + notes, "Load Images", wxOK | wxICON_INFORMATION, this);
     }
+}
+
+void AppFrame::showLoadedState() {
+    // The load made a fresh plane and camera at the start pose; the controls say so.
+    const std::pair<wxSpinCtrl*, int> starts[] = {
+        {spinTX, 0},     {spinTY, 0},      {spinTZ, 0},      {spinRX, 0},     {spinRY, 0},
+        {spinRZ, 0},     {spinSX, 100},    {spinSY, 100},    {spinSZ, 100},   {spinYaw, 0},
+        {spinPitch, 0},  {spinDepth, 100}, {spinTruck, 0},   {spinZoom, 200},
+    };
+    for (const auto& [control, value] : starts) control->SetValue(value);  // SetValue sends no event
+    settingsMenu->Check(ID_AASLICE, theslicer && theslicer->aaLookups);
+    updateMeasureMenus();
+    SetStatusText("", 1);  // the colour and value under the pointer were the old volume's
+    showStatus();
+    fitViews();
+    redrawViews();
 }

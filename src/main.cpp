@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "appFrame.h"
@@ -44,6 +45,15 @@ wxString fromBytes(const char* s) {
     return utf8.empty() && *s ? wxString(s) : utf8;  // not UTF-8: as the locale reads it
 }
 
+// The help text, written out rather than the parser's, whose option list says
+// "--reduce=<num>" beside a usage line of "--reduce <num>" (both forms are taken).
+const char* const kUsage =
+    "Usage: slabwright [-h] [--version] [--reduce K] [PATH...]\n"
+    "  -h, --help    show this help and exit\n"
+    "  --version     print the version and exit\n"
+    "  --reduce K    open the stack at 1/K of its size along each axis: K is 2, 4, 8 or 16\n"
+    "                (also written --reduce=K)\n";
+
 // Reads the command line before the toolkit starts, so that --help, --version and mistakes
 // need no display. Returns the exit status, or -1 to go on and open the window.
 int readCommandLine(int argc, char** argv) {
@@ -55,13 +65,12 @@ int readCommandLine(int argc, char** argv) {
     std::vector<wxChar*> wide;
     for (wxString& a : args) wide.push_back(const_cast<wxChar*>(a.wc_str()));
     wxCmdLineParser parser(kOptions, argc, wide.data());
-    parser.SetLogo(kLogo);
     const int parsed = parser.Parse(false);
     wxMessageOutput::Set(previous);
     long reduce = 1;
     const bool reduceGiven = parsed == 0 && parser.Found("reduce", &reduce);
     if (parsed == -1) {
-        std::fputs(parser.GetUsageString().utf8_str(), stdout);
+        std::fputs((std::string(kLogo) + "\n" + kUsage).c_str(), stdout);
         return 0;
     }
     if (parsed == 0 && parser.Found("version")) {
@@ -71,7 +80,7 @@ int readCommandLine(int argc, char** argv) {
     const bool badReduce = reduceGiven && reduce != 2 && reduce != 4 && reduce != 8 && reduce != 16;
     if (parsed != 0 || badReduce) {
         if (badReduce) std::fprintf(stderr, "--reduce takes 2, 4, 8 or 16, not %ld.\n", reduce);
-        std::fputs(parser.GetUsageString().utf8_str(), stderr);
+        std::fputs((std::string(kLogo) + "\n" + kUsage).c_str(), stderr);
         return 2;
     }
     startReduce = static_cast<int>(reduce);

@@ -9,6 +9,8 @@
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 
+#include <algorithm>
+
 namespace {
 
 // Window ids of the dialog's controls. The nine parameter rows share their ids:
@@ -113,6 +115,13 @@ void RenderDlg::CreateGUIControls() {
         rowSizer->Add(endCtrls[r], 0, centred, 5);
     }
 
+    // Typed text counts as it stands: a spin event comes only with Enter or a focus change.
+    spFrames->Bind(wxEVT_TEXT, &RenderDlg::ValueTyped, this);
+    for (int r = 0; r < 9; ++r) {
+        startCtrls[r]->Bind(wxEVT_TEXT, &RenderDlg::ValueTyped, this);
+        endCtrls[r]->Bind(wxEVT_TEXT, &RenderDlg::ValueTyped, this);
+    }
+
     btnOK = new wxButton(this, ID_BTNOK, "Save", wxDefaultPosition, wxSize(75, 25), 0, wxDefaultValidator, "btnOK");
     btnOK->SetFont(font);
     column->Add(btnOK, 0, centred, 5);
@@ -129,19 +138,65 @@ void RenderDlg::CreateGUIControls() {
     Center(wxBOTH);
 }
 
-void RenderDlg::ValueChanged(wxSpinEvent&) {
-    frames = static_cast<double>(spFrames->GetValue());
+void RenderDlg::ValueChanged(wxSpinEvent&) { readFields(); }
+
+void RenderDlg::ValueTyped(wxCommandEvent& event) {
+    readFields();
+    event.Skip();
+}
+
+void RenderDlg::readFields() {
+    // Text that is not a number leaves its field as it was (the control puts that back).
+    frames = static_cast<double>(shownValue(spFrames, static_cast<int>(frames)));
     for (int axis = 0; axis < 3; ++axis) {
-        tStart[axis] = startCtrls[axis]->GetValue();
-        tEnd[axis] = endCtrls[axis]->GetValue();
-        rStart[axis] = startCtrls[3 + axis]->GetValue();
-        rEnd[axis] = endCtrls[3 + axis]->GetValue();
-        sStart[axis] = startCtrls[6 + axis]->GetValue();
-        sEnd[axis] = endCtrls[6 + axis]->GetValue();
+        tStart[axis] = shownValue(startCtrls[axis], tStart[axis]);
+        tEnd[axis] = shownValue(endCtrls[axis], tEnd[axis]);
+        rStart[axis] = shownValue(startCtrls[3 + axis], rStart[axis]);
+        rEnd[axis] = shownValue(endCtrls[3 + axis], rEnd[axis]);
+        sStart[axis] = shownValue(startCtrls[6 + axis], sStart[axis]);
+        sEnd[axis] = shownValue(endCtrls[6 + axis], sEnd[axis]);
     }
 }
 
+RenderChoice RenderDlg::choice() const {
+    RenderChoice c;
+    for (int axis = 0; axis < 3; ++axis) {
+        c.tStart[axis] = tStart[axis], c.tEnd[axis] = tEnd[axis];
+        c.rStart[axis] = rStart[axis], c.rEnd[axis] = rEnd[axis];
+        c.sStart[axis] = sStart[axis], c.sEnd[axis] = sEnd[axis];
+    }
+    c.frames = static_cast<int>(frames);
+    c.seqName = seqName, c.seqExt = seqExt, c.seqDir = seqDir;
+    return c;
+}
+
+void RenderDlg::restore(const RenderChoice& c) {
+    spFrames->SetValue(c.frames);
+    for (int axis = 0; axis < 3; ++axis) {
+        const int starts[3] = {c.tStart[axis], c.rStart[axis], c.sStart[axis]};
+        const int ends[3] = {c.tEnd[axis], c.rEnd[axis], c.sEnd[axis]};
+        for (int kind = 0; kind < 3; ++kind) {
+            startCtrls[3 * kind + axis]->SetValue(starts[kind]);
+            endCtrls[3 * kind + axis]->SetValue(ends[kind]);
+        }
+    }
+    readFields();  // the controls keep their ranges: the fields are what they show
+    if (!c.seqExt.empty()) {
+        seqDir = c.seqDir, seqName = c.seqName, seqExt = c.seqExt;
+        btnRndr->Enable(true);
+    }
+}
+
+int shownValue(const wxSpinCtrl* control, int otherwise) {
+    wxString text = control->GetTextValue();
+    text.Trim().Trim(false);
+    long typed = 0;
+    if (!text.ToLong(&typed)) return otherwise;
+    return static_cast<int>(std::max<long>(control->GetMin(), std::min<long>(control->GetMax(), typed)));
+}
+
 void RenderDlg::btnOKClick(wxCommandEvent&) {
+    readFields();
     // No overwrite prompt here: the chosen name itself is not written, its numbered
     // frames are, and the render asks about those.
     wxFileDialog dlg(this, "Save Image Sequence", wxEmptyString, wxEmptyString,
@@ -166,6 +221,7 @@ void RenderDlg::chooseSequenceFile(const wxString& dir, const wxString& fileName
 }
 
 void RenderDlg::btnRndrClick(wxCommandEvent&) {
+    readFields();  // what the fields show, Enter typed or not
     doRender = true;
     Close();
 }

@@ -95,19 +95,55 @@ bool AppFrame::saveSlice(const wxString& path) {
 }
 
 void AppFrame::OnSaveVolume(wxCommandEvent&) {
-    wxFileDialog dlg(this, "Save Volume", wxEmptyString, wxEmptyString,
-                     "Multi-page TIFF (*.tif;*.tiff)|*.tif;*.tiff|Numbered PNG files (*.png)|*.png",
+    // "As shown" is the volume's colours, filters included; "Original values" the samples
+    // the volume was made from, for a stack that kept them.
+    wxString kinds = "As shown: multi-page RGBA TIFF (*.tif;*.tiff)|*.tif;*.tiff|"
+                     "As shown: numbered PNG files (*.png)|*.png";
+    if (originals) kinds += "|Original values: multi-page TIFF (*.tif;*.tiff)|*.tif;*.tiff";
+    wxFileDialog dlg(this, "Save Volume", wxEmptyString, wxEmptyString, kinds,
                      wxFD_SAVE);  // no question from the dialog: NAME.png is not what is written
     if (dlg.ShowModal() != wxID_OK) return;
     wxString path = chosenPath(dlg);
     if (path.empty()) return;
+    const bool values = originals && dlg.GetFilterIndex() == 2;
     // A name without an extension takes the chosen type's.
     if (wxFileName(path).GetExt().empty()) path += dlg.GetFilterIndex() == 1 ? ".png" : ".tif";
     // One question before anything is replaced: here for the TIFF, in saveVolume for the
     // numbered PNG files, which are named only there.
     const wxString ext = wxFileName(path).GetExt().Lower();
     if ((ext == "tif" || ext == "tiff") && !confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
-    saveVolume(path);
+    if (values)
+        saveOriginals(path);
+    else
+        saveVolume(path);
+}
+
+bool AppFrame::saveOriginals(const wxString& path) {
+    if (!volumeReady()) return false;
+    if (!originals) {
+        wxMessageBox(wxString::Format("\"%s\" was not written: this volume keeps no original values (it was loaded "
+                                      "from 8-bit samples, reduced, or without the memory to keep them). Save it as "
+                                      "shown instead.",
+                                      path),
+                     "Save Volume", wxOK | wxICON_ERROR, this);
+        return false;
+    }
+    const wxString ext = wxFileName(path).GetExt().Lower();
+    if (ext != "tif" && ext != "tiff") {
+        wxMessageBox(wxString::Format("\"%s\": the original values are saved as .tif or .tiff (one multi-page TIFF).",
+                                      path),
+                     "Save Volume", wxOK | wxICON_ERROR, this);
+        return false;
+    }
+    wxString reason;
+    bool ok;
+    {
+        wxProgressDialog progress("Please wait", "Saving Volume", myVoxmap->depth, this, kProgressStyle);
+        ok = writeOriginalsTiff(*originals, *myVoxmap, windowLo, windowHi, path, reason,
+                                [&](int k) { progress.Update(k, wxEmptyString); });
+    }
+    if (!ok) reportFailure(this, "Save Volume", path, reason);
+    return ok;
 }
 
 bool AppFrame::saveVolume(const wxString& path) {
@@ -159,7 +195,11 @@ bool AppFrame::saveVolume(const wxString& path) {
 void AppFrame::OnRender(wxCommandEvent&) {
     if (!volumeReady()) return;  // enabled only after a load
     RenderDlg dlg("Animation", wxCAPTION | wxSYSTEM_MENU | wxMINIMIZE_BOX | wxCLOSE_BOX | wxDIALOG_NO_PARENT);
+    if (batchChoice) dlg.restore(*batchChoice);
     dlg.ShowModal();
+    // What the fields hold (read on every change and on Render) is kept for the next
+    // opening, rendered, refused or closed.
+    batchChoice = std::make_shared<RenderChoice>(dlg.choice());
     if (dlg.doRender) renderFrames(dlg);
     redrawViews();  // where the dialog was, a repaint showed the last frame: show both whole again
 }  // the dialog is destroyed here

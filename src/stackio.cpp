@@ -178,7 +178,11 @@ void arrangeInOrder(Plan& p) {
     // A whole volume (NIfTI) says where it lies; a stack of several files does not.
     p.hasAxes = first.hasAxes && p.infos.size() == 1;
     std::copy(&first.axes[0][0], &first.axes[0][0] + 9, &p.axes[0][0]);
-    for (const FileInfo& i : p.infos) p.notes.insert(p.notes.end(), i.notes.begin(), i.notes.end());
+    if (first.suggestsWindow)  // the first file's, as a series takes its first slice's
+        p.hasWindow = true, p.windowLo = first.suggestedLo, p.windowHi = first.suggestedHi;
+    // A file's notes are clauses after its name, as its refusals are.
+    for (size_t f = 0; f < p.infos.size(); ++f)
+        for (const std::string& n : p.infos[f].notes) p.notes.push_back(quoted(p.files[f]) + " " + n);
 }
 
 }  // namespace

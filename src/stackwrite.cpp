@@ -21,6 +21,7 @@
 #include <utility>
 #include <vector>
 
+#include "originals.h"
 #include "voxelmap.h"
 
 namespace {
@@ -250,12 +251,12 @@ wxImage layerImage(const voxelmap& map, int k) {
     return image;
 }
 
-bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason,
-                     const std::function<void(int)>& layerDone) {
-    if (!map.loaded || !map.voxels) {
-        reason = "there is no volume";
-        return false;
-    }
+namespace {
+
+// A multi-page TIFF written whole through a temporary file: writePage(tif, k) sets page k's
+// fields and writes its rows, layerDone(k) follows each page. BigTIFF when big.
+bool writeTiffPages(const wxString& path, wxString& reason, bool big, int pages,
+                    const std::function<bool(TIFF*, int)>& writePage, const std::function<void(int)>& layerDone) {
     return writeAtomically(
         path,
         [&](int fd, wxString& why) {
@@ -268,43 +269,12 @@ bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason
             errno = 0;
             const TIFFErrorHandler previousError = TIFFSetErrorHandler(keepTiffError);
             const TIFFErrorHandler previousWarning = TIFFSetWarningHandler(nullptr);
-            // Past 4 GiB a classic TIFF cannot address its strips: BigTIFF then.
-            const bool big = static_cast<uint64_t>(map.numVoxels) * 4 > (uint64_t{3} << 30);
             const std::string name = fsName(path);
             TIFF* tif = TIFFFdOpen(own, name.c_str(), big ? "w8" : "w");
             bool ok = tif != nullptr;
             if (!tif) ::close(own);
-            const int64_t rowBytes = 4 * static_cast<int64_t>(map.width);
-            std::vector<unsigned char> row(static_cast<size_t>(rowBytes));
-            const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
-            const std::string description = imageJDescription(map);
-            for (int k = 0; ok && k < map.depth; ++k) {
-                TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(map.width));
-                TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(map.height));
-                TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
-                TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4);
-                TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
-                TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
-                TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
-                TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
-                TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
-                TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
-                TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
-                TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
-                if (map.depth <= 65535)
-                    TIFFSetField(tif, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(k), static_cast<uint16_t>(map.depth));
-                // The voxel size as ImageJ keeps it: x and y as pixels per unit, z and the unit said once.
-                if (k == 0) TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
-                TIFFSetField(tif, TIFFTAG_XRESOLUTION, 1 / map.voxelSize.x());
-                TIFFSetField(tif, TIFFTAG_YRESOLUTION, 1 / map.voxelSize.y());
-                TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_NONE);
-                const auto* layer = reinterpret_cast<const unsigned char*>(map.voxels.get() + map.index(0, 0, k));
-                for (int j = 0; ok && j < map.height; ++j) {
-                    // The predictor works in the buffer it is given: a copy of the row.
-                    std::memcpy(row.data(), layer + j * rowBytes, row.size());
-                    ok = TIFFWriteScanline(tif, row.data(), static_cast<uint32_t>(j), 0) >= 0;
-                }
-                ok = ok && TIFFWriteDirectory(tif) != 0;
+            for (int k = 0; ok && k < pages; ++k) {
+                ok = writePage(tif, k) && TIFFWriteDirectory(tif) != 0;
                 if (ok && layerDone) layerDone(k);
             }
             if (tif) TIFFClose(tif);
@@ -315,6 +285,127 @@ bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason
             return ok;
         },
         reason);
+}
+
+// The fields every page of a volume's TIFF shares: size, layout, compression, page number
+// and the voxel size as ImageJ keeps it (x and y as pixels per unit; z and the unit in the
+// description, said once).
+void setPageFields(TIFF* tif, const voxelmap& map, int k, const std::string& description) {
+    TIFFSetField(tif, TIFFTAG_IMAGEWIDTH, static_cast<uint32_t>(map.width));
+    TIFFSetField(tif, TIFFTAG_IMAGELENGTH, static_cast<uint32_t>(map.height));
+    TIFFSetField(tif, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+    TIFFSetField(tif, TIFFTAG_ORIENTATION, ORIENTATION_TOPLEFT);
+    TIFFSetField(tif, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE);
+    TIFFSetField(tif, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+    if (map.depth <= 65535)
+        TIFFSetField(tif, TIFFTAG_PAGENUMBER, static_cast<uint16_t>(k), static_cast<uint16_t>(map.depth));
+    if (k == 0) TIFFSetField(tif, TIFFTAG_IMAGEDESCRIPTION, description.c_str());
+    TIFFSetField(tif, TIFFTAG_XRESOLUTION, 1 / map.voxelSize.x());
+    TIFFSetField(tif, TIFFTAG_YRESOLUTION, 1 / map.voxelSize.y());
+    TIFFSetField(tif, TIFFTAG_RESOLUTIONUNIT, RESUNIT_NONE);
+}
+
+// Writes rows of rowBytes from first, one after another; the predictor works in the
+// buffer it is given, so each row is copied first.
+bool writeRows(TIFF* tif, const unsigned char* first, size_t rowBytes, int rows) {
+    std::vector<unsigned char> row(rowBytes);
+    for (int j = 0; j < rows; ++j) {
+        std::memcpy(row.data(), first + size_t(j) * rowBytes, rowBytes);
+        if (TIFFWriteScanline(tif, row.data(), static_cast<uint32_t>(j), 0) < 0) return false;
+    }
+    return true;
+}
+
+std::string exactNumber(double v) {
+    char text[64];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
+}
+
+}  // namespace
+
+bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason,
+                     const std::function<void(int)>& layerDone) {
+    if (!map.loaded || !map.voxels) {
+        reason = "there is no volume";
+        return false;
+    }
+    // Past 4 GiB a classic TIFF cannot address its strips: BigTIFF then.
+    const bool big = static_cast<uint64_t>(map.numVoxels) * 4 > (uint64_t{3} << 30);
+    const uint16_t extra[1] = {EXTRASAMPLE_UNASSALPHA};
+    const std::string description = imageJDescription(map);
+    const auto page = [&](TIFF* tif, int k) {
+        setPageFields(tif, map, k, description);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, 8);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, 4);
+        TIFFSetField(tif, TIFFTAG_EXTRASAMPLES, 1, extra);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_RGB);
+        TIFFSetField(tif, TIFFTAG_PREDICTOR, PREDICTOR_HORIZONTAL);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+        const auto* layer = reinterpret_cast<const unsigned char*>(map.voxels.get() + map.index(0, 0, k));
+        return writeRows(tif, layer, 4 * size_t(map.width), map.height);
+    };
+    return writeTiffPages(path, reason, big, map.depth, page, layerDone);
+}
+
+OriginalsFile originalsFile(const Originals& o) {
+    OriginalsFile f;
+    const OriginalLayer& first = o.layers.front();
+    bool same = true;
+    for (const OriginalLayer& l : o.layers)
+        same = same && l.kind == o.held && l.slope == first.slope && l.intercept == first.intercept && !l.copied;
+    // The kinds a TIFF holds and the reader takes back, with one calibration for the stack.
+    const bool stored = same && first.slope != 0 &&
+                        (o.held == Held::U8 || o.held == Held::U16 || o.held == Held::S16 || o.held == Held::U32 ||
+                         o.held == Held::S32 || o.held == Held::F32);
+    f.stored = stored;
+    f.slope = stored ? first.slope : 1;
+    f.intercept = stored ? first.intercept : 0;
+    f.bits = stored ? 8 * bytesOf(o.held) : 32;
+    f.format = !stored || o.held == Held::F32 ? SAMPLEFORMAT_IEEEFP
+               : o.held == Held::S16 || o.held == Held::S32 ? SAMPLEFORMAT_INT
+                                                            : SAMPLEFORMAT_UINT;
+    return f;
+}
+
+bool writeOriginalsTiff(const Originals& o, const voxelmap& map, double windowLo, double windowHi,
+                        const wxString& path, wxString& reason, const std::function<void(int)>& layerDone) {
+    if (o.empty() || o.layers.empty() || o.width != map.width || o.height != map.height || o.depth != map.depth) {
+        reason = "there are no original values for this volume";
+        return false;
+    }
+    const OriginalsFile file = originalsFile(o);
+    const int channels = o.layers.front().channels;
+    const size_t rowBytes = size_t(o.width) * size_t(channels) * size_t(file.bits / 8);
+    // ImageJ's calibration: value = c0 + c1 * stored, in vunit; min and max, the window, in stored values.
+    std::string description = imageJDescription(map);
+    description.erase(description.rfind("loop=false\n"));
+    description += "cf=0\nc0=" + exactNumber(file.intercept) + "\nc1=" + exactNumber(file.slope) + "\n";
+    if (!o.valueUnit.empty()) description += "vunit=" + o.valueUnit + "\n";
+    description += "min=" + exactNumber((windowLo - file.intercept) / file.slope) +
+                   "\nmax=" + exactNumber((windowHi - file.intercept) / file.slope) + "\nloop=false\n";
+    const bool big = static_cast<uint64_t>(rowBytes) * uint64_t(o.height) * uint64_t(o.depth) > (uint64_t{3} << 30);
+    std::vector<float> values;
+    const auto page = [&](TIFF* tif, int k) {
+        setPageFields(tif, map, k, description);
+        TIFFSetField(tif, TIFFTAG_BITSPERSAMPLE, file.bits);
+        TIFFSetField(tif, TIFFTAG_SAMPLESPERPIXEL, channels);
+        TIFFSetField(tif, TIFFTAG_SAMPLEFORMAT, file.format);
+        TIFFSetField(tif, TIFFTAG_PHOTOMETRIC, channels == 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(tif, TIFFTAG_ROWSPERSTRIP, TIFFDefaultStripSize(tif, 0));
+        if (file.stored) {
+            const unsigned char* layer = o.samples.get() + o.layers[size_t(k)].offset * size_t(file.bits / 8);
+            return writeRows(tif, layer, rowBytes, o.height);
+        }
+        // Other kinds, or calibrations that differ between layers: the values as 32-bit floats.
+        values.resize(size_t(o.width) * size_t(o.height) * size_t(channels));
+        size_t n = 0;
+        for (int j = 0; j < o.height; ++j)
+            for (int i = 0; i < o.width; ++i)
+                for (int c = 0; c < channels; ++c) values[n++] = static_cast<float>(o.value(i, j, k, c));
+        return writeRows(tif, reinterpret_cast<const unsigned char*>(values.data()), rowBytes, o.height);
+    };
+    return writeTiffPages(path, reason, big, o.depth, page, layerDone);
 }
 
 wxString firstSameFile(const wxArrayString& files, const wxArrayString& others) {

@@ -11,6 +11,7 @@
 
 #include <functional>
 
+class Originals;
 class voxelmap;
 class wxImage;
 
@@ -41,6 +42,26 @@ bool saveLayerPng(const voxelmap& map, int k, const wxString& path, wxString& re
 // layerDone(k) after each layer.
 bool writeVolumeTiff(const voxelmap& map, const wxString& path, wxString& reason,
                      const std::function<void(int)>& layerDone);
+
+// How the original samples are written: as stored, with the stack's one calibration (value =
+// slope * stored + intercept), where the kind is one a TIFF holds and the reader takes back
+// (8, 16 and 32 bits, signed 16 and 32, 32-bit float) and every layer shares it; else the
+// values themselves as 32-bit floats (slope 1, intercept 0).
+struct OriginalsFile {
+    bool stored = true;
+    double slope = 1, intercept = 0;
+    int bits = 16;
+    int format = 1;  // the TIFF SampleFormat: 1 unsigned, 2 signed, 3 floating-point
+};
+OriginalsFile originalsFile(const Originals& o);
+
+// The original samples of a loaded map as one multi-page grey or RGB TIFF (as originalsFile
+// says), one page per layer, Deflate-compressed, with the voxel size as writeVolumeTiff
+// writes it, and in the description ImageJ's calibration (cf=0, c0 the intercept, c1 the
+// slope, vunit the values' unit) and the window lo..hi as min and max in stored samples.
+// Alpha is not written. layerDone(k) after each layer.
+bool writeOriginalsTiff(const Originals& o, const voxelmap& map, double windowLo, double windowHi,
+                        const wxString& path, wxString& reason, const std::function<void(int)>& layerDone);
 
 // The first of files that is the same existing file (device and inode) as one of
 // others, or empty: names differ for one file (links, "..", doubled slashes).

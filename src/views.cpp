@@ -3,12 +3,15 @@
 #include <wx/bitmap.h>
 #include <wx/brush.h>
 #include <wx/dc.h>
+#include <wx/filename.h>
 #include <wx/log.h>
 #include <wx/msgout.h>
+#include <wx/stdpaths.h>
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
+#include <vector>
 
 #include "voxelmap.h"
 
@@ -93,21 +96,39 @@ void showPlain(wxDC& dc, const wxImage& image) {
     if (image.IsOk()) dc.DrawBitmap(wxBitmap(image), 0, 0, false);
 }
 
-// Reads a placeholder picture into image. An unreadable file leaves image without pixels;
-// it is reported on standard error once until it can be read again (the toolkit's own
-// report would come up as a dialog on every repaint).
+// Where a placeholder picture may be, in order: as named (from the working folder), beside
+// the program, in the installed data folder next to the program's folder, and in the data
+// folder the build was configured with.
+std::vector<wxString> placeholderPlaces(const char* path) {
+    wxString inFolder = wxString::FromUTF8(path);
+    if (inFolder.StartsWith("./")) inFolder.Remove(0, 2);
+    const wxString exeDir = wxFileName(wxStandardPaths::Get().GetExecutablePath()).GetPath();
+    std::vector<wxString> places{wxString::FromUTF8(path), exeDir + "/" + inFolder,
+                                 exeDir + "/../share/slabwright/" + inFolder};
+#ifdef SLABWRIGHT_DATADIR
+    places.push_back(wxString::FromUTF8(SLABWRIGHT_DATADIR) + "/" + inFolder);
+#endif
+    return places;
+}
+
+// Reads a placeholder picture into image from the first place that has it. When none has,
+// image is left without pixels, and that is reported on standard error once until it can
+// be read again (the toolkit's own report would come up as a dialog on every repaint).
 void readPlaceholder(wxImage& image, const char* path, bool& reported) {
-    bool ok;
-    {
+    const std::vector<wxString> places = placeholderPlaces(path);
+    for (const wxString& place : places) {
         wxLogNull quiet;
-        ok = image.LoadFile(path, wxBITMAP_TYPE_ANY) && image.IsOk();
-    }
-    if (ok) {
-        reported = false;
-        return;
+        if (wxFileName::FileExists(place) && image.LoadFile(place, wxBITMAP_TYPE_ANY) && image.IsOk()) {
+            reported = false;
+            return;
+        }
     }
     image = wxImage();
-    if (!reported) wxMessageOutputStderr().Printf("Slabwright: cannot read the picture %s\n", path);
+    if (!reported) {
+        wxString where;
+        for (const wxString& place : places) where += "\n  " + place;
+        wxMessageOutputStderr().Printf("Slabwright: cannot read the placeholder picture from any of:%s\n", where);
+    }
     reported = true;
 }
 

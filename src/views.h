@@ -38,8 +38,14 @@ void showScaled(wxDC& dc, wxImage image, const wxSize& target);
 // Draws image unscaled at the top-left corner, over whatever the window shows.
 void showPlain(wxDC& dc, const wxImage& image);
 
-// Reads a placeholder picture into image. An unreadable file leaves image without pixels;
-// it is reported on standard error once until it can be read again.
+// Where a placeholder picture (path relative to the working folder, such as
+// "./images/novoxmap3d.png") is looked for, in order: the working folder, beside the
+// program, ../share/slabwright beside the program, and SLABWRIGHT_DATADIR where the build
+// defines it.
+std::vector<wxString> placeholderPlaces(const char* path);
+// Reads a placeholder picture into image from the first of those places that has it. When
+// none has, image is left without pixels; that is reported on standard error once until it
+// can be read again.
 void readPlaceholder(wxImage& image, const char* path, bool& reported);
 
 // What a repaint shows in a view: its image at the volume's size times the scale on

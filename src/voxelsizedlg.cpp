@@ -5,6 +5,7 @@
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
 
+#include <cmath>
 #include <limits>
 
 namespace {
@@ -33,9 +34,47 @@ VoxelSizeDlg::VoxelSizeDlg(wxWindow* parent, const Vector& size, const wxString&
 
     auto* top = new wxBoxSizer(wxVERTICAL);
     top->Add(grid, 1, wxEXPAND | wxALL, 10);
+    problemText = new wxStaticText(this, wxID_ANY, wxEmptyString);
+    top->Add(problemText, 0, wxEXPAND | wxLEFT | wxRIGHT, 10);
     top->Add(CreateStdDialogButtonSizer(wxOK | wxCANCEL), 0, wxEXPAND | wxALL, 5);
     SetSizerAndFit(top);
+    Bind(wxEVT_BUTTON, &VoxelSizeDlg::OnOK, this, wxID_OK);
     CentreOnParent();
+}
+
+wxString VoxelSizeDlg::problem(int* field) const {
+    const char* const names[3] = {"x", "y", "z"};
+    const auto fault = [field](int a, const wxString& why) {
+        if (field) *field = a;
+        return why;
+    };
+    const Vector v = size();
+    for (int a = 0; a < 3; ++a)
+        if (!(std::isfinite(v[a]) && v[a] > 0))
+            return fault(a, wxString::Format("The size along %s (\"%s\") is not a positive number.", names[a],
+                                             sizeCtrls[a]->GetValue()));
+    int lo = 0, hi = 0;
+    for (int a = 1; a < 3; ++a) {
+        if (v[a] < v[lo]) lo = a;
+        if (v[a] > v[hi]) hi = a;
+    }
+    if (v[hi] / v[lo] > 1000)
+        return fault(hi, wxString::Format("The size along %s is more than 1000 times the size along %s.", names[hi],
+                                          names[lo]));
+    return wxString();
+}
+
+void VoxelSizeDlg::OnOK(wxCommandEvent& event) {
+    int field = 0;
+    const wxString why = problem(&field);
+    if (why.empty()) {
+        event.Skip();  // the dialog's own OK: closes with wxID_OK
+        return;
+    }
+    problemText->SetLabel(why);
+    GetSizer()->Fit(this);
+    sizeCtrls[field]->SetFocus();
+    sizeCtrls[field]->SelectAll();
 }
 
 Vector VoxelSizeDlg::size() const {

@@ -24,9 +24,6 @@ namespace {
 
 wxString valueString(double v) { return wxString::FromUTF8(formatValue(v)); }
 
-// The unit after a value, with its space; empty for plain numbers.
-wxString unitAfter(const Originals& o) { return o.valueUnit.empty() ? wxString() : " " + wxString::FromUTF8(o.valueUnit); }
-
 bool readNumber(const wxTextCtrl* edit, double& v) { return edit->GetValue().Trim().Trim(false).ToCDouble(&v); }
 
 }  // namespace
@@ -86,7 +83,7 @@ WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
     windowLo = lo;
     windowHi = hi;
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
-    SetStatusText("Window " + valueString(lo) + ".." + valueString(hi) + unitAfter(*originals), 0);
+    showStatus();
     refreshSlice();
     refresh3D();
     drawOutline();

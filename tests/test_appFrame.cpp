@@ -116,23 +116,26 @@ TEST_F(MainWindow, MenusAtStart) {
     EXPECT_EQ(bar->GetMenuLabel(3), "&View");
     EXPECT_EQ(bar->GetMenu(3), f->viewMenu);
 
-    expectMenu(f->fileMenu, {{ID_LOAD, "&Load", true},
-                             {ID_SAVE, "&Save", false},
-                             {ID_SAVEVOLUME, "Save &Volume", false},
+    // "..." where a dialog follows, the shortcut after a tab.
+    expectMenu(f->fileMenu, {{ID_LOAD, "&Load...\tCtrl+O", true},
+                             {ID_LOADFOLDER, "Load &Folder...\tCtrl+Shift+O", true},
+                             {ID_SAVE, "&Save...\tCtrl+S", false},
+                             {ID_SAVEVOLUME, "Save &Volume...", false},
                              {wxID_SEPARATOR, "separator after Save Volume", false},
-                             {ID_RENDER, "Batch &Render", false},
+                             {ID_RENDER, "Batch &Render...", false},
                              {wxID_SEPARATOR, "separator after Batch Render", false},
                              {ID_ABOUT, "&About", true},
-                             {ID_EXIT, "E&xit", true}});
-    expectMenu(f->effectsMenu, {{ID_BLUR, "&Blur", false},
+                             {ID_EXIT, "E&xit\tCtrl+Q", true}});
+    expectMenu(f->effectsMenu, {{ID_BLUR, "&Blur...", false},
                                 {ID_EDGES, "Find &Edges", false},
-                                {ID_KEY, "&Key", false},
+                                {ID_KEY, "&Key...", false},
                                 {wxID_SEPARATOR, "separator after Key", false},
-                                {ID_UNDO, "&Undo", false}});
-    expectMenu(f->settingsMenu, {{ID_RAYRES, "&Ray Marcher Res", false},
-                                 {ID_RAYSTEP, "Ray &Step Length", false},
+                                {ID_UNDO, "&Undo\tCtrl+Z", false}});
+    expectMenu(f->settingsMenu, {{ID_RAYRES, "&Ray Marcher Res...", false},
+                                 {ID_RAYSTEP, "Ray &Step Length...", false},
                                  {wxID_SEPARATOR, "separator after Ray Step Length", false},
-                                 {ID_VPSCALE, "&Viewport Scaling", true},
+                                 {ID_VPSCALE, "&Viewport Scaling...", true},
+                                 {ID_FITVIEWS, "&Fit Views\tCtrl+0", true},
                                  {ID_AASLICE, "&AA Lookups", false},
                                  {ID_VOXELSIZE, "Voxel Size...", false},
                                  {wxID_SEPARATOR, "separator after Voxel Size", false},

@@ -418,25 +418,28 @@ TEST_F(LoadCommand, CancellingTheDialogChangesNothing) {
     long style = 0;
     wxTEST_DIALOG(testutil::menu(frame(), ID_LOAD), CancelFileDialog(&message, &wildcard, &style));
     EXPECT_EQ(message, "Load Images");
-    // Image files whatever the case of their extension (GTK matches patterns as fnmatch
-    // does, case-sensitively), DICOM files, NIfTI volumes, and an entry for all files.
+    // Every supported file first, then image files whatever the case of their extension
+    // (GTK matches patterns as fnmatch does, case-sensitively), DICOM files, NIfTI volumes,
+    // and an entry for all files.
     const wxArrayString parts = wxSplit(wildcard, '|');
-    ASSERT_EQ(parts.size(), 8u) << wildcard;
-    EXPECT_TRUE(parts[0].StartsWith("Image Files")) << wildcard;
-    EXPECT_EQ(parts[2], "DICOM files (*.dcm)");
-    EXPECT_EQ(parts[3], "*.[dD][cC][mM]");
-    EXPECT_EQ(parts[4], "NIfTI volumes (*.nii;*.nii.gz;*.hdr)");
-    EXPECT_EQ(parts[6], "All files (*)");
-    EXPECT_EQ(parts[7], "*");
-    const wxArrayString patterns = wxSplit(parts[1], ';');
-    for (const char* name : {"IMG_0001.JPG", "SCAN.TIF", "Mixed.Png", "a.jpeg", "b.TiFf", "c.png"}) {
-        bool listed = false;
-        for (const wxString& pat : patterns) listed = listed || fnmatch(pat.utf8_str(), name, 0) == 0;
-        EXPECT_TRUE(listed) << name;
-    }
-    for (const char* name : {"notes.txt", "photo.bmp", "png"}) {
-        for (const wxString& pat : patterns) EXPECT_NE(fnmatch(pat.utf8_str(), name, 0), 0) << name;
-    }
+    ASSERT_EQ(parts.size(), 10u) << wildcard;
+    EXPECT_TRUE(parts[0].StartsWith("All supported files")) << wildcard;
+    EXPECT_TRUE(parts[2].StartsWith("Image Files")) << wildcard;
+    EXPECT_EQ(parts[4], "DICOM files (*.dcm)");
+    EXPECT_EQ(parts[5], "*.[dD][cC][mM]");
+    EXPECT_EQ(parts[6], "NIfTI volumes (*.nii;*.nii.gz;*.hdr;*.img;*.hdr.gz;*.img.gz)");
+    EXPECT_EQ(parts[8], "All files (*)");
+    EXPECT_EQ(parts[9], "*");
+    const auto listed = [](const wxString& filter, const char* name) {
+        bool any = false;
+        for (const wxString& pat : wxSplit(filter, ';')) any = any || fnmatch(pat.utf8_str(), name, 0) == 0;
+        return any;
+    };
+    for (const char* name : {"IMG_0001.JPG", "SCAN.TIF", "Mixed.Png", "a.jpeg", "b.TiFf", "c.png"})
+        EXPECT_TRUE(listed(parts[3], name) && listed(parts[1], name)) << name;
+    for (const char* name : {"notes.txt", "photo.bmp", "png"}) EXPECT_FALSE(listed(parts[1], name)) << name;
+    for (const char* name : {"CT1.DCM", "head.nii", "head.nii.gz", "pair.HDR", "pair.img", "pair.hdr.gz", "pair.img.gz"})
+        EXPECT_TRUE(listed(parts[1], name) && (listed(parts[5], name) || listed(parts[7], name))) << name;
     EXPECT_TRUE(style & wxFD_OPEN);
     EXPECT_TRUE(style & wxFD_MULTIPLE);
     expectUnchanged(s);

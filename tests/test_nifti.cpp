@@ -50,6 +50,7 @@ struct Synth {
     int sformCode = 0, qformCode = 0;
     double srow[3][4] = {{1, 0, 0, 0}, {0, 1, 0, 0}, {0, 0, 1, 0}};
     double quatern[3] = {0, 0, 0};
+    std::string magic;  // NIfTI-1's four bytes instead of its own (an Analyze header's)
 };
 
 template <class F, class V>
@@ -79,6 +80,7 @@ std::string bytesOf(const Synth& s, bool pair, bool withSamples = true) {
         h.sizeof_hdr = 348;
         fill(s, pair, h);
         std::memcpy(h.magic, pair ? "ni1" : "n+1", 4);
+        if (!s.magic.empty()) std::memcpy(h.magic, s.magic.data(), 4);
         if (s.bigEndian) nifti_swap_as_nifti1(&h);
         out.assign(reinterpret_cast<const char*>(&h), sizeof h);
     } else {
@@ -323,6 +325,8 @@ TEST(NiftiRead, HostileHeadersAreRefusedQuietlyAndEarly) {
         {"complex samples", [](Synth& s) { s.datatype = DT_COMPLEX64; }, "has complex 64-bit samples, which cannot be read"},
         {"128-bit floats", [](Synth& s) { s.datatype = DT_FLOAT128; }, "has 128-bit floating-point samples"},
         {"an unknown datatype", [](Synth& s) { s.datatype = 17; }, "unknown kind (NIfTI datatype 17)"},
+        {"an Analyze 7.5 pair", [](Synth& s) { s.magic.assign(4, '\0'); }, "Analyze 7.5 header, which is not supported",
+         Container::Pair},
     };
 #ifdef SLABWRIGHT_ASAN
     const int64_t kPeakLimit = int64_t(256) << 20;  // freed blocks wait in the sanitizer's quarantine
@@ -658,7 +662,8 @@ TEST(NiftiLoad, ThroughPlanAndBuild) {
         // Values 0.0754 s + 3100.76 of the first of 20 volumes: 762.54..5538.07; (0, 0, 0) is
         // 4004.14 -> 3241.60 * 255 / 4775.52 = 173.1 -> 173.
         {"functional.nii", {data + "functional.nii"}, 17, 21, 3, {4, 4, 8}, "mm", "LAS",
-         {"holds 20 volumes; the first is shown"}, "16-bit signed samples 762.542..5538.07 mapped to 0..255",
+         {"\"" + data + "functional.nii\" holds 20 volumes; the first is shown"},
+         "16-bit signed samples 762.542..5538.07 mapped to 0..255",
          {{0, 0, 0, voxel(173, 173, 173, 255)}}},
         // Unsigned 8-bit samples are copied; no unit said, sizes kept.
         {"standard.nii.gz", {data + "standard.nii.gz"}, 4, 5, 7, {1, 3, 2}, "", "RAS", {}, "",
@@ -698,3 +703,36 @@ TEST(NiftiLoad, ThroughPlanAndBuild) {
 }
 
 }  // namespace
+
+// A folder holding one NIfTI volume (a file, or a pair by its header) stands for it; one of
+// several volumes, or of no readable file, is refused naming what a folder may hold.
+TEST(NiftiRead, AFolderOfOneVolumeStandsForIt) {
+    struct Case {
+        const char* what;
+        std::vector<std::pair<std::string, Container>> volumes;
+        std::string expands;  // the one file, or in the problem
+    };
+    const Case cases[] = {
+        {"one file", {{"head", Container::Nii}}, "head.nii"},
+        {"one pair", {{"pair", Container::Pair}}, "pair.hdr"},
+        {"two", {{"a", Container::NiiGz}, {"b", Container::Nii}}, "is a folder of 2 volumes"},
+        {"none", {}, "DICOM files or a NIfTI volume (.nii, .nii.gz, or a .hdr with its .img)"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        testutil::TempDir dir;
+        testutil::writeBytes(dir.file("notes.txt"), "not an image");
+        Synth s;
+        s.samples.assign(48, '\1');
+        for (const auto& [name, container] : c.volumes) write(dir, name, s, container);
+        std::vector<std::string> files;
+        std::string problem;
+        const bool ok = stackio::expandPaths({dir.path}, files, problem);
+        EXPECT_EQ(c.volumes.size() == 1, ok) << problem;
+        if (ok) {
+            EXPECT_EQ(std::vector<std::string>{dir.file(c.expands)}, files);
+        } else {
+            EXPECT_NE(problem.find(c.expands), std::string::npos) << problem;
+        }
+    }
+}

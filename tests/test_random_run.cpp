@@ -203,6 +203,9 @@ private:
             const int x = pick(0, w - 1), y = pick(0, h - 1);
             EXPECT_EQ(myVoxmap->voxels[myVoxmap->index(x, y, k)], testutil::voxelOf(img, x, y));
         }
+        // Under 128 x 128 the load fitted the scale to the screen: fitting again keeps it.
+        vpScale_ = f_->vpScale;
+        EXPECT_EQ(vpScale_, f_->fitScale());
         viewport_ = wxSize(50, 50);
         resolution_ = 50;
         step_ = 20;

@@ -483,6 +483,58 @@ TEST_F(BatchRender, ClosingTheDialogRendersNothing) {
     EXPECT_TRUE(sameRGB(before, screenImage));
 }
 
+// Values typed without Enter (no spin event: the text changes, then the focus moves on)
+// count when Render is pressed, and stay in the dialog after a refused render and when
+// it is opened again.
+TEST_F(BatchRender, TypedValuesRenderAndStayForTheNextOpening) {
+    AppFrame* f = gradedVolume(16, 8, 24, /*march=*/false);
+    testutil::TempDir dir;
+    const auto type = [](wxSpinCtrl* c, const char* text) {
+        c->SetValue(wxString(text));  // the entry's text, as typed; sends no spin event
+        wxCommandEvent typed(wxEVT_TEXT, c->GetId());
+        typed.SetEventObject(c);
+        typed.SetString(text);
+        c->ProcessWindowEvent(typed);
+        wxFocusEvent left(wxEVT_KILL_FOCUS, c->GetId());
+        left.SetEventObject(c);
+        c->ProcessWindowEvent(left);
+    };
+    wxString message;
+    const auto refused = [&](RenderDlg& dlg) {
+        type(dlg.spFrames, "2");
+        type(dlg.endCtrls[TZ], "20");
+        dlg.chooseSequenceFile(dir.path, "noimagetype");  // no dot: the whole name is the type
+        click(dlg.btnRndr);
+    };
+    wxTEST_DIALOG(testutil::menu(f, ID_RENDER), FillRenderDlg(refused), testutil::MessageCapture(&message));
+    EXPECT_TRUE(message.Contains("Nothing was rendered")) << message;
+    EXPECT_TRUE(listDir(dir.path).empty());
+
+    const auto again = [&](RenderDlg& dlg) {
+        EXPECT_EQ(2, dlg.spFrames->GetValue());
+        EXPECT_EQ(20, dlg.endCtrls[TZ]->GetValue());
+        EXPECT_TRUE(dlg.btnRndr->IsEnabled());  // the file chosen before is kept too
+        dlg.chooseSequenceFile(dir.path, "t.png");
+        click(dlg.btnRndr);
+    };
+    wxTEST_DIALOG(testutil::menu(f, ID_RENDER), FillRenderDlg(again));
+    ASSERT_EQ((std::vector<std::string>{"t.0000.png", "t.0001.png", "t.0002.png"}), listDir(dir.path));
+    for (int k = 0; k <= 2; ++k)
+        EXPECT_TRUE(sameRGB(directSlice(Vector(0, 0, 10 * k), 0, 0, 0, 100, 100, 100),
+                            loadFile(dir.file(wxString::Format("t.%04d.png", k).ToStdString()))))
+            << k;
+
+    // Text that is not a number leaves the field as it was; a number past the range counts
+    // as the range's end, as the control shows it once the focus moves on.
+    RenderDlg dlg("Animation", kDialogStyle);
+    type(dlg.startCtrls[TX], "7");
+    type(dlg.startCtrls[TX], "x");
+    type(dlg.endCtrls[TX], "5000");
+    dlg.readFields();
+    EXPECT_EQ(7, dlg.tStart[0]);
+    EXPECT_EQ(1000, dlg.tEnd[0]);
+}
+
 // ---- Save ----
 
 TEST_F(SaveSlice, WritesTheSliceImage) {

@@ -335,3 +335,67 @@ TEST_F(BatchRender, ASourceImageIsNeverOverwritten) {
     EXPECT_EQ(bytes, testutil::readBytes(files[1]));
     EXPECT_EQ(3u, listDir(dir.path).size());
 }
+
+// ---- Original values ----
+
+namespace {
+
+// Every colour value of the originals, layer by layer.
+std::vector<double> allValues(const Originals& o) {
+    std::vector<double> v;
+    const int channels = o.layers.front().channels;
+    for (int k = 0; k < o.depth; ++k)
+        for (int j = 0; j < o.height; ++j)
+            for (int i = 0; i < o.width; ++i)
+                for (int c = 0; c < channels; ++c) v.push_back(o.value(i, j, k, c));
+    return v;
+}
+
+}  // namespace
+
+// "Original values" reopens with the values, their unit, the window and the voxel size it
+// was saved with; "As shown" reopens as the same volume; a stack without originals says why.
+TEST_F(Saving, OriginalValuesReopenWithTheirWindow) {
+    struct Case {
+        const char* sample;
+        double lo, hi;  // the window set before saving
+        const char* valueUnit;
+    };
+    const Case cases[] = {
+        {"scan/ct", -100, 300, "HU"},
+        {"nifti/head-128x96x24.nii.gz", 10, 900, ""},
+    };
+    AppFrame* f = testutil::frame();
+    TempDir dir;
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.sample);
+        f->loadStack(testutil::toArray({SLABWRIGHT_SOURCE_DIR "/samples/" + std::string(c.sample)}));
+        ASSERT_TRUE(f->originals);
+        f->setWindow(c.lo, c.hi);
+        const std::vector<double> values = allValues(*f->originals);
+        const Vector size = myVoxmap->voxelSize;
+        const std::string unit = myVoxmap->unit;
+        voxelmap shown;
+        ASSERT_TRUE(shown.allocate(myVoxmap->width, myVoxmap->height, myVoxmap->depth));
+        std::copy(myVoxmap->voxels.get(), myVoxmap->voxels.get() + myVoxmap->numVoxels, shown.voxels.get());
+
+        ASSERT_TRUE(f->saveOriginals(wxString::FromUTF8(dir.file("values.tif"))));
+        ASSERT_TRUE(f->saveVolume(wxString::FromUTF8(dir.file("shown.tif"))));
+        f->loadStack(testutil::toArray({dir.file("values.tif")}));
+        ASSERT_TRUE(f->originals);
+        EXPECT_EQ(values, allValues(*f->originals));
+        EXPECT_EQ(c.valueUnit, f->originals->valueUnit);
+        EXPECT_EQ(c.lo, f->windowLo);
+        EXPECT_EQ(c.hi, f->windowHi);
+        EXPECT_TRUE(testutil::sameMap(shown, *myVoxmap));  // the same window makes the same volume
+        testutil::expectNear(myVoxmap->voxelSize, size.x(), size.y(), size.z(), 1e-6);
+        EXPECT_EQ(unit, myVoxmap->unit);
+        f->loadStack(testutil::toArray({dir.file("shown.tif")}));
+        EXPECT_TRUE(testutil::sameMap(shown, *myVoxmap));
+    }
+    // An 8-bit stack keeps no originals: nothing is written, and the message says why.
+    wxString message;
+    wxTEST_DIALOG(EXPECT_FALSE(f->saveOriginals(wxString::FromUTF8(dir.file("none.tif")))), MessageCapture(&message));
+    EXPECT_TRUE(message.Contains("keeps no original values")) << message;
+    EXPECT_FALSE(std::filesystem::exists(dir.file("none.tif")));
+}

@@ -5,6 +5,7 @@
 #include <unistd.h>
 #include <wx/accel.h>
 #include <wx/app.h>
+#include <wx/dirdlg.h>
 #include <wx/display.h>
 #include <wx/filedlg.h>
 #include <wx/menu.h>
@@ -12,6 +13,7 @@
 #include <wx/spinctrl.h>
 #include <wx/statusbr.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <utility>
 
@@ -168,6 +170,44 @@ TEST_F(Usability, WindowGrowsSoBothViewsShowTheWholeVolume) {
     EXPECT_EQ(f->GetRect(), work);
 }
 
+// Fit Views: the largest whole scale at which both views fit the work area (beyond 5 for a
+// small volume); a load of a volume under 128 x 128 fits once and says so.
+TEST_F(Usability, FitViewsScalesToTheScreen) {
+    AppFrame* f = frame();
+    const wxRect work = wxDisplay(f).GetClientArea();
+    struct Case {
+        int w, h;
+        int least, most;  // the scale expected on a 1600 x 1200 display lies between
+    };
+    for (const Case& c : {Case{16, 16, 20, 60}, Case{64, 48, 6, 15}, Case{512, 512, 1, 1}}) {
+        SCOPED_TRACE(testutil::toArray({std::to_string(c.w) + " x " + std::to_string(c.h)})[0]);
+        testutil::gradedVolume(c.w, c.h, 3, /*march=*/false);
+        f->SetSize(wxSize(200, 200));  // fitting grows the window from any size
+        testutil::menu(f, ID_FITVIEWS);
+        pump();
+        const int s = f->vpScale;
+        EXPECT_TRUE(s >= c.least && s <= c.most) << s;
+        EXPECT_TRUE(showsWhole(f->sliceView, screenImage, s));
+        EXPECT_GE(f->view3D->GetClientSize().x, c.w * s);
+        EXPECT_TRUE(work.Contains(f->GetRect()));
+        // One more and the views no longer fit, however far the window grows.
+        f->vpScale = s + 1;
+        f->fitViews();
+        pump();
+        EXPECT_TRUE(f->sliceView->GetClientSize().x < c.w * (s + 1) || f->sliceView->GetClientSize().y < c.h * (s + 1));
+    }
+    testutil::TempDir dir;
+    f->vpScale = 2;
+    loadStack(dir, 24, 16, 2, "small");
+    EXPECT_GT(f->vpScale, 5);
+    EXPECT_TRUE(f->GetStatusBar()->GetStatusText(1).Contains("to fit the screen"));
+    const int fitted = f->vpScale;
+    wxTEST_DIALOG(testutil::menu(f, ID_VPSCALE), NumberAnswer(3));
+    loadStack(dir, 200, 100, 2, "large");  // not small: the user's scale stays
+    EXPECT_EQ(3, f->vpScale);
+    EXPECT_NE(3, fitted);
+}
+
 TEST_F(Usability, ControlsShowTheStateAfterASecondLoad) {
     testutil::TempDir dir;
     AppFrame* f = frame();
@@ -176,10 +216,11 @@ TEST_F(Usability, ControlsShowTheStateAfterASecondLoad) {
     for (wxSpinCtrl* c : mainSpins(f)) spin(c, c->GetValue() == 0 ? 12 : 50);
     testutil::menu(f, ID_AASLICE);
     EXPECT_TRUE(f->settingsMenu->IsChecked(ID_AASLICE));
-    // Each prompt offers the value in use: the start value, then the one entered.
+    // Each prompt offers the value in use: the start value (the scale as the load fitted it
+    // to this small volume, within the prompt's range), then the one entered.
     const testutil::NumberPrompt prompts[] = {{"Ray Marcher Resolution ", "r: ", "Resolution", 50, 1, 1000},
                                               {"Ray Step Length (x10)", "l: ", "Step Length", 20, 1, 100},
-                                              {"Scale viewport image by: ", "s: ", "Scale", 2, 1, 5}};
+                                              {"Scale viewport image by: ", "s: ", "Scale", std::min(f->vpScale, 5), 1, 5}};
     const int ids[] = {ID_RAYRES, ID_RAYSTEP, ID_VPSCALE};
     for (int n = 0; n < 3; ++n) {
         testutil::NumberPrompt p = prompts[n];
@@ -257,10 +298,17 @@ TEST_F(Usability, KeysAndTheLoadDialogsFolder) {
     AppFrame* f = frame();
     const wxAcceleratorTable* table = f->GetAcceleratorTable();
     ASSERT_TRUE(table && table->IsOk());
-    for (const auto& [key, id] : {std::pair{'O', ID_LOAD}, {'S', ID_SAVE}, {'Q', ID_EXIT}, {'Z', ID_UNDO}}) {
+    const struct {
+        int key;
+        int id;
+        bool shift;
+    } keys[] = {{'O', ID_LOAD, false}, {'S', ID_SAVE, false},       {'Q', ID_EXIT, false},
+                {'Z', ID_UNDO, false}, {'O', ID_LOADFOLDER, true}, {'0', ID_FITVIEWS, false}};
+    for (const auto& [key, id, shift] : keys) {
         wxKeyEvent ev(wxEVT_KEY_DOWN);
         ev.m_keyCode = key;
         ev.m_controlDown = true;
+        ev.m_shiftDown = shift;
         EXPECT_EQ(table->GetCommand(ev), id) << "Ctrl+" << key;
     }
 
@@ -287,6 +335,38 @@ TEST_F(Usability, KeysAndTheLoadDialogsFolder) {
     wxTEST_DIALOG(testutil::menu(f, ID_LOAD), ChooseFiles(&second, file));
     EXPECT_EQ(first, "");
     EXPECT_EQ(second, wxString::FromUTF8(dir.path));
+}
+
+// Load Folder opens the toolkit's folder dialog (a DICOM series' files have no extension
+// the Load dialog could list; GTK's dialog gives no folder under the test hook, so it is
+// cancelled here); the title names what is open.
+TEST_F(Usability, LoadFolderAndTheTitle) {
+    AppFrame* f = frame();
+    const std::string samples = SLABWRIGHT_SOURCE_DIR "/samples/";
+    class CancelFolder : public wxExpectModalBase<wxDirDialog, CancelFolder> {
+    protected:
+        int OnInvoked(wxDirDialog* dlg) const override {
+            EXPECT_EQ("Load Folder", dlg->GetMessage());
+            EXPECT_TRUE(dlg->HasFlag(wxDD_DIR_MUST_EXIST));
+            return wxID_CANCEL;
+        }
+    };
+    EXPECT_EQ("Slabwright", f->GetTitle());
+    wxTEST_DIALOG(testutil::menu(f, ID_LOADFOLDER), CancelFolder());
+    EXPECT_FALSE(myVoxmap->loaded);
+    const struct {
+        std::vector<std::string> paths;
+        const char* title;
+    } loads[] = {
+        {{samples + "scan/ct"}, "Slabwright - ct"},
+        {{samples + "scan/ct/"}, "Slabwright - ct"},
+        {{samples + "nifti/head-128x96x24.nii.gz"}, "Slabwright - head-128x96x24.nii.gz"},
+        {{samples + "layer00.png", samples + "layer01.png", samples + "layer02.png"}, "Slabwright - layer00.png and 2 more"},
+    };
+    for (const auto& l : loads) {
+        f->loadStack(testutil::toArray(l.paths));
+        EXPECT_EQ(wxString(l.title), f->GetTitle());
+    }
 }
 
 TEST_F(Usability, OutlineStaysAndARenderLeavesBothViewsWhole) {

@@ -2,7 +2,9 @@
 #include <gtest/gtest.h>
 #include <tiffio.h>
 #include <wx/spinctrl.h>
+#include <wx/stattext.h>
 #include <wx/statusbr.h>
+#include <wx/textctrl.h>
 
 #include <algorithm>
 #include <cmath>
@@ -18,6 +20,7 @@
 #include "stackwrite.h"
 #include "testutil.h"
 #include "voxelmap.h"
+#include "voxelsizedlg.h"
 
 namespace {
 
@@ -236,6 +239,37 @@ TEST_F(VoxelSizeSetting, RefusesSizesThatAreNoSizes) {
     // Exactly 1000 times apart is allowed.
     f->setVoxelSize(Vector(0.001, 1, 0.5), "mm");
     testutil::expectExact(myVoxmap->voxelSize, 0.001, 1, 0.5);
+}
+
+// The dialog's OK refuses sizes that cannot be one, naming the field, and stays open with
+// every entry as typed; sizes that can be one close it.
+TEST_F(VoxelSizeSetting, DialogNamesTheFieldAndKeepsTheEntries) {
+    AppFrame* f = testutil::gradedVolume(16, 8, 6);
+    VoxelSizeDlg dlg(f, Vector(1, 1, 1), "mm");
+    const struct {
+        const char* x;
+        const char* y;
+        const char* z;
+        const char* named;  // in the reason; empty: accepted
+    } cases[] = {
+        {"0.5", "abc", "2", "along y (\"abc\")"},
+        {"-1", "1", "2", "along x"},
+        {"0.001", "1", "1.5", "along z is more than 1000 times the size along x"},
+        {"0.5", "0.5", "2", ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.y);
+        dlg.Show();  // shown without a modal loop: OK hides it when it closes
+        dlg.problemText->SetLabel("");
+        const char* const typed[3] = {c.x, c.y, c.z};
+        for (int a = 0; a < 3; ++a) dlg.sizeCtrls[a]->ChangeValue(typed[a]);
+        wxCommandEvent ok(wxEVT_BUTTON, wxID_OK);
+        ok.SetEventObject(dlg.FindWindow(wxID_OK));
+        dlg.FindWindow(wxID_OK)->ProcessWindowEvent(ok);
+        EXPECT_EQ(*c.named != 0, dlg.IsShown());
+        EXPECT_TRUE(dlg.problemText->GetLabel().Contains(c.named)) << dlg.problemText->GetLabel();
+        for (int a = 0; a < 3; ++a) EXPECT_EQ(wxString(typed[a]), dlg.sizeCtrls[a]->GetValue());
+    }
 }
 
 // Save Volume keeps the voxel size: a TIFF as ImageJ writes it, PNG files with pHYs where

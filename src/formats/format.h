@@ -70,6 +70,10 @@ struct FileInfo {
     // columns = the directions of x, y and z in LPS patient coordinates (see orientation.h).
     bool hasAxes = false;
     double axes[3][3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+    // The window a file of any format suggests for its values (lo < hi), such as an ImageJ
+    // TIFF's display range; a plan opens with its first file's.
+    bool suggestsWindow = false;
+    double suggestedLo = 0, suggestedHi = 0;
 
     // The directions of the pages' rows and columns, where the file says (DICOM
     // ImageOrientationPatient). What only one format says is kept in its shared state (a

@@ -122,7 +122,9 @@ bool parse(const unsigned char* b, size_t n, Header& out, std::string& reason) {
         std::memcpy(&h, b, sizeof h);
         if (out.swapped) nifti_swap_as_nifti1(&h);
         if (!magicIs(reinterpret_cast<const unsigned char*>(h.magic), "n+1", "ni1", out.pair))
-            return reason = "is not a NIfTI file, or its header is damaged", false;
+            return reason = "has no NIfTI magic: it is an Analyze 7.5 header, which is not supported (NIfTI-1 and "
+                            "NIfTI-2 are), or a damaged NIfTI one",
+                   false;
         common(h, out);
     } else {
         nifti_2_header h;
@@ -452,16 +454,22 @@ bool isHeader(const unsigned char* head, size_t size, bool pairOnly) {
     }
 }
 
+// An Analyze 7.5 header: NIfTI-1's size without its magic. Taken, to be refused by name.
+bool isAnalyze(const unsigned char* head, size_t size) {
+    bool swapped = false, pair = false;
+    return versionOf(head, size, swapped) == 1 && size >= kHeader1 && !magicIs(head + 344, "n+1", "ni1", pair);
+}
+
 bool recognise(const std::string& path, const unsigned char* head, size_t size) {
     if (size >= 2 && head[0] == 0x1f && head[1] == 0x8b && (endsWith(path, ".nii.gz") || endsWith(path, ".hdr.gz")))
         return true;
-    if (isHeader(head, size, false)) return true;
+    if (isHeader(head, size, false) || (endsWith(path, ".hdr") && isAnalyze(head, size))) return true;
     // A pair's .img: by the header beside it.
     const std::string hdr = headerOf(path);
     if (hdr.empty()) return false;
     unsigned char start[kHeader1];
     size_t got = 0;
-    return readStart(hdr, isGzip(hdr), start, sizeof start, got) && isHeader(start, got, true);
+    return readStart(hdr, isGzip(hdr), start, sizeof start, got) && (isHeader(start, got, true) || isAnalyze(start, got));
 }
 
 bool header(const std::string& path, FileInfo& info, std::string& reason) {

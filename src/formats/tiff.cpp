@@ -6,6 +6,7 @@
 #include <tiffio.h>
 
 #include <algorithm>
+#include <cmath>
 #include <climits>
 #include <cstdarg>
 #include <cstddef>
@@ -476,11 +477,38 @@ void readVoxelSize(TIFF* t, FileInfo& info) {
     }
 }
 
+// ImageJ's calibration of the values (function 0, a straight line: value = c0 + c1 * stored,
+// in vunit) and its display range (min and max, in stored samples) as the window, in values.
+// The slope is 1 and the intercept 0 where the description gives none.
+void readCalibration(TIFF* t, FileInfo& info, double& slope, double& intercept) {
+    const char* text = nullptr;
+    const std::string description = TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &text) && text ? text : "";
+    if (description.compare(0, 7, "ImageJ=") != 0) return;
+    const auto finite = [&](const char* key, double& v) {
+        const std::string said = imageJValue(description, key);
+        char* end = nullptr;
+        v = std::strtod(said.c_str(), &end);
+        return !said.empty() && end != said.c_str() && std::isfinite(v);
+    };
+    double c0 = 0, c1 = 1, lo = 0, hi = 0;
+    if (imageJValue(description, "cf") == "0" && finite("c0", c0) && finite("c1", c1) && c1 != 0) {
+        slope = c1, intercept = c0;
+        info.valueUnit = imageJValue(description, "vunit");
+    }
+    if (finite("min", lo) && finite("max", hi)) {
+        lo = slope * lo + intercept, hi = slope * hi + intercept;
+        if (lo > hi) std::swap(lo, hi);
+        if (lo < hi && std::isfinite(hi - lo)) info.suggestsWindow = true, info.suggestedLo = lo, info.suggestedHi = hi;
+    }
+}
+
 bool header(const std::string& path, FileInfo& info, std::string& reason) {
     Tiff tif(path, 0);
     if (!tif.t) return reason = kDamaged, false;
     info.pages.clear();
     info.decodeBytes = 0;
+    double slope = 1, intercept = 0;
+    readCalibration(tif.t, info, slope, intercept);
     do {
         const TiffLayout l = layoutOf(tif.t);
         if (l.w == 0 || l.h == 0 || l.w > INT_MAX || l.h > INT_MAX) {
@@ -500,6 +528,7 @@ bool header(const std::string& path, FileInfo& info, std::string& reason) {
         page.bits = l.native ? int(l.bits) : 8;
         page.samples = l.native ? l.kind : Samples::Unsigned8;
         page.offset = TIFFCurrentDirOffset(tif.t);
+        page.slope = slope, page.intercept = intercept;
         if (info.pages.empty()) {
             readVoxelSize(tif.t, info);
             // A transposed page shows its rows as columns.
