@@ -184,13 +184,14 @@ RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
 // the region where a voxel can be found for good, and transparent runs taken without
 // lookups (the position still advances one step at a time, so every later sample is
 // the same). Cubic: the map's voxels are cubes, and world and voxel coordinates agree.
-template <bool Cubic>
+// Max: the maximum-intensity march, whose accumulator keeps alpha 0 and so never ends early.
+template <bool Cubic, bool Max>
 inline bool advance(const RayScene& c, RayState& r) {
     double& px = r.p[0];
     double& py = r.p[1];
     double& pz = r.p[2];
     const double* s = r.s;
-    if (!(px * px + py * py + pz * pz <= kInside2 && r.acc.a <= 249)) return false;
+    if (!(px * px + py * py + pz * pz <= kInside2 && (Max || r.acc.a <= 249))) return false;
     double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
     if (!Cubic) {
         // World to voxel, as the nearest lookup divides: both quotients in one instruction.
@@ -207,7 +208,11 @@ inline bool advance(const RayScene& c, RayState& r) {
         const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
         const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
         voxel& acc = r.acc;
-        if (v.a != 0) {
+        if (v.a != 0 && Max) {
+            acc.r = std::max(acc.r, v.r);
+            acc.g = std::max(acc.g, v.g);
+            acc.b = std::max(acc.b, v.b);
+        } else if (v.a != 0) {
             const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
             acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
             acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
@@ -239,13 +244,13 @@ inline bool advance(const RayScene& c, RayState& r) {
 
 // Marches a few rays in turns, one sample each: their lookups and compositing chains
 // are independent, so the processor overlaps them instead of waiting on each.
-template <bool Cubic, int N>
+template <bool Cubic, bool Max, int N>
 void marchTogether(const RayScene& c, RayState (&rays)[N]) {
     int live = 0;
     for (const RayState& r : rays) live += r.live;
     while (live > 0) {
         for (RayState& r : rays)
-            if (r.live && !advance<Cubic>(c, r)) {
+            if (r.live && !advance<Cubic, Max>(c, r)) {
                 r.live = false;
                 --live;
             }
@@ -329,6 +334,7 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
     constexpr int kTogether = 4;
     const bool cubic = map->cubic();
+    const bool maximum = blend == Blend::Maximum;
     auto marchRows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const double p = static_cast<double>(y) / resolution;
@@ -354,9 +360,9 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
                         rays[k] = startRay(scene, pos, step);
                 }
                 if (cubic)
-                    marchTogether<true>(scene, rays);
+                    maximum ? marchTogether<true, true>(scene, rays) : marchTogether<true, false>(scene, rays);
                 else
-                    marchTogether<false>(scene, rays);
+                    maximum ? marchTogether<false, true>(scene, rays) : marchTogether<false, false>(scene, rays);
                 for (int k = 0; k < kTogether && x0 + k < cols; ++k) {
                     unsigned char* o = out + 3 * (x0 + k);
                     o[0] = rays[k].acc.r;  // the accumulated alpha is not shown

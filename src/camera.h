@@ -11,6 +11,10 @@ class slicer;
 class wxImage;
 class wxWindow;
 
+// How the samples along a ray make a pixel: composited front to back (the default), or
+// the largest r, g and b of the visible samples (maximum-intensity projection).
+enum class Blend { Composite, Maximum };
+
 class camera {
 public:
     Vector eye{0, 0, 0};      // eye position, origin of every ray
@@ -23,6 +27,10 @@ public:
     double zoom = 2.0;        // distance from eye to the image plane
     double opacity = 1.0;     // factor on every sample's opacity, 0..1
     double stepLength = 2.0;  // distance between samples along a ray, world units
+    // Composite: front to back, ending at alpha 250. Maximum: per channel the largest r, g, b
+    // of the samples with alpha above 0 on the same rays and steps; no early end, and
+    // opacity does not scale it.
+    Blend blend = Blend::Composite;
 
     camera() = default;
 
