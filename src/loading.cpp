@@ -131,6 +131,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
         fresh.unit = plan.unit;
     }
     auto freshCam = std::make_unique<camera>();
+    freshCam->blend = blend;
     // Fresh pictures: the slice and the march write every pixel, so the old ones need
     // not be stretched to the new size first.
     wxImage screen(fresh.width, fresh.planeHeight(), false), viewport(freshCam->resolution, freshCam->resolution, false);

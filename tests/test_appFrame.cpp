@@ -48,10 +48,11 @@ void expectMenu(wxMenu* menu, const std::vector<MenuEntry>& expected) {
         }
         EXPECT_EQ(item->GetId(), e.id);
         EXPECT_EQ(item->GetItemLabel(), wxString(e.label));
-        // AA Lookups is the one check item; it starts unchecked, as the lookups start off.
-        EXPECT_EQ(item->GetKind(), e.id == ID_AASLICE ? wxITEM_CHECK : wxITEM_NORMAL);
+        // The check items: AA Lookups and Maximum Intensity Projection start off, Preview While Moving on.
+        const bool check = e.id == ID_AASLICE || e.id == ID_MIP || e.id == ID_PREVIEW;
+        EXPECT_EQ(item->GetKind(), check ? wxITEM_CHECK : wxITEM_NORMAL);
         if (item->IsCheckable()) {
-            EXPECT_FALSE(item->IsChecked());
+            EXPECT_EQ(item->IsChecked(), e.id == ID_PREVIEW);
         }
         EXPECT_EQ(item->IsEnabled(), e.enabled);
     }
@@ -133,7 +134,11 @@ TEST_F(MainWindow, MenusAtStart) {
                                  {ID_AASLICE, "&AA Lookups", false},
                                  {ID_VOXELSIZE, "Voxel Size...", false},
                                  {wxID_SEPARATOR, "separator after Voxel Size", false},
-                                 {ID_WINDOW, "Window/Level...", false}});
+                                 {ID_WINDOW, "Window/Level...", false},
+                                 {wxID_SEPARATOR, "separator after Window/Level", false},
+                                 {ID_OPACITY, "Opacity...", false},
+                                 {ID_MIP, "Maximum Intensity Projection", false},
+                                 {ID_PREVIEW, "Preview While Moving", false}});
 }
 
 TEST_F(MainWindow, SpinControlsStartValuesAndRanges) {
