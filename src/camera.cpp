@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <emmintrin.h>
@@ -94,6 +96,9 @@ const double kInside2 = [] {
 // Edge of the blocks of the occupancy map, in voxels.
 constexpr int kBlock = 8;
 constexpr int kBlockShift = 3;
+// Edge of the regions of 4 x 4 x 4 blocks, in voxels: a ray crosses an empty region in one
+// run of steps instead of one run a block.
+constexpr int kRegionShift = 5;
 
 // What every ray of one march reads: the voxels, the map's placement and extent, the
 // opacity, and the occupancy of kBlock^3 blocks (0: not looked at yet, 1: all voxels
@@ -106,7 +111,30 @@ struct RayScene {
     int64_t rowLen, layer;     // voxels per row and per layer
     int64_t blocks[3];         // blocks along x, y, z
     std::atomic<unsigned char>* occupancy;  // null: no skipping
+    std::atomic<unsigned char>* regions;    // the same states for regions of blocks
+    int64_t regionCount[3];                 // regions along x, y, z
     double opacity;
+
+    // Whether the region of the voxel (i, j, k) holds only transparent voxels: all its
+    // blocks do; looks once (each block as emptyBlock looks).
+    bool emptyRegion(int64_t i, int64_t j, int64_t k) const {
+        constexpr int up = kRegionShift - kBlockShift;
+        const int64_t ri = i >> kRegionShift, rj = j >> kRegionShift, rk = k >> kRegionShift;
+        std::atomic<unsigned char>& state = regions[(rk * regionCount[1] + rj) * regionCount[0] + ri];
+        unsigned char st = state.load(std::memory_order_relaxed);
+        if (st == 0) {
+            st = 1;
+            for (int64_t bk = rk << up; bk < std::min(blocks[2], (rk + 1) << up) && st == 1; ++bk)
+                for (int64_t bj = rj << up; bj < std::min(blocks[1], (rj + 1) << up) && st == 1; ++bj)
+                    for (int64_t bi = ri << up; bi < std::min(blocks[0], (ri + 1) << up); ++bi)
+                        if (!emptyBlock(bi << kBlockShift, bj << kBlockShift, bk << kBlockShift)) {
+                            st = 2;
+                            break;
+                        }
+            state.store(st, std::memory_order_relaxed);
+        }
+        return st == 1;
+    }
 
     // Whether block b of the voxel (i, j, k) holds only transparent voxels; looks once.
     bool emptyBlock(int64_t i, int64_t j, int64_t k) const {
@@ -133,22 +161,53 @@ struct RayScene {
     }
 };
 
+// Every block's state at once, layer by layer in memory order, on all cores.
+void fillOccupancy(const RayScene& c) {
+    const int64_t w = c.rowLen, h = static_cast<int64_t>(c.size[1]), d = static_cast<int64_t>(c.size[2]);
+    parallelBands(static_cast<int>(c.blocks[2]), [&](int b0, int b1) {
+        std::vector<unsigned char> seen(static_cast<size_t>(c.blocks[0] * c.blocks[1]));
+        std::vector<unsigned char> full(static_cast<size_t>(c.blocks[1]));  // a whole row of blocks seen
+        for (int64_t bk = b0; bk < b1; ++bk) {
+            std::fill(seen.begin(), seen.end(), 0);
+            std::fill(full.begin(), full.end(), 0);
+            for (int64_t z = bk << kBlockShift; z < std::min(d, (bk + 1) << kBlockShift); ++z)
+                for (int64_t y = 0; y < h; ++y) {
+                    if (full[y >> kBlockShift]) continue;  // opaque volumes are read a row in eight
+                    const voxel* row = c.vox + z * c.layer + y * w;
+                    unsigned char* s = seen.data() + (y >> kBlockShift) * c.blocks[0];
+                    int64_t x = 0;
+                    // Eight voxels at a time: their alpha bytes or'ed together.
+                    for (; x + kBlock <= w; x += kBlock) {
+                        uint64_t q[4];
+                        std::memcpy(q, row + x, sizeof q);
+                        s[x >> kBlockShift] |= ((q[0] | q[1] | q[2] | q[3]) & 0xFF000000FF000000ull) != 0;
+                    }
+                    for (; x < w; ++x) s[x >> kBlockShift] |= row[x].a != 0;
+                    full[y >> kBlockShift] = std::all_of(s, s + c.blocks[0], [](unsigned char b) { return b != 0; });
+                }
+            std::atomic<unsigned char>* out = c.occupancy + bk * c.blocks[1] * c.blocks[0];
+            for (size_t b = 0; b < seen.size(); ++b) out[b].store(seen[b] ? 2 : 1, std::memory_order_relaxed);
+        }
+    });
+}
+
 // How many further steps certainly keep the sample inside the block of voxel idx on
 // every axis, for a ray at d (position less origin, in voxels) with step s (in voxels).
 // Each step moves a world coordinate by at most its step plus the rounding of the sum
 // (below 2^-40 while |pos| < 4096; farther samples end the march), slack[a] in voxels;
 // the margin also covers the rounding of d.
-int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double slack[3]) {
+// shift: the block's edge is 1 << shift voxels.
+int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double slack[3], int shift) {
     double n = 1 << 20;
     for (int a = 0; a < 3; ++a) {
         if (s[a] == 0) continue;  // this coordinate never changes
-        const int64_t b = idx[a] >> kBlockShift;
+        const int64_t b = idx[a] >> shift;
         double room;
         if (s[a] > 0) {
-            room = static_cast<double>((b + 1) << kBlockShift) - d[a];
+            room = static_cast<double>((b + 1) << shift) - d[a];
         } else {
             // Truncation maps (-1, 1) to voxel 0: the first block reaches down to -1.
-            room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << kBlockShift));
+            room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << shift));
         }
         n = std::min(n, (room - 0x1p-20) / (std::fabs(s[a]) + slack[a]));
     }
@@ -206,20 +265,11 @@ inline bool advance(const RayScene& c, RayState& r) {
     }
     if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 && d[2] < c.size[2]) {
         const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
-        const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
-        voxel& acc = r.acc;
-        if (v.a != 0 && Max) {
-            acc.r = std::max(acc.r, v.r);
-            acc.g = std::max(acc.g, v.g);
-            acc.b = std::max(acc.b, v.b);
-        } else if (v.a != 0) {
-            const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
-            acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
-            acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
-            acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
-            acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
-        } else if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
-            int n = safeSteps(d, idx, r.vs, r.slack);
+        // A block known to be transparent is crossed without reading its voxels (each
+        // first read of a block is a cache miss); its samples would add nothing.
+        if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
+            int n = c.emptyRegion(idx[0], idx[1], idx[2]) ? safeSteps(d, idx, r.vs, r.slack, kRegionShift) : 0;
+            if (n == 0) n = safeSteps(d, idx, r.vs, r.slack, kBlockShift);
             if (n > 0) {
                 for (; n > 0; --n) {
                     px += s[0];
@@ -228,6 +278,20 @@ inline bool advance(const RayScene& c, RayState& r) {
                     if (!(px * px + py * py + pz * pz <= kInside2)) return false;
                 }
                 return true;  // the sample at the new position is looked up as usual
+            }
+        } else {
+            const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
+            voxel& acc = r.acc;
+            if (v.a != 0 && Max) {
+                acc.r = std::max(acc.r, v.r);
+                acc.g = std::max(acc.g, v.g);
+                acc.b = std::max(acc.b, v.b);
+            } else if (v.a != 0) {
+                const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
+                acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
+                acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
+                acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
+                acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
             }
         }
     } else {
@@ -318,12 +382,23 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
             scene.blocks[a] = (static_cast<int64_t>(scene.size[a]) + kBlock - 1) >> kBlockShift;
             nBlocks *= scene.blocks[a];
         }
-        // One byte per block (1/2048 of the volume), started at "not looked at"; without
-        // it the rays simply look up every sample.
-        occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks)]);
+        // One byte per block (1/2048 of the volume) and per region of blocks (1/64 of that),
+        // started at "not looked at"; without them the rays simply look up every sample.
+        int64_t nRegions = 1;
+        for (int a = 0; a < 3; ++a) {
+            scene.regionCount[a] = (static_cast<int64_t>(scene.size[a]) + (1 << kRegionShift) - 1) >> kRegionShift;
+            nRegions *= scene.regionCount[a];
+        }
+        occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks + nRegions)]);
         if (occupancy) {
-            for (int64_t b = 0; b < nBlocks; ++b) occupancy[b].store(0, std::memory_order_relaxed);
+            for (int64_t b = 0; b < nBlocks + nRegions; ++b) occupancy[b].store(0, std::memory_order_relaxed);
             scene.occupancy = occupancy.get();
+            scene.regions = occupancy.get() + nBlocks;
+            // With about a ray per block the rays meet nearly every block: one pass in memory
+            // order costs less than looking at each block where a ray first meets it.
+            if (static_cast<int64_t>(std::min(resolution, image.GetHeight())) * std::min(resolution, image.GetWidth()) >=
+                nBlocks)
+                fillOccupancy(scene);
         }
     }
 
