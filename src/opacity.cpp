@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
+#include <type_traits>
+#include <vector>
 
 #include "originals.h"
 #include "parallel.h"
@@ -25,6 +27,8 @@ void rampLayers(const OpacityRamp& ramp, const Originals& o, voxel* out) {
     const unsigned char* alpha = o.alpha.get();
     // Bands of whole rows, as the remap takes them.
     parallelBands(o.depth * o.height, [&](int r0, int r1) {
+        std::vector<unsigned char> table;  // the ramp of each stored value (integers of up to 16 bits)
+        double tableSlope = 0, tableIntercept = 0;
         for (int r = r0; r < r1; ++r) {
             const int k = r / o.height, j = r % o.height;
             const OriginalLayer& l = o.layers[size_t(k)];
@@ -33,6 +37,24 @@ void rampLayers(const OpacityRamp& ramp, const Originals& o, voxel* out) {
             const auto lost = [&](int i) { return !l.lost.empty() && l.lost[size_t(l.lostAreColumns ? i : j)]; };
             const T* s = o.data<T>(k) + int64_t(j) * o.width * ch;
             const int64_t first = k * plane + int64_t(j) * o.width;
+            if constexpr (std::is_integral_v<T> && sizeof(T) <= 2) {
+                // Grey samples of up to 16 bits: the ramp of every stored value, once a layer's map.
+                if (ch == 1) {
+                    if (table.empty() || slope != tableSlope || intercept != tableIntercept) {
+                        table.resize(size_t(1) << (8 * sizeof(T)));
+                        for (size_t u = 0; u < table.size(); ++u)
+                            table[u] = ramp(slope * double(static_cast<T>(static_cast<std::make_unsigned_t<T>>(u))) +
+                                            intercept);
+                        tableSlope = slope, tableIntercept = intercept;
+                    }
+                    for (int i = 0; i < o.width; ++i) {
+                        if (lost(i)) continue;
+                        const unsigned char ramped = table[static_cast<std::make_unsigned_t<T>>(s[i])];
+                        out[first + i].a = alpha ? static_cast<unsigned char>(alpha[first + i] * ramped / 255) : ramped;
+                    }
+                    continue;
+                }
+            }
             for (int i = 0; i < o.width; ++i) {
                 if (lost(i)) continue;  // transparent black, as the remap left it
                 double v;
