@@ -84,7 +84,8 @@ WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
     windowLo = lo;
     windowHi = hi;
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
-    SetStatusText("Window " + valueString(lo) + ".." + valueString(hi) + unitAfter(*originals), 0);
+    const wxString ramp = opacityRamp.on ? "; " + opacityText() : wxString();  // said while a ramp is on
+    SetStatusText("Window " + valueString(lo) + ".." + valueString(hi) + unitAfter(*originals) + ramp, 0);
     refreshSlice();
     refresh3D();
     drawOutline();

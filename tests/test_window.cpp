@@ -614,6 +614,7 @@ TEST_F(Window, OpacityRampUnderFiltersAndWindowsIsUndoneAsOneStep) {
     EXPECT_TRUE(testutil::sameMap(*rampFirst, *myVoxmap));
     const double lo = f->windowLo, hi = f->windowHi;
     f->setWindow(-160, 240);
+    EXPECT_EQ(f->GetStatusBar()->GetStatusText(0), "Window -160..240 HU; opacity -300..500 HU");
     f->setWindow(lo, hi);  // the load's full range again, the ramp still on
     EXPECT_TRUE(testutil::sameMap(*rampFirst, *myVoxmap));
     for (int n = 0; n < 3; ++n) testutil::menu(f, ID_UNDO);  // two windows and the ramp
