@@ -8,7 +8,10 @@
 //   "Opaque" and "Bone";
 // each fast march checked against the plain one at resolution 64. No display needed.
 //
-//   slabwright_bench_view [--reps R] [--threads N]
+//   slabwright_bench_view [--reps R] [--threads N] [--dump DIR]
+//
+// --dump DIR writes the Bone volume (DIR/ct512.rgba) and the opaque 256^3 one
+// (DIR/ct256.rgba), layer by layer, four bytes a voxel, for bench/peers_view.py.
 #include <algorithm>
 #include <chrono>
 #include <cmath>
@@ -85,14 +88,23 @@ bool identical(camera c, voxelmap& m) {
     return std::equal(fast.GetData(), fast.GetData() + 64 * 64 * 3, plainImage.GetData());
 }
 
+void dump(const std::string& path, const voxelmap& m) {
+    if (FILE* f = std::fopen(path.c_str(), "wb")) {
+        std::fwrite(m.voxels.get(), sizeof(voxel), size_t(m.numVoxels), f);
+        std::fclose(f);
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int reps = 3;
+    std::string dumpDir;
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--reps") reps = std::max(1, std::atoi(argv[i + 1]));
         if (a == "--threads") workerOverride() = std::atoi(argv[i + 1]);
+        if (a == "--dump") dumpDir = argv[i + 1];
     }
     reuseBuffers();
     int failures = 0;
@@ -112,6 +124,7 @@ int main(int argc, char** argv) {
             applyRamp(bone, o, ramped.voxels.get());
         });
         std::printf("CT-like 512 x 512 x 300, %d threads\n", workerCount());
+        if (!dumpDir.empty()) dump(dumpDir + "/ct512.rgba", ramped);
         std::printf("volume made: window only %.1f ms, window and Bone ramp %.1f ms (%.2fx)\n", remapMs, rampMs,
                     rampMs / remapMs);
         for (int yaw : {0, 40}) {
@@ -145,6 +158,7 @@ int main(int argc, char** argv) {
         o.remap(o.lo, o.hi, opaque.voxels.get());
         o.remap(o.lo, o.hi, ramped.voxels.get());
         applyRamp(bone, o, ramped.voxels.get());
+        if (!dumpDir.empty()) dump(dumpDir + "/ct256.rgba", opaque);
         camera c;
         c.startFor(opaque);
         c.resolution = 256;
