@@ -134,6 +134,7 @@ private:
 // After a filter: the slice re-evaluated, the volume re-marched and shown at 200 x 200.
 void refreshAfterFilter(AppFrame& frame) {
     frame.previewShown = false;
+    cam->blockCache.reset();  // the volume changed
     frame.refreshSlice();
     marchViewport();
     if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
@@ -423,6 +424,7 @@ void AppFrame::refreshSlice() {
 
 void AppFrame::refresh3D() {
     previewShown = false;
+    cam->blockCache.reset();  // the volume may have changed
     marchViewport();
     redraw(view3D, viewportImage);
 }
@@ -439,6 +441,7 @@ bool AppFrame::refresh3DOrKeep(bool& cancelled) {
     const bool done = cam->march(myVoxmap, next, std::ref(watch));
     cancelled = watch.cancelled();
     if (!done) return false;
+    cam->blockCache.reset();  // what a run of previews learnt is of no use at rest
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
     secondsPerRay = took.count() / (double(cam->resolution) * cam->resolution);  // for choosing previews
     previewShown = false;

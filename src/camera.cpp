@@ -328,6 +328,15 @@ double nowSeconds() {
 
 }  // namespace
 
+struct BlockCache {
+    const voxel* vox = nullptr;  // the array, and the sizes, the states are of
+    int w = 0, h = 0, d = 0;
+    std::unique_ptr<std::atomic<unsigned char>[]> states;
+    bool filled = false;  // every block looked at
+};
+
+std::shared_ptr<BlockCache> makeBlockCache() { return std::make_shared<BlockCache>(); }
+
 Vector vectorLerp(Vector a, Vector b, double t) { return b * t + a * (1 - t); }
 
 void camera::march(voxelmap* map, wxImage& image) { march(map, image, MarchProgress()); }
@@ -364,6 +373,7 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     RayScene scene{};
     scene.ry = scene.rz = 1;
     std::unique_ptr<std::atomic<unsigned char>[]> occupancy;
+    BlockCache* cache = blockCache.get();
     if (hasVolume) {
         scene.vox = map->voxels.get();
         scene.ox = map->origin.x();
@@ -389,16 +399,28 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
             scene.regionCount[a] = (static_cast<int64_t>(scene.size[a]) + (1 << kRegionShift) - 1) >> kRegionShift;
             nRegions *= scene.regionCount[a];
         }
-        occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks + nRegions)]);
-        if (occupancy) {
-            for (int64_t b = 0; b < nBlocks + nRegions; ++b) occupancy[b].store(0, std::memory_order_relaxed);
-            scene.occupancy = occupancy.get();
-            scene.regions = occupancy.get() + nBlocks;
+        const bool kept = cache && cache->states && cache->vox == scene.vox && cache->w == map->width &&
+                          cache->h == map->height && cache->d == map->depth;
+        if (!kept) {
+            occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks + nRegions)]);
+            if (occupancy)
+                for (int64_t b = 0; b < nBlocks + nRegions; ++b) occupancy[b].store(0, std::memory_order_relaxed);
+            if (cache && occupancy) {
+                *cache = BlockCache{scene.vox, map->width, map->height, map->depth, std::move(occupancy), false};
+            }
+        }
+        std::atomic<unsigned char>* const states = cache && cache->states ? cache->states.get() : occupancy.get();
+        if (states) {
+            scene.occupancy = states;
+            scene.regions = states + nBlocks;
             // With about a ray per block the rays meet nearly every block: one pass in memory
             // order costs less than looking at each block where a ray first meets it.
-            if (static_cast<int64_t>(std::min(resolution, image.GetHeight())) * std::min(resolution, image.GetWidth()) >=
-                nBlocks)
+            if (!(cache && cache->filled) &&
+                static_cast<int64_t>(std::min(resolution, image.GetHeight())) * std::min(resolution, image.GetWidth()) >=
+                    nBlocks) {
                 fillOccupancy(scene);
+                if (cache) cache->filled = true;
+            }
         }
     }
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "vector3.h"
 
@@ -14,6 +15,10 @@ class wxWindow;
 // How the samples along a ray make a pixel: composited front to back (the default), or
 // the largest r, g and b of the visible samples (maximum-intensity projection).
 enum class Blend { Composite, Maximum };
+
+// Which blocks of a volume the march found transparent, kept from one march to the next.
+struct BlockCache;
+std::shared_ptr<BlockCache> makeBlockCache();
 
 class camera {
 public:
@@ -31,6 +36,10 @@ public:
     // of the samples with alpha above 0 on the same rays and steps; no early end, and
     // opacity does not scale it.
     Blend blend = Blend::Composite;
+    // Set by the caller for a run of marches over a volume that does not change meanwhile
+    // (the preview's frames): they share what they learn of its blocks. Null: each march
+    // looks afresh. Whoever changes the volume's voxels in place must drop it.
+    std::shared_ptr<BlockCache> blockCache;
 
     camera() = default;
 

@@ -87,6 +87,8 @@ bool AppFrame::previewCamera() {
     while (secondsPerRay * (double(res) / divisor) * (double(res) / divisor) > kPreviewSeconds && res / divisor > 1)
         divisor *= 2;
     if (divisor == 1) return false;  // the full march is fast enough
+    // The frames of a burst share what they learn of the volume's blocks: it does not change meanwhile.
+    if (!cam->blockCache) cam->blockCache = makeBlockCache();
     camera fewer = *cam;
     fewer.resolution = std::max(1, res / divisor);
     wxImage small(fewer.resolution, fewer.resolution, false);

@@ -434,7 +434,8 @@ TEST(FastSlice, MatchesPlainOnRandomPlanes) {
 
 // Maximum-intensity projection on random poses of cloudy and sparse volumes (whole
 // transparent blocks skipped), cubes or not: the same pixels as the plain per-ray loop
-// on 1, 2 and 3 threads; opacity leaves it alone.
+// on 1, 2 and 3 threads; opacity leaves it alone. The marches of one volume share what
+// they learn of its blocks, as a preview's frames do.
 TEST(FastMarch, MaximumMatchesPlainOnRandomPoses) {
     std::mt19937 rng(31);
     const Size sizes[] = {{1, 1, 1}, {17, 13, 11}, {24, 24, 24}, {41, 35, 19}, {67, 9, 33}};
@@ -446,11 +447,13 @@ TEST(FastMarch, MaximumMatchesPlainOnRandomPoses) {
             sparseMap(m, s, seed++);
         else
             cloudyMap(m, s, seed++);
+        const std::shared_ptr<BlockCache> cache = makeBlockCache();
         for (int pose = 0; pose < 8; ++pose) {
             m.setVoxelSize(pose < 6 ? Vector(1, 1, 1) : Vector(0.7, 0.7, 2.5));
             camera plainCam = randomCamera(rng, s, pose);
             plainCam.blend = Blend::Maximum;
             camera fastCam = plainCam;
+            fastCam.blockCache = cache;
             wxImage expected(plainCam.resolution, plainCam.resolution);
             plain::march(plainCam, &m, expected);
             for (int threads : {1, 2, 3}) {
