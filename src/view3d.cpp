@@ -18,7 +18,6 @@
 #include "appFrame.h"
 #include "camera.h"
 #include "opacityDlg.h"
-#include "slicer.h"
 #include "stackio.h"
 
 namespace {
