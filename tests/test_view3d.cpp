@@ -4,6 +4,8 @@
 #include <wx/spinctrl.h>
 
 #include <chrono>
+#include <cmath>
+#include <string>
 
 #include "appFrame.h"
 #include "camera.h"
@@ -86,6 +88,40 @@ TEST_F(View3D, PreviewWhileMovingThenTheFullMarchAtRest) {
         EXPECT_TRUE(testutil::sameRGB(viewportImage, full)) << way;
     }
     EXPECT_FALSE(f->settingsMenu->IsChecked(ID_PREVIEW));
+}
+
+// Real scans loaded as a user loads them: the CT series through the CT presets and the
+// NIfTI head (no unit) above its window; both blends as the plain march draws them, each
+// picture from the volume the ramp made (some voxels see-through, some not).
+TEST_F(View3D, RealScansThroughRampsInBothBlends) {
+    struct Case {
+        const char* path;
+        double lo, hi;  // NaN: above the window
+    } const cases[] = {{"samples/scan/ct", 200, 800},
+                       {"samples/scan/ct", -600, -300},
+                       {"samples/scan/ct", -100, 200},
+                       {"samples/nifti/head-128x96x24.nii.gz", NAN, NAN}};
+    for (const Case& c : cases) {
+        AppFrame* f = testutil::frame();
+        {
+            testutil::MessageLog notes;  // whatever the load says about the files
+            f->loadStack(testutil::toArray({std::string(SLABWRIGHT_SOURCE_DIR) + "/" + c.path}));
+        }
+        ASSERT_TRUE(volumeReady() && f->originals) << c.path;
+        cam->resolution = 64;
+        if (std::isnan(c.lo))
+            f->setOpacityRamp(f->windowLo, f->windowHi);
+        else
+            f->setOpacityRamp(c.lo, c.hi);
+        ASSERT_TRUE(f->opacityRamp.on) << c.path;
+        int64_t clear = 0;
+        for (int64_t n = 0; n < myVoxmap->numVoxels; ++n) clear += myVoxmap->voxels.get()[n].a == 0;
+        EXPECT_TRUE(clear > 0 && clear < myVoxmap->numVoxels) << c.path << " " << c.lo;
+        for (Blend b : {Blend::Maximum, Blend::Composite}) {
+            f->setBlend(b);
+            EXPECT_TRUE(testutil::sameRGB(viewportImage, plainPicture(b))) << c.path << " " << c.lo << " " << int(b);
+        }
+    }
 }
 
 }  // namespace
