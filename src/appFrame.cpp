@@ -5,13 +5,14 @@
 //   globals; event table; construction (menus, controls, layout, shortcuts);
 //   refresh steps (slice, march, outline);
 //   redrawing both views;
-//   the view and settings controls (spin changes merged into one refresh);
+//   the view and settings controls (the spin handlers; their one merged refresh is in view3d.cpp);
 //   the filter commands and Undo (the filters are in filters.cpp, their loops in kernels.cpp).
 // Elsewhere, as AppFrame members: the views' paint (painting.cpp), loading a stack
 // (loading.cpp), saving and the batch render (saving.cpp), the mouse over the views
 // (mouse.cpp), the window over the original samples (windowing.cpp), the window's size and
 // the views' scale (fitting.cpp), the voxel size (voxelsizing.cpp), the status bar
-// (statusbar.cpp), the standard planes, ruler and scale bar (measuring.cpp).
+// (statusbar.cpp), the standard planes, ruler and scale bar (measuring.cpp), the 3D view's
+// blend, opacity and preview with the refresh loop of the controls (view3d.cpp).
 #include "appFrame.h"
 
 #include <wx/accel.h>
@@ -127,6 +128,8 @@ private:
 
 // After a filter: the slice re-evaluated, the volume re-marched and shown at 200 x 200.
 void refreshAfterFilter(AppFrame& frame) {
+    frame.previewShown = false;
+    cam->blockCache.reset();  // the volume changed
     frame.refreshSlice();
     marchViewport();
     if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
@@ -237,6 +240,7 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     settingsMenu->Enable(ID_RAYRES, false);
     settingsMenu->Enable(ID_RAYSTEP, false);
     settingsMenu->Enable(ID_AASLICE, false);
+    addViewSettings();  // opacity, blend, preview
     menuBar->Append(fileMenu, "&File");
     menuBar->Append(effectsMenu, "&Effects");
     menuBar->Append(settingsMenu, "&Settings");
@@ -375,6 +379,8 @@ void AppFrame::refreshSlice() {
 }
 
 void AppFrame::refresh3D() {
+    previewShown = false;
+    cam->blockCache.reset();  // the volume may have changed
     marchViewport();
     redraw(view3D, viewportImage);
 }
@@ -387,9 +393,14 @@ bool AppFrame::refresh3DOrKeep(bool& cancelled) {
         return true;
     }
     MarchWatch watch(*this);
+    const auto t0 = std::chrono::steady_clock::now();
     const bool done = cam->march(myVoxmap, next, std::ref(watch));
     cancelled = watch.cancelled();
     if (!done) return false;
+    cam->blockCache.reset();  // what a run of previews learnt is of no use at rest
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+    secondsPerRay = took.count() / (double(cam->resolution) * cam->resolution);  // for choosing previews
+    previewShown = false;
     viewportImage = next;
     redraw(view3D, viewportImage);
     return true;
@@ -423,54 +434,6 @@ void AppFrame::OnSpinCam(wxSpinEvent&) {
     if (!volumeReady() || !spinYaw) return;
     cameraStale = true;
     postRefresh();
-}
-
-void AppFrame::postRefresh() {
-    if (refreshPosted || refreshing) return;  // the waiting or running step will see the change
-    refreshPosted = true;
-    CallAfter([this] { refreshStale(); });
-}
-
-void AppFrame::refreshStale() {
-    refreshPosted = false;
-    if (refreshing) return;
-    refreshing = true;
-    while ((sliceStale || cameraStale) && volumeReady() && spinTX && spinYaw) {
-        if (sliceStale) {
-            sliceStale = false;
-            poseFromControls();
-            refreshSlice();
-            if (!cameraStale) {
-                redraw(view3D, viewportImage);  // the camera did not move: no march, just wipe the old outline
-                drawOutline();
-            }
-        }
-        if (cameraStale) {
-            cameraStale = false;
-            const std::array<int, 5> controls = {spinYaw->GetValue(), spinPitch->GetValue(), spinTruck->GetValue(),
-                                                 spinZoom->GetValue(), spinDepth->GetValue()};
-            const camera before = *cam;
-            cameraFromControls();
-
-            bool cancelled = false;
-            if (refresh3DOrKeep(cancelled)) {
-                shownCameraControls = controls;
-                drawOutline();
-            } else if (cancelled) {
-                // The picture stays, and so do the camera and the controls that made it.
-                *cam = before;
-                if (shownCameraControls) {
-                    wxSpinCtrl* const spins[5] = {spinYaw, spinPitch, spinTruck, spinZoom, spinDepth};
-                    for (int k = 0; k < 5; ++k) spins[k]->SetValue((*shownCameraControls)[k]);
-                }
-                cameraStale = false;
-                redraw(view3D, viewportImage);
-                drawOutline();
-            }
-            // Otherwise a newer change stopped it: the loop marches again with it.
-        }
-    }
-    refreshing = false;
 }
 
 void AppFrame::poseFromControls() {
@@ -508,29 +471,6 @@ void AppFrame::OnVPScale(wxCommandEvent&) {
     redrawViews();
 }
 
-void AppFrame::OnRayStep(wxCommandEvent&) {
-    if (!volumeReady()) return;
-    // The prompt offers the current length (held in tenths' units times 0.1).
-    const long now = std::clamp(std::lround(cam->stepLength * 10), 1L, 100L);
-    const long n = wxGetNumberFromUser("Ray Step Length (x10)", "l: ", "Step Length", now, 1, 100, this);
-    if (n <= 0) return;
-    const camera before = *cam;
-    cam->stepLength = n * 0.1;
-    bool cancelled = false;
-    if (!refresh3DOrKeep(cancelled)) *cam = before;  // cancelled: as it was
-}
-
-void AppFrame::OnRayRes(wxCommandEvent&) {
-    if (!volumeReady()) return;
-    const long n = wxGetNumberFromUser("Ray Marcher Resolution ", "r: ", "Resolution",
-                                       std::clamp(cam->resolution, 1, 1000), 1, 1000, this);
-    if (n <= 0) return;
-    const camera before = *cam;
-    cam->resolution = static_cast<int>(n);
-    bool cancelled = false;
-    if (!refresh3DOrKeep(cancelled)) *cam = before;  // cancelled: as it was
-}
-
 // ---- The filter commands ----
 
 bool AppFrame::makeRoomForUndo() {
@@ -553,7 +493,7 @@ void AppFrame::undoFilter() {
     UndoLevel& last = undoLevels.back();
     if (last.voxels)
         myVoxmap->voxels = std::move(last.voxels);  // the current array is released
-    else if (!remakeVolume(last.windowLo, last.windowHi))
+    else if (!remakeForUndo(last))
         return;  // kept for another try; the volume is as it was
     windowLo = last.windowLo;
     windowHi = last.windowHi;
@@ -576,7 +516,7 @@ void AppFrame::filterWithUndo(const FilterStep& step) {
     // A filter that could not have its memory left the volume as it was.
     if (myVoxmap->voxels.get() != before) {
         if (!replaced.empty())
-            undoLevels.push_back({std::move(replaced.back()), windowLo, windowHi, filtersSinceLoad.size()});
+            undoLevels.push_back({std::move(replaced.back()), windowLo, windowHi, filtersSinceLoad.size(), opacityRamp});
         filtersSinceLoad.push_back(step);
         if (!keep) {
             undoLevels.clear();  // an Undo now would skip this filter

@@ -10,6 +10,7 @@
 #include <wx/frame.h>
 #include <wx/image.h>
 #include <wx/progdlg.h>
+#include <wx/timer.h>
 
 #include <array>
 #include <cstdint>
@@ -20,7 +21,9 @@
 #include <string>
 #include <vector>
 
+#include "camera.h"   // Blend
 #include "filters.h"  // key, blur, edges and their tables belong to the window's commands
+#include "opacity.h"
 #include "originals.h"
 #include "status.h"
 #include "voxel.h"
@@ -94,6 +97,9 @@ enum {
     ID_UNDO = 429,
     ID_VOXELSIZE = 430,
     ID_WINDOW = 431,
+    ID_MIP = 450,
+    ID_OPACITY = 451,
+    ID_PREVIEW = 452,
     ID_LOADFOLDER = 440,
     ID_FITVIEWS = 441,
     // The View menu's standard planes, in the order of setStandardPlane.
@@ -119,11 +125,13 @@ struct Ruler {
 };
 
 // What Undo takes back one step to: the volume (null after a window change: the volume is
-// made again from the originals), its window and how many of the filters since the load it had.
+// made again from the originals), its window, how many of the filters since the load it had,
+// and its opacity ramp.
 struct UndoLevel {
     VoxelArray voxels;
     double windowLo = 0, windowHi = 0;
     size_t filters = 0;
+    OpacityRamp ramp;
 };
 
 // What a change of the window did.
@@ -213,6 +221,21 @@ public:
     Ruler ruler;                      // the ruler over the slice view, if any
     bool scaleBarShown = false;       // Settings, Scale Bar: a bar in the slice view's lower corner
     bool scaleBarInSaves = false;     // the bar drawn into saved slices and frames too
+    // The 3D view's blend: given to each load's camera, changed by setBlend.
+    Blend blend = Blend::Composite;
+    // Alpha from the values (off: "Opaque", the loaded alpha); reset by each load.
+    OpacityRamp opacityRamp;
+    // A stack of 8-bit images as loaded (4 bytes a voxel), kept from its first change of
+    // opacity on: the volume is made again from it as a window change makes it from the originals.
+    VoxelArray loadedBytes;
+    // Camera changes in quick succession are drawn from fewer rays; the full march follows
+    // once they stop (restTimer, about 150 ms) or the drag ends.
+    bool previewWhileMoving = true;
+    bool previewShown = false;        // the 3D view shows a preview that the full march is to replace
+    double secondsPerRay = 0;         // of the last march at the camera's resolution, for choosing the preview
+    double lastCameraChange = -1;     // when the last camera change was drawn, seconds (steady clock)
+    int previewDivisor = 1;           // the resolution of the last preview was the camera's divided by this
+    wxTimer restTimer;                // its events come to the frame
 
     AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size);
     ~AppFrame() override;
@@ -379,6 +402,41 @@ public:
     void drawSliceOverlay(wxDC& dc);
     // The slice image as it is saved: with the scale bar when scaleBarInSaves.
     wxImage sliceToSave() const;
+    // The 3D view (view3d.cpp): the Settings items for the blend, the opacity and the
+    // preview, added to the menu by the constructor.
+    void addViewSettings();
+    // Composite or Maximum for the 3D view from now on; the view marched again.
+    void setBlend(Blend b);
+    // Alpha from the values through lo..hi (in the unit the status bar shows): the volume
+    // made again as a window change makes it, the filters applied again, one step for Undo.
+    // lo >= hi or a value that is not a number is refused with a message. A stack of 8-bit
+    // images uses its grey levels; where the volume as loaded cannot be kept (memory, or
+    // filters run since the load that Undo no longer holds) the ramp is refused, changing nothing.
+    void setOpacityRamp(double lo, double hi);
+    // Back to the loaded alpha, as an undoable step.
+    void setOpaque();
+    // Why lo..hi cannot be an opacity ramp; empty when it can.
+    wxString opacityProblem(double lo, double hi) const;
+    // The work of both: the volume made again with ramp; false when nothing changed.
+    bool changeOpacity(const OpacityRamp& ramp);
+    // What the status bar says of the ramp: "opacity -300..500 HU".
+    wxString opacityText() const;
+    // After a load: opaque, nothing kept.
+    void resetOpacity();
+    // The volume before filters for window lo..hi and the current ramp: the originals
+    // remapped, or the kept 8-bit bytes; false when there is neither.
+    bool makeBaseVolume(double lo, double hi, voxel* out) const;
+    bool canRemakeVolume() const { return originals || loadedBytes; }
+    // Undo of a window or opacity step: the volume made with that level's window and ramp.
+    bool remakeForUndo(const UndoLevel& level);
+    // A camera change in a burst of them, drawn from fewer rays, the full march to follow;
+    // false when the preview does not apply (off, at rest, or the full march is fast enough).
+    bool previewCamera();
+    // The full march replacing a preview (after the rest time or at the drag's end).
+    void settleCamera();
+    void OnBlend(wxCommandEvent& event);
+    void OnOpacity(wxCommandEvent& event);
+    void OnPreview(wxCommandEvent& event);
 
     // b t + (1 - t) a, in double.
     double lerp(int a, int b, double t);

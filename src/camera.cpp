@@ -10,8 +10,10 @@
 #include <chrono>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <new>
+#include <vector>
 
 #if defined(__x86_64__)
 #include <emmintrin.h>
@@ -94,6 +96,9 @@ const double kInside2 = [] {
 // Edge of the blocks of the occupancy map, in voxels.
 constexpr int kBlock = 8;
 constexpr int kBlockShift = 3;
+// Edge of the regions of 4 x 4 x 4 blocks, in voxels: a ray crosses an empty region in one
+// run of steps instead of one run a block.
+constexpr int kRegionShift = 5;
 
 // What every ray of one march reads: the voxels, the map's placement and extent, the
 // opacity, and the occupancy of kBlock^3 blocks (0: not looked at yet, 1: all voxels
@@ -106,7 +111,30 @@ struct RayScene {
     int64_t rowLen, layer;     // voxels per row and per layer
     int64_t blocks[3];         // blocks along x, y, z
     std::atomic<unsigned char>* occupancy;  // null: no skipping
+    std::atomic<unsigned char>* regions;    // the same states for regions of blocks
+    int64_t regionCount[3];                 // regions along x, y, z
     double opacity;
+
+    // Whether the region of the voxel (i, j, k) holds only transparent voxels: all its
+    // blocks do; looks once (each block as emptyBlock looks).
+    bool emptyRegion(int64_t i, int64_t j, int64_t k) const {
+        constexpr int up = kRegionShift - kBlockShift;
+        const int64_t ri = i >> kRegionShift, rj = j >> kRegionShift, rk = k >> kRegionShift;
+        std::atomic<unsigned char>& state = regions[(rk * regionCount[1] + rj) * regionCount[0] + ri];
+        unsigned char st = state.load(std::memory_order_relaxed);
+        if (st == 0) {
+            st = 1;
+            for (int64_t bk = rk << up; bk < std::min(blocks[2], (rk + 1) << up) && st == 1; ++bk)
+                for (int64_t bj = rj << up; bj < std::min(blocks[1], (rj + 1) << up) && st == 1; ++bj)
+                    for (int64_t bi = ri << up; bi < std::min(blocks[0], (ri + 1) << up); ++bi)
+                        if (!emptyBlock(bi << kBlockShift, bj << kBlockShift, bk << kBlockShift)) {
+                            st = 2;
+                            break;
+                        }
+            state.store(st, std::memory_order_relaxed);
+        }
+        return st == 1;
+    }
 
     // Whether block b of the voxel (i, j, k) holds only transparent voxels; looks once.
     bool emptyBlock(int64_t i, int64_t j, int64_t k) const {
@@ -133,22 +161,53 @@ struct RayScene {
     }
 };
 
+// Every block's state at once, layer by layer in memory order, on all cores.
+void fillOccupancy(const RayScene& c) {
+    const int64_t w = c.rowLen, h = static_cast<int64_t>(c.size[1]), d = static_cast<int64_t>(c.size[2]);
+    parallelBands(static_cast<int>(c.blocks[2]), [&](int b0, int b1) {
+        std::vector<unsigned char> seen(static_cast<size_t>(c.blocks[0] * c.blocks[1]));
+        std::vector<unsigned char> full(static_cast<size_t>(c.blocks[1]));  // a whole row of blocks seen
+        for (int64_t bk = b0; bk < b1; ++bk) {
+            std::fill(seen.begin(), seen.end(), 0);
+            std::fill(full.begin(), full.end(), 0);
+            for (int64_t z = bk << kBlockShift; z < std::min(d, (bk + 1) << kBlockShift); ++z)
+                for (int64_t y = 0; y < h; ++y) {
+                    if (full[y >> kBlockShift]) continue;  // opaque volumes are read a row in eight
+                    const voxel* row = c.vox + z * c.layer + y * w;
+                    unsigned char* s = seen.data() + (y >> kBlockShift) * c.blocks[0];
+                    int64_t x = 0;
+                    // Eight voxels at a time: their alpha bytes or'ed together.
+                    for (; x + kBlock <= w; x += kBlock) {
+                        uint64_t q[4];
+                        std::memcpy(q, row + x, sizeof q);
+                        s[x >> kBlockShift] |= ((q[0] | q[1] | q[2] | q[3]) & 0xFF000000FF000000ull) != 0;
+                    }
+                    for (; x < w; ++x) s[x >> kBlockShift] |= row[x].a != 0;
+                    full[y >> kBlockShift] = std::all_of(s, s + c.blocks[0], [](unsigned char b) { return b != 0; });
+                }
+            std::atomic<unsigned char>* out = c.occupancy + bk * c.blocks[1] * c.blocks[0];
+            for (size_t b = 0; b < seen.size(); ++b) out[b].store(seen[b] ? 2 : 1, std::memory_order_relaxed);
+        }
+    });
+}
+
 // How many further steps certainly keep the sample inside the block of voxel idx on
 // every axis, for a ray at d (position less origin, in voxels) with step s (in voxels).
 // Each step moves a world coordinate by at most its step plus the rounding of the sum
 // (below 2^-40 while |pos| < 4096; farther samples end the march), slack[a] in voxels;
 // the margin also covers the rounding of d.
-int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double slack[3]) {
+// shift: the block's edge is 1 << shift voxels.
+int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double slack[3], int shift) {
     double n = 1 << 20;
     for (int a = 0; a < 3; ++a) {
         if (s[a] == 0) continue;  // this coordinate never changes
-        const int64_t b = idx[a] >> kBlockShift;
+        const int64_t b = idx[a] >> shift;
         double room;
         if (s[a] > 0) {
-            room = static_cast<double>((b + 1) << kBlockShift) - d[a];
+            room = static_cast<double>((b + 1) << shift) - d[a];
         } else {
             // Truncation maps (-1, 1) to voxel 0: the first block reaches down to -1.
-            room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << kBlockShift));
+            room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << shift));
         }
         n = std::min(n, (room - 0x1p-20) / (std::fabs(s[a]) + slack[a]));
     }
@@ -184,13 +243,14 @@ RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
 // the region where a voxel can be found for good, and transparent runs taken without
 // lookups (the position still advances one step at a time, so every later sample is
 // the same). Cubic: the map's voxels are cubes, and world and voxel coordinates agree.
-template <bool Cubic>
+// Max: the maximum-intensity march, whose accumulator keeps alpha 0 and so never ends early.
+template <bool Cubic, bool Max>
 inline bool advance(const RayScene& c, RayState& r) {
     double& px = r.p[0];
     double& py = r.p[1];
     double& pz = r.p[2];
     const double* s = r.s;
-    if (!(px * px + py * py + pz * pz <= kInside2 && r.acc.a <= 249)) return false;
+    if (!(px * px + py * py + pz * pz <= kInside2 && (Max || r.acc.a <= 249))) return false;
     double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
     if (!Cubic) {
         // World to voxel, as the nearest lookup divides: both quotients in one instruction.
@@ -205,16 +265,11 @@ inline bool advance(const RayScene& c, RayState& r) {
     }
     if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 && d[2] < c.size[2]) {
         const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
-        const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
-        voxel& acc = r.acc;
-        if (v.a != 0) {
-            const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
-            acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
-            acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
-            acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
-            acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
-        } else if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
-            int n = safeSteps(d, idx, r.vs, r.slack);
+        // A block known to be transparent is crossed without reading its voxels (each
+        // first read of a block is a cache miss); its samples would add nothing.
+        if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
+            int n = c.emptyRegion(idx[0], idx[1], idx[2]) ? safeSteps(d, idx, r.vs, r.slack, kRegionShift) : 0;
+            if (n == 0) n = safeSteps(d, idx, r.vs, r.slack, kBlockShift);
             if (n > 0) {
                 for (; n > 0; --n) {
                     px += s[0];
@@ -223,6 +278,20 @@ inline bool advance(const RayScene& c, RayState& r) {
                     if (!(px * px + py * py + pz * pz <= kInside2)) return false;
                 }
                 return true;  // the sample at the new position is looked up as usual
+            }
+        } else {
+            const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
+            voxel& acc = r.acc;
+            if (v.a != 0 && Max) {
+                acc.r = std::max(acc.r, v.r);
+                acc.g = std::max(acc.g, v.g);
+                acc.b = std::max(acc.b, v.b);
+            } else if (v.a != 0) {
+                const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
+                acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
+                acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
+                acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
+                acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
             }
         }
     } else {
@@ -239,13 +308,13 @@ inline bool advance(const RayScene& c, RayState& r) {
 
 // Marches a few rays in turns, one sample each: their lookups and compositing chains
 // are independent, so the processor overlaps them instead of waiting on each.
-template <bool Cubic, int N>
+template <bool Cubic, bool Max, int N>
 void marchTogether(const RayScene& c, RayState (&rays)[N]) {
     int live = 0;
     for (const RayState& r : rays) live += r.live;
     while (live > 0) {
         for (RayState& r : rays)
-            if (r.live && !advance<Cubic>(c, r)) {
+            if (r.live && !advance<Cubic, Max>(c, r)) {
                 r.live = false;
                 --live;
             }
@@ -258,6 +327,15 @@ double nowSeconds() {
 }
 
 }  // namespace
+
+struct BlockCache {
+    const voxel* vox = nullptr;  // the array, and the sizes, the states are of
+    int w = 0, h = 0, d = 0;
+    std::unique_ptr<std::atomic<unsigned char>[]> states;
+    bool filled = false;  // every block looked at
+};
+
+std::shared_ptr<BlockCache> makeBlockCache() { return std::make_shared<BlockCache>(); }
 
 Vector vectorLerp(Vector a, Vector b, double t) { return b * t + a * (1 - t); }
 
@@ -295,6 +373,7 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     RayScene scene{};
     scene.ry = scene.rz = 1;
     std::unique_ptr<std::atomic<unsigned char>[]> occupancy;
+    BlockCache* cache = blockCache.get();
     if (hasVolume) {
         scene.vox = map->voxels.get();
         scene.ox = map->origin.x();
@@ -313,12 +392,35 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
             scene.blocks[a] = (static_cast<int64_t>(scene.size[a]) + kBlock - 1) >> kBlockShift;
             nBlocks *= scene.blocks[a];
         }
-        // One byte per block (1/2048 of the volume), started at "not looked at"; without
-        // it the rays simply look up every sample.
-        occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks)]);
-        if (occupancy) {
-            for (int64_t b = 0; b < nBlocks; ++b) occupancy[b].store(0, std::memory_order_relaxed);
-            scene.occupancy = occupancy.get();
+        // One byte per block (1/2048 of the volume) and per region of blocks (1/64 of that),
+        // started at "not looked at"; without them the rays simply look up every sample.
+        int64_t nRegions = 1;
+        for (int a = 0; a < 3; ++a) {
+            scene.regionCount[a] = (static_cast<int64_t>(scene.size[a]) + (1 << kRegionShift) - 1) >> kRegionShift;
+            nRegions *= scene.regionCount[a];
+        }
+        const bool kept = cache && cache->states && cache->vox == scene.vox && cache->w == map->width &&
+                          cache->h == map->height && cache->d == map->depth;
+        if (!kept) {
+            occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks + nRegions)]);
+            if (occupancy)
+                for (int64_t b = 0; b < nBlocks + nRegions; ++b) occupancy[b].store(0, std::memory_order_relaxed);
+            if (cache && occupancy) {
+                *cache = BlockCache{scene.vox, map->width, map->height, map->depth, std::move(occupancy), false};
+            }
+        }
+        std::atomic<unsigned char>* const states = cache && cache->states ? cache->states.get() : occupancy.get();
+        if (states) {
+            scene.occupancy = states;
+            scene.regions = states + nBlocks;
+            // With about a ray per block the rays meet nearly every block: one pass in memory
+            // order costs less than looking at each block where a ray first meets it.
+            if (!(cache && cache->filled) &&
+                static_cast<int64_t>(std::min(resolution, image.GetHeight())) * std::min(resolution, image.GetWidth()) >=
+                    nBlocks) {
+                fillOccupancy(scene);
+                if (cache) cache->filled = true;
+            }
         }
     }
 
@@ -329,6 +431,7 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
     const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
     constexpr int kTogether = 4;
     const bool cubic = map->cubic();
+    const bool maximum = blend == Blend::Maximum;
     auto marchRows = [&](int y0, int y1) {
         for (int y = y0; y < y1; ++y) {
             const double p = static_cast<double>(y) / resolution;
@@ -354,9 +457,9 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
                         rays[k] = startRay(scene, pos, step);
                 }
                 if (cubic)
-                    marchTogether<true>(scene, rays);
+                    maximum ? marchTogether<true, true>(scene, rays) : marchTogether<true, false>(scene, rays);
                 else
-                    marchTogether<false>(scene, rays);
+                    maximum ? marchTogether<false, true>(scene, rays) : marchTogether<false, false>(scene, rays);
                 for (int k = 0; k < kTogether && x0 + k < cols; ++k) {
                     unsigned char* o = out + 3 * (x0 + k);
                     o[0] = rays[k].acc.r;  // the accumulated alpha is not shown

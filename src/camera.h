@@ -3,6 +3,7 @@
 #pragma once
 
 #include <functional>
+#include <memory>
 
 #include "vector3.h"
 
@@ -10,6 +11,14 @@ class voxelmap;
 class slicer;
 class wxImage;
 class wxWindow;
+
+// How the samples along a ray make a pixel: composited front to back (the default), or
+// the largest r, g and b of the visible samples (maximum-intensity projection).
+enum class Blend { Composite, Maximum };
+
+// Which blocks of a volume the march found transparent, kept from one march to the next.
+struct BlockCache;
+std::shared_ptr<BlockCache> makeBlockCache();
 
 class camera {
 public:
@@ -23,6 +32,14 @@ public:
     double zoom = 2.0;        // distance from eye to the image plane
     double opacity = 1.0;     // factor on every sample's opacity, 0..1
     double stepLength = 2.0;  // distance between samples along a ray, world units
+    // Composite: front to back, ending at alpha 250. Maximum: per channel the largest r, g, b
+    // of the samples with alpha above 0 on the same rays and steps; no early end, and
+    // opacity does not scale it.
+    Blend blend = Blend::Composite;
+    // Set by the caller for a run of marches over a volume that does not change meanwhile
+    // (the preview's frames): they share what they learn of its blocks. Null: each march
+    // looks afresh. Whoever changes the volume's voxels in place must drop it.
+    std::shared_ptr<BlockCache> blockCache;
 
     camera() = default;
 

@@ -171,6 +171,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     fresh.hasAxes = plan.hasAxes;  // where the volume lies in the patient, where the files say
     std::copy(&plan.axes[0][0], &plan.axes[0][0] + 9, &fresh.axes[0][0]);
     auto freshCam = std::make_unique<camera>();
+    freshCam->blend = blend;
     // Fresh pictures: the slice and the march write every pixel, so the old ones need
     // not be stretched to the new size first.
     wxImage screen(fresh.width, fresh.planeHeight(), false), viewport(freshCam->resolution, freshCam->resolution, false);

@@ -95,6 +95,7 @@ void AppFrame::OnRightUp(wxMouseEvent& event) {
     event.Skip();
     orbiting = false;
     if (view3D->HasCapture()) view3D->ReleaseMouse();
+    if (previewShown) CallAfter([this] { settleCamera(); });  // the drag's end: the full picture now
 }
 
 void AppFrame::OnCaptureLost(wxMouseCaptureLostEvent&) {

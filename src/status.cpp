@@ -48,6 +48,7 @@ std::string statusText(const LoadFacts& load, const ShownFacts& shown) {
         const size_t of = shown.size.find("voxels");
         add(of == std::string::npos ? shown.size : shown.size.substr(of));
     }
+    add(shown.opacity);
     if (load.originalsDropped)
         add("there is not enough memory to keep the original samples, so the window cannot change");
     add(shown.note);

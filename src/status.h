@@ -35,6 +35,7 @@ struct ShownFacts {
     bool hasWindow = false;
     double lo = 0, hi = 0, fullLo = 0, fullHi = 0;
     std::string valueUnit;
+    std::string opacity;  // the opacity ramp while one is on: "opacity -300..500 HU"
     std::string note;  // what the last action could not do, or did beside its work; said last
 };
 

@@ -18,6 +18,7 @@ void AppFrame::showStatus() {
         shown.fullLo = originals->lo, shown.fullHi = originals->hi;
         shown.valueUnit = originals->valueUnit;
     }
+    if (opacityRamp.on) shown.opacity = opacityText().utf8_str();
     shown.note = statusNote;
     const wxString text = wxString::FromUTF8(statusText(loadedFacts, shown));
     SetStatusText(text, 0);

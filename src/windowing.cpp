@@ -36,6 +36,7 @@ void AppFrame::keepOriginals(std::unique_ptr<Originals> kept, double lo, double 
     windowLo = lo;
     windowHi = hi;
     filtersSinceLoad.clear();
+    resetOpacity();
     settingsMenu->Enable(ID_WINDOW, originals != nullptr);
 }
 
@@ -48,19 +49,16 @@ wxString AppFrame::windowProblem(double lo, double hi) const {
 }
 
 bool AppFrame::remakeVolume(double lo, double hi) {
-    if (!volumeReady() || !originals) return false;
-    if (filtersSinceLoad.empty()) {
-        // Every voxel is written: the volume's own array serves, with no fresh memory to fault in.
-        originals->remap(lo, hi, myVoxmap->voxels.get());
-        return true;
-    }
+    if (!volumeReady() || !canRemakeVolume()) return false;
+    // Every voxel is written: the volume's own array serves, with no fresh memory to fault in.
+    if (filtersSinceLoad.empty()) return makeBaseVolume(lo, hi, myVoxmap->voxels.get());
     voxelmap next;
     if (!next.allocate(myVoxmap->width, myVoxmap->height, myVoxmap->depth)) {
         wxMessageBox("There is not enough memory to change the window of this volume; it is unchanged.",
                      "Window/Level", wxOK | wxICON_ERROR, this);
         return false;
     }
-    originals->remap(lo, hi, next.voxels.get());
+    makeBaseVolume(lo, hi, next.voxels.get());
     // The same filters with the same parameters: the volume is what loading with this window
     // and filtering would give.
     for (const FilterStep& step : filtersSinceLoad) {
@@ -77,7 +75,7 @@ WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
     if (!remakeVolume(lo, hi)) return WindowChange::None;
     // Undo makes the volume again from the window before: it keeps no array.
     if (undoable) {
-        undoLevels.push_back({VoxelArray(), windowLo, windowHi, filtersSinceLoad.size()});
+        undoLevels.push_back({VoxelArray(), windowLo, windowHi, filtersSinceLoad.size(), opacityRamp});
         while (undoLevels.size() > kUndoLevels) undoLevels.pop_front();
     }
     windowLo = lo;

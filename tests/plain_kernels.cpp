@@ -149,9 +149,14 @@ void march(camera& c, voxelmap* map, wxImage& image) {
             const Vector step = rd * c.stepLength;
             Vector pos = c.eye;
             if (hasVolume && step.length2() > 0 && c.rayHitsCube(boxMin, boxMax, rd, &pos)) {
-                while (pos.length() < 1000 && acc.a <= 249) {
+                const bool maximum = c.blend == Blend::Maximum;
+                while (pos.length() < 1000 && (maximum || acc.a <= 249)) {
                     const voxel s = map->getVoxel(pos);
-                    if (s.a != 0) {
+                    if (s.a != 0 && maximum) {
+                        acc.r = std::max(acc.r, s.r);
+                        acc.g = std::max(acc.g, s.g);
+                        acc.b = std::max(acc.b, s.b);
+                    } else if (s.a != 0) {
                         const double w = (s.a / 255.0) * (1 - acc.a / 255.0) * c.opacity;
                         acc.r = static_cast<unsigned char>(acc.r + lowByte(s.r * w));
                         acc.g = static_cast<unsigned char>(acc.g + lowByte(s.g * w));

@@ -16,7 +16,7 @@ namespace plain {
 void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply);
 void blur(voxelmap* map, int radius);
 void edges(voxelmap* map);
-// The march of c over map into image (also rewrites c's dir, up and right).
+// The march of c over map into image in c's blend (also rewrites c's dir, up and right).
 void march(camera& c, voxelmap* map, wxImage& image);
 void evaluateSlice(const slicer& s, voxelmap* map, wxImage& image);
 

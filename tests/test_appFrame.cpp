@@ -48,11 +48,13 @@ void expectMenu(wxMenu* menu, const std::vector<MenuEntry>& expected) {
         }
         EXPECT_EQ(item->GetId(), e.id);
         EXPECT_EQ(item->GetItemLabel(), wxString(e.label));
-        // The check items (AA Lookups, Scale Bar, Scale Bar in Saved Images) start unchecked.
-        const bool check = e.id == ID_AASLICE || e.id == ID_SCALEBAR || e.id == ID_SCALEBARINSAVES;
+        // The check items: AA Lookups, Scale Bar, Scale Bar in Saved Images and Maximum
+        // Intensity Projection start off, Preview While Moving on.
+        const bool check = e.id == ID_AASLICE || e.id == ID_SCALEBAR || e.id == ID_SCALEBARINSAVES ||
+                           e.id == ID_MIP || e.id == ID_PREVIEW;
         EXPECT_EQ(item->GetKind(), check ? wxITEM_CHECK : wxITEM_NORMAL);
         if (item->IsCheckable()) {
-            EXPECT_FALSE(item->IsChecked());
+            EXPECT_EQ(item->IsChecked(), e.id == ID_PREVIEW);
         }
         EXPECT_EQ(item->IsEnabled(), e.enabled);
     }
@@ -141,6 +143,10 @@ TEST_F(MainWindow, MenusAtStart) {
                                  {wxID_SEPARATOR, "separator after Voxel Size", false},
                                  {ID_WINDOW, "Window/Level...", false},
                                  {wxID_SEPARATOR, "separator after Window/Level", false},
+                                 {ID_OPACITY, "Opacity...", false},
+                                 {ID_MIP, "Maximum Intensity Projection", false},
+                                 {ID_PREVIEW, "Preview While Moving", false},
+                                 {wxID_SEPARATOR, "separator after Preview While Moving", false},
                                  {ID_SCALEBAR, "Scale &Bar", true},
                                  {ID_SCALEBARINSAVES, "Scale Bar in Saved Images", true}});
     expectMenu(f->viewMenu, {{ID_AXIAL, "&Axial", false},

@@ -96,11 +96,11 @@ TEST(PatientAxes, NiftiAgainstNibabel) {
     if (lines.str().empty()) GTEST_SKIP() << "python3-nibabel is not installed";
     const struct {
         const char* name;
-        const char* note;  // the start of the load's note, or ""
+        const char* note;  // what the load's note says, or ""
     } expected[] = {
         {"rotated", ""},  {"oblique", ""}, {"flipped", ""}, {"qformonly", ""},
-        {"disagree", "The file's qform and sform give different orientations; the sform is used."},
-        {"sheared", "The patient orientation the file's sform gives is ignored"}, {"neither", ""},
+        {"disagree", "has a qform and an sform that give different orientations; the sform is used."},
+        {"sheared", "has a patient orientation (sform) that is ignored"}, {"neither", ""},
     };
     for (const auto& e : expected) {
         std::string line;
@@ -122,7 +122,7 @@ TEST(PatientAxes, NiftiAgainstNibabel) {
                 EXPECT_EQ(orientation::letters(orientation::column(p.axes, c))[0], codes[size_t(c)]) << name << c;
         }
         const std::string notes = p.notes.empty() ? "" : p.notes[0];
-        EXPECT_EQ(notes.substr(0, std::string(e.note).size()), e.note) << name;
+        EXPECT_NE(notes.find(e.note), std::string::npos) << name << ": " << notes;
         EXPECT_EQ(p.notes.size(), *e.note ? 1u : 0u) << name;
     }
 }

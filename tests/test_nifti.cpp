@@ -262,10 +262,10 @@ TEST(NiftiRead, WhatTheHeaderSays) {
         {"qform turned half round z", [](Synth& s) { s.qformCode = 1, s.quatern[2] = 1; }, 1, 0, {1, 1, 1}, "mm", "LPS", {}},
         {"qform with qfac -1", [](Synth& s) { s.qformCode = 1, s.pixdim[0] = -1; }, 1, 0, {1, 1, 1}, "mm", "RAI", {}},
         {"sform all zero", [](Synth& s) { s.sformCode = 1, s.srow[0][0] = s.srow[1][1] = s.srow[2][2] = 0; }, 1, 0,
-         {1, 1, 1}, "mm", "", {"The patient orientation the file's sform gives is ignored: it gives no direction for an axis."}},
+         {1, 1, 1}, "mm", "", {"has a patient orientation (sform) that is ignored: it gives no direction for an axis."}},
         {"sform before qform",
          [](Synth& s) { s.sformCode = 2, s.qformCode = 1, s.quatern[2] = 1, s.srow[1][1] = -1, s.srow[1][2] = 0; }, 1, 0,
-         {1, 1, 1}, "mm", "RPS", {"The file's qform and sform give different orientations; the sform is used."}},
+         {1, 1, 1}, "mm", "RPS", {"has a qform and an sform that give different orientations; the sform is used."}},
         {"five dimensions, only the first volume in the file", [](Synth& s) { s.dims = {3, 2, 4, 3, 4}; }, 1, 0,
          {1, 1, 1}, "mm", "", {"holds 12 volumes; the first is shown"}},
     };

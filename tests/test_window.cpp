@@ -17,8 +17,11 @@
 #include <vector>
 
 #include "appFrame.h"
+#include "camera.h"
 #include "filebytes.h"
+#include "opacityDlg.h"
 #include "originals.h"
+#include "plain_kernels.h"
 #include "slicer.h"
 #include "stackio.h"
 #include "testutil.h"
@@ -422,7 +425,7 @@ public:
 
 protected:
     int OnInvoked(WindowDlg* dlg) const override {
-        EXPECT_EQ(dlg->editLo->GetValue(), "-1024");
+        EXPECT_EQ(dlg->editLo->GetValue(), wxString::FromUTF8(formatValue(testutil::frame()->windowLo)));
         EXPECT_EQ(dlg->editHi->GetValue(), "3071");
         EXPECT_EQ(dlg->editCentre->GetValue(), "1023.5");
         EXPECT_EQ(dlg->presetButtons.size(), 4u);
@@ -462,6 +465,220 @@ TEST_F(Window, TheDialogAppliesAsYouTypeAndCancelPutsTheWindowBack) {
     testutil::menu(f, ID_UNDO);  // the whole dialog is one step
     EXPECT_TRUE(testutil::sameMap(*before, *myVoxmap));
     EXPECT_FALSE(f->effectsMenu->IsEnabled(ID_UNDO));
+}
+
+// ---- Opacity by value ----
+
+// The ramp's alpha for value v, as its rule reads.
+unsigned char rampOf(double lo, double hi, double v) {
+    if (std::isnan(v) || v <= lo) return 0;
+    if (v >= hi) return 255;
+    return static_cast<unsigned char>(std::floor((v - lo) * 255 / (hi - lo)));
+}
+
+// The 3D view of the current volume, fast and plain, in both blends from a turned camera:
+// the same bytes (transparent blocks skipped exactly).
+void expectMarchesAsPlain(const char* name) {
+    for (Blend b : {Blend::Composite, Blend::Maximum}) {
+        camera c;
+        c.startFor(*myVoxmap);
+        c.resolution = 48;
+        c.stepLength = 0.7;
+        c.blend = b;
+        c.orbit(35, -20, 150);
+        camera plainCam = c;
+        wxImage got(48, 48), expected(48, 48);
+        c.march(myVoxmap, got);
+        plain::march(plainCam, myVoxmap, expected);
+        EXPECT_TRUE(testutil::sameRGB(got, expected)) << name << " blend " << int(b);
+    }
+}
+
+// Each kind of values through a ramp: every voxel keeps its colour, its alpha is the
+// ramp's (times the loaded alpha / 255); Opaque gives back today's bytes exactly.
+TEST_F(Window, OpacityRampFollowsItsFormulaForEveryKindOfValues) {
+    struct Case {
+        const char* name;
+        Stack stack;
+        Values values;
+        double lo, hi;
+    };
+    Stack ct{Held::S16, 20, 18, 17, 1, 1, -1024, false, false, "HU"};
+    Stack scaled{Held::U16, 9, 7, 5, 1, 0.5, -100, false, false, ""};
+    Stack floats{Held::F32, 9, 7, 5, 1, 1, 0, false, false, ""};
+    Stack rgbAlpha{Held::U16, 9, 7, 5, 3, 1, 0, false, true, ""};
+    const Case cases[] = {
+        {"CT in HU", ct, [](int i, int j, int k, int) { return (i * 97 + j * 53 + k * 211) % 2100; }, -300, 500},
+        {"slope and intercept", scaled, [](int i, int j, int k, int) { return (i * 1000 + j * 300 + k * 77) % 4000; }, 50, 900},
+        {"float with NaN", floats,
+         [](int i, int j, int k, int) { return (i + j) % 5 == 0 ? kNaN : (i - j) * 0.3 + k; }, -1, 2},
+        {"RGB with alpha", rgbAlpha, [](int i, int j, int k, int c) { return (i * 700 + j * 90 + k * 13 + c * 4000) % 9000; },
+         2000, 6000},
+        {"above every value", ct, [](int i, int, int, int) { return i * 10; }, 5000, 6000},
+    };
+    for (const Case& c : cases) {
+        AppFrame* f = loadOriginals(c.stack, c.values);
+        const auto before = snapshot();
+        f->setOpacityRamp(c.lo, c.hi);
+        const Originals& o = *f->originals;
+        int partial = 0;
+        for (int k = 0; k < o.depth; ++k)
+            for (int j = 0; j < o.height; ++j)
+                for (int i = 0; i < o.width; ++i) {
+                    double v = 0;
+                    for (int ch = 0; ch < c.stack.channels; ++ch) v += o.value(i, j, k, ch);
+                    const unsigned char ramp = rampOf(c.lo, c.hi, v / c.stack.channels);
+                    const voxel was = testutil::at(*before, i, j, k), now = testutil::at(i, j, k);
+                    ASSERT_EQ(now.a, c.stack.alpha ? alphaOf(i, j) * ramp / 255 : ramp) << c.name << " " << i << "," << j << "," << k;
+                    ASSERT_TRUE(now.r == was.r && now.g == was.g && now.b == was.b) << c.name;
+                    partial += ramp > 0 && ramp < 255;
+                }
+        if (c.lo < 5000) {
+            EXPECT_GT(partial, 0) << c.name;  // the ramp's slope was met, not only its ends
+        }
+        expectMarchesAsPlain(c.name);
+        const wxString status = f->GetStatusBar()->GetStatusText(0);
+        EXPECT_TRUE(status.Contains("opacity " + wxString::FromUTF8(formatValue(c.lo)) + "..")) << status;
+        if (c.lo >= 5000) {
+            EXPECT_TRUE(status.Contains("all transparent")) << status;
+        }
+        f->setOpaque();
+        EXPECT_TRUE(testutil::sameMap(*before, *myVoxmap)) << c.name;
+    }
+    // Worked by hand: -76 HU in -300..500 is floor(224 * 255 / 800) = 71.
+    EXPECT_EQ(rampOf(-300, 500, -76), 71);
+    AppFrame* f = loadOriginals(ct, [](int, int, int, int) { return 1024 - 76; });
+    f->setOpacityRamp(-300, 500);
+    EXPECT_EQ(testutil::at(3, 2, 1).a, 71);
+    EXPECT_TRUE(f->GetStatusBar()->GetStatusText(0).EndsWith("; opacity -300..500 HU"));
+}
+
+// 8-bit images have no values: the grey level (mean of r, g, b rounded down) through the
+// ramp, times the loaded alpha; made again from the bytes as loaded under filters.
+TEST_F(Window, OpacityOfEightBitImagesUsesGreyLevelsAndKeepsTheirBytes) {
+    const auto colours = [](int i, int j, int k) {
+        return voxel((i * 53 + k * 7) & 255, (j * 91 + i) & 255, (i * j * 13 + k * 29) & 255, i % 3 ? 255 : (j * 40) & 255);
+    };
+    AppFrame* f = testutil::asLoaded(16, 12, 9, colours);
+    const auto loaded = snapshot();
+    f->filterWithUndo(blurStep(1));
+    const auto blurred = snapshot();
+    f->setOpacityRamp(40, 200);
+    EXPECT_TRUE(f->GetStatusBar()->GetStatusText(0).Contains("grey levels"));
+    // What loading, the ramp and then the blur give.
+    voxelmap expected;
+    expected.copyMap(loaded.get());
+    for (int64_t n = 0; n < expected.numVoxels; ++n) {
+        voxel& v = expected.voxels.get()[n];
+        v.a = static_cast<unsigned char>(v.a * rampOf(40, 200, (v.r + v.g + v.b) / 3) / 255);
+    }
+    blur(&expected, 1);
+    EXPECT_TRUE(testutil::sameMap(expected, *myVoxmap));
+    expectMarchesAsPlain("8-bit");
+    testutil::menu(f, ID_UNDO);  // the ramp
+    EXPECT_TRUE(testutil::sameMap(*blurred, *myVoxmap));
+    testutil::menu(f, ID_UNDO);  // the blur
+    EXPECT_TRUE(testutil::sameMap(*loaded, *myVoxmap));
+
+    // Without memory to keep the bytes as loaded, the ramp is refused and nothing changes.
+    f = testutil::asLoaded(16, 12, 9, colours);
+    f->memoryForUndo = 0;
+    wxString message;
+    wxTEST_DIALOG(f->setOpacityRamp(40, 200), testutil::MessageCapture(&message));
+    EXPECT_TRUE(message.Contains("not enough memory")) << message;
+    EXPECT_TRUE(testutil::sameMap(*loaded, *myVoxmap));
+    EXPECT_FALSE(f->opacityRamp.on);
+    // Not a ramp: refused in the same way.
+    f->memoryForUndo = -1;
+    wxTEST_DIALOG(f->setOpacityRamp(200, 40), testutil::MessageCapture(&message));
+    EXPECT_TRUE(message.Contains("must be below")) << message;
+    EXPECT_FALSE(f->effectsMenu->IsEnabled(ID_UNDO));
+}
+
+// A ramp under filters: the filters applied again, as if the ramp had come first; Undo
+// takes the ramp back as one step, and a window change keeps the ramp.
+TEST_F(Window, OpacityRampUnderFiltersAndWindowsIsUndoneAsOneStep) {
+    const Stack ct{Held::S16, 20, 18, 17, 1, 1, -1024, false, false, "HU"};
+    const Values values = [](int i, int j, int k, int) { return (i * 97 + j * 53 + k * 211) % 2100; };
+    AppFrame* f = loadOriginals(ct, values);
+    f->setOpacityRamp(-300, 500);
+    f->filterWithUndo(keyStep());
+    f->filterWithUndo(blurStep(1));
+    const auto rampFirst = snapshot();
+    f = loadOriginals(ct, values);
+    const auto loaded = snapshot();
+    f->filterWithUndo(keyStep());
+    f->filterWithUndo(blurStep(1));
+    const auto filtered = snapshot();
+    f->setOpacityRamp(-300, 500);
+    EXPECT_TRUE(testutil::sameMap(*rampFirst, *myVoxmap));
+    const double lo = f->windowLo, hi = f->windowHi;
+    f->setWindow(-160, 240);
+    EXPECT_TRUE(f->GetStatusBar()->GetStatusText(0).EndsWith("; window -160..240 HU; opacity -300..500 HU"));
+    f->setWindow(lo, hi);  // the load's full range again, the ramp still on
+    EXPECT_TRUE(testutil::sameMap(*rampFirst, *myVoxmap));
+    for (int n = 0; n < 3; ++n) testutil::menu(f, ID_UNDO);  // two windows and the ramp
+    EXPECT_TRUE(testutil::sameMap(*filtered, *myVoxmap));
+    EXPECT_FALSE(f->opacityRamp.on);
+    testutil::menu(f, ID_UNDO);
+    testutil::menu(f, ID_UNDO);
+    EXPECT_TRUE(testutil::sameMap(*loaded, *myVoxmap));
+}
+
+// Presets fill the fields, OK applies them, a ramp that is not one keeps the dialog open
+// with the reason, and "Opaque" closes it with the loaded alpha.
+class UseOpacityDlg : public wxExpectModalBase<OpacityDlg, UseOpacityDlg> {
+public:
+    explicit UseOpacityDlg(bool opaque) : opaque_(opaque) {}
+
+protected:
+    int OnInvoked(OpacityDlg* dlg) const override {
+        const auto click = [](wxButton* b) {
+            wxCommandEvent e(wxEVT_BUTTON, b->GetId());
+            e.SetEventObject(b);
+            b->ProcessWindowEvent(e);
+        };
+        EXPECT_EQ(dlg->presetButtons.size(), 3u);
+        if (opaque_) {
+            click(dlg->opaqueButton);
+            EXPECT_TRUE(dlg->opaque);
+            return wxID_OK;
+        }
+        click(dlg->presetButtons[0]);  // Bone
+        EXPECT_EQ(dlg->editLo->GetValue(), "200");
+        EXPECT_EQ(dlg->editHi->GetValue(), "800");
+        click(dlg->windowButton);
+        EXPECT_EQ(dlg->editLo->GetValue(), wxString::FromUTF8(formatValue(testutil::frame()->windowLo)));
+        dlg->editHi->SetValue("-2000");
+        wxButton* ok = dynamic_cast<wxButton*>(dlg->FindWindow(wxID_OK));
+        click(ok);
+        EXPECT_TRUE(dlg->problem->GetLabel().Contains("must be below"));
+        dlg->editHi->SetValue("x");
+        click(ok);
+        EXPECT_TRUE(dlg->problem->GetLabel().Contains("numbers"));
+        click(dlg->presetButtons[2]);  // Soft tissue
+        click(ok);
+        EXPECT_TRUE(dlg->problem->GetLabel().empty());
+        return wxID_OK;
+    }
+
+private:
+    bool opaque_;
+};
+
+TEST_F(Window, OpacityDialogOffersPresetsAndRefusesWhatIsNotARamp) {
+    const Stack ct{Held::S16, 8, 6, 4, 1, 1, -1024, false, false, "HU"};
+    AppFrame* f = loadOriginals(ct, [](int i, int j, int k, int) { return 700 + 40 * (i + j + k); });
+    const auto before = snapshot();
+    EXPECT_TRUE(f->settingsMenu->IsEnabled(ID_OPACITY));
+    wxTEST_DIALOG(testutil::menu(f, ID_OPACITY), UseOpacityDlg(false));
+    EXPECT_TRUE(f->opacityRamp.on);
+    EXPECT_EQ(f->opacityRamp.lo, -100);
+    EXPECT_EQ(f->opacityRamp.hi, 200);
+    EXPECT_TRUE(f->GetStatusBar()->GetStatusText(0).EndsWith("; opacity -100..200 HU"));
+    wxTEST_DIALOG(testutil::menu(f, ID_OPACITY), UseOpacityDlg(true));
+    EXPECT_FALSE(f->opacityRamp.on);
+    EXPECT_TRUE(testutil::sameMap(*before, *myVoxmap));
 }
 
 }  // namespace

@@ -76,7 +76,7 @@ void takeAxes(const double (&given)[3][3], const std::string& source, bool& has,
     const std::string problem = orientation::axesProblem(a);
     has = problem.empty();
     if (!has) {
-        notes.push_back("The patient orientation " + source + " gives is ignored: " + problem + ".");
+        notes.push_back("has a patient orientation (" + source + ") that is ignored: " + problem + ".");
         return;
     }
     for (int r = 0; r < 3; ++r)

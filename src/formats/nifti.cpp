@@ -219,9 +219,9 @@ void sayAxes(const Header& h, FileInfo& info) {
         bool differ = false;
         for (int r = 0; r < 3; ++r)
             for (int c = 0; c < 3; ++c) differ = differ || !(std::fabs(s[r][c] - q[r][c]) <= 1e-3);
-        if (differ) info.notes.push_back("The file's qform and sform give different orientations; the sform is used.");
+        if (differ) info.notes.push_back("has a qform and an sform that give different orientations; the sform is used.");
     }
-    takeAxes(h.sformCode > 0 ? s : q, h.sformCode > 0 ? "the file's sform" : "the file's qform", info.hasAxes, info.axes,
+    takeAxes(h.sformCode > 0 ? s : q, h.sformCode > 0 ? "sform" : "qform", info.hasAxes, info.axes,
              info.notes);
 }
 

@@ -225,7 +225,9 @@ bool arrangeSeries(Arrangement& p, const Choose& choose, std::string& problem) {
     if (first.hasOrientation && (allPlaced || layers.size() == 1)) {
         const double* o = first.orientation;
         const double given[3][3] = {{o[0], o[3], normal.x}, {o[1], o[4], normal.y}, {o[2], o[5], normal.z}};
-        takeAxes(given, "ImageOrientationPatient", p.hasAxes, p.axes, p.notes);
+        std::vector<std::string> said;
+        takeAxes(given, "ImageOrientationPatient", p.hasAxes, p.axes, said);
+        for (const std::string& n : said) p.notes.push_back("The series " + n);
     }
     return true;
 }
