@@ -23,15 +23,16 @@
 #include <vector>
 
 #include "bigblock.h"
+#include "samples.h"
 #include "voxel.h"
 
-// How samples are held (and what kind a layer's samples are).
-enum class Held { U8, S8, U16, S16, U32, S32, F32, U64, S64, F64 };
+// How samples are held (and what kind a layer's samples are): the readers' kinds (samples.h).
+using Held = Samples;
 // Bytes of one held sample.
 int bytesOf(Held held);
 
 struct OriginalLayer {
-    Held kind = Held::U16;  // the samples' own kind (a stack of mixed kinds holds them as F64)
+    Held kind = Held::Unsigned16;  // the samples' own kind (a stack of mixed kinds holds them as F64)
     int channels = 1;       // colour samples a voxel: 1 (grey) or 3 (RGB)
     double slope = 1, intercept = 0;
     bool invert = false;    // low values bright
@@ -47,7 +48,7 @@ struct OriginalLayer {
 class Originals {
 public:
     int width = 0, height = 0, depth = 0;
-    Held held = Held::U16;
+    Held held = Held::Unsigned16;
     std::vector<OriginalLayer> layers;  // one per z layer
     BigArray<unsigned char> samples;  // layer by layer, interleaved colour samples
     BigArray<unsigned char> alpha;    // one byte a voxel as loaded; null: opaque
