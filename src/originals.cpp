@@ -13,31 +13,13 @@
 #define SLAB_AVX2_REMAP 1
 #endif
 
+#include "cpu.h"
 #include "parallel.h"
 
 namespace {
 
-// A stored sample on 0..255 when lo == hi (a stack of one value): read against its kind's
-// whole range, as the load reads it (16 bits: / 257; floating point: 0..1).
-unsigned char wholeRangeByte(double v, Held kind) {
-    if (std::isnan(v)) return 0;
-    if (std::isinf(v)) return v > 0 ? 255 : 0;
-    switch (kind) {
-        case Held::Unsigned8: return static_cast<unsigned char>(v);
-        case Held::Signed8: return static_cast<unsigned char>(v + 128);
-        case Held::Unsigned16: return static_cast<unsigned char>(unsigned(v) / 257);
-        case Held::Signed16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
-        case Held::Unsigned32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
-        case Held::Signed32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
-        case Held::Unsigned64: return static_cast<unsigned char>(std::clamp(v / 72340172838076673.0, 0.0, 255.0));
-        case Held::Signed64:
-            return static_cast<unsigned char>(std::clamp((v + 9223372036854775808.0) / 72340172838076673.0, 0.0, 255.0));
-        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
-    }
-}
-
-// What a layer's colour sample becomes in window lo..hi. For integers of up to 32 bits the
-// double quotient is the integer quotient: numerator and divisor stay below 2^41 and 2^33.
+// What a layer's colour sample becomes in window lo..hi: its value (slope, intercept) through
+// windowByte, inverted where the layer is. The fast paths below give its bytes.
 struct LayerMap {
     double slope, intercept, lo, hi;
     Held kind;
@@ -45,14 +27,7 @@ struct LayerMap {
 
     unsigned char operator()(double stored) const {
         if (copied) return static_cast<unsigned char>(std::clamp(stored, 0.0, 255.0));
-        const double v = slope * stored + intercept;
-        unsigned char m;
-        if (!(hi > lo))
-            m = wholeRangeByte(stored, kind);
-        else if (std::isnan(v))
-            m = 0;
-        else
-            m = static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
+        const unsigned char m = hi > lo ? windowByte(slope * stored + intercept, lo, hi) : wholeRangeByte(stored, kind);
         return invert ? static_cast<unsigned char>(255 - m) : m;
     }
     bool sameAs(const LayerMap& o) const {
@@ -253,22 +228,7 @@ template <class T>
 constexpr bool kVectored = false;
 #endif
 
-#ifdef SLAB_AVX2_REMAP
-bool vectorRemapOn = __builtin_cpu_supports("avx2");
-#else
-bool vectorRemapOn = false;
-#endif
-
 }  // namespace
-
-bool setVectorRemap(bool on) {
-#ifdef SLAB_AVX2_REMAP
-    on = on && __builtin_cpu_supports("avx2");
-#else
-    on = false;
-#endif
-    return std::exchange(vectorRemapOn, on);
-}
 
 int bytesOf(Held held) { return bitsOf(held) / 8; }
 
@@ -312,7 +272,7 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
     const int64_t plane = int64_t(width) * height;
     withType(held, [&](auto type) {
         using T = decltype(type);
-        const bool vectors = kVectored<T> && vectorRemapOn;
+        const bool vectors = kVectored<T> && haveAvx2();
         std::vector<std::vector<unsigned char>> tables;
         std::vector<std::unique_ptr<Thresholds>> thresholds;  // none for copied layers and lo == hi
         std::vector<std::vector<uint16_t>> buckets;            // floats: one table a map

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "appFrame.h"
+#include "cpu.h"
 #include "filebytes.h"
 #include "originals.h"
 #include "slicer.h"
@@ -171,10 +172,10 @@ TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
     constexpr int W = 63, H = 16, D = 2;
     struct Restore {  // the setting as it was, also when an assertion ends the test early
         bool was;
-        ~Restore() { setVectorRemap(was); }
-    } restore{setVectorRemap(true)};
+        ~Restore() { vectorUnitsOff() = was; }
+    } restore{vectorUnitsOff()};
     for (const bool vectors : {true, false}) {
-        setVectorRemap(vectors);
+        vectorUnitsOff() = !vectors;
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << c.lo << (vectors ? " with vectors" : ""));
             const bool floating = c.held == Held::Float32 || c.held == Held::Float64;
