@@ -83,6 +83,8 @@ wxImage shown(wxWindow* window);
 // (seeds for the fuzz targets).
 void writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
+// A memory field of /proc/self/status ("VmRSS", "VmHWM") in bytes; -1 if unknown.
+int64_t statusBytes(const char* field);
 // The peak resident memory (VmHWM) since the last resetPeak(), in bytes; -1 if unknown.
 int64_t peakBytes();
 void resetPeak();
