@@ -32,6 +32,11 @@ class wxSpinCtrl;
 
 namespace testutil {
 
+// Where Debian's python3-pydicom and python3-nibabel keep their test files (tests that use
+// them skip when they are not installed).
+inline const std::string kPydicomData = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+inline const std::string kNibabelData = "/usr/lib/python3/dist-packages/nibabel/tests/data/";
+
 // A fresh empty folder under the system's temporary folder; removed by the destructor.
 struct TempDir {
     std::string path;
