@@ -760,13 +760,13 @@ std::unique_ptr<Originals> benchOriginals(Held held, int W, int H, int D) {
     for (int k = 0; k < D; ++k)
         for (int64_t n = 0; n < int64_t(W) * H; ++n) {
             const uint32_t r = rng();
-            if (held == Held::U16)
+            if (held == Held::Unsigned16)
                 o->data<uint16_t>(k)[n] = static_cast<uint16_t>(977 + r % 3119);
             else
                 o->data<float>(k)[n] = -0.5f + float(r % 10000) * 1.75e-4f;
         }
-    o->lo = held == Held::U16 ? 977 : -0.5;
-    o->hi = held == Held::U16 ? 4095 : 1.25;
+    o->lo = held == Held::Unsigned16 ? 977 : -0.5;
+    o->hi = held == Held::Unsigned16 ? 4095 : 1.25;
     return o;
 }
 
@@ -798,11 +798,11 @@ int windowBench(const Options& opt) {
     std::printf("plain copy of the RGBA volume: %.1f ms into a written array, %.1f ms into a fresh one\n", copyWarm,
                 copyFresh);
     src.reset();
-    for (const Held held : {Held::U16, Held::F32}) {
-        const char* name = held == Held::U16 ? "remap_u16" : "remap_f32";
+    for (const Held held : {Held::Unsigned16, Held::Float32}) {
+        const char* name = held == Held::Unsigned16 ? "remap_u16" : "remap_f32";
         std::unique_ptr<Originals> o = benchOriginals(held, W, H, D);
         if (!o) return 1;
-        const double lo = held == Held::U16 ? 1200 : 0.1, hi = held == Held::U16 ? 2400 : 0.9;
+        const double lo = held == Held::Unsigned16 ? 1200 : 0.1, hi = held == Held::Unsigned16 ? 2400 : 0.9;
         const double warm = minTime(reps, 1000, [&] { o->remap(lo, hi, dst.get()); });
         const double fresh = minTime(reps, 1000, [&] {
             VoxelArray a = allocateVoxels(n);
@@ -823,7 +823,7 @@ int windowBench(const Options& opt) {
     auto* frame = new AppFrame("Slabwright", wxPoint(0, 0), wxSize(625, 290));  // owned by the toolkit
     frame->Show(true);
     pump();
-    std::unique_ptr<Originals> o = benchOriginals(Held::U16, W, H, D);
+    std::unique_ptr<Originals> o = benchOriginals(Held::Unsigned16, W, H, D);
     if (!o || !myVoxmap->allocate(W, H, D)) return 1;
     o->remap(o->lo, o->hi, myVoxmap->voxels.get());
     cam = std::make_unique<camera>();

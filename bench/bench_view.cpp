@@ -47,8 +47,8 @@ double minMs(int reps, const std::function<void()>& fn) {
 // A CT-like head and neck of w x h x d voxels, in HU.
 bool ctLike(Originals& o, int w, int h, int d) {
     OriginalLayer layer;
-    layer.kind = Held::S16;
-    if (!o.allocate(w, h, Held::S16, std::vector<OriginalLayer>(size_t(d), layer), false)) return false;
+    layer.kind = Held::Signed16;
+    if (!o.allocate(w, h, Held::Signed16, std::vector<OriginalLayer>(size_t(d), layer), false)) return false;
     o.valueUnit = "HU";
     o.lo = -1000;
     o.hi = 1500;

@@ -13,49 +13,13 @@
 #define SLAB_AVX2_REMAP 1
 #endif
 
+#include "cpu.h"
 #include "parallel.h"
 
 namespace {
 
-// Calls f with a value of the C++ type samples are held in, so that the loops in f are
-// compiled once per type and choose no type per sample.
-template <class F>
-void withHeld(Held held, F&& f) {
-    switch (held) {
-        case Held::U8: return f(uint8_t{});
-        case Held::S8: return f(int8_t{});
-        case Held::U16: return f(uint16_t{});
-        case Held::S16: return f(int16_t{});
-        case Held::U32: return f(uint32_t{});
-        case Held::S32: return f(int32_t{});
-        case Held::F32: return f(float{});
-        case Held::U64: return f(uint64_t{});
-        case Held::S64: return f(int64_t{});
-        case Held::F64: return f(double{});
-    }
-}
-
-// A stored sample on 0..255 when lo == hi (a stack of one value): read against its kind's
-// whole range, as the load reads it (16 bits: / 257; floating point: 0..1).
-unsigned char wholeRangeByte(double v, Held kind) {
-    if (std::isnan(v)) return 0;
-    if (std::isinf(v)) return v > 0 ? 255 : 0;
-    switch (kind) {
-        case Held::U8: return static_cast<unsigned char>(v);
-        case Held::S8: return static_cast<unsigned char>(v + 128);
-        case Held::U16: return static_cast<unsigned char>(unsigned(v) / 257);
-        case Held::S16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
-        case Held::U32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
-        case Held::S32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
-        case Held::U64: return static_cast<unsigned char>(std::clamp(v / 72340172838076673.0, 0.0, 255.0));
-        case Held::S64:
-            return static_cast<unsigned char>(std::clamp((v + 9223372036854775808.0) / 72340172838076673.0, 0.0, 255.0));
-        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
-    }
-}
-
-// What a layer's colour sample becomes in window lo..hi. For integers of up to 32 bits the
-// double quotient is the integer quotient: numerator and divisor stay below 2^41 and 2^33.
+// What a layer's colour sample becomes in window lo..hi: its value (slope, intercept) through
+// windowByte, inverted where the layer is. The fast paths below give its bytes.
 struct LayerMap {
     double slope, intercept, lo, hi;
     Held kind;
@@ -63,14 +27,7 @@ struct LayerMap {
 
     unsigned char operator()(double stored) const {
         if (copied) return static_cast<unsigned char>(std::clamp(stored, 0.0, 255.0));
-        const double v = slope * stored + intercept;
-        unsigned char m;
-        if (!(hi > lo))
-            m = wholeRangeByte(stored, kind);
-        else if (std::isnan(v))
-            m = 0;
-        else
-            m = static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
+        const unsigned char m = hi > lo ? windowByte(slope * stored + intercept, lo, hi) : wholeRangeByte(stored, kind);
         return invert ? static_cast<unsigned char>(255 - m) : m;
     }
     bool sameAs(const LayerMap& o) const {
@@ -271,35 +228,9 @@ template <class T>
 constexpr bool kVectored = false;
 #endif
 
-#ifdef SLAB_AVX2_REMAP
-bool vectorRemapOn = __builtin_cpu_supports("avx2");
-#else
-bool vectorRemapOn = false;
-#endif
-
 }  // namespace
 
-bool setVectorRemap(bool on) {
-#ifdef SLAB_AVX2_REMAP
-    on = on && __builtin_cpu_supports("avx2");
-#else
-    on = false;
-#endif
-    return std::exchange(vectorRemapOn, on);
-}
-
-int bytesOf(Held held) {
-    switch (held) {
-        case Held::U8:
-        case Held::S8: return 1;
-        case Held::U16:
-        case Held::S16: return 2;
-        case Held::U32:
-        case Held::S32:
-        case Held::F32: return 4;
-        default: return 8;  // U64, S64, F64
-    }
-}
+int bytesOf(Held held) { return bitsOf(held) / 8; }
 
 int64_t Originals::bytesFor(Held how, int64_t voxels, int channels, bool withAlpha) {
     return voxels * channels * bytesOf(how) + (withAlpha ? voxels : 0);
@@ -339,9 +270,9 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
     std::vector<LayerMap> maps;
     const std::vector<int> which = distinctMaps(*this, windowLo, windowHi, maps);
     const int64_t plane = int64_t(width) * height;
-    withHeld(held, [&](auto type) {
+    withType(held, [&](auto type) {
         using T = decltype(type);
-        const bool vectors = kVectored<T> && vectorRemapOn;
+        const bool vectors = kVectored<T> && haveAvx2();
         std::vector<std::vector<unsigned char>> tables;
         std::vector<std::unique_ptr<Thresholds>> thresholds;  // none for copied layers and lo == hi
         std::vector<std::vector<uint16_t>> buckets;            // floats: one table a map
@@ -412,7 +343,7 @@ bool Originals::autoWindow(double& windowLo, double& windowHi) const {
     if (empty() || !(hi > lo)) return false;
     // Whole-numbered values over a range of at most 2^20 are counted one bin a value;
     // others in 65536 bins of equal width over the full range.
-    bool whole = held != Held::F32 && held != Held::F64 && hi - lo < double(1 << 20);
+    bool whole = held != Held::Float32 && held != Held::Float64 && hi - lo < double(1 << 20);
     for (const OriginalLayer& l : layers)
         whole = whole && l.slope == std::floor(l.slope) && l.intercept == std::floor(l.intercept);
     whole = whole && lo == std::floor(lo);
@@ -424,7 +355,7 @@ bool Originals::autoWindow(double& windowLo, double& windowHi) const {
     };
     const int helpers = workerCount() - 1;
     std::vector<std::vector<uint64_t>> counts(size_t(helpers) + 1);
-    withHeld(held, [&](auto type) {
+    withType(held, [&](auto type) {
         using T = decltype(type);
         // 8- and 16-bit samples: each layer's bins looked up by the samples' bits.
         std::vector<LayerMap> maps;
@@ -485,7 +416,7 @@ double Originals::value(int i, int j, int k, int c) const {
     const OriginalLayer& l = layers[size_t(k)];
     const size_t n = (size_t(j) * size_t(width) + size_t(i)) * size_t(l.channels) + size_t(c);
     double stored = 0;
-    withHeld(held, [&](auto type) { stored = double(data<decltype(type)>(k)[n]); });
+    withType(held, [&](auto type) { stored = double(data<decltype(type)>(k)[n]); });
     return l.copied ? stored : l.value(stored);
 }
 

@@ -16,6 +16,8 @@
 // No window code here: the shell owns one Originals and calls remap, autoWindow, valueText.
 #pragma once
 
+#include <algorithm>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -23,15 +25,16 @@
 #include <vector>
 
 #include "bigblock.h"
+#include "samples.h"
 #include "voxel.h"
 
-// How samples are held (and what kind a layer's samples are).
-enum class Held { U8, S8, U16, S16, U32, S32, F32, U64, S64, F64 };
+// How samples are held (and what kind a layer's samples are): the readers' kinds (samples.h).
+using Held = Samples;
 // Bytes of one held sample.
 int bytesOf(Held held);
 
 struct OriginalLayer {
-    Held kind = Held::U16;  // the samples' own kind (a stack of mixed kinds holds them as F64)
+    Held kind = Held::Unsigned16;  // the samples' own kind (a stack of mixed kinds holds them as F64)
     int channels = 1;       // colour samples a voxel: 1 (grey) or 3 (RGB)
     double slope = 1, intercept = 0;
     bool invert = false;    // low values bright
@@ -47,7 +50,7 @@ struct OriginalLayer {
 class Originals {
 public:
     int width = 0, height = 0, depth = 0;
-    Held held = Held::U16;
+    Held held = Held::Unsigned16;
     std::vector<OriginalLayer> layers;  // one per z layer
     BigArray<unsigned char> samples;  // layer by layer, interleaved colour samples
     BigArray<unsigned char> alpha;    // one byte a voxel as loaded; null: opaque
@@ -70,7 +73,8 @@ public:
     const T* data(int k) const { return reinterpret_cast<const T*>(samples.get()) + layers[size_t(k)].offset; }
 
     // Writes the volume of window lo..hi into out (width * height * depth voxels), on all
-    // cores. lo == hi is the full range of a stack of one value: each sample read against
+    // cores; grey floats and 32-bit integers four at a time where the machine has AVX2 (and
+    // cpu.h's vectorUnitsOff() is not set: the same bytes either way). lo == hi is the full range of a stack of one value: each sample read against
     // its kind's whole range, as a load does.
     void remap(double windowLo, double windowHi, voxel* out) const;
     // The window that saturates 0.35 % of the colour samples, half at each end (NaN and
@@ -86,10 +90,33 @@ public:
     std::string valueText(int i, int j, int k) const;
 };
 
-// Whether the remap of grey floats and 32-bit integers runs four samples at a time on
-// machines that can (on there by default; the same bytes either way). Returns the setting
-// before; tests turn it off to check the other way.
-bool setVectorRemap(bool on);
+// The window's formula, its one definition: a value v on 0..255 in window lo..hi (hi > lo):
+// 0 where v <= lo, 255 where v >= hi, else (v - lo) * 255 / (hi - lo) rounded down, in
+// double; NaN gives 0. For integers of up to 32 bits the double quotient is the integer
+// quotient exactly: numerator and divisor stay below 2^41 and 2^33.
+inline unsigned char windowByte(double v, double lo, double hi) {
+    if (std::isnan(v)) return 0;
+    return static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
+}
+// A stored sample on 0..255 when the window is a stack of one value (lo == hi): read against
+// its kind's whole range, as the load reads it (16 bits: / 257; floating point: 0..1). NaN
+// gives 0, infinities 0 and 255.
+inline unsigned char wholeRangeByte(double v, Held kind) {
+    if (std::isnan(v)) return 0;
+    if (std::isinf(v)) return v > 0 ? 255 : 0;
+    switch (kind) {
+        case Held::Unsigned8: return static_cast<unsigned char>(v);
+        case Held::Signed8: return static_cast<unsigned char>(v + 128);
+        case Held::Unsigned16: return static_cast<unsigned char>(unsigned(v) / 257);
+        case Held::Signed16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
+        case Held::Unsigned32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
+        case Held::Signed32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
+        case Held::Unsigned64: return static_cast<unsigned char>(std::clamp(v / 72340172838076673.0, 0.0, 255.0));
+        case Held::Signed64:
+            return static_cast<unsigned char>(std::clamp((v + 9223372036854775808.0) / 72340172838076673.0, 0.0, 255.0));
+        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
+    }
+}
 
 // A value as the status bar writes it: whole numbers without a point, others to six digits.
 std::string formatValue(double v);

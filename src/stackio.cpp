@@ -320,23 +320,6 @@ std::string mappingText(const Outcome& o) {
 
 namespace {
 
-// How the originals hold samples of a kind.
-Held heldOf(Samples kind) {
-    switch (kind) {
-        case Samples::Unsigned8: return Held::U8;
-        case Samples::Signed8: return Held::S8;
-        case Samples::Unsigned16: return Held::U16;
-        case Samples::Signed16: return Held::S16;
-        case Samples::Unsigned32: return Held::U32;
-        case Samples::Signed32: return Held::S32;
-        case Samples::Float32: return Held::F32;
-        case Samples::Unsigned64: return Held::U64;
-        case Samples::Signed64: return Held::S64;
-        case Samples::Float64: return Held::F64;
-    }
-    return Held::F64;
-}
-
 // Copies the colour samples of a page into layer k of the originals.
 template <class T>
 void keepPage(const Page& pg, Originals& o, int k) {
@@ -354,16 +337,16 @@ void keepPage(const Page& pg, Originals& o, int k) {
 }
 void keepPage(const Page& pg, Originals& o, int k) {
     switch (o.held) {
-        case Held::U8: return keepPage<uint8_t>(pg, o, k);
-        case Held::S8: return keepPage<int8_t>(pg, o, k);
-        case Held::U16: return keepPage<uint16_t>(pg, o, k);
-        case Held::S16: return keepPage<int16_t>(pg, o, k);
-        case Held::U32: return keepPage<uint32_t>(pg, o, k);
-        case Held::S32: return keepPage<int32_t>(pg, o, k);
-        case Held::F32: return keepPage<float>(pg, o, k);
-        case Held::U64: return keepPage<uint64_t>(pg, o, k);
-        case Held::S64: return keepPage<int64_t>(pg, o, k);
-        case Held::F64: return keepPage<double>(pg, o, k);
+        case Held::Unsigned8: return keepPage<uint8_t>(pg, o, k);
+        case Held::Signed8: return keepPage<int8_t>(pg, o, k);
+        case Held::Unsigned16: return keepPage<uint16_t>(pg, o, k);
+        case Held::Signed16: return keepPage<int16_t>(pg, o, k);
+        case Held::Unsigned32: return keepPage<uint32_t>(pg, o, k);
+        case Held::Signed32: return keepPage<int32_t>(pg, o, k);
+        case Held::Float32: return keepPage<float>(pg, o, k);
+        case Held::Unsigned64: return keepPage<uint64_t>(pg, o, k);
+        case Held::Signed64: return keepPage<int64_t>(pg, o, k);
+        case Held::Float64: return keepPage<double>(pg, o, k);
     }
 }
 
@@ -411,7 +394,7 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
         if (c > colours) return false;  // an RGB page after grey ones
         const PageInfo& info = p.infos[size_t(p.order[i].file)].pages[size_t(p.order[i].page)];
         OriginalLayer& l = kept->layers[size_t(i)];
-        l.kind = heldOf(pg.samples), l.channels = c;
+        l.kind = pg.samples, l.channels = c;
         l.slope = pg.slope, l.intercept = pg.intercept, l.invert = pg.invert;
         l.copied = !info.wide();
         l.lost = pg.lost, l.lostAreColumns = pg.lostAreColumns;
@@ -483,9 +466,9 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         // means are read twice (range, then layers) and no originals are kept.
         if (p.reduce == 1) {
             // One kind is held as it is; several as double.
-            Held held = Held::F64;
+            Held held = Held::Float64;
             for (int k = 0; k < formats::kSampleKinds; ++k)
-                if (kinds == 1u << k) held = heldOf(static_cast<Samples>(k));
+                if (kinds == 1u << k) held = static_cast<Samples>(k);
             bool fits = false;
             try {
                 fits = buildKeeping(p, held, into, o, progress);

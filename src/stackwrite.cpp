@@ -356,14 +356,14 @@ OriginalsFile originalsFile(const Originals& o) {
         same = same && l.kind == o.held && l.slope == first.slope && l.intercept == first.intercept && !l.copied;
     // The kinds a TIFF holds and the reader takes back, with one calibration for the stack.
     const bool stored = same && first.slope != 0 &&
-                        (o.held == Held::U8 || o.held == Held::U16 || o.held == Held::S16 || o.held == Held::U32 ||
-                         o.held == Held::S32 || o.held == Held::F32);
+                        (o.held == Held::Unsigned8 || o.held == Held::Unsigned16 || o.held == Held::Signed16 || o.held == Held::Unsigned32 ||
+                         o.held == Held::Signed32 || o.held == Held::Float32);
     f.stored = stored;
     f.slope = stored ? first.slope : 1;
     f.intercept = stored ? first.intercept : 0;
     f.bits = stored ? 8 * bytesOf(o.held) : 32;
-    f.format = !stored || o.held == Held::F32 ? SAMPLEFORMAT_IEEEFP
-               : o.held == Held::S16 || o.held == Held::S32 ? SAMPLEFORMAT_INT
+    f.format = !stored || o.held == Held::Float32 ? SAMPLEFORMAT_IEEEFP
+               : o.held == Held::Signed16 || o.held == Held::Signed32 ? SAMPLEFORMAT_INT
                                                             : SAMPLEFORMAT_UINT;
     return f;
 }

@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 
+#include "originals.h"
 #include "voxelmap.h"
 
 namespace widemap {
@@ -85,21 +86,7 @@ void widenRange(const Page& pg, double& lo, double& hi) {
 }
 
 unsigned char mapWide(double v, double lo, double hi, Samples kind) {
-    if (std::isnan(v)) return 0;
-    if (std::isinf(v)) return v > 0 ? 255 : 0;
-    if (hi > lo) return static_cast<unsigned char>(std::clamp((v - lo) * 255 / (hi - lo), 0.0, 255.0));
-    switch (kind) {
-        case Samples::Unsigned8: return static_cast<unsigned char>(v);
-        case Samples::Signed8: return static_cast<unsigned char>(v + 128);
-        case Samples::Unsigned16: return static_cast<unsigned char>(unsigned(v) / 257);
-        case Samples::Signed16: return static_cast<unsigned char>(unsigned(v + 32768) / 257);
-        case Samples::Unsigned32: return static_cast<unsigned char>(uint32_t(v) / 16843009u);
-        case Samples::Signed32: return static_cast<unsigned char>(uint32_t(int64_t(v) + 2147483648) / 16843009u);
-        case Samples::Unsigned64: return static_cast<unsigned char>(std::clamp(v / 72340172838076673.0, 0.0, 255.0));
-        case Samples::Signed64:
-            return static_cast<unsigned char>(std::clamp((v + 9223372036854775808.0) / 72340172838076673.0, 0.0, 255.0));
-        default: return static_cast<unsigned char>(std::clamp(v, 0.0, 1.0) * 255);
-    }
+    return hi > lo ? windowByte(v, lo, hi) : wholeRangeByte(v, kind);
 }
 
 std::vector<unsigned char> table16(const Page& pg, double lo, double hi) {

@@ -20,11 +20,9 @@ using formats::Samples;
 // Widens lo..hi to the finite colour values of the wide page that were read.
 void widenRange(const Page& pg, double& lo, double& hi);
 
-// A wide colour value on 0..255: (v - lo) * 255 / (hi - lo) rounded down, in double. For
-// integers of up to 32 bits this is the integer quotient exactly: numerator and divisor are
-// below 2^41 and 2^33, so a quotient that is not a whole number lies at least 2^-33 below
-// the next one, while the division's rounding moves it by at most 2^-46. NaN and -inf give
-// 0, +inf 255; when hi == lo, v is the stored sample, read against the full range of its kind.
+// A wide colour value on 0..255: the window's formula (originals.h's windowByte: (v - lo) *
+// 255 / (hi - lo) rounded down, in double; NaN and -inf give 0, +inf 255), or, when hi ==
+// lo, v as the stored sample read against the full range of its kind (wholeRangeByte).
 unsigned char mapWide(double v, double lo, double hi, Samples kind);
 
 // The mapped byte of every stored value of a 16-bit page (its kind, slope, intercept and

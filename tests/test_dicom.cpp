@@ -31,7 +31,7 @@ using formats::FileInfo;
 using formats::Page;
 using formats::Samples;
 
-const std::string kPydicom = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+const std::string& kPydicom = testutil::kPydicomData;
 
 // pydicom's test files, or the test is skipped when the package is not installed.
 #define REQUIRE_PYDICOM()                                                   \

@@ -68,13 +68,7 @@ void expectSameAsPlain(Fast fast, Plain slow, const char* what) {
     }
 }
 
-// A field of /proc/self/status in bytes ("VmRSS", "VmHWM"), or -1.
-long long statusBytes(const std::string& field) {
-    std::ifstream f("/proc/self/status");
-    for (std::string line; std::getline(f, line);)
-        if (line.compare(0, field.size() + 1, field + ":") == 0) return std::stoll(line.substr(field.size() + 1)) * 1024;
-    return -1;
-}
+using testutil::statusBytes;
 
 using Filter = void (*)(voxelmap*);
 struct NamedFilter {

@@ -536,7 +536,7 @@ TEST(NiftiRead, DecodeBytesCoverTheDecoding) {
 // The files nibabel's test data hold and the sample made of one, against what their own
 // fields and samples say (as nibabel reads them; stored values, before scaling).
 TEST(NiftiFiles, RealVolumes) {
-    const std::string data = "/usr/lib/python3/dist-packages/nibabel/tests/data/";
+    const std::string& data = testutil::kNibabelData;
     const std::string sample = SLABWRIGHT_SOURCE_DIR "/samples/nifti/head-128x96x24.nii.gz";
     struct Probe {
         int i, j, k;
@@ -618,7 +618,7 @@ TEST(NiftiFiles, RealVolumes) {
 // build give, and the refusal of a NIfTI file among others.
 TEST(NiftiLoad, ThroughPlanAndBuild) {
     testutil::TempDir dir;
-    const std::string data = "/usr/lib/python3/dist-packages/nibabel/tests/data/";
+    const std::string& data = testutil::kNibabelData;
     Synth rgb;  // 2 x 2 x 2 RGBA32 in a pair, opened by its .img
     rgb.datatype = DT_RGBA32, rgb.sampleBytes = 1, rgb.dims = {2, 2, 2}, rgb.pixdim[3] = 0.5;
     for (int n = 0; n < 32; ++n) rgb.samples += char(n * 8 + 1);

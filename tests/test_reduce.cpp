@@ -28,13 +28,7 @@ bool buildAt(const std::vector<std::string>& files, int k, voxelmap& map, std::s
     return problem.empty();
 }
 
-int64_t statusBytes(const char* field) {
-    std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind(field, 0) == 0) return std::stoll(line.substr(std::string(field).size() + 1)) * 1024;
-    return -1;
-}
+using testutil::statusBytes;
 
 // The mean of a k x k x k block of the channel c of `at`, rounded as a reduced load rounds.
 template <class At>

@@ -18,6 +18,7 @@
 
 #include "appFrame.h"
 #include "camera.h"
+#include "cpu.h"
 #include "filebytes.h"
 #include "opacityDlg.h"
 #include "originals.h"
@@ -36,7 +37,7 @@ constexpr double kInf = std::numeric_limits<double>::infinity();
 
 // What the originals of a test stack are.
 struct Stack {
-    Held held = Held::U16;
+    Held held = Held::Unsigned16;
     int w = 8, h = 6, d = 4, channels = 1;
     double slope = 1, intercept = 0;
     bool invert = false, alpha = false;
@@ -48,16 +49,16 @@ unsigned char alphaOf(int i, int j) { return static_cast<unsigned char>(i * 37 +
 
 void put(Originals& o, int k, size_t n, double v) {
     switch (o.held) {
-        case Held::U8: o.data<uint8_t>(k)[n] = static_cast<uint8_t>(v); break;
-        case Held::S8: o.data<int8_t>(k)[n] = static_cast<int8_t>(v); break;
-        case Held::U16: o.data<uint16_t>(k)[n] = static_cast<uint16_t>(v); break;
-        case Held::S16: o.data<int16_t>(k)[n] = static_cast<int16_t>(v); break;
-        case Held::U32: o.data<uint32_t>(k)[n] = static_cast<uint32_t>(v); break;
-        case Held::S32: o.data<int32_t>(k)[n] = static_cast<int32_t>(v); break;
-        case Held::F32: o.data<float>(k)[n] = static_cast<float>(v); break;
-        case Held::U64: o.data<uint64_t>(k)[n] = static_cast<uint64_t>(v); break;
-        case Held::S64: o.data<int64_t>(k)[n] = static_cast<int64_t>(v); break;
-        case Held::F64: o.data<double>(k)[n] = v; break;
+        case Held::Unsigned8: o.data<uint8_t>(k)[n] = static_cast<uint8_t>(v); break;
+        case Held::Signed8: o.data<int8_t>(k)[n] = static_cast<int8_t>(v); break;
+        case Held::Unsigned16: o.data<uint16_t>(k)[n] = static_cast<uint16_t>(v); break;
+        case Held::Signed16: o.data<int16_t>(k)[n] = static_cast<int16_t>(v); break;
+        case Held::Unsigned32: o.data<uint32_t>(k)[n] = static_cast<uint32_t>(v); break;
+        case Held::Signed32: o.data<int32_t>(k)[n] = static_cast<int32_t>(v); break;
+        case Held::Float32: o.data<float>(k)[n] = static_cast<float>(v); break;
+        case Held::Unsigned64: o.data<uint64_t>(k)[n] = static_cast<uint64_t>(v); break;
+        case Held::Signed64: o.data<int64_t>(k)[n] = static_cast<int64_t>(v); break;
+        case Held::Float64: o.data<double>(k)[n] = v; break;
     }
 }
 
@@ -124,17 +125,17 @@ TEST_F(Window, SetWindowMapsEachValueAsWorkedOutByHand) {
         return s;
     };
     const Case cases[] = {
-        {"16-bit, clamped at both ends", stack(Held::U16, 0, false, true), {0, 999, 1000, 1001, 1500, 1999, 2000, 65535},
+        {"16-bit, clamped at both ends", stack(Held::Unsigned16, 0, false, true), {0, 999, 1000, 1001, 1500, 1999, 2000, 65535},
          1000, 2000, {0, 0, 0, 0, 127, 254, 255, 255}},
-        {"narrower than one grey level", stack(Held::U16), {999, 1000, 1001, 1002}, 1000, 1000.5, {0, 0, 255, 255}},
+        {"narrower than one grey level", stack(Held::Unsigned16), {999, 1000, 1001, 1002}, 1000, 1000.5, {0, 0, 255, 255}},
         // HU = stored - 1024; 10 HU: 31.875, 40: 127.5, 60: 191.25.
-        {"CT in HU, brain window", stack(Held::U16, -1024), {0, 1024, 1034, 1064, 1084, 1104, 4095}, 0, 80,
+        {"CT in HU, brain window", stack(Held::Unsigned16, -1024), {0, 1024, 1034, 1064, 1084, 1104, 4095}, 0, 80,
          {0, 0, 31, 127, 191, 255, 255}},
-        {"16-bit signed", stack(Held::S16, 0, false, true), {-32768, -100, 0, 100, 32767}, -100, 100,
+        {"16-bit signed", stack(Held::Signed16, 0, false, true), {-32768, -100, 0, 100, 32767}, -100, 100,
          {0, 0, 127, 255, 255}},
         // 0.1f * 255 = 25.50000038, 0.42f * 255 = 107.0999967; NaN 0, +inf 255.
-        {"float", stack(Held::F32), {-0.5, 0.1, 0.42, 0.5, 1.25, kNaN, kInf}, 0, 1, {0, 25, 107, 127, 255, 0, 255}},
-        {"inverted (low values bright)", stack(Held::U16, 0, true), {1000, 1500, 2000}, 1000, 2000, {255, 128, 0}},
+        {"float", stack(Held::Float32), {-0.5, 0.1, 0.42, 0.5, 1.25, kNaN, kInf}, 0, 1, {0, 25, 107, 127, 255, 0, 255}},
+        {"inverted (low values bright)", stack(Held::Unsigned16, 0, true), {1000, 1500, 2000}, 1000, 2000, {255, 128, 0}},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
@@ -166,21 +167,21 @@ TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
         double lo, hi, slope, intercept;
         bool invert, alpha;
     };
-    const Case cases[] = {{Held::F32, 0.1, 0.9, 1, 0, false, false},       {Held::F32, -1e-3, 2e-3, 1, 0, false, true},
-                          {Held::S32, -100000, 78500, 1, 0, false, false}, {Held::U32, 5, 6, 1, 0, false, false},
-                          {Held::F64, -0.3, 0.7, 2.5, -1, true, false},    {Held::F32, -1e30, 1e30, 1, 0, false, false},
-                          {Held::F32, -0.3, 0.7, 2.5, -1, true, true},     {Held::U16, 1000, 3000, 1, 0, false, true},
-                          {Held::S16, -160, 240, 1, -1024, true, false},   {Held::S32, -7, 9, 0.25, 3, false, true}};
+    const Case cases[] = {{Held::Float32, 0.1, 0.9, 1, 0, false, false},       {Held::Float32, -1e-3, 2e-3, 1, 0, false, true},
+                          {Held::Signed32, -100000, 78500, 1, 0, false, false}, {Held::Unsigned32, 5, 6, 1, 0, false, false},
+                          {Held::Float64, -0.3, 0.7, 2.5, -1, true, false},    {Held::Float32, -1e30, 1e30, 1, 0, false, false},
+                          {Held::Float32, -0.3, 0.7, 2.5, -1, true, true},     {Held::Unsigned16, 1000, 3000, 1, 0, false, true},
+                          {Held::Signed16, -160, 240, 1, -1024, true, false},   {Held::Signed32, -7, 9, 0.25, 3, false, true}};
     constexpr int W = 63, H = 16, D = 2;
     struct Restore {  // the setting as it was, also when an assertion ends the test early
         bool was;
-        ~Restore() { setVectorRemap(was); }
-    } restore{setVectorRemap(true)};
+        ~Restore() { vectorUnitsOff() = was; }
+    } restore{vectorUnitsOff()};
     for (const bool vectors : {true, false}) {
-        setVectorRemap(vectors);
+        vectorUnitsOff() = !vectors;
         for (const Case& c : cases) {
             SCOPED_TRACE(testing::Message() << c.lo << (vectors ? " with vectors" : ""));
-            const bool floating = c.held == Held::F32 || c.held == Held::F64;
+            const bool floating = c.held == Held::Float32 || c.held == Held::Float64;
             Originals o;
             OriginalLayer layer;
             layer.kind = c.held, layer.slope = c.slope, layer.intercept = c.intercept, layer.invert = c.invert;
@@ -388,8 +389,8 @@ TEST_F(Window, TheValueUnderThePointerFollowsTheColour) {
         const char* value;
     };
     Stack ct, fl, rgb;
-    ct.held = Held::S16, ct.unit = "HU";
-    fl.held = Held::F32;
+    ct.held = Held::Signed16, ct.unit = "HU";
+    fl.held = Held::Float32;
     rgb.channels = 3;
     const Values hu = [](int i, int j, int k, int) { return -100 + 8 * i + j + 100 * k; };
     const Values floats = [](int i, int j, int, int) { return 0.01 * (40 + i + j); };
@@ -451,7 +452,7 @@ private:
 
 TEST_F(Window, TheDialogAppliesAsYouTypeAndCancelPutsTheWindowBack) {
     Stack ct;
-    ct.held = Held::S16, ct.unit = "HU";
+    ct.held = Held::Signed16, ct.unit = "HU";
     const Values values = [](int i, int j, int k, int) { return i == 7 && j == 5 && k == 3 ? 3071 : -1024 + 37 * (i + j + k); };
     AppFrame* f = loadOriginals(ct, values);
     const auto before = snapshot();
@@ -503,10 +504,10 @@ TEST_F(Window, OpacityRampFollowsItsFormulaForEveryKindOfValues) {
         Values values;
         double lo, hi;
     };
-    Stack ct{Held::S16, 20, 18, 17, 1, 1, -1024, false, false, "HU"};
-    Stack scaled{Held::U16, 9, 7, 5, 1, 0.5, -100, false, false, ""};
-    Stack floats{Held::F32, 9, 7, 5, 1, 1, 0, false, false, ""};
-    Stack rgbAlpha{Held::U16, 9, 7, 5, 3, 1, 0, false, true, ""};
+    Stack ct{Held::Signed16, 20, 18, 17, 1, 1, -1024, false, false, "HU"};
+    Stack scaled{Held::Unsigned16, 9, 7, 5, 1, 0.5, -100, false, false, ""};
+    Stack floats{Held::Float32, 9, 7, 5, 1, 1, 0, false, false, ""};
+    Stack rgbAlpha{Held::Unsigned16, 9, 7, 5, 3, 1, 0, false, true, ""};
     const Case cases[] = {
         {"CT in HU", ct, [](int i, int j, int k, int) { return (i * 97 + j * 53 + k * 211) % 2100; }, -300, 500},
         {"slope and intercept", scaled, [](int i, int j, int k, int) { return (i * 1000 + j * 300 + k * 77) % 4000; }, 50, 900},
@@ -598,7 +599,7 @@ TEST_F(Window, OpacityOfEightBitImagesUsesGreyLevelsAndKeepsTheirBytes) {
 // A ramp under filters: the filters applied again, as if the ramp had come first; Undo
 // takes the ramp back as one step, and a window change keeps the ramp.
 TEST_F(Window, OpacityRampUnderFiltersAndWindowsIsUndoneAsOneStep) {
-    const Stack ct{Held::S16, 20, 18, 17, 1, 1, -1024, false, false, "HU"};
+    const Stack ct{Held::Signed16, 20, 18, 17, 1, 1, -1024, false, false, "HU"};
     const Values values = [](int i, int j, int k, int) { return (i * 97 + j * 53 + k * 211) % 2100; };
     AppFrame* f = loadOriginals(ct, values);
     f->setOpacityRamp(-300, 500);
@@ -667,7 +668,7 @@ private:
 };
 
 TEST_F(Window, OpacityDialogOffersPresetsAndRefusesWhatIsNotARamp) {
-    const Stack ct{Held::S16, 8, 6, 4, 1, 1, -1024, false, false, "HU"};
+    const Stack ct{Held::Signed16, 8, 6, 4, 1, 1, -1024, false, false, "HU"};
     AppFrame* f = loadOriginals(ct, [](int i, int j, int k, int) { return 700 + 40 * (i + j + k); });
     const auto before = snapshot();
     EXPECT_TRUE(f->settingsMenu->IsEnabled(ID_OPACITY));

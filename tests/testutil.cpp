@@ -199,13 +199,14 @@ std::string readBytes(const std::string& path) {
     return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-int64_t peakBytes() {
+int64_t statusBytes(const char* field) {
     std::ifstream in("/proc/self/status");
-    std::string line;
-    while (std::getline(in, line))
-        if (line.rfind("VmHWM:", 0) == 0) return std::stoll(line.substr(6)) * 1024;
+    const std::string prefix = std::string(field) + ":";
+    for (std::string line; std::getline(in, line);)
+        if (line.compare(0, prefix.size(), prefix) == 0) return std::stoll(line.substr(prefix.size())) * 1024;
     return -1;
 }
+int64_t peakBytes() { return statusBytes("VmHWM"); }
 void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
 
 bool decode(const std::string& path, wxImage& image) {

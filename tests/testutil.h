@@ -32,6 +32,11 @@ class wxSpinCtrl;
 
 namespace testutil {
 
+// Where Debian's python3-pydicom and python3-nibabel keep their test files (tests that use
+// them skip when they are not installed).
+inline const std::string kPydicomData = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+inline const std::string kNibabelData = "/usr/lib/python3/dist-packages/nibabel/tests/data/";
+
 // A fresh empty folder under the system's temporary folder; removed by the destructor.
 struct TempDir {
     std::string path;
@@ -83,6 +88,8 @@ wxImage shown(wxWindow* window);
 // (seeds for the fuzz targets).
 void writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
+// A memory field of /proc/self/status ("VmRSS", "VmHWM") in bytes; -1 if unknown.
+int64_t statusBytes(const char* field);
 // The peak resident memory (VmHWM) since the last resetPeak(), in bytes; -1 if unknown.
 int64_t peakBytes();
 void resetPeak();

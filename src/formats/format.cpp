@@ -33,26 +33,6 @@ const std::vector<const Reader*>& readers() {
     return table;
 }
 
-int bitsOf(Samples kind) {
-    switch (kind) {
-        case Samples::Unsigned8:
-        case Samples::Signed8: return 8;
-        case Samples::Unsigned16:
-        case Samples::Signed16: return 16;
-        case Samples::Unsigned32:
-        case Samples::Signed32:
-        case Samples::Float32: return 32;
-        default: return 64;
-    }
-}
-
-const char* nameOf(Samples kind) {
-    static const char* const names[kSampleKinds] = {"8-bit",        "16-bit",        "16-bit signed", "32-bit",
-                                                    "32-bit signed", "32-bit float", "8-bit signed",  "64-bit float",
-                                                    "64-bit",       "64-bit signed"};
-    return names[static_cast<int>(kind)];
-}
-
 std::string quoted(const std::string& path) { return "\"" + path + "\""; }
 
 std::string who(const Arrangement& a, const Layer& l) {

@@ -21,20 +21,20 @@
 #include <string>
 #include <vector>
 
+#include "samples.h"
+
 namespace formats {
 
 // Picks one of several choices, given their labels: the index, or -1 to cancel.
 using Choose = std::function<int(const std::vector<std::string>& labels)>;
 
-// How a page's samples are held. Unsigned8 samples are copied into the volume as they
-// are (unless the page rescales or inverts them); every other kind is wide: mapped onto
-// 0..255 by one range over the stack. Kinds are numbered for bit sets: keep the order.
-enum class Samples { Unsigned8, Unsigned16, Signed16, Unsigned32, Signed32, Float32, Signed8, Float64, Unsigned64, Signed64 };
-constexpr int kSampleKinds = 10;
-// Bits per sample of a kind: 8, 16, 32 or 64.
-int bitsOf(Samples kind);
-// "8-bit", "16-bit signed", "32-bit float", ...
-const char* nameOf(Samples kind);
+// How a page's samples are held (samples.h). Unsigned8 samples are copied into the volume
+// as they are (unless the page rescales or inverts them); every other kind is wide: mapped
+// onto 0..255 by one range over the stack.
+using ::Samples;
+using ::kSampleKinds;
+using ::bitsOf;
+using ::nameOf;
 
 struct Reader;
 
@@ -150,23 +150,17 @@ struct Page {
 // float, ...): one instance of f per kind, so that its loops choose no kind per sample.
 template <class F>
 void withStored(const Page& pg, F&& f) {
-    auto as = [](auto bits, auto type) {
-        decltype(type) v;
-        std::memcpy(&v, &bits, sizeof v);
-        return v;
-    };
-    switch (pg.samples) {
-        case Samples::Unsigned8: return f([&pg](size_t i) { return pg.s8[i]; });
-        case Samples::Signed8: return f([&pg](size_t i) { return static_cast<int8_t>(pg.s8[i]); });
-        case Samples::Unsigned16: return f([&pg](size_t i) { return pg.s16[i]; });
-        case Samples::Signed16: return f([&pg](size_t i) { return static_cast<int16_t>(pg.s16[i]); });
-        case Samples::Unsigned32: return f([&pg](size_t i) { return pg.s32[i]; });
-        case Samples::Signed32: return f([&pg](size_t i) { return static_cast<int32_t>(pg.s32[i]); });
-        case Samples::Float32: return f([&pg, as](size_t i) { return as(pg.s32[i], float()); });
-        case Samples::Unsigned64: return f([&pg](size_t i) { return pg.s64[i]; });
-        case Samples::Signed64: return f([&pg](size_t i) { return static_cast<int64_t>(pg.s64[i]); });
-        case Samples::Float64: return f([&pg, as](size_t i) { return as(pg.s64[i], double()); });
-    }
+    withType(pg.samples, [&](auto type) {
+        using T = decltype(type);
+        f([&pg](size_t i) {
+            T v;
+            if constexpr (sizeof(T) == 1) std::memcpy(&v, &pg.s8[i], 1);
+            if constexpr (sizeof(T) == 2) std::memcpy(&v, &pg.s16[i], 2);
+            if constexpr (sizeof(T) == 4) std::memcpy(&v, &pg.s32[i], 4);
+            if constexpr (sizeof(T) == 8) std::memcpy(&v, &pg.s64[i], 8);
+            return v;
+        });
+    });
 }
 
 // A file format. Each reader lives in a file of its own and is listed once in readers().
