@@ -1,8 +1,9 @@
-// Listing the files a load names: folders stand for the files inside them.
+// Listing the files a load names: folders stand for the files inside them, or below them.
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 
+#include "folderwalk.h"
 #include "stackio.h"
 
 namespace stackio {
@@ -13,17 +14,6 @@ namespace fs = std::filesystem;
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-// The files of a folder without images that a format recognises by their content and
-// arranges itself (DICOM slices, usually named without an extension).
-std::vector<std::string> arrangedFiles(const std::string& folder, const std::vector<std::string>& names) {
-    std::vector<std::string> found;
-    for (const std::string& n : names) {
-        const formats::Reader* r = formats::recognise((fs::u8path(folder) / fs::u8path(n)).u8string());
-        if (r && r->arrange) found.push_back(n);
-    }
-    return found;
 }
 
 }  // namespace
@@ -60,28 +50,43 @@ bool naturalLess(const std::string& a, const std::string& b) {
 }
 
 bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>& files, std::string& problem) {
-    files.clear();
+    Listing listing;
+    const bool ok = listPaths(paths, listing, problem);
+    files = std::move(listing.files);
+    return ok;
+}
+
+bool listPaths(const std::vector<std::string>& paths, Listing& out, std::string& problem) {
+    out = Listing();
     for (const std::string& path : paths) {
         std::error_code ec;
         if (!fs::is_directory(fs::u8path(path), ec)) {
-            files.push_back(path);
+            out.files.push_back(path);
+            out.found.push_back(false);
             continue;
         }
-        std::vector<std::string> names, others;
+        std::vector<std::string> names;
         for (fs::directory_iterator it(fs::u8path(path), ec), end; !ec && it != end; it.increment(ec)) {
             const std::string name = it->path().filename().u8string();
             std::error_code e2;
-            if (!fs::is_regular_file(it->path(), e2)) continue;
-            (hasImageExtension(name) ? names : others).push_back(name);
+            if (fs::is_regular_file(it->path(), e2) && hasImageExtension(name)) names.push_back(name);
         }
-        if (names.empty()) names = arrangedFiles(path, others);
-        if (names.empty()) {
+        if (!names.empty()) {  // a folder of images: those directly inside, as named
+            std::sort(names.begin(), names.end(), naturalLess);
+            const std::string base = !path.empty() && path.back() == '/' ? path : path + "/";
+            for (const std::string& n : names) out.files.push_back(base + n), out.found.push_back(false);
+            continue;
+        }
+        // Otherwise the DICOM files anywhere below it (a disc, an export, a series' folder).
+        Walk walk = walkFolder(path);
+        out.notes.insert(out.notes.end(), walk.notes.begin(), walk.notes.end());
+        out.indexes += walk.indexes;
+        if (walk.files.empty()) {
             problem = formats::quoted(path) + " is a folder without image files (PNG, JPEG or TIFF) or DICOM files.";
+            for (const std::string& n : walk.notes) problem += " " + n;
             return false;
         }
-        std::sort(names.begin(), names.end(), naturalLess);
-        const std::string base = !path.empty() && path.back() == '/' ? path : path + "/";
-        for (const std::string& n : names) files.push_back(base + n);
+        for (std::string& f : walk.files) out.files.push_back(std::move(f)), out.found.push_back(true);
     }
     return true;
 }

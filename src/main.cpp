@@ -22,11 +22,15 @@ namespace {
 // What the command line asked for: the paths to open and the reduction.
 wxArrayString startPaths;
 int startReduce = 1;
+int startSeries = 0;  // 0: ask
 
 const wxCmdLineEntryDesc kOptions[] = {
     {wxCMD_LINE_SWITCH, "h", "help", "show this help and exit", wxCMD_LINE_VAL_NONE, wxCMD_LINE_OPTION_HELP},
     {wxCMD_LINE_SWITCH, nullptr, "version", "print the version and exit", wxCMD_LINE_VAL_NONE, 0},
     {wxCMD_LINE_OPTION, nullptr, "reduce", "open the stack at 1/K of its size along each axis: K is 2, 4, 8 or 16",
+     wxCMD_LINE_VAL_NUMBER, 0},
+    {wxCMD_LINE_OPTION, nullptr, "series",
+     "load series N of the series list (by study and series number, from 1) without asking",
      wxCMD_LINE_VAL_NUMBER, 0},
     {wxCMD_LINE_PARAM, nullptr, nullptr, "PATH", wxCMD_LINE_VAL_STRING,
      wxCMD_LINE_PARAM_OPTIONAL | wxCMD_LINE_PARAM_MULTIPLE},
@@ -35,7 +39,8 @@ const wxCmdLineEntryDesc kOptions[] = {
 const char* const kLogo =
     "Slabwright: builds, filters and slices RGBA voxel volumes from image stacks.\n"
     "Each PATH is an image file (PNG, JPEG, TIFF), a folder of images or of DICOM files, or a NIfTI\n"
-    "file; together they open as one stack, relative to the working directory.\n";
+    "file; together they open as one stack, relative to the working directory. A folder without\n"
+    "images (a patient's disc) stands for the DICOM files anywhere below it.\n";
 
 // Paths come as the desktop hands them over, UTF-8 whatever the locale (a session may run in
 // the C locale), and the readers open them as UTF-8: so they are read as UTF-8 here too.
@@ -60,6 +65,8 @@ int readCommandLine(int argc, char** argv) {
     wxMessageOutput::Set(previous);
     long reduce = 1;
     const bool reduceGiven = parsed == 0 && parser.Found("reduce", &reduce);
+    long series = 0;
+    const bool seriesGiven = parsed == 0 && parser.Found("series", &series);
     if (parsed == -1) {
         std::fputs(parser.GetUsageString().utf8_str(), stdout);
         return 0;
@@ -69,12 +76,15 @@ int readCommandLine(int argc, char** argv) {
         return 0;
     }
     const bool badReduce = reduceGiven && reduce != 2 && reduce != 4 && reduce != 8 && reduce != 16;
-    if (parsed != 0 || badReduce) {
+    const bool badSeries = seriesGiven && (series < 1 || series > 1000000);
+    if (parsed != 0 || badReduce || badSeries) {
         if (badReduce) std::fprintf(stderr, "--reduce takes 2, 4, 8 or 16, not %ld.\n", reduce);
+        if (badSeries) std::fprintf(stderr, "--series takes a number from 1, not %ld.\n", series);
         std::fputs(parser.GetUsageString().utf8_str(), stderr);
         return 2;
     }
     startReduce = static_cast<int>(reduce);
+    startSeries = static_cast<int>(series);
     const std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
     for (size_t i = 0; i < parser.GetParamCount(); ++i) {
         wxFileName name(parser.GetParam(i));
@@ -99,7 +109,7 @@ bool myApp::OnInit() {
     auto* frame = new AppFrame("Slabwright", wxPoint(150, 100), wxSize(625, 290));  // owned by the toolkit
     frame->Show(true);
     SetTopWindow(frame);
-    // slabwright [--reduce K] PATH...: the given files or folders load as a stack once the window is up.
-    if (!startPaths.empty()) frame->CallAfter([frame] { frame->loadStack(startPaths, startReduce); });
+    // slabwright [--reduce K] [--series N] PATH...: the given files or folders load as a stack once the window is up.
+    if (!startPaths.empty()) frame->CallAfter([frame] { frame->loadStack(startPaths, startReduce, startSeries); });
     return true;
 }

@@ -208,13 +208,21 @@ unsigned __int128 decodingBytes(const Plan& p, int k) {
 
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable,
           const Choose& choose, int reduce) {
+    Listing named;
+    named.files = files;
+    return plan(named, p, problem, memoryAvailable, choose, reduce);
+}
+
+bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose,
+          int reduce) {
     p = Plan();
     problem.clear();
     p.reduce = reduce == 2 || reduce == 4 || reduce == 8 || reduce == 16 ? reduce : 1;
-    p.files = files;
+    p.passedOver = listing.indexes;
     std::map<std::string, size_t> seen;  // a file named twice is read once
     int64_t pages = 0;
-    for (const std::string& path : files) {
+    for (size_t f = 0; f < listing.files.size(); ++f) {
+        const std::string& path = listing.files[f];
         const auto hit = seen.find(path);
         if (hit != seen.end()) {
             p.infos.push_back(p.infos[hit->second]);
@@ -222,12 +230,18 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
             FileInfo info;
             std::string reason;
             if (!formats::readHeader(path, info, reason)) {
+                // Reports, presentation states and the like found in a folder are no layers.
+                if (info.withoutImage && f < listing.found.size() && listing.found[f]) {
+                    ++p.passedOver;
+                    continue;
+                }
                 problem = quoted(path) + " " + reason + ".";
                 return false;
             }
             seen.emplace(path, p.infos.size());
             p.infos.push_back(std::move(info));
         }
+        p.files.push_back(path);
         pages += static_cast<int64_t>(p.infos.back().pages.size());
     }
     if (pages > INT_MAX) {
