@@ -15,6 +15,7 @@
 #include <future>
 #include <limits>
 #include <map>
+#include <set>
 #include <tuple>
 #include <utility>
 
@@ -139,6 +140,10 @@ Decoded Source::take(int i, std::string& problem) {
 
 // Formats loaded only among their own files: the refusal when the files mix them, or empty.
 std::string mixed(const Plan& p) {
+    // Files of one format that stacks (all of a disc's slices): nothing to compare pairwise.
+    const bool oneReader = std::all_of(p.infos.begin(), p.infos.end(),
+                                       [&](const FileInfo& i) { return i.reader == p.infos.front().reader; });
+    if (oneReader && (p.infos.empty() || !p.infos.front().reader->wholeVolume)) return {};
     for (size_t f = 0; f < p.infos.size(); ++f) {
         const formats::Reader* r = p.infos[f].reader;
         if (!r->alone) continue;
@@ -250,13 +255,19 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
     }
     // A file that is a whole volume, or a slice placed by its own position, is one thing:
     // named twice, it is loaded once (images of a plain stack repeat as they are named).
-    for (size_t f = p.files.size(); f-- > 1;) {
-        const formats::Reader* r = p.infos[f].reader;
-        const auto before = p.files.begin() + long(f);
-        if ((r->wholeVolume || r->arrange) && std::find(p.files.begin(), before, p.files[f]) != before) {
-            p.files.erase(p.files.begin() + long(f));
-            p.infos.erase(p.infos.begin() + long(f));
+    // (By a set: a disc holds tens of thousands of files.)
+    if (seen.size() < p.files.size()) {
+        std::vector<std::string> files;
+        std::vector<FileInfo> infos;
+        std::set<std::string> kept;
+        for (size_t f = 0; f < p.files.size(); ++f) {
+            const formats::Reader* r = p.infos[f].reader;
+            if (!kept.insert(p.files[f]).second && (r->wholeVolume || r->arrange)) continue;
+            files.push_back(std::move(p.files[f]));
+            infos.push_back(std::move(p.infos[f]));
         }
+        p.files = std::move(files);
+        p.infos = std::move(infos);
     }
     problem = mixed(p);
     if (!problem.empty()) return false;

@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
 #include <tuple>
 
 namespace formats {
@@ -143,9 +144,9 @@ bool arrangeSeries(Arrangement& p, const Choose& choose, std::string& problem) {
 
     // Groups in the order their first file was given.
     std::vector<Group> groups;
+    std::set<std::string> named;
     for (size_t f = 0; f < infos.size(); ++f) {
-        if (std::find(p.files.begin(), p.files.begin() + long(f), p.files[f]) != p.files.begin() + long(f))
-            continue;  // a file named twice is one slice
+        if (!named.insert(p.files[f]).second) continue;  // a file named twice is one slice
         auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) {
             return x.uid == said(infos[f]).seriesUid && sameOrientation(infos[size_t(x.files[0])], infos[f]);
         });
