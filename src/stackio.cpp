@@ -6,6 +6,7 @@
 #include "stackio.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <climits>
 #include <cstdio>
@@ -224,9 +225,30 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
     problem.clear();
     p.reduce = reduce == 2 || reduce == 4 || reduce == 8 || reduce == 16 ? reduce : 1;
     p.passedOver = listing.indexes;
+    // Many files found in folders (a disc's DICOM slices, whose reader is safe on several
+    // threads): their headers are read on all cores first, each file by one thread.
+    const size_t count = listing.files.size();
+    struct Read {
+        FileInfo info;
+        std::string reason;
+        bool ok = false, done = false;
+    };
+    std::vector<Read> early(count >= 64 ? count : 0);
+    if (!early.empty()) {
+        std::atomic<size_t> next{0};
+        const auto work = [&] {
+            for (size_t f; (f = next++) < count;)
+                if (f < listing.found.size() && listing.found[f])
+                    early[f].ok = formats::readHeader(listing.files[f], early[f].info, early[f].reason), early[f].done = true;
+        };
+        std::vector<std::future<void>> workers;
+        for (int w = 1; w < workerCount(); ++w) workers.push_back(std::async(std::launch::async, work));
+        work();
+        for (std::future<void>& w : workers) w.get();
+    }
     std::map<std::string, size_t> seen;  // a file named twice is read once
     int64_t pages = 0;
-    for (size_t f = 0; f < listing.files.size(); ++f) {
+    for (size_t f = 0; f < count; ++f) {
         const std::string& path = listing.files[f];
         const auto hit = seen.find(path);
         if (hit != seen.end()) {
@@ -234,7 +256,10 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
         } else {
             FileInfo info;
             std::string reason;
-            if (!formats::readHeader(path, info, reason)) {
+            const bool ok = early.empty() || !early[f].done
+                                ? formats::readHeader(path, info, reason)
+                                : (info = std::move(early[f].info), reason = std::move(early[f].reason), early[f].ok);
+            if (!ok) {
                 // Reports, presentation states and the like found in a folder are no layers.
                 if (info.withoutImage && f < listing.found.size() && listing.found[f]) {
                     ++p.passedOver;

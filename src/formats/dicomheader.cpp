@@ -71,6 +71,7 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason, Sess
     PixelElement pixels;
     if (at != size_t(-1) && at < size_t(size)) {
         if (deflated) pixels = walker.pixels;  // positions are in the inflated data
+        else if (walker.pixels.found && walker.pixels.valueAt == at) pixels = walker.pixels;  // the same element: no reread
         else pixels = pixelElement(path, at, ts == gdcm::TransferSyntax::ExplicitVRBigEndian, ts.IsImplicit());
     }
     if (!pixels.found) {

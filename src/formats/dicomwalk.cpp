@@ -304,6 +304,7 @@ private:
             if (pixelData) {
                 pixels.found = true, pixels.encapsulated = length == 0xffffffffu, pixels.length = length;
                 pixels.present = uint64_t(size_) - std::min(pos, uint64_t(size_));
+                pixels.valueAt = pos;
             }
             if (group == 0x7fe0 && element == 0x0010 && length == 0xffffffffu) {
                 if (!fragments(pos, end, big)) return false;
