@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -215,6 +216,9 @@ public:
     LoadFacts loadedFacts;
     std::string statusNote;
     wxString lastLoadDir;             // the folder the Load dialog opens in; empty before the first load
+    // The series line chosen last for the paths of a load (joined by newlines), preselected
+    // when the same paths are opened again.
+    std::map<std::string, std::string> lastSeries;
     bool orbiting = false;            // a right-button drag in the 3D view is turning the camera
     wxPoint orbitFrom;                // the pointer at the last step of that drag
     int wheelRest = 0;                // wheel rotation not yet worth a whole notch
@@ -319,11 +323,15 @@ public:
 
     // The work after the dialogs, callable with chosen paths (the handlers stay thin).
     // Builds the volume from the files in the given order, all or nothing; a folder
-    // stands for the image files directly inside it, in natural name order.
+    // stands for the image files directly inside it, in natural name order, or without
+    // them for the DICOM files anywhere below it (objects without images passed over).
     void loadStack(const wxArrayString& paths);
     // The same at 1/reduce (2, 4, 8 or 16; 1: full size): each voxel the mean of a block.
     // A stack too big to hold is offered at the smallest reduction that fits.
     void loadStack(const wxArrayString& paths, int reduce);
+    // The same, taking series `series` (1-based, in the list's order) of several without
+    // asking; 0: the user chooses.
+    void loadStack(const wxArrayString& paths, int reduce, int series);
     // Writes screenImage to path; a failure leaves the file as it was and says why.
     bool saveSlice(const wxString& path);
     // Writes the frames of a closed batch dialog that asked to render.

@@ -1,8 +1,9 @@
-// Listing the files a load names: folders stand for the files inside them.
+// Listing the files a load names: folders stand for the files inside them, or below them.
 #include <algorithm>
 #include <cctype>
 #include <filesystem>
 
+#include "folderwalk.h"
 #include "stackio.h"
 
 namespace stackio {
@@ -13,17 +14,6 @@ namespace fs = std::filesystem;
 std::string lower(std::string s) {
     for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return s;
-}
-
-// The files of a folder without images that a format recognises by their content and
-// arranges itself (DICOM slices, usually named without an extension).
-std::vector<std::string> arrangedFiles(const std::string& folder, const std::vector<std::string>& names) {
-    std::vector<std::string> found;
-    for (const std::string& n : names) {
-        const formats::Reader* r = formats::recognise((fs::u8path(folder) / fs::u8path(n)).u8string());
-        if (r && r->arrange) found.push_back(n);
-    }
-    return found;
 }
 
 // The volumes of a folder that one file (or pair) holds whole, as a NIfTI file does, in
@@ -76,11 +66,19 @@ bool naturalLess(const std::string& a, const std::string& b) {
 }
 
 bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>& files, std::string& problem) {
-    files.clear();
+    Listing listing;
+    const bool ok = listPaths(paths, listing, problem);
+    files = std::move(listing.files);
+    return ok;
+}
+
+bool listPaths(const std::vector<std::string>& paths, Listing& out, std::string& problem) {
+    out = Listing();
     for (const std::string& path : paths) {
         std::error_code ec;
         if (!fs::is_directory(fs::u8path(path), ec)) {
-            files.push_back(path);
+            out.files.push_back(path);
+            out.found.push_back(false);
             continue;
         }
         std::vector<std::string> names, others;
@@ -90,8 +88,17 @@ bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>
             if (!fs::is_regular_file(it->path(), e2)) continue;
             (hasImageExtension(name) ? names : others).push_back(name);
         }
-        if (names.empty()) names = arrangedFiles(path, others);
-        if (names.empty()) {
+        if (!names.empty()) {  // a folder of images: those directly inside, as named
+            std::sort(names.begin(), names.end(), naturalLess);
+            const std::string base = !path.empty() && path.back() == '/' ? path : path + "/";
+            for (const std::string& n : names) out.files.push_back(base + n), out.found.push_back(false);
+            continue;
+        }
+        // Otherwise the DICOM files anywhere below it (a disc, an export, a series' folder).
+        Walk walk = walkFolder(path);
+        out.notes.insert(out.notes.end(), walk.notes.begin(), walk.notes.end());
+        out.indexes += walk.indexes;
+        if (walk.files.empty()) {
             // A folder holding one whole volume (a NIfTI file or pair) stands for it.
             const std::vector<std::string> volumes = wholeVolumes(path, others);
             if (volumes.size() > 1) {
@@ -99,17 +106,20 @@ bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>
                           " volumes (such as " + formats::quoted(volumes.front()) + "); open one of them.";
                 return false;
             }
-            names = volumes;
+            if (volumes.size() == 1) {
+                const std::string base = !path.empty() && path.back() == '/' ? path : path + "/";
+                out.files.push_back(base + volumes.front()), out.found.push_back(false);
+                continue;
+            }
         }
-        if (names.empty()) {
+        if (walk.files.empty()) {
             problem = formats::quoted(path) +
                       " is a folder without image files (PNG, JPEG or TIFF), DICOM files or a NIfTI volume (.nii, "
                       ".nii.gz, or a .hdr with its .img).";
+            for (const std::string& n : walk.notes) problem += " " + n;
             return false;
         }
-        std::sort(names.begin(), names.end(), naturalLess);
-        const std::string base = !path.empty() && path.back() == '/' ? path : path + "/";
-        for (const std::string& n : names) files.push_back(base + n);
+        for (std::string& f : walk.files) out.files.push_back(std::move(f)), out.found.push_back(true);
     }
     return true;
 }

@@ -61,14 +61,19 @@ wxString loadedName(const wxArrayString& paths) {
     return name;
 }
 
-// Asks which of several series to load: the index of the one chosen, -1 for Cancel.
-int chooseSeries(wxWindow* parent, const std::vector<std::string>& labels) {
+// Asks which of several series to load, with `preselect` (a label) chosen if it is listed:
+// the index of the one chosen, -1 for Cancel.
+int chooseSeries(wxWindow* parent, const std::vector<std::string>& labels, const std::string& preselect) {
     wxArrayString choices;
     for (const std::string& l : labels) choices.Add(wxString::FromUTF8(l));
     wxSingleChoiceDialog dialog(parent, "The files hold several series. Which one should be loaded?", "Load Images",
                                 choices);
+    const auto last = std::find(labels.begin(), labels.end(), preselect);
+    if (last != labels.end()) dialog.SetSelection(int(last - labels.begin()));
     return dialog.ShowModal() == wxID_OK ? dialog.GetSelection() : -1;
 }
+
+std::string plural(int n, const char* one, const char* many) { return std::to_string(n) + " " + (n == 1 ? one : many); }
 
 }  // namespace
 
@@ -99,7 +104,9 @@ void AppFrame::OnDropFiles(wxDropFilesEvent& event) {
 
 void AppFrame::loadStack(const wxArrayString& paths) { loadStack(paths, 1); }
 
-void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
+void AppFrame::loadStack(const wxArrayString& paths, int reduce) { loadStack(paths, reduce, 0); }
+
+void AppFrame::loadStack(const wxArrayString& paths, int reduce, int seriesNumber) {
     if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
     auto refuse = [this](const wxString& problem) {
         const wxString outcome =
@@ -108,21 +115,32 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     };
 
     // Headers first: sizes, pages and memory are checked before any pixel is decoded.
-    std::vector<std::string> given, files;
-    for (const wxString& p : paths) given.push_back(p.utf8_string());
+    std::vector<std::string> given;
+    std::string key;
+    for (const wxString& p : paths) given.push_back(p.utf8_string()), key += given.back() + "\n";
     std::string problem;
     stackio::Plan plan;
-    if (!stackio::expandPaths(given, files, problem)) {
+    stackio::Listing listing;
+    if (!stackio::listPaths(given, listing, problem)) {
         refuse(wxString::FromUTF8(problem));
         return;
     }
-    // Several series: the user chooses one, once (a reduced plan takes the same).
+    const std::vector<std::string>& files = listing.files;
+    // Several series: the one the command line named, or the user chooses one, once (a
+    // reduced plan takes the same); the choice is remembered for these paths.
     int chosen = -1;
-    const auto choose = [this, &chosen](const std::vector<std::string>& labels) {
-        if (chosen < 0) chosen = chooseSeries(this, labels);
+    size_t listed = 0;
+    const auto choose = [&](const std::vector<std::string>& labels) {
+        listed = labels.size();
+        if (chosen < 0 && seriesNumber > 0) chosen = size_t(seriesNumber) <= labels.size() ? seriesNumber - 1 : -1;
+        else if (chosen < 0) chosen = chooseSeries(this, labels, lastSeries[key]);
+        if (chosen >= 0 && size_t(chosen) < labels.size()) lastSeries[key] = labels[size_t(chosen)];
         return chosen;
     };
-    if (!stackio::plan(files, plan, problem, memoryForLoad, choose, reduce)) {
+    if (!stackio::plan(listing, plan, problem, memoryForLoad, choose, reduce)) {
+        if (problem.empty() && seriesNumber > 0 && size_t(seriesNumber) > listed)
+            problem = "The files hold " + plural(int(listed), "series", "series") + "; there is no series " +
+                      std::to_string(seriesNumber) + " to load.";
         if (problem.empty()) return;  // the choice was cancelled
         if (!plan.fitsAt) {
             refuse(wxString::FromUTF8(problem));
@@ -137,7 +155,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
         if (wxMessageBox(wxString::FromUTF8(problem) + "\n\n" + offer, "Load Images", wxYES_NO | wxICON_QUESTION, this) !=
             wxYES)
             return;
-        if (!stackio::plan(files, plan, problem, memoryForLoad, choose, k)) {
+        if (!stackio::plan(listing, plan, problem, memoryForLoad, choose, k)) {
             if (!problem.empty()) refuse(wxString::FromUTF8(problem));
             return;
         }
@@ -232,6 +250,10 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce) {
     }
     // What the files say that the user should know, and the decoders' warnings: one message.
     wxString notes;
+    for (const std::string& n : listing.notes) notes += wxString::FromUTF8(n) + "\n";
+    if (plan.passedOver > 0)
+        notes += wxString::FromUTF8(plural(plan.passedOver, "file without images was", "files without images were") +
+                                    " passed over.") + "\n";
     for (const std::string& n : plan.notes) notes += wxString::FromUTF8(n) + "\n";
     if (!sizeProblem.empty())
         notes += wxString::Format("The voxel size the files say (%g x %g x %g) is not used: ", said.x(), said.y(),

@@ -23,11 +23,15 @@ namespace {
 // What the command line asked for: the paths to open and the reduction.
 wxArrayString startPaths;
 int startReduce = 1;
+int startSeries = 0;  // 0: ask
 
 const wxCmdLineEntryDesc kOptions[] = {
     {wxCMD_LINE_SWITCH, "h", "help", "show this help and exit", wxCMD_LINE_VAL_NONE, wxCMD_LINE_OPTION_HELP},
     {wxCMD_LINE_SWITCH, nullptr, "version", "print the version and exit", wxCMD_LINE_VAL_NONE, 0},
     {wxCMD_LINE_OPTION, nullptr, "reduce", "open the stack at 1/K of its size along each axis: K is 2, 4, 8 or 16",
+     wxCMD_LINE_VAL_NUMBER, 0},
+    {wxCMD_LINE_OPTION, nullptr, "series",
+     "load series N of the series list (by study and series number, from 1) without asking",
      wxCMD_LINE_VAL_NUMBER, 0},
     {wxCMD_LINE_PARAM, nullptr, nullptr, "PATH", wxCMD_LINE_VAL_STRING,
      wxCMD_LINE_PARAM_OPTIONAL | wxCMD_LINE_PARAM_MULTIPLE},
@@ -36,7 +40,8 @@ const wxCmdLineEntryDesc kOptions[] = {
 const char* const kLogo =
     "Slabwright: builds, filters and slices RGBA voxel volumes from image stacks.\n"
     "Each PATH is an image file (PNG, JPEG, TIFF), a folder of images or of DICOM files, or a NIfTI\n"
-    "file; together they open as one stack, relative to the working directory.\n";
+    "file; together they open as one stack, relative to the working directory. A folder without\n"
+    "images (a patient's disc) stands for the DICOM files anywhere below it.\n";
 
 // Paths come as the desktop hands them over, UTF-8 whatever the locale (a session may run in
 // the C locale), and the readers open them as UTF-8: so they are read as UTF-8 here too.
@@ -48,11 +53,13 @@ wxString fromBytes(const char* s) {
 // The help text, written out rather than the parser's, whose option list says
 // "--reduce=<num>" beside a usage line of "--reduce <num>" (both forms are taken).
 const char* const kUsage =
-    "Usage: slabwright [-h] [--version] [--reduce K] [PATH...]\n"
+    "Usage: slabwright [-h] [--version] [--reduce K] [--series N] [PATH...]\n"
     "  -h, --help    show this help and exit\n"
     "  --version     print the version and exit\n"
     "  --reduce K    open the stack at 1/K of its size along each axis: K is 2, 4, 8 or 16\n"
-    "                (also written --reduce=K)\n";
+    "                (also written --reduce=K)\n"
+    "  --series N    load series N of the series list (by study and series number, from 1)\n"
+    "                without asking\n";
 
 // Reads the command line before the toolkit starts, so that --help, --version and mistakes
 // need no display. Returns the exit status, or -1 to go on and open the window.
@@ -69,6 +76,8 @@ int readCommandLine(int argc, char** argv) {
     wxMessageOutput::Set(previous);
     long reduce = 1;
     const bool reduceGiven = parsed == 0 && parser.Found("reduce", &reduce);
+    long series = 0;
+    const bool seriesGiven = parsed == 0 && parser.Found("series", &series);
     if (parsed == -1) {
         std::fputs((std::string(kLogo) + "\n" + kUsage).c_str(), stdout);
         return 0;
@@ -78,12 +87,15 @@ int readCommandLine(int argc, char** argv) {
         return 0;
     }
     const bool badReduce = reduceGiven && reduce != 2 && reduce != 4 && reduce != 8 && reduce != 16;
-    if (parsed != 0 || badReduce) {
+    const bool badSeries = seriesGiven && (series < 1 || series > 1000000);
+    if (parsed != 0 || badReduce || badSeries) {
         if (badReduce) std::fprintf(stderr, "--reduce takes 2, 4, 8 or 16, not %ld.\n", reduce);
+        if (badSeries) std::fprintf(stderr, "--series takes a number from 1, not %ld.\n", series);
         std::fputs((std::string(kLogo) + "\n" + kUsage).c_str(), stderr);
         return 2;
     }
     startReduce = static_cast<int>(reduce);
+    startSeries = static_cast<int>(series);
     const std::unique_ptr<char, decltype(&std::free)> cwd(getcwd(nullptr, 0), &std::free);
     for (size_t i = 0; i < parser.GetParamCount(); ++i) {
         wxFileName name(parser.GetParam(i));
@@ -108,7 +120,7 @@ bool myApp::OnInit() {
     auto* frame = new AppFrame("Slabwright", wxPoint(150, 100), wxSize(625, 290));  // owned by the toolkit
     frame->Show(true);
     SetTopWindow(frame);
-    // slabwright [--reduce K] PATH...: the given files or folders load as a stack once the window is up.
-    if (!startPaths.empty()) frame->CallAfter([frame] { frame->loadStack(startPaths, startReduce); });
+    // slabwright [--reduce K] [--series N] PATH...: the given files or folders load as a stack once the window is up.
+    if (!startPaths.empty()) frame->CallAfter([frame] { frame->loadStack(startPaths, startReduce, startSeries); });
     return true;
 }

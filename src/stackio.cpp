@@ -6,6 +6,7 @@
 #include "stackio.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <climits>
 #include <cstdio>
@@ -15,6 +16,7 @@
 #include <future>
 #include <limits>
 #include <map>
+#include <set>
 #include <tuple>
 #include <utility>
 
@@ -139,6 +141,10 @@ Decoded Source::take(int i, std::string& problem) {
 
 // Formats loaded only among their own files: the refusal when the files mix them, or empty.
 std::string mixed(const Plan& p) {
+    // Files of one format that stacks (all of a disc's slices): nothing to compare pairwise.
+    const bool oneReader = std::all_of(p.infos.begin(), p.infos.end(),
+                                       [&](const FileInfo& i) { return i.reader == p.infos.front().reader; });
+    if (oneReader && (p.infos.empty() || !p.infos.front().reader->wholeVolume)) return {};
     for (size_t f = 0; f < p.infos.size(); ++f) {
         const formats::Reader* r = p.infos[f].reader;
         if (!r->alone) continue;
@@ -215,26 +221,64 @@ unsigned __int128 decodingBytes(const Plan& p, int k) {
 
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable,
           const Choose& choose, int reduce) {
+    Listing named;
+    named.files = files;
+    return plan(named, p, problem, memoryAvailable, choose, reduce);
+}
+
+bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose,
+          int reduce) {
     p = Plan();
     problem.clear();
     p.reduce = reduce == 2 || reduce == 4 || reduce == 8 || reduce == 16 ? reduce : 1;
-    p.files = files;
+    p.passedOver = listing.indexes;
+    // Many files found in folders (a disc's DICOM slices, whose reader is safe on several
+    // threads): their headers are read on all cores first, each file by one thread.
+    const size_t count = listing.files.size();
+    struct Read {
+        FileInfo info;
+        std::string reason;
+        bool ok = false, done = false;
+    };
+    std::vector<Read> early(count >= 64 ? count : 0);
+    if (!early.empty()) {
+        std::atomic<size_t> next{0};
+        const auto work = [&] {
+            for (size_t f; (f = next++) < count;)
+                if (f < listing.found.size() && listing.found[f])
+                    early[f].ok = formats::readHeader(listing.files[f], early[f].info, early[f].reason), early[f].done = true;
+        };
+        std::vector<std::future<void>> workers;
+        for (int w = 1; w < workerCount(); ++w) workers.push_back(std::async(std::launch::async, work));
+        work();
+        for (std::future<void>& w : workers) w.get();
+    }
     std::map<std::string, size_t> seen;  // a file named twice is read once
     int64_t pages = 0;
-    for (const std::string& path : files) {
+    for (size_t f = 0; f < count; ++f) {
+        const std::string& path = listing.files[f];
         const auto hit = seen.find(path);
         if (hit != seen.end()) {
             p.infos.push_back(p.infos[hit->second]);
         } else {
             FileInfo info;
             std::string reason;
-            if (!formats::readHeader(path, info, reason)) {
+            const bool ok = early.empty() || !early[f].done
+                                ? formats::readHeader(path, info, reason)
+                                : (info = std::move(early[f].info), reason = std::move(early[f].reason), early[f].ok);
+            if (!ok) {
+                // Reports, presentation states and the like found in a folder are no layers.
+                if (info.withoutImage && f < listing.found.size() && listing.found[f]) {
+                    ++p.passedOver;
+                    continue;
+                }
                 problem = quoted(path) + " " + reason + ".";
                 return false;
             }
             seen.emplace(path, p.infos.size());
             p.infos.push_back(std::move(info));
         }
+        p.files.push_back(path);
         pages += static_cast<int64_t>(p.infos.back().pages.size());
     }
     if (pages > INT_MAX) {
@@ -243,13 +287,19 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
     }
     // A file that is a whole volume, or a slice placed by its own position, is one thing:
     // named twice, it is loaded once (images of a plain stack repeat as they are named).
-    for (size_t f = p.files.size(); f-- > 1;) {
-        const formats::Reader* r = p.infos[f].reader;
-        const auto before = p.files.begin() + long(f);
-        if ((r->wholeVolume || r->arrange) && std::find(p.files.begin(), before, p.files[f]) != before) {
-            p.files.erase(p.files.begin() + long(f));
-            p.infos.erase(p.infos.begin() + long(f));
+    // (By a set: a disc holds tens of thousands of files.)
+    if (seen.size() < p.files.size()) {
+        std::vector<std::string> files;
+        std::vector<FileInfo> infos;
+        std::set<std::string> kept;
+        for (size_t f = 0; f < p.files.size(); ++f) {
+            const formats::Reader* r = p.infos[f].reader;
+            if (!kept.insert(p.files[f]).second && (r->wholeVolume || r->arrange)) continue;
+            files.push_back(std::move(p.files[f]));
+            infos.push_back(std::move(p.infos[f]));
         }
+        p.files = std::move(files);
+        p.infos = std::move(infos);
     }
     problem = mixed(p);
     if (!problem.empty()) return false;

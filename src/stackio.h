@@ -43,6 +43,16 @@ using formats::Samples;
 // an extension); other paths are kept as given. False, with the reason in problem, for a
 // folder without such files.
 bool expandPaths(const std::vector<std::string>& paths, std::vector<std::string>& files, std::string& problem);
+// The files of a load: folders expanded as expandPaths does, where a folder without image
+// files directly inside stands for the DICOM files anywhere below it (see folderwalk.h).
+struct Listing {
+    std::vector<std::string> files;
+    std::vector<bool> found;         // per file: found in a folder (not named by itself)
+    std::vector<std::string> notes;  // what the walks could not do, for the message after the load
+    int indexes = 0;                 // DICOMDIRs under other names the walks passed over
+};
+// The same as expandPaths, with what the walks say besides.
+bool listPaths(const std::vector<std::string>& paths, Listing& out, std::string& problem);
 // Name order with digit runs compared as numbers: "l2.png" before "l10.png".
 bool naturalLess(const std::string& a, const std::string& b);
 // Whether the name ends in .png, .jpg, .jpeg, .tif or .tiff, whatever the case.
@@ -71,6 +81,8 @@ struct Plan : formats::Arrangement {
     // Bytes the original samples of a wide stack may take beside the volume and the decoding
     // (what the memory check leaves); -1: no limit known.
     int64_t originalsBudget = -1;
+    // Files found in folders that hold no image (reports, indexes, ...), passed over.
+    int passedOver = 0;
 };
 
 // Reads every header, arranges the layers and checks sizes and memory, for a volume at
@@ -79,6 +91,10 @@ struct Plan : formats::Arrangement {
 // returns false with the whole message in problem; when choose cancels, false with problem
 // empty.
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable = -1,
+          const Choose& choose = {}, int reduce = 1);
+// The same for listed files: a file found in a folder that holds no image (a report, a
+// presentation state, an index) is passed over and counted in passedOver.
+bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable = -1,
           const Choose& choose = {}, int reduce = 1);
 // The bytes a volume of the plan at 1/reduce needs, and those its decoding holds besides.
 unsigned __int128 volumeBytes(const Plan& p, int reduce);

@@ -679,8 +679,10 @@ TEST(DicomSeries, SeveralSeriesChosenCancelledOrRefused) {
         asked = labels;
         return 2;
     }, problem)) << problem;
-    EXPECT_EQ(asked, (std::vector<std::string>{"Series 2, CT, 4 x 3 x 2, axial", "Series 1, CT, 4 x 3 x 2",
-                                               "Series 2, CT, 4 x 3 x 2, sagittal"}));
+    const std::string who = "unnamed patient, no study date, ";
+    EXPECT_EQ(asked, (std::vector<std::string>{who + "Series 2, CT, 4 x 3 voxels, 2 slices, axial",
+                                               who + "Series 1, CT, 4 x 3 voxels, 2 slices, axial",
+                                               who + "Series 2, CT, 4 x 3 voxels, 2 slices, sagittal"}));
     EXPECT_EQ(orderText(a), "4.0 2.0");  // the normal is (-1, 0, 0): x 1.5 lies before x 0
     EXPECT_EQ(a.voxelSize[2], 1.5);
     EXPECT_FALSE(formats::arrangeSeries(a, [](const std::vector<std::string>&) { return -1; }, problem));

@@ -54,6 +54,11 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason, Sess
     dcm.modality = text(ds, 0x0008, 0x0060);
     dcm.seriesUid = text(ds, 0x0020, 0x000e);
     dcm.seriesDescription = text(ds, 0x0008, 0x103e);
+    dcm.patientName = text(ds, 0x0010, 0x0010);
+    dcm.studyDate = text(ds, 0x0008, 0x0020);
+    dcm.studyUid = text(ds, 0x0020, 0x000d);
+    if (const std::vector<double> v = numbers(ds, 0x0020, 0x0011); !v.empty() && v[0] == std::floor(v[0]) && std::fabs(v[0]) < 2e9)
+        dcm.hasSeriesNumber = true, dcm.seriesNumber = int(v[0]);
 
     std::string tsUid = text(file.GetHeader(), 0x0002, 0x0010);
     const gdcm::TransferSyntax ts = file.GetHeader().GetDataSetTransferSyntax();
@@ -66,9 +71,11 @@ bool headerOf(const std::string& path, FileInfo& info, std::string& reason, Sess
     PixelElement pixels;
     if (at != size_t(-1) && at < size_t(size)) {
         if (deflated) pixels = walker.pixels;  // positions are in the inflated data
+        else if (walker.pixels.found && walker.pixels.valueAt == at) pixels = walker.pixels;  // the same element: no reread
         else pixels = pixelElement(path, at, ts == gdcm::TransferSyntax::ExplicitVRBigEndian, ts.IsImplicit());
     }
     if (!pixels.found) {
+        info.withoutImage = true;
         const std::string kind = objectKind(dcm.modality, text(ds, 0x0008, 0x0016));
         reason = kind.empty() ? "is a DICOM file without pixel data" : "is " + article("DICOM " + kind) + ", not an image";
         return false;

@@ -14,6 +14,12 @@ struct DicomInfo {
     std::string modality;           // "CT", "MR", ...
     std::string seriesUid;          // files of one series share it
     std::string seriesDescription;
+    // What the series list shows of each series, and sorts it by.
+    std::string patientName;        // as stored: "Family^Given"
+    std::string studyDate;          // "YYYYMMDD", empty when not said
+    std::string studyUid;
+    bool hasSeriesNumber = false;
+    int seriesNumber = 0;
     bool hasInstanceNumber = false;
     int instanceNumber = 0;
     double spacingBetweenSlices = 0, sliceThickness = 0;  // 0: not said

@@ -204,10 +204,25 @@ private:
     std::string why_;
     std::unique_ptr<Inflated> inflated_;
 
+    // Element headers are read from a window of the file held here: a seek per element
+    // would cost a system call each (fseek drops stdio's buffer), most of a header's time.
+    static constexpr size_t kWindow = 16384;
+    std::vector<unsigned char> window_;
+    uint64_t windowAt_ = 0;
     bool read(uint64_t at, unsigned char* to, size_t n) {
         if (at + n > uint64_t(size_)) return false;
         if (inflated_) return inflated_->read(at, to, n);
-        return std::fseek(f_.f, long(at), SEEK_SET) == 0 && std::fread(to, 1, n, f_.f) == n;
+        if (at < windowAt_ || at + n > windowAt_ + window_.size()) {
+            if (n > kWindow) return std::fseek(f_.f, long(at), SEEK_SET) == 0 && std::fread(to, 1, n, f_.f) == n;
+            window_.resize(size_t(std::min<uint64_t>(kWindow, uint64_t(size_) - at)));
+            windowAt_ = at;
+            if (std::fseek(f_.f, long(at), SEEK_SET) != 0 || std::fread(window_.data(), 1, window_.size(), f_.f) != window_.size()) {
+                window_.clear();
+                return false;
+            }
+        }
+        std::memcpy(to, window_.data() + (at - windowAt_), n);
+        return true;
     }
     static unsigned u16(const unsigned char* b, bool big) { return big ? unsigned(b[0] << 8 | b[1]) : unsigned(b[0] | b[1] << 8); }
     static uint32_t u32(const unsigned char* b, bool big) {
@@ -289,6 +304,7 @@ private:
             if (pixelData) {
                 pixels.found = true, pixels.encapsulated = length == 0xffffffffu, pixels.length = length;
                 pixels.present = uint64_t(size_) - std::min(pos, uint64_t(size_));
+                pixels.valueAt = pos;
             }
             if (group == 0x7fe0 && element == 0x0010 && length == 0xffffffffu) {
                 if (!fragments(pos, end, big)) return false;

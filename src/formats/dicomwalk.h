@@ -28,6 +28,7 @@ struct PixelElement {
     bool found = false, encapsulated = false;
     uint64_t length = 0;   // bytes the element says it holds
     uint64_t present = 0;  // bytes after its header up to the end of the file
+    uint64_t valueAt = 0;  // where its value starts (the walk's; not set by pixelElement)
 };
 // The pixel data element read from the file: GDCM stops reading just after its header, at `valueAt`.
 PixelElement pixelElement(const std::string& path, uint64_t valueAt, bool bigEndian, bool implicit);

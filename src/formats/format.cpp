@@ -110,12 +110,8 @@ bool readHeader(const std::string& path, FileInfo& info, std::string& reason) {
     info = FileInfo();
     reason = notAFile(path);
     if (!reason.empty()) return false;
-    {
-        File f(path);
-        if (!f.f) return reason = "cannot be opened for reading", false;
-    }
-    info.reader = recognise(path);
-    if (!info.reader) return reason = kDamaged, false;
+    info.reader = recognise(path);  // null also when it cannot be opened: told apart only then
+    if (!info.reader) return reason = File(path).f ? kDamaged : "cannot be opened for reading", false;
     try {
         return info.reader->header(path, info, reason);
     } catch (const std::bad_alloc&) {

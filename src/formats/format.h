@@ -91,6 +91,10 @@ struct FileInfo {
     // made by the reader's header() (a TIFF file's open handles, a NIfTI file's one
     // inflating stream, a DICOM file's series and frame cache); copies of the info share it too.
     std::shared_ptr<void> shared;
+
+    // Set with a refusal of the header: the file is sound but holds no image (a report, a
+    // presentation state, an index), so a folder's walk may pass it over.
+    bool withoutImage = false;
 };
 
 // One layer of a stack: page `page` of file `file`.

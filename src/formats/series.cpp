@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <set>
+#include <tuple>
 
 namespace formats {
 namespace {
@@ -58,6 +60,57 @@ struct Group {
     std::vector<int> files;
 };
 
+// Text from a header for a line of the list: bytes that are not UTF-8 (a name in another
+// character set) become '?', so the line still shows.
+std::string printable(const std::string& s) {
+    std::string out;
+    for (size_t i = 0; i < s.size();) {
+        const unsigned char c = static_cast<unsigned char>(s[i]);
+        const size_t n = c < 0x80 ? 1 : (c >> 5) == 6 ? 2 : (c >> 4) == 14 ? 3 : (c >> 3) == 30 ? 4 : 0;
+        bool ok = n > 0 && i + n <= s.size() && (n == 1 ? c >= 0x20 : true);
+        for (size_t k = 1; ok && k < n; ++k) ok = (static_cast<unsigned char>(s[i + k]) & 0xc0) == 0x80;
+        if (ok) out.append(s, i, n), i += n;
+        else out += '?', ++i;
+    }
+    return out;
+}
+
+// "Doe John" from "Doe^John^^^".
+std::string personName(std::string name) {
+    std::replace(name.begin(), name.end(), '^', ' ');
+    while (!name.empty() && name.back() == ' ') name.pop_back();
+    return printable(name);
+}
+
+// "2001-12-31" from "20011231"; other forms as they are.
+std::string dateText(const std::string& d) {
+    const bool digits = d.size() == 8 && std::all_of(d.begin(), d.end(), [](char c) { return c >= '0' && c <= '9'; });
+    return digits ? d.substr(0, 4) + "-" + d.substr(4, 2) + "-" + d.substr(6, 2) : printable(d);
+}
+
+}  // namespace
+
+std::string seriesLabel(const Arrangement& p, const std::vector<int>& files) {
+    const FileInfo& first = p.infos[size_t(files[0])];
+    size_t slices = 0;
+    for (int f : files) slices += p.infos[size_t(f)].pages.size();
+    const PageInfo none;
+    const PageInfo& page = first.pages.empty() ? none : first.pages[0];
+    const DicomInfo& d = said(first);
+    const std::string patient = personName(d.patientName);
+    const std::string description = printable(d.seriesDescription);
+    std::string series = d.hasSeriesNumber ? "series " + std::to_string(d.seriesNumber) : description;
+    if (d.hasSeriesNumber && !description.empty()) series += ": " + description;
+    if (series.empty()) series = "unnamed series";
+    return (patient.empty() ? "unnamed patient" : patient) + ", " +
+           (d.studyDate.empty() ? "no study date" : dateText(d.studyDate)) + ", " + series + ", " +
+           (d.modality.empty() ? "unknown modality" : printable(d.modality)) + ", " + std::to_string(page.width) + " x " +
+           std::to_string(page.height) + " voxels, " + std::to_string(slices) + (slices == 1 ? " slice, " : " slices, ") +
+           planeName(normalOf(first));
+}
+
+namespace {
+
 std::string number(double v) {
     char s[32];
     std::snprintf(s, sizeof s, "%g", v);
@@ -91,32 +144,34 @@ bool arrangeSeries(Arrangement& p, const Choose& choose, std::string& problem) {
 
     // Groups in the order their first file was given.
     std::vector<Group> groups;
+    std::set<std::string> named;
     for (size_t f = 0; f < infos.size(); ++f) {
-        if (std::find(p.files.begin(), p.files.begin() + long(f), p.files[f]) != p.files.begin() + long(f))
-            continue;  // a file named twice is one slice
+        if (!named.insert(p.files[f]).second) continue;  // a file named twice is one slice
         auto g = std::find_if(groups.begin(), groups.end(), [&](const Group& x) {
             return x.uid == said(infos[f]).seriesUid && sameOrientation(infos[size_t(x.files[0])], infos[f]);
         });
         if (g == groups.end()) groups.push_back({said(infos[f]).seriesUid, {}}), g = groups.end() - 1;
         g->files.push_back(int(f));
     }
+    // By study (its date; studies of one date as their files came) and series number: the
+    // order a disc's viewer lists them.
+    std::map<std::string, size_t> studyRank;
+    for (const Group& g : groups) studyRank.emplace(said(infos[size_t(g.files[0])]).studyUid, studyRank.size());
+    std::stable_sort(groups.begin(), groups.end(), [&](const Group& a, const Group& b) {
+        const DicomInfo& x = said(infos[size_t(a.files[0])]);
+        const DicomInfo& y = said(infos[size_t(b.files[0])]);
+        return std::make_tuple(x.studyDate, studyRank[x.studyUid], !x.hasSeriesNumber, x.seriesNumber) <
+               std::make_tuple(y.studyDate, studyRank[y.studyUid], !y.hasSeriesNumber, y.seriesNumber);
+    });
     const Group* chosen = &groups[0];
     if (groups.size() > 1) {
-        std::map<std::string, int> perSeries;
-        for (const Group& g : groups) ++perSeries[g.uid];
         std::vector<std::string> labels;
-        for (const Group& g : groups) {
-            const FileInfo& first = infos[size_t(g.files[0])];
-            size_t slices = 0;
-            for (int f : g.files) slices += infos[size_t(f)].pages.size();
-            const PageInfo none;
-            const PageInfo& page = first.pages.empty() ? none : first.pages[0];
-            const DicomInfo& d = said(first);
-            std::string label = (d.seriesDescription.empty() ? "Unnamed series" : d.seriesDescription) + ", " +
-                                (d.modality.empty() ? "unknown modality" : d.modality) + ", " +
-                                std::to_string(page.width) + " x " + std::to_string(page.height) + " x " + std::to_string(slices);
-            if (perSeries[g.uid] > 1) label += std::string(", ") + planeName(normalOf(first));
-            labels.push_back(label);
+        for (const Group& g : groups) labels.push_back(seriesLabel(p, g.files));
+        // Lines alike (slices of one series in several orientations of one plane) are numbered.
+        for (size_t i = 0; i < labels.size(); ++i) {
+            int same = 1;
+            for (size_t j = i + 1; j < labels.size(); ++j)
+                if (labels[j] == labels[i]) labels[j] += " (" + std::to_string(++same) + ")";
         }
         const int pick = choose ? choose(labels) : 0;
         if (pick < 0 || pick >= int(groups.size())) return false;
