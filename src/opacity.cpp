@@ -75,18 +75,7 @@ void rampLayers(const OpacityRamp& ramp, const Originals& o, voxel* out) {
 
 void applyRamp(const OpacityRamp& ramp, const Originals& o, voxel* out) {
     if (!ramp.on || o.empty() || !out) return;
-    switch (o.held) {
-        case Held::Unsigned8: return rampLayers<uint8_t>(ramp, o, out);
-        case Held::Signed8: return rampLayers<int8_t>(ramp, o, out);
-        case Held::Unsigned16: return rampLayers<uint16_t>(ramp, o, out);
-        case Held::Signed16: return rampLayers<int16_t>(ramp, o, out);
-        case Held::Unsigned32: return rampLayers<uint32_t>(ramp, o, out);
-        case Held::Signed32: return rampLayers<int32_t>(ramp, o, out);
-        case Held::Float32: return rampLayers<float>(ramp, o, out);
-        case Held::Unsigned64: return rampLayers<uint64_t>(ramp, o, out);
-        case Held::Signed64: return rampLayers<int64_t>(ramp, o, out);
-        case Held::Float64: return rampLayers<double>(ramp, o, out);
-    }
+    withType(o.held, [&](auto sample) { rampLayers<decltype(sample)>(ramp, o, out); });
 }
 
 void applyRamp(const OpacityRamp& ramp, const voxel* loaded, voxel* out, int64_t n) {
