@@ -181,7 +181,7 @@ TEST_F(Usability, FitViewsScalesToTheScreen) {
     };
     for (const Case& c : {Case{16, 16, 20, 60}, Case{64, 48, 6, 15}, Case{512, 512, 1, 1}}) {
         SCOPED_TRACE(testutil::toArray({std::to_string(c.w) + " x " + std::to_string(c.h)})[0]);
-        testutil::gradedVolume(c.w, c.h, 3, /*march=*/false);
+        f = testutil::gradedVolume(c.w, c.h, 3, /*march=*/false);  // a fresh window
         f->SetSize(wxSize(200, 200));  // fitting grows the window from any size
         testutil::menu(f, ID_FITVIEWS);
         pump();
