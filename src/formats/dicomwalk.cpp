@@ -211,6 +211,7 @@ private:
     uint64_t windowAt_ = 0;
     bool read(uint64_t at, unsigned char* to, size_t n) {
         if (at + n > uint64_t(size_)) return false;
+        if (n == 0) return true;  // an empty value: nothing to copy (its buffer may be null)
         if (inflated_) return inflated_->read(at, to, n);
         if (at < windowAt_ || at + n > windowAt_ + window_.size()) {
             if (n > kWindow) return std::fseek(f_.f, long(at), SEEK_SET) == 0 && std::fread(to, 1, n, f_.f) == n;
