@@ -141,6 +141,10 @@ enum class WindowChange { None, Changed, ChangedUndoable };
 class RenderDlg;
 struct RenderChoice;
 
+// Why lo..hi cannot be a range of values (a window, an opacity ramp), whose ("The window's")
+// naming it; empty when it can.
+wxString rangeProblem(const wxString& whose, double lo, double hi);
+
 class AppFrame : public wxFrame {
 public:
     wxPanel* mainPanel = nullptr;     // the frame's single child

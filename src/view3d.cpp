@@ -204,13 +204,7 @@ void AppFrame::resetOpacity() {
     for (int id : {ID_OPACITY, ID_MIP, ID_PREVIEW}) settingsMenu->Enable(id, true);
 }
 
-wxString AppFrame::opacityProblem(double lo, double hi) const {
-    if (!std::isfinite(lo) || !std::isfinite(hi)) return "The ramp's low and high values must be numbers.";
-    if (!(lo < hi))
-        return "The ramp's low value (" + valueString(lo) + ") must be below its high value (" + valueString(hi) +
-               ").";
-    return {};
-}
+wxString AppFrame::opacityProblem(double lo, double hi) const { return rangeProblem("The ramp's", lo, hi); }
 
 wxString AppFrame::opacityText() const {
     if (!opacityRamp.on) return "opacity as loaded (opaque)";

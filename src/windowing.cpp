@@ -40,13 +40,14 @@ void AppFrame::keepOriginals(std::unique_ptr<Originals> kept, double lo, double 
     settingsMenu->Enable(ID_WINDOW, originals != nullptr);
 }
 
-wxString AppFrame::windowProblem(double lo, double hi) const {
-    if (!std::isfinite(lo) || !std::isfinite(hi)) return "The window's low and high values must be numbers.";
+wxString rangeProblem(const wxString& whose, double lo, double hi) {
+    if (!std::isfinite(lo) || !std::isfinite(hi)) return whose + " low and high values must be numbers.";
     if (!(lo < hi))
-        return "The window's low value (" + valueString(lo) + ") must be below its high value (" + valueString(hi) +
-               ").";
+        return whose + " low value (" + valueString(lo) + ") must be below its high value (" + valueString(hi) + ").";
     return {};
 }
+
+wxString AppFrame::windowProblem(double lo, double hi) const { return rangeProblem("The window's", lo, hi); }
 
 bool AppFrame::remakeVolume(double lo, double hi) {
     if (!volumeReady() || !canRemakeVolume()) return false;
