@@ -1,9 +1,11 @@
 // The volume written as an OME-Zarr image, read back with Debian's python3-zarr and numpy.
 #include <gtest/gtest.h>
 #include <sys/mount.h>
+#include <wx/filedlg.h>
 
 #include <filesystem>
 
+#include "appFrame.h"
 #include "testutil.h"
 #include "voxelmap.h"
 #include "zarrwrite.h"
@@ -61,6 +63,21 @@ std::vector<std::string> names(const std::string& folder) {
     std::sort(all.begin(), all.end());
     return all;
 }
+
+// Chooses path in the file dialog, with the kind of file at index kind.
+class FileChoice : public wxExpectModal<wxFileDialog> {
+public:
+    FileChoice(const std::string& path, int kind) : wxExpectModal<wxFileDialog>(wxString::FromUTF8(path)), kind_(kind) {}
+
+protected:
+    int OnInvoked(wxFileDialog* dlg) const override {
+        dlg->SetFilterIndex(kind_);
+        return wxExpectModal<wxFileDialog>::OnInvoked(dlg);
+    }
+
+private:
+    int kind_;
+};
 
 // A tmpfs of the given size mounted on a fresh folder (the tests run as root), unmounted at the end.
 struct SmallDisk {
@@ -171,4 +188,32 @@ TEST(ZarrWrite, ReplacesOnlyImagesAndOnlyWhole) {
     EXPECT_EQ(reason, "\"" + readOnly.dir.file("v.zarr") + "\" could not be written: Read-only file system.");
     TempDir back;
     EXPECT_EQ(readBack(small, image, back), before);
+}
+
+using SaveZarr = testutil::AppTest;
+
+// Save Volume's OME-Zarr kind: a name without an extension takes .zarr, an image there is
+// replaced only on a yes, a folder of something else is refused with a message.
+TEST_F(SaveZarr, SaveVolumeWritesAnImage) {
+    AppFrame* f = testutil::gradedVolume(70, 5, 9, /*march=*/false);
+    TempDir dir;
+    const std::string image = dir.file("v.zarr");
+    wxTEST_DIALOG(testutil::menu(f, ID_SAVEVOLUME), FileChoice(dir.file("v"), 2));
+    const std::string first = readBack(*myVoxmap, image, dir);
+    EXPECT_NE(first.find("0 (3, 9, 5, 70) (1, 64, 64, 64) zstd uint8 same"), std::string::npos) << first;
+    const std::string firstShape = testutil::readBytes(image + "/0/.zarray");
+    testutil::asLoaded(9, 4, 3, [](int i, int, int) { return voxel(i, i, i, 255); }, false);
+    for (const int answer : {wxID_NO, wxID_YES}) {
+        wxString question;
+        wxTEST_DIALOG(testutil::menu(f, ID_SAVEVOLUME), FileChoice(image, 0),
+                      testutil::MessageCapture(&question, nullptr, nullptr, answer));
+        EXPECT_EQ(question, "\"" + image + "\" already exists. Replace it?");
+        EXPECT_EQ(answer == wxID_NO, testutil::readBytes(image + "/0/.zarray") == firstShape) << answer;
+    }
+    EXPECT_NE(readBack(*myVoxmap, image, dir).find("0 (3, 4, 9) (64, 64, 64) zstd uint8 same"), std::string::npos);
+    fs::create_directories(dir.file("other.zarr/sub"));
+    wxString message;
+    wxTEST_DIALOG(EXPECT_FALSE(f->saveVolume(wxString::FromUTF8(dir.file("other.zarr")))),
+                  testutil::MessageCapture(&message));
+    EXPECT_EQ(message, "\"" + dir.file("other.zarr") + "\" is a folder that is not an OME-Zarr image; it was left as it is.");
 }
