@@ -18,8 +18,8 @@
 //    "millimeter" or "nanometer".
 //
 // Memory beyond the volume: the level being written and the next one, RGBA (together at
-// most 1/8 + 1/64 of the volume), and two chunk buffers (raw and compressed, at most 2 MB)
-// per writing thread.
+// most 1/8 + 1/64 of the volume: 36 MB for a 256 MB volume), and per writing thread a raw
+// chunk (256 KB), its compressed form (about as much) and zstd's context (about 0.6 MB).
 //
 // Replacing: an existing OME-Zarr image at path (or an empty folder) is replaced whole: the
 // new image is written into a hidden folder beside it and swapped in by rename once complete.

@@ -18,6 +18,9 @@ HttpServer::HttpServer(const std::string& root, const std::vector<std::string>& 
     std::vector<std::string> args = {"/usr/bin/python3", SLABWRIGHT_SOURCE_DIR "/tests/httpserver.py", root,
                                      "--log", log_};
     args.insert(args.end(), options.begin(), options.end());
+    std::vector<char*> argv;  // made before the fork: the child of a threaded program only execs
+    for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
     int out[2];
     if (pipe(out) != 0) return;
     pid_ = fork();
@@ -25,9 +28,6 @@ HttpServer::HttpServer(const std::string& root, const std::vector<std::string>& 
         dup2(out[1], 1);
         close(out[0]);
         close(out[1]);
-        std::vector<char*> argv;
-        for (auto& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-        argv.push_back(nullptr);
         execv(argv[0], argv.data());
         _exit(127);
     }
