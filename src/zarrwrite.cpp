@@ -104,7 +104,17 @@ json attributes(const voxelmap& map, int channels, int levels, const std::string
         datasets.push_back({{"path", std::to_string(k)}, {"coordinateTransformations", transforms}});
     }
     json ms = {{"version", "0.4"}, {"name", name}, {"axes", axes}, {"datasets", datasets}, {"type", "mean"}};
-    return {{"multiscales", json::array({ms})}};
+    // Display hints viewers read: each channel's colour and its 0..255 window (alpha off).
+    static const char* const colour[] = {"FF0000", "00FF00", "0000FF", "FFFFFF"};
+    static const char* const label[] = {"red", "green", "blue", "alpha"};
+    json shown = json::array();
+    for (int c = 0; c < channels; ++c)
+        shown.push_back({{"label", channels == 1 ? "grey" : label[c]},
+                         {"color", channels == 1 ? "FFFFFF" : colour[c]},
+                         {"active", c < 3},
+                         {"window", {{"min", 0}, {"max", 255}, {"start", 0}, {"end", 255}}}});
+    json omero = {{"version", "0.4"}, {"channels", shown}, {"rdefs", {{"model", channels == 1 ? "greyscale" : "color"}}}};
+    return {{"multiscales", json::array({ms})}, {"omero", omero}};
 }
 
 json arrayMeta(const Level& l, int channels) {

@@ -15,7 +15,7 @@
 //    the level's factor 2^k) and, for coarser levels, a translation of (2^k - 1) / 2 voxels
 //    of level 0, so a coarse voxel's centre lies at the centre of the voxels it averages.
 //    Axes carry their types and, where the volume's unit is known, "micrometer",
-//    "millimeter" or "nanometer".
+//    "millimeter" or "nanometer". An "omero" entry gives viewers each channel's colour.
 //
 // Memory beyond the volume: the level being written and the next one, RGBA (together at
 // most 1/8 + 1/64 of the volume: 36 MB for a 256 MB volume), and per writing thread a raw

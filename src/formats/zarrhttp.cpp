@@ -36,7 +36,11 @@ struct Sink {
     const std::atomic<bool>* cancel;
     bool started = false, keep = false;      // the first bytes seen; whether the body is the data
     bool tooLong = false, noRanges = false;
+    int64_t dropped = 0;  // bytes of an error page
 };
+
+// An error page is read (to keep the connection) up to this size, then the transfer ends.
+constexpr int64_t kErrorPage = 1 << 16;
 
 size_t take(char* data, size_t size, size_t count, void* user) {
     Sink& s = *static_cast<Sink*>(user);
@@ -53,7 +57,7 @@ size_t take(char* data, size_t size, size_t count, void* user) {
         if (s.keep && length > s.most) return s.tooLong = true, 0;  // refused before any byte is kept
         if (s.keep && length > 0) s.out->reserve(static_cast<size_t>(length));
     }
-    if (!s.keep) return n;  // an error page: read and dropped
+    if (!s.keep) return (s.dropped += int64_t(n)) > kErrorPage ? 0 : n;  // an error page: read and dropped
     if (static_cast<int64_t>(s.out->size() + n) > s.most) return s.tooLong = true, 0;
     s.out->insert(s.out->end(), data, data + n);
     return n;
@@ -171,7 +175,7 @@ private:
                        reason = "was refused: it redirects in a loop (more than " + std::to_string(kRedirects) +
                                 " redirects)",
                        Got::Failed;
-            if (rc != CURLE_OK) {
+            if (rc != CURLE_OK && !(rc == CURLE_WRITE_ERROR && sink.started && !sink.keep)) {
                 out.clear();
                 if (transient(rc) && again) continue;
                 reason = std::string("could not be fetched: ") + curl_easy_strerror(rc);
