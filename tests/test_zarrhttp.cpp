@@ -115,7 +115,7 @@ TEST(ZarrHttp, ConnectionsReusedAndBounded) {
         });
     for (auto& t : threads) t.join();
     EXPECT_EQ(found.load(), 160);
-    EXPECT_LE(server.connections(), 1 + store->parallel());
+    EXPECT_LE(server.connections(), store->parallel());
     EXPECT_EQ(store->parallel(), 8);
     EXPECT_EQ(server.requests(), 220);
 }
