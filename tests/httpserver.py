@@ -23,13 +23,15 @@ import time
 
 args = None
 log_lock = threading.Lock()
+log_file = None
 answered = 0
 
 
 def log(line):
-    if args.log:
-        with log_lock, open(args.log, "a") as f:
-            f.write(line + "\n")
+    if log_file:
+        with log_lock:
+            log_file.write(line + "\n")
+            log_file.flush()  # the test reads it while the server runs
 
 
 def matches(patterns, path):
@@ -116,6 +118,8 @@ def main():
     for name in ("status", "drop", "loop", "stall"):
         p.add_argument("--" + name, action="append", default=[])
     args = p.parse_args()
+    global log_file
+    log_file = open(args.log, "a") if args.log else None
     server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
     server.daemon_threads = True
     print(server.server_address[1], flush=True)
