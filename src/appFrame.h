@@ -141,7 +141,7 @@ public:
     FilterDialog(const FilterDialog&) = delete;
     FilterDialog& operator=(const FilterDialog&) = delete;
     // What the work is told to report to: the dialog moves on with it; false when cancelled.
-    FilterProgress progress();
+    FilterProgress callback();
 
 private:
     wxString message_;

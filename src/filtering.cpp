@@ -22,7 +22,7 @@ FilterDialog::FilterDialog(const wxString& message, wxWindow* parent, long style
 
 FilterDialog::~FilterDialog() = default;
 
-FilterProgress FilterDialog::progress() {
+FilterProgress FilterDialog::callback() {
     return [this](int done, int total) {
         if (!dialog_) dialog_ = std::make_unique<wxProgressDialog>("Please wait", message_, total, parent_, style_);
         // The dialog ends one short of the total, as the filters have always shown it.
@@ -44,7 +44,7 @@ void reportNoMemory(const FilterOutcome& o) {
 
 void applyFilter(voxelmap* map, const FilterStep& step) {
     FilterDialog dialog(progressText(step), nullptr);
-    reportNoMemory(applyFilter(map, step, dialog.progress()));
+    reportNoMemory(runFilter(map, step, dialog.callback()));
 }
 
 void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
@@ -76,7 +76,7 @@ int64_t AppFrame::memoryForUndoLevels() const {
 }
 
 bool AppFrame::makeRoomForUndo() {
-    return history.makeRoomForUndo(myVoxmap->numVoxels * static_cast<int64_t>(sizeof(voxel)), memoryForUndoLevels());
+    return history.roomForUndo(myVoxmap->numVoxels * static_cast<int64_t>(sizeof(voxel)), memoryForUndoLevels());
 }
 
 bool AppFrame::reportRemade(const Remade& how) {
@@ -91,7 +91,7 @@ bool AppFrame::reportRemade(const Remade& how) {
 void AppFrame::undoFilter() {
     if (undoLevels.empty() || !volumeReady()) return;
     FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
-    if (!reportRemade(history.undo(*myVoxmap, dialog.progress()))) return;  // the level stays for another try
+    if (!reportRemade(history.undo(*myVoxmap, dialog.callback()))) return;  // the level stays for another try
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
     showStatus();  // the window or the ramp may be another
     refreshAfterFilter();
@@ -103,7 +103,7 @@ void AppFrame::filterWithUndo(const FilterStep& step) {
     FilterOutcome o;
     {
         FilterDialog dialog(progressText(step), nullptr);
-        o = history.filter(*myVoxmap, step, memoryForUndoLevels(), dialog.progress(), undoable);
+        o = history.filter(*myVoxmap, step, memoryForUndoLevels(), dialog.callback(), undoable);
     }
     reportNoMemory(o);
     if (o.result == FilterOutcome::Done && !undoable)

@@ -228,8 +228,11 @@ std::string noMemoryText(int64_t bytesShort) {
     return "There is not enough memory to filter this volume" + need + "; the volume is unchanged.";
 }
 
-FilterOutcome key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply,
-                  const FilterProgress& progress) {
+namespace {
+
+// The filters' work; the public forms and runFilter call these.
+FilterOutcome keyFilter(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply,
+                        const FilterProgress& progress) {
     if (!filterable(map)) return {};
     const float edge0 = static_cast<float>(range);
     const float edge1 = static_cast<float>(static_cast<long long>(range) + falloff);
@@ -241,7 +244,7 @@ FilterOutcome key(voxelmap* map, voxel keyColour, int range, int falloff, int pr
     });
 }
 
-FilterOutcome blur(voxelmap* map, int radius, const FilterProgress& progress) {
+FilterOutcome blurFilter(voxelmap* map, int radius, const FilterProgress& progress) {
     // The sum of the kernel's weights (4.25, 16.5, 43.75), exact in float.
     double normaliser = kernelSum(blur1);
     if (radius == 2) {
@@ -257,18 +260,31 @@ FilterOutcome blur(voxelmap* map, int radius, const FilterProgress& progress) {
     });
 }
 
-FilterOutcome edges(voxelmap* map, const FilterProgress& progress) {
+FilterOutcome edgesFilter(voxelmap* map, const FilterProgress& progress) {
     if (!filterable(map)) return {};
     return filterVolume(map, progress, [&](voxel* out, const kernels::Progress& layers) {
         return kernels::edgeVolume(*map, out, layers);
     });
 }
 
-FilterOutcome applyFilter(voxelmap* map, const FilterStep& step, const FilterProgress& progress) {
+}  // namespace
+
+FilterOutcome key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply,
+                  const FilterProgress& progress) {
+    return keyFilter(map, keyColour, range, falloff, premultiply, progress);
+}
+
+FilterOutcome blur(voxelmap* map, int radius, const FilterProgress& progress) {
+    return blurFilter(map, radius, progress);
+}
+
+FilterOutcome edges(voxelmap* map, const FilterProgress& progress) { return edgesFilter(map, progress); }
+
+FilterOutcome runFilter(voxelmap* map, const FilterStep& step, const FilterProgress& progress) {
     switch (step.kind) {
-        case FilterStep::Key: return key(map, step.keyColour, step.range, step.falloff, step.premultiply, progress);
-        case FilterStep::Blur: return blur(map, step.radius, progress);
-        case FilterStep::Edges: return edges(map, progress);
+        case FilterStep::Key: return keyFilter(map, step.keyColour, step.range, step.falloff, step.premultiply, progress);
+        case FilterStep::Blur: return blurFilter(map, step.radius, progress);
+        case FilterStep::Edges: return edgesFilter(map, progress);
     }
     return {};
 }

@@ -80,7 +80,7 @@ struct FilterStep {
     int radius = 1;                               // Blur
 };
 // Runs the step's filter over map.
-FilterOutcome applyFilter(voxelmap* map, const FilterStep& step, const FilterProgress& progress);
+FilterOutcome runFilter(voxelmap* map, const FilterStep& step, const FilterProgress& progress);
 // What the step's progress dialog says while it runs ("Blurring can be slow").
 const char* progressText(const FilterStep& step);
 // The same behind its progress dialog, with a message when memory is short (filtering.cpp).

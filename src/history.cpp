@@ -10,10 +10,10 @@ void VolumeHistory::startFrom(std::unique_ptr<Originals> kept, double lo, double
     windowLo = lo;
     windowHi = hi;
     filters.clear();
-    resetOpacity();
+    clearOpacity();
 }
 
-void VolumeHistory::resetOpacity() {
+void VolumeHistory::clearOpacity() {
     ramp = OpacityRamp();
     loadedBytes.reset();
 }
@@ -51,7 +51,7 @@ Remade VolumeHistory::remake(voxelmap& map, double lo, double hi, const OpacityR
         const FilterProgress part = [&](int done, int total) {
             return !progress || progress(s * total + done, steps * total);
         };
-        const FilterOutcome o = applyFilter(&next, filters[size_t(s)], part);
+        const FilterOutcome o = runFilter(&next, filters[size_t(s)], part);
         if (o.result == FilterOutcome::Cancelled) {
             how.result = Remade::Cancelled;
             return how;
@@ -67,7 +67,7 @@ Remade VolumeHistory::remake(voxelmap& map, double lo, double hi, const OpacityR
     return how;
 }
 
-bool VolumeHistory::makeRoomForUndo(int64_t volumeBytes, int64_t available) {
+bool VolumeHistory::roomForUndo(int64_t volumeBytes, int64_t available) {
     // At most ten levels, and each only while what stays free after the filter's result
     // is at least one more volume and a margin: Undo must not starve the next command.
     while (undoLevels.size() >= kUndoLevels) undoLevels.pop_front();
@@ -81,12 +81,12 @@ bool VolumeHistory::makeRoomForUndo(int64_t volumeBytes, int64_t available) {
 
 FilterOutcome VolumeHistory::filter(voxelmap& map, const FilterStep& step, int64_t available,
                                     const FilterProgress& progress, bool& undoable) {
-    undoable = makeRoomForUndo(map.numVoxels * static_cast<int64_t>(sizeof(voxel)), available);
+    undoable = roomForUndo(map.numVoxels * static_cast<int64_t>(sizeof(voxel)), available);
     std::deque<VoxelArray> replaced;
     FilterOutcome o;
     {
         const KeepReplacedArrays kept(undoable ? &replaced : nullptr);
-        o = applyFilter(&map, step, progress);
+        o = runFilter(&map, step, progress);
     }
     // A filter that could not have its memory left the volume as it was.
     if (o.result != FilterOutcome::Done) return o;
@@ -96,7 +96,7 @@ FilterOutcome VolumeHistory::filter(voxelmap& map, const FilterStep& step, int64
     return o;
 }
 
-Remade VolumeHistory::changeWindow(voxelmap& map, double lo, double hi, bool undoable,
+Remade VolumeHistory::changeWindowTo(voxelmap& map, double lo, double hi, bool undoable,
                                    const FilterProgress& progress) {
     if (!originals || (lo == windowLo && hi == windowHi)) return {};
     Remade how = remake(map, lo, hi, ramp, progress);
@@ -111,7 +111,7 @@ Remade VolumeHistory::changeWindow(voxelmap& map, double lo, double hi, bool und
     return how;
 }
 
-Remade VolumeHistory::changeRamp(voxelmap& map, const OpacityRamp& r, const FilterProgress& progress) {
+Remade VolumeHistory::changeRampTo(voxelmap& map, const OpacityRamp& r, const FilterProgress& progress) {
     if (r == ramp) return {};
     Remade how = remake(map, windowLo, windowHi, r, progress);
     if (!how.done()) return how;

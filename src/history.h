@@ -60,7 +60,7 @@ public:
     // with; no filters, opaque, nothing kept as loaded. Undo's levels are left to the caller.
     void startFrom(std::unique_ptr<Originals> kept, double lo, double hi);
     // Opaque, and the 8-bit volume as loaded no longer kept.
-    void resetOpacity();
+    void clearOpacity();
     bool canRemake() const { return originals || loadedBytes; }
 
     // The volume before filters for window lo..hi and ramp r: the originals remapped, or
@@ -75,7 +75,7 @@ public:
     // Before a filter: drops the oldest levels while what stays free (available bytes, of a
     // volume of volumeBytes) is less than a margin and two volumes; false when the volume
     // from before the filter cannot be kept.
-    bool makeRoomForUndo(int64_t volumeBytes, int64_t available);
+    bool roomForUndo(int64_t volumeBytes, int64_t available);
     // Runs step over map, kept for Undo when available memory allows (undoable says
     // whether it was: else Undo's levels are dropped, as one would skip this filter) and
     // recorded to be run again after a window or ramp change.
@@ -83,10 +83,10 @@ public:
                          bool& undoable);
     // A new window (undoable: one level for Undo, which keeps no array). Unchanged when
     // there are no originals or the window is the same.
-    Remade changeWindow(voxelmap& map, double lo, double hi, bool undoable, const FilterProgress& progress);
+    Remade changeWindowTo(voxelmap& map, double lo, double hi, bool undoable, const FilterProgress& progress);
     // A new ramp, one level for Undo. Unchanged when it is the same or the volume cannot be
     // made again (see keepLoaded).
-    Remade changeRamp(voxelmap& map, const OpacityRamp& r, const FilterProgress& progress);
+    Remade changeRampTo(voxelmap& map, const OpacityRamp& r, const FilterProgress& progress);
     // For an 8-bit stack's first ramp: keeps the volume as loaded (the volume itself while no
     // filter has run, else Undo's oldest level from before the first filter) when available
     // bytes leave a margin and two volumes (available < 0: unknown, taken as enough). Empty

@@ -199,7 +199,7 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
 // ---- Opacity by value ----
 
 void AppFrame::resetOpacity() {
-    history.resetOpacity();
+    history.clearOpacity();
     for (int id : {ID_OPACITY, ID_MIP, ID_PREVIEW}) settingsMenu->Enable(id, true);
 }
 
@@ -237,7 +237,7 @@ bool AppFrame::changeOpacity(const OpacityRamp& ramp) {
     Remade how;
     {
         FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
-        how = history.changeRamp(*myVoxmap, ramp, dialog.progress());
+        how = history.changeRampTo(*myVoxmap, ramp, dialog.callback());
     }
     if (!reportRemade(how)) return false;
     effectsMenu->Enable(ID_UNDO, true);
@@ -249,7 +249,7 @@ bool AppFrame::changeOpacity(const OpacityRamp& ramp) {
 bool AppFrame::remakeForUndo(const UndoLevel& level) {
     if (!volumeReady()) return false;
     FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
-    if (!reportRemade(history.remake(*myVoxmap, level.windowLo, level.windowHi, level.ramp, dialog.progress())))
+    if (!reportRemade(history.remake(*myVoxmap, level.windowLo, level.windowHi, level.ramp, dialog.callback())))
         return false;
     if (level.ramp != opacityRamp) {
         opacityRamp = level.ramp;

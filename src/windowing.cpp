@@ -49,7 +49,7 @@ wxString AppFrame::windowProblem(double lo, double hi) const { return rangeProbl
 bool AppFrame::remakeVolume(double lo, double hi) {
     if (!volumeReady() || !canRemakeVolume()) return false;
     FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
-    return reportRemade(history.remake(*myVoxmap, lo, hi, opacityRamp, dialog.progress()));
+    return reportRemade(history.remake(*myVoxmap, lo, hi, opacityRamp, dialog.callback()));
 }
 
 WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
@@ -57,7 +57,7 @@ WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
     Remade how;
     {
         FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
-        how = history.changeWindow(*myVoxmap, lo, hi, undoable, dialog.progress());
+        how = history.changeWindowTo(*myVoxmap, lo, hi, undoable, dialog.callback());
     }
     if (!reportRemade(how)) return WindowChange::None;
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());

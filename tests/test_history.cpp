@@ -79,8 +79,8 @@ TEST(VolumeHistory, WindowOrRampChangeGivesWhatLoadingWithItAndFilteringGives) {
     for (size_t c = 0; c < cases.size(); ++c) {
         Loaded v(-1000, 2000);
         runFilters(v, cases[c]);
-        ASSERT_TRUE(v.history.changeWindow(v.map, -160, 240, true, {}).done()) << c;
-        ASSERT_TRUE(v.history.changeRamp(v.map, rampOf(0, 300), {}).done()) << c;
+        ASSERT_TRUE(v.history.changeWindowTo(v.map, -160, 240, true, {}).done()) << c;
+        ASSERT_TRUE(v.history.changeRampTo(v.map, rampOf(0, 300), {}).done()) << c;
         EXPECT_EQ(v.history.windowLo, -160);
         EXPECT_EQ(v.history.filters.size(), cases[c].size());
 
@@ -90,8 +90,8 @@ TEST(VolumeHistory, WindowOrRampChangeGivesWhatLoadingWithItAndFilteringGives) {
         EXPECT_TRUE(testutil::sameMap(v.map, expected.map)) << "case " << c;
         // The same window and ramp again is no change and no level for Undo.
         const size_t levels = v.history.undoLevels.size();
-        EXPECT_EQ(v.history.changeWindow(v.map, -160, 240, true, {}).result, Remade::Unchanged);
-        EXPECT_EQ(v.history.changeRamp(v.map, rampOf(0, 300), {}).result, Remade::Unchanged);
+        EXPECT_EQ(v.history.changeWindowTo(v.map, -160, 240, true, {}).result, Remade::Unchanged);
+        EXPECT_EQ(v.history.changeRampTo(v.map, rampOf(0, 300), {}).result, Remade::Unchanged);
         EXPECT_EQ(v.history.undoLevels.size(), levels);
     }
 }
@@ -112,13 +112,13 @@ TEST(VolumeHistory, UndoTakesBackEachStepInOrderByteForByte) {
     note();
     runFilters(v, {blurStep(1)});
     note();
-    ASSERT_TRUE(v.history.changeWindow(v.map, -500, 500, true, {}).done());
+    ASSERT_TRUE(v.history.changeWindowTo(v.map, -500, 500, true, {}).done());
     note();
-    ASSERT_TRUE(v.history.changeRamp(v.map, rampOf(-100, 100), {}).done());
+    ASSERT_TRUE(v.history.changeRampTo(v.map, rampOf(-100, 100), {}).done());
     note();
     runFilters(v, {keyStep()});
     // A change the dialog makes after its first is not a level of its own.
-    ASSERT_TRUE(v.history.changeWindow(v.map, -400, 600, false, {}).done());
+    ASSERT_TRUE(v.history.changeWindowTo(v.map, -400, 600, false, {}).done());
     note();
     ASSERT_EQ(v.history.undoLevels.size(), 4u);
     for (size_t back = seen.size() - 1; back-- > 0;) {
@@ -165,7 +165,7 @@ TEST(VolumeHistory, CancelOrFailureChangesNothing) {
         told.push_back(done);
         return done < D;
     };
-    EXPECT_EQ(v.history.changeWindow(v.map, -200, 200, true, stopAtHalf).result, Remade::Cancelled);
+    EXPECT_EQ(v.history.changeWindowTo(v.map, -200, 200, true, stopAtHalf).result, Remade::Cancelled);
     ASSERT_FALSE(told.empty());
     EXPECT_TRUE(std::is_sorted(told.begin(), told.end()));
     EXPECT_GE(told.back(), D);
@@ -174,7 +174,7 @@ TEST(VolumeHistory, CancelOrFailureChangesNothing) {
               FilterOutcome::Cancelled);
     // No scratch memory for the blur run again: said, nothing changed.
     kernels::scratchAllocationsLeft() = 0;
-    const Remade failed = v.history.changeWindow(v.map, -200, 200, true, {});
+    const Remade failed = v.history.changeWindowTo(v.map, -200, 200, true, {});
     kernels::scratchAllocationsLeft() = -1;
     EXPECT_EQ(failed.result, Remade::FilterFailed);
     EXPECT_NE(failed.why.find("not enough memory to filter"), std::string::npos) << failed.why;
@@ -195,7 +195,7 @@ TEST(VolumeHistory, EightBitRampNeedsTheVolumeAsLoaded) {
     EXPECT_NE(h.keepLoaded(map, VolumeHistory::kMargin).find("not enough memory"), std::string::npos);
     EXPECT_FALSE(h.canRemake());
     ASSERT_EQ(h.keepLoaded(map, -1), "");
-    ASSERT_TRUE(h.changeRamp(map, rampOf(50, 200), {}).done());
+    ASSERT_TRUE(h.changeRampTo(map, rampOf(50, 200), {}).done());
     voxelmap expected;
     expected.copyMap(&loaded);
     applyRamp(rampOf(50, 200), expected.voxels.get(), expected.voxels.get(), expected.numVoxels);
