@@ -1,28 +1,20 @@
-// The main window: the program's globals, the event table, construction, the views'
-// paint, the refresh steps, the view and settings controls, and the filter commands
-// with Undo. In order below:
-//   this file's helpers (one anonymous namespace);
-//   globals; event table; construction (menus, controls, layout, shortcuts);
-//   refresh steps (slice, march, outline);
-//   redrawing both views;
-//   the view and settings controls (the spin handlers; their one merged refresh is in view3d.cpp);
-//   the filter commands and Undo (the filters are in filters.cpp, their loops in kernels.cpp).
-// Elsewhere, as AppFrame members: the views' paint (painting.cpp), loading a stack
-// (loading.cpp), saving and the batch render (saving.cpp), the mouse over the views
-// (mouse.cpp), the window over the original samples (windowing.cpp), the window's size and
-// the views' scale (fitting.cpp), the voxel size (voxelsizing.cpp), the status bar
+// The main window: the event table, construction (menus, controls, layout, shortcuts), and
+// the view and settings controls (the spin handlers; their one merged refresh is in
+// view3d.cpp). Elsewhere, as AppFrame members: the refresh steps (refresh.cpp), the views'
+// paint (painting.cpp), loading a stack (loading.cpp), saving and the batch render
+// (saving.cpp), the mouse over the views (mouse.cpp), the filter commands and Undo
+// (filtering.cpp), the window over the original samples (windowing.cpp), the window's size
+// and the views' scale (fitting.cpp), the voxel size (voxelsizing.cpp), the status bar
 // (statusbar.cpp), the standard planes, ruler and scale bar (measuring.cpp), the 3D view's
-// blend, opacity and preview with the refresh loop of the controls (view3d.cpp).
+// blend, opacity and preview with the refresh loop of the controls (view3d.cpp). The
+// program's globals are defined in globals.cpp; the volume's history is a VolumeHistory.
 #include "appFrame.h"
 
 #include <wx/accel.h>
-#include <wx/dcclient.h>
-#include <wx/display.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/numdlg.h>
 #include <wx/panel.h>
-#include <wx/progdlg.h>
 #include <wx/sizer.h>
 #include <wx/spinctrl.h>
 #include <wx/statbox.h>
@@ -30,8 +22,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <cmath>
 #include <cstdint>
 #include <functional>
 #include <initializer_list>
@@ -40,15 +30,12 @@
 #include <utility>
 
 #include "camera.h"
-#include "render.h"
+#include "render.h"  // sizeAtLeast
 #include "slicer.h"
-#include "stackio.h"
 #include "views.h"
 #include "voxelmap.h"
 
 namespace {
-
-voxelmap theVoxmap;  // the storage behind myVoxmap, alive for the whole process
 
 // -- Building the window --
 
@@ -73,87 +60,7 @@ wxBoxSizer* makeRow(std::initializer_list<wxWindow*> items) {
     return row;
 }
 
-// -- Showing and refreshing the views --
-
-// Gives image w x h RGB pixels: the old picture stretched, or black if it had none
-// (a placeholder that could not be read).
-void sizeImage(wxImage& image, int w, int h) {
-    if (image.IsOk())
-        image.Rescale(w, h);
-    else
-        image.Create(w, h);
-    if (!image.IsOk()) return;
-    // The computed views are plain RGB: a placeholder's transparency must not survive.
-    if (image.HasAlpha()) image.ClearAlpha();
-    image.SetMask(false);
-}
-
-// viewportImage sized to the camera's resolution and marched.
-void marchViewport() {
-    sizeImage(viewportImage, cam->resolution, cam->resolution);
-    if (viewportImage.IsOk()) cam->march(myVoxmap, viewportImage);
-}
-
-// What a long march shows: nothing for half a second, then a progress dialog with a
-// Cancel button (or the frame's stand-in for it). A newer camera change waiting also
-// stops the march: its picture would be out of date when done.
-class MarchWatch {
-public:
-    explicit MarchWatch(AppFrame& f) : frame_(f), start_(std::chrono::steady_clock::now()) {}
-    bool cancelled() const { return cancelled_; }
-    bool operator()(int done, int total) {
-        if (frame_.cameraStale) return false;
-        if (frame_.marchProgressHook) return keep(frame_.marchProgressHook(done, total));
-        if (!dialog_) {
-            if (std::chrono::steady_clock::now() - start_ < std::chrono::milliseconds(500)) return true;
-            dialog_ = std::make_unique<wxProgressDialog>(
-                "Please wait", "Marching rays", total, &frame_,
-                wxPD_APP_MODAL | wxPD_AUTO_HIDE | wxPD_CAN_ABORT | wxPD_ELAPSED_TIME | wxPD_REMAINING_TIME);
-        }
-        return keep(dialog_->Update(std::min(done, total)));
-    }
-
-private:
-    bool keep(bool goOn) {
-        cancelled_ = !goOn;
-        return goOn;
-    }
-    AppFrame& frame_;
-    std::chrono::steady_clock::time_point start_;
-    std::unique_ptr<wxProgressDialog> dialog_;
-    bool cancelled_ = false;
-};
-
-// -- The filter commands --
-
-// After a filter: the slice re-evaluated, the volume re-marched and shown at 200 x 200.
-void refreshAfterFilter(AppFrame& frame) {
-    frame.previewShown = false;
-    cam->blockCache.reset();  // the volume changed
-    frame.refreshSlice();
-    marchViewport();
-    if (viewportImage.IsOk()) viewportImage.Rescale(200, 200);
-    frame.redraw(frame.view3D, viewportImage);
-    frame.drawOutline();
-}
-
-// What the system can still give, in bytes; unknown: as good as unlimited.
-int64_t availableMemory() {
-    const int64_t bytes = stackio::availableMemory();
-    return bytes >= 0 ? bytes : INT64_MAX / 4;
-}
-
 }  // namespace
-
-// ---- Globals ----
-
-voxelmap* const myVoxmap = &theVoxmap;
-std::unique_ptr<slicer> theslicer;
-std::unique_ptr<camera> cam;
-wxImage screenImage;
-wxImage viewportImage;
-
-bool volumeReady() { return myVoxmap->loaded && theslicer && cam; }
 
 // ---- Event table ----
 
@@ -371,55 +278,6 @@ void AppFrame::OnAbout(wxCommandEvent&) {
 
 void AppFrame::OnExit(wxCommandEvent&) { Close(true); }
 
-// ---- Refresh steps: how handlers bring the views up to date ----
-
-void AppFrame::refreshSlice() {
-    if (screenImage.IsOk()) theslicer->evaluateSlice(myVoxmap, screenImage);
-    redraw(sliceView, screenImage);
-}
-
-void AppFrame::refresh3D() {
-    previewShown = false;
-    cam->blockCache.reset();  // the volume may have changed
-    marchViewport();
-    redraw(view3D, viewportImage);
-}
-
-bool AppFrame::refresh3DOrKeep(bool& cancelled) {
-    wxImage next(std::max(1, cam->resolution), std::max(1, cam->resolution), false);
-    if (!next.IsOk()) {
-        // No memory for a second picture: march in place, without Cancel.
-        refresh3D();
-        return true;
-    }
-    MarchWatch watch(*this);
-    const auto t0 = std::chrono::steady_clock::now();
-    const bool done = cam->march(myVoxmap, next, std::ref(watch));
-    cancelled = watch.cancelled();
-    if (!done) return false;
-    cam->blockCache.reset();  // what a run of previews learnt is of no use at rest
-    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
-    secondsPerRay = took.count() / (double(cam->resolution) * cam->resolution);  // for choosing previews
-    previewShown = false;
-    viewportImage = next;
-    redraw(view3D, viewportImage);
-    return true;
-}
-
-void AppFrame::drawOutline() const {
-    const wxSize shown = display::shownSize(*myVoxmap, vpScale);
-    cam->drawslicer3d(theslicer.get(), view3D, shown.x, shown.y);
-}
-
-// ---- What the window shows: its size and the controls' state ----
-
-void AppFrame::redrawViews() {
-    if (!myVoxmap->loaded) return;  // before a load the next paint shows the placeholders
-    redraw(sliceView, screenImage);
-    redraw(view3D, viewportImage);
-    if (volumeReady()) drawOutline();
-}
-
 // ---- View and settings controls ----
 
 // Both spin handlers only note what became stale; one posted step then draws it with
@@ -469,96 +327,4 @@ void AppFrame::OnVPScale(wxCommandEvent&) {
     }
     fitViews();
     redrawViews();
-}
-
-// ---- The filter commands ----
-
-bool AppFrame::makeRoomForUndo() {
-    // At most ten levels, and each only while what stays free after the filter's result
-    // is at least one more volume and a margin: Undo must not starve the next command.
-    constexpr int64_t kMargin = int64_t{256} << 20;
-    while (undoLevels.size() >= kUndoLevels) undoLevels.pop_front();
-    const int64_t bytes = myVoxmap->numVoxels * static_cast<int64_t>(sizeof(voxel));
-    int64_t available = memoryForUndo >= 0 ? memoryForUndo : availableMemory();
-    const auto enough = [&] { return available - kMargin >= 2 * bytes; };
-    while (!undoLevels.empty() && !enough()) {
-        if (undoLevels.front().voxels) available += bytes;  // the oldest level's array goes back to the system
-        undoLevels.pop_front();
-    }
-    return enough();
-}
-
-void AppFrame::undoFilter() {
-    if (undoLevels.empty() || !volumeReady()) return;
-    UndoLevel& last = undoLevels.back();
-    if (last.voxels)
-        myVoxmap->voxels = std::move(last.voxels);  // the current array is released
-    else if (!remakeForUndo(last))
-        return;  // kept for another try; the volume is as it was
-    windowLo = last.windowLo;
-    windowHi = last.windowHi;
-    if (filtersSinceLoad.size() > last.filters) filtersSinceLoad.resize(last.filters);
-    undoLevels.pop_back();
-    effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
-    showStatus();  // the window may be another
-    refreshAfterFilter(*this);
-}
-
-void AppFrame::filterWithUndo(const FilterStep& step) {
-    statusNote.clear();
-    const bool keep = makeRoomForUndo();
-    const voxel* before = myVoxmap->voxels.get();
-    std::deque<VoxelArray> replaced;
-    {
-        const KeepReplacedArrays kept(keep ? &replaced : nullptr);
-        applyFilter(myVoxmap, step);
-    }
-    // A filter that could not have its memory left the volume as it was.
-    if (myVoxmap->voxels.get() != before) {
-        if (!replaced.empty())
-            undoLevels.push_back({std::move(replaced.back()), windowLo, windowHi, filtersSinceLoad.size(), opacityRamp});
-        filtersSinceLoad.push_back(step);
-        if (!keep) {
-            undoLevels.clear();  // an Undo now would skip this filter
-            statusNote = "This filter cannot be undone: there is not enough memory to keep the volume from before it.";
-        }
-    }
-    effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
-    showStatus();
-    refreshAfterFilter(*this);
-}
-
-void AppFrame::OnUndo(wxCommandEvent&) { undoFilter(); }
-
-void AppFrame::OnKey(wxCommandEvent&) {
-    if (!volumeReady()) return;
-    const long range = wxGetNumberFromUser("Colour Range", "R: ", "Range", 50, 1, 1000, this);
-    if (range <= 0) return;
-    const long falloff = wxGetNumberFromUser("Falloff", "F: ", "Range", 50, 1, 1000, this);
-    const long premultiply = wxGetNumberFromUser("Premultiply", "Pre: ", "1 or 0", 1, 0, 1, this);
-    if (falloff <= 0) return;
-    // A cancelled premultiply prompt (-1) counts as "on", like any answer but 0.
-    FilterStep step;
-    step.kind = FilterStep::Key;
-    step.keyColour = keyColour;
-    step.range = static_cast<int>(range);
-    step.falloff = static_cast<int>(falloff);
-    step.premultiply = premultiply != 0 ? 1 : 0;
-    filterWithUndo(step);
-}
-
-void AppFrame::OnBlur(wxCommandEvent&) {
-    if (!volumeReady()) return;
-    const long radius = wxGetNumberFromUser("Blur Radius (1-3) ", "r: ", "Radius", 1, 1, 3, this);
-    if (radius <= 0) return;
-    FilterStep step;
-    step.radius = static_cast<int>(radius);
-    filterWithUndo(step);
-}
-
-void AppFrame::OnEdges(wxCommandEvent&) {
-    if (!volumeReady()) return;
-    FilterStep step;
-    step.kind = FilterStep::Edges;
-    filterWithUndo(step);
 }

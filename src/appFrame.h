@@ -24,6 +24,7 @@
 
 #include "camera.h"   // Blend
 #include "filters.h"  // key, blur, edges and their tables belong to the window's commands
+#include "history.h"
 #include "opacity.h"
 #include "originals.h"
 #include "status.h"
@@ -125,21 +126,29 @@ struct Ruler {
     wxString text;          // "23.4 mm", also in the status bar
 };
 
-// What Undo takes back one step to: the volume (null after a window change: the volume is
-// made again from the originals), its window, how many of the filters since the load it had,
-// and its opacity ramp.
-struct UndoLevel {
-    VoxelArray voxels;
-    double windowLo = 0, windowHi = 0;
-    size_t filters = 0;
-    OpacityRamp ramp;
-};
-
 // What a change of the window did.
 enum class WindowChange { None, Changed, ChangedUndoable };
 
 class RenderDlg;
 struct RenderChoice;
+
+// A progress dialog for the filters and for making the volume again, opened when the work
+// first tells its progress (once its memory is had) and closed with this object.
+class FilterDialog {
+public:
+    FilterDialog(const wxString& message, wxWindow* parent, long style = kProgressStyle);
+    ~FilterDialog();
+    FilterDialog(const FilterDialog&) = delete;
+    FilterDialog& operator=(const FilterDialog&) = delete;
+    // What the work is told to report to: the dialog moves on with it; false when cancelled.
+    FilterProgress callback();
+
+private:
+    wxString message_;
+    wxWindow* parent_;
+    long style_;
+    std::unique_ptr<wxProgressDialog> dialog_;
+};
 
 // Why lo..hi cannot be a range of values (a window, an opacity ramp), whose ("The window's")
 // naming it; empty when it can.
@@ -183,15 +192,19 @@ public:
     int vpScale = 2;                  // whole-number magnification of both views, 1..5
     voxel keyColour;                  // last picked colour, alpha 0; (0, 0, 0, 0) at start
     wxArrayString stackFiles;         // the files of the current volume in load order (folders expanded), set by a successful load
+    // The volume's history since its load: its originals, window, ramp, filters and Undo's
+    // levels. The names below are the window's own for its parts.
+    VolumeHistory history;
     // The volumes from before the last filters, oldest first; Undo takes back the last.
-    std::deque<UndoLevel> undoLevels;
-    static constexpr size_t kUndoLevels = 10;  // the most Undo keeps
+    std::deque<UndoLevel>& undoLevels = history.undoLevels;
+    static constexpr size_t kUndoLevels = VolumeHistory::kUndoLevels;  // the most Undo keeps
     // The samples of a wide or calibrated load (null for an 8-bit stack, or when they did
     // not fit), and the window lo..hi in their values that made the volume.
-    std::unique_ptr<Originals> originals;
-    double windowLo = 0, windowHi = 0;
+    std::unique_ptr<Originals>& originals = history.originals;
+    double& windowLo = history.windowLo;
+    double& windowHi = history.windowHi;
     // The filters applied since the load, in order: a window change applies them again.
-    std::vector<FilterStep> filtersSinceLoad;
+    std::vector<FilterStep>& filtersSinceLoad = history.filters;
     // Bytes Undo may count on when it decides what to keep; -1: what the system says is available.
     int64_t memoryForUndo = -1;
     // Bytes a load may count on when it checks that the volume fits; -1: what the system says is available.
@@ -232,10 +245,10 @@ public:
     // The 3D view's blend: given to each load's camera, changed by setBlend.
     Blend blend = Blend::Composite;
     // Alpha from the values (off: "Opaque", the loaded alpha); reset by each load.
-    OpacityRamp opacityRamp;
+    OpacityRamp& opacityRamp = history.ramp;
     // A stack of 8-bit images as loaded (4 bytes a voxel), kept from its first change of
     // opacity on: the volume is made again from it as a window change makes it from the originals.
-    VoxelArray loadedBytes;
+    VoxelArray& loadedBytes = history.loadedBytes;
     // Camera changes in quick succession are drawn from fewer rays; the full march follows
     // once they stop (restTimer, about 150 ms) or the drag ends.
     bool previewWhileMoving = true;
@@ -301,6 +314,10 @@ public:
     // False when cancelled (then cancelled is set) or overtaken by a newer change:
     // viewportImage still shows the picture from before.
     bool refresh3DOrKeep(bool& cancelled);
+    // After a filter or Undo: the slice sampled, the volume marched and shown at 200 x 200.
+    void refreshAfterFilter();
+    // After a window or ramp change: the slice sampled, the volume marched, the outline drawn.
+    void showRemadeVolume();
     // The plane's outline over the 3D view, at the size the view shows its image.
     void drawOutline() const;
     // Paints a copy of image into window, stretched to the volume's size times vpScale.
@@ -441,6 +458,10 @@ public:
     bool canRemakeVolume() const { return originals || loadedBytes; }
     // Undo of a window or opacity step: the volume made with that level's window and ramp.
     bool remakeForUndo(const UndoLevel& level);
+    // What making the volume again could not do, said in a message; true when it was made.
+    bool reportRemade(const Remade& how);
+    // Bytes the system can still give, for Undo's levels; unknown: as good as unlimited.
+    int64_t memoryForUndoLevels() const;
     // A camera change in a burst of them, drawn from fewer rays, the full march to follow;
     // false when the preview does not apply (off, at rest, or the full march is fast enough).
     bool previewCamera();

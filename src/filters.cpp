@@ -1,9 +1,6 @@
 // The volume filters: kernel tables, weight, the ramp and the byte blend, and key,
-// blur and edges over the kernels module, each with its progress dialog.
+// blur and edges over the kernels module, each telling its progress to a callback.
 #include "filters.h"
-
-#include <wx/msgdlg.h>
-#include <wx/progdlg.h>
 
 #include <cmath>
 #include <cstddef>
@@ -12,7 +9,6 @@
 #include <system_error>
 #include <utility>
 
-#include "appFrame.h"
 #include "kernels.h"
 
 // ---- Kernel tables: cubes of side N, stored with the first index slowest ----
@@ -150,14 +146,6 @@ KernelTable kernelTable(int code) {
     }
 }
 
-// bytes: what could not be had (0: not known).
-void reportNoMemory(int64_t bytes) {
-    const wxString need =
-        bytes > 0 ? wxString::Format(": another %lld bytes are needed", static_cast<long long>(bytes)) : wxString();
-    wxMessageBox("There is not enough memory to filter this volume" + need + "; the volume is unchanged.",
-                 "Slabwright", wxOK | wxICON_ERROR);
-}
-
 bool filterable(const voxelmap* map) { return map && map->loaded && map->numVoxels > 0 && map->voxels; }
 
 // Where the array a filter replaces goes (null: released).
@@ -170,31 +158,42 @@ void swapInResult(voxelmap* map, VoxelArray result) {
 }
 
 // Runs a kernel from the unfiltered volume into a fresh array (every voxel of which it
-// writes, so it is not copied from the volume first) behind the filters' progress
-// dialog, and hands the array over when the kernel is done. The dialog moves on as the
-// kernel tells, and ends at depth - 1.
+// writes, so it is not copied from the volume first) and hands the array over when the
+// kernel is done. Progress is told 0 once the array is had, then the layers as the
+// kernel tells them; a stop it asks for drops the finished result.
 template <class Kernel>
-void filterVolume(voxelmap* map, const char* message, Kernel&& kernel) {
+FilterOutcome filterVolume(voxelmap* map, const FilterProgress& progress, Kernel&& kernel) {
+    FilterOutcome result;
     const int64_t arrayBytes = map->numVoxels * static_cast<int64_t>(sizeof(voxel));
     VoxelArray out = allocateVoxels(map->numVoxels);
     if (!out) {
-        reportNoMemory(arrayBytes);
-        return;
+        result.result = FilterOutcome::NoMemory;
+        result.bytesShort = arrayBytes;
+        return result;
     }
+    bool goOn = true;
+    const auto tell = [&](int done) {
+        if (goOn && progress) goOn = progress(done, map->depth);
+    };
     kernels::Outcome outcome;
     try {
-        wxProgressDialog progress("Please wait", message, map->depth, nullptr, kProgressStyle);
-        outcome = kernel(out.get(), [&](int layersDone) { progress.Update(layersDone - 1, wxEmptyString); });
+        tell(0);
+        if (goOn) outcome = kernel(out.get(), [&](int layersDone) { tell(layersDone); });
     } catch (const std::bad_alloc&) {
         outcome.done = false;  // the volume's array has not been touched
     } catch (const std::system_error&) {
         outcome.done = false;
     }
-    if (!outcome.done) {
-        reportNoMemory(outcome.scratchBytes);
-        return;
+    if (!goOn) {
+        result.result = FilterOutcome::Cancelled;
+    } else if (!outcome.done) {
+        result.result = FilterOutcome::NoMemory;
+        result.bytesShort = outcome.scratchBytes;
+    } else {
+        swapInResult(map, std::move(out));
+        result.result = FilterOutcome::Done;
     }
-    swapInResult(map, std::move(out));
+    return result;
 }
 
 }  // namespace
@@ -223,19 +222,29 @@ unsigned char lerp(unsigned char a, unsigned char b, float t) {
     return static_cast<unsigned char>(static_cast<int>(v));
 }
 
-void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply) {
-    if (!filterable(map)) return;
+std::string noMemoryText(int64_t bytesShort) {
+    const std::string need =
+        bytesShort > 0 ? ": another " + std::to_string(static_cast<long long>(bytesShort)) + " bytes are needed" : "";
+    return "There is not enough memory to filter this volume" + need + "; the volume is unchanged.";
+}
+
+namespace {
+
+// The filters' work; the public forms and runFilter call these.
+FilterOutcome keyFilter(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply,
+                        const FilterProgress& progress) {
+    if (!filterable(map)) return {};
     const float edge0 = static_cast<float>(range);
     const float edge1 = static_cast<float>(static_cast<long long>(range) + falloff);
     const auto factor = [&](int d2) {
         return smoothstep(edge0, edge1, static_cast<float>(std::sqrt(static_cast<double>(d2))));
     };
-    filterVolume(map, "Keying", [&](voxel* out, const kernels::Progress& progress) {
-        return kernels::keyVolume(*map, out, keyColour, premultiply, factor, progress);
+    return filterVolume(map, progress, [&](voxel* out, const kernels::Progress& layers) {
+        return kernels::keyVolume(*map, out, keyColour, premultiply, factor, layers);
     });
 }
 
-void blur(voxelmap* map, int radius) {
+FilterOutcome blurFilter(voxelmap* map, int radius, const FilterProgress& progress) {
     // The sum of the kernel's weights (4.25, 16.5, 43.75), exact in float.
     double normaliser = kernelSum(blur1);
     if (radius == 2) {
@@ -245,25 +254,48 @@ void blur(voxelmap* map, int radius) {
     } else {
         radius = 1;  // any other radius is the 3 x 3 x 3 kernel
     }
-    if (!filterable(map)) return;
-    filterVolume(map, "Blurring can be slow", [&](voxel* out, const kernels::Progress& progress) {
-        return kernels::blurVolume(*map, out, radius, normaliser, progress);
+    if (!filterable(map)) return {};
+    return filterVolume(map, progress, [&](voxel* out, const kernels::Progress& layers) {
+        return kernels::blurVolume(*map, out, radius, normaliser, layers);
     });
 }
 
-void edges(voxelmap* map) {
-    if (!filterable(map)) return;
-    filterVolume(map, "Edge detecting can be SUPER slow.", [&](voxel* out, const kernels::Progress& progress) {
-        return kernels::edgeVolume(*map, out, progress);
+FilterOutcome edgesFilter(voxelmap* map, const FilterProgress& progress) {
+    if (!filterable(map)) return {};
+    return filterVolume(map, progress, [&](voxel* out, const kernels::Progress& layers) {
+        return kernels::edgeVolume(*map, out, layers);
     });
 }
 
-void applyFilter(voxelmap* map, const FilterStep& step) {
+}  // namespace
+
+FilterOutcome key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply,
+                  const FilterProgress& progress) {
+    return keyFilter(map, keyColour, range, falloff, premultiply, progress);
+}
+
+FilterOutcome blur(voxelmap* map, int radius, const FilterProgress& progress) {
+    return blurFilter(map, radius, progress);
+}
+
+FilterOutcome edges(voxelmap* map, const FilterProgress& progress) { return edgesFilter(map, progress); }
+
+FilterOutcome runFilter(voxelmap* map, const FilterStep& step, const FilterProgress& progress) {
     switch (step.kind) {
-        case FilterStep::Key: return key(map, step.keyColour, step.range, step.falloff, step.premultiply);
-        case FilterStep::Blur: return blur(map, step.radius);
-        case FilterStep::Edges: return edges(map);
+        case FilterStep::Key: return keyFilter(map, step.keyColour, step.range, step.falloff, step.premultiply, progress);
+        case FilterStep::Blur: return blurFilter(map, step.radius, progress);
+        case FilterStep::Edges: return edgesFilter(map, progress);
     }
+    return {};
+}
+
+const char* progressText(const FilterStep& step) {
+    switch (step.kind) {
+        case FilterStep::Key: return "Keying";
+        case FilterStep::Blur: return "Blurring can be slow";
+        case FilterStep::Edges: return "Edge detecting can be SUPER slow.";
+    }
+    return "";
 }
 
 KeepReplacedArrays::KeepReplacedArrays(std::deque<VoxelArray>* into) { keptForUndo = into; }

@@ -3,12 +3,16 @@
 //
 // Each filter reads the unfiltered volume and writes every voxel of a second array,
 // which then replaces the volume's array. The loops are in the kernels module; here
-// is what a filter is (its tables, its normaliser, its ramp), the "Please wait"
-// progress it shows while it runs, and the one message when it cannot have its memory
-// (then the volume is unchanged). Included by appFrame.h, which the filters belong to.
+// is what a filter is (its tables, its normaliser, its ramp), told progress through a
+// callback and saying in its outcome when it cannot have its memory (then the volume is
+// unchanged). No window code: the forms that show the "Please wait" dialog and the
+// message are the window's (filtering.cpp).
 #pragma once
 
+#include <cstdint>
 #include <deque>
+#include <functional>
+#include <string>
 
 #include "voxel.h"
 #include "voxelmap.h"
@@ -39,11 +43,32 @@ float smoothstep(float edge0, float edge1, float x);
 // trunc(a + (b - a) t) as a byte.
 unsigned char lerp(unsigned char a, unsigned char b, float t);
 
+// Told the layers done (0 before the work starts, then up to the depth) and the depth;
+// false cancels: the volume stays as it was (a run already started finishes first).
+using FilterProgress = std::function<bool(int done, int total)>;
+
+// How a filter went. Done: the volume's array replaced. Skipped: no volume to filter.
+// Cancelled: the progress said stop. NoMemory: `bytesShort` (0: not known) could not be
+// had. The volume is unchanged unless Done.
+struct FilterOutcome {
+    enum Result { Done, Skipped, Cancelled, NoMemory } result = Skipped;
+    int64_t bytesShort = 0;
+};
+// What the user is told of a filter that could not have its memory.
+std::string noMemoryText(int64_t bytesShort);
+
 // Makes voxels near keyColour transparent (range, falloff in colour units; premultiply != 0 scales colour too).
-void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply);
+FilterOutcome key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply,
+                  const FilterProgress& progress);
 // Cubic blur of radius 1, 2 or 3 (anything but 2 or 3 means 1).
-void blur(voxelmap* map, int radius);
+FilterOutcome blur(voxelmap* map, int radius, const FilterProgress& progress);
 // Thresholded 3D Sobel edges: every channel becomes 250 or 1.
+FilterOutcome edges(voxelmap* map, const FilterProgress& progress);
+
+// The same behind the filters' "Please wait" dialog, with a message when memory is
+// short; defined with the window code (filtering.cpp).
+void key(voxelmap* map, voxel keyColour, int range, int falloff, int premultiply);
+void blur(voxelmap* map, int radius);
 void edges(voxelmap* map);
 
 // A filter with the parameters it was applied with: what a change of the window applies
@@ -54,7 +79,11 @@ struct FilterStep {
     int range = 0, falloff = 0, premultiply = 0;  // Key
     int radius = 1;                               // Blur
 };
-// Runs the step's filter over map, with its progress dialog.
+// Runs the step's filter over map.
+FilterOutcome runFilter(voxelmap* map, const FilterStep& step, const FilterProgress& progress);
+// What the step's progress dialog says while it runs ("Blurring can be slow").
+const char* progressText(const FilterStep& step);
+// The same behind its progress dialog, with a message when memory is short (filtering.cpp).
 void applyFilter(voxelmap* map, const FilterStep& step);
 
 // While one exists, the array each filter replaces is appended to `into` instead of

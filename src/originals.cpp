@@ -186,6 +186,11 @@ std::vector<uint16_t> floatBuckets(const LayerMap& m) {
     return t;
 }
 
+// The ways a map's samples become bytes: a table by their bits (up to 16 bits), four at a
+// time in vectors (grey floats and 32-bit integers), float buckets with the thresholds for
+// the buckets a step falls in, the thresholds alone, or the formula sample by sample.
+enum class RemapPath { Table, Vectors, Buckets, Thresholds, Formula };
+
 #ifdef SLAB_AVX2_REMAP
 // Four samples as doubles.
 __attribute__((target("avx2"), always_inline)) inline __m256d load4(const float* p) {
@@ -286,6 +291,22 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
             if constexpr (std::is_same_v<T, float>)
                 if (!vectors && maps.size() <= 4 && thresholds.back()) buckets.push_back(floatBuckets(m));
         }
+        // Each map's way to its bytes, chosen here once: grey rows and colour rows (the vector
+        // units take grey rows only). Every way gives the formula's bytes.
+        const bool bucketed = !buckets.empty() && buckets.size() == maps.size();
+        struct Ways {
+            RemapPath grey, colour;
+        };
+        std::vector<Ways> ways;
+        for (size_t n = 0; n < maps.size(); ++n) {
+            if constexpr (kTabled<T>) {
+                ways.push_back({RemapPath::Table, RemapPath::Table});
+            } else {
+                const RemapPath scalar =
+                    bucketed ? RemapPath::Buckets : thresholds[n] ? RemapPath::Thresholds : RemapPath::Formula;
+                ways.push_back({vectors && thresholds[n] ? RemapPath::Vectors : scalar, scalar});
+            }
+        }
         const int rows = depth * height;
         // Bands of whole rows: a row is a few microseconds of work.
         parallelBands(rows, [&](int r0, int r1) {
@@ -300,35 +321,45 @@ void Originals::remap(double windowLo, double windowHi, voxel* out) const {
                 const T* s = data<T>(k) + int64_t(j) * width * l.channels;
                 const unsigned char* a = alpha ? alpha.get() + first : nullptr;
                 const size_t map = size_t(which[size_t(k)]);
-                if constexpr (kTabled<T>) {
-                    const unsigned char* t = tables[map].data();
-                    remapRow(s, l.channels, a, width, [t](T v) { return uint32_t(t[bitsIndex(v)]); }, o);
-                } else if (vectors && l.channels == 1 && thresholds[map]) {
-                    int done = 0;
+                const LayerMap& m = maps[map];
+                switch (l.channels == 1 ? ways[map].grey : ways[map].colour) {
+                    case RemapPath::Table:
+                        if constexpr (kTabled<T>) {
+                            const unsigned char* t = tables[map].data();
+                            remapRow(s, l.channels, a, width, [t](T v) { return uint32_t(t[bitsIndex(v)]); }, o);
+                        }
+                        break;
+                    case RemapPath::Vectors: {
+                        int done = 0;
 #ifdef SLAB_AVX2_REMAP
-                    if constexpr (kVectored<T>) done = remapGreyAvx2(s, a, width, maps[map], o);
+                        if constexpr (kVectored<T>) done = remapGreyAvx2(s, a, width, m, o);
 #endif
-                    remapRow(s + done, 1, a ? a + done : nullptr, width - done,
-                             [&m = maps[map]](T v) { return uint32_t(m(double(v))); }, o + done);
-                } else if (buckets.size() == maps.size()) {  // floats
-                    const uint16_t* t = buckets[map].data();
-                    const Thresholds* th = thresholds[map].get();
-                    const LayerMap& m = maps[map];
-                    const uint32_t flip = m.invert ? 255 : 0;
-                    remapRow(s, l.channels, a, width, [t, th, flip, &m](T v) {
-                        uint32_t bits = 0;
-                        if constexpr (sizeof(T) == 4) std::memcpy(&bits, &v, 4);
-                        const uint32_t b = t[bits >> kBucketShift];
-                        return b < 256 ? b : uint32_t(th->byteOf(m.slope * double(v) + m.intercept)) ^ flip;
-                    }, o);
-                } else if (const Thresholds* th = thresholds[map].get()) {
-                    const LayerMap& m = maps[map];
-                    th->bytes(s, size_t(width) * l.channels, m.slope, m.intercept, est.data(), row.data());
-                    const uint32_t flip = m.invert ? 255 : 0;
-                    remapRow(row.data(), l.channels, a, width, [flip](unsigned char b) { return b ^ flip; }, o);
-                } else {
-                    const LayerMap& m = maps[map];
-                    remapRow(s, l.channels, a, width, [&m](T v) { return uint32_t(m(double(v))); }, o);
+                        remapRow(s + done, 1, a ? a + done : nullptr, width - done,
+                                 [&m](T v) { return uint32_t(m(double(v))); }, o + done);
+                        break;
+                    }
+                    case RemapPath::Buckets: {
+                        const uint16_t* t = buckets[map].data();
+                        const Thresholds* th = thresholds[map].get();
+                        const uint32_t flip = m.invert ? 255 : 0;
+                        remapRow(s, l.channels, a, width, [t, th, flip, &m](T v) {
+                            uint32_t bits = 0;
+                            if constexpr (sizeof(T) == 4) std::memcpy(&bits, &v, 4);
+                            const uint32_t b = t[bits >> kBucketShift];
+                            return b < 256 ? b : uint32_t(th->byteOf(m.slope * double(v) + m.intercept)) ^ flip;
+                        }, o);
+                        break;
+                    }
+                    case RemapPath::Thresholds: {
+                        thresholds[map]->bytes(s, size_t(width) * l.channels, m.slope, m.intercept, est.data(),
+                                               row.data());
+                        const uint32_t flip = m.invert ? 255 : 0;
+                        remapRow(row.data(), l.channels, a, width, [flip](unsigned char b) { return b ^ flip; }, o);
+                        break;
+                    }
+                    case RemapPath::Formula:
+                        remapRow(s, l.channels, a, width, [&m](T v) { return uint32_t(m(double(v))); }, o);
+                        break;
                 }
                 if (!l.lost.empty())
                     for (int i = 0; i < width; ++i)

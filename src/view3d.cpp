@@ -6,6 +6,7 @@
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
 #include <wx/numdlg.h>
+#include <wx/progdlg.h>
 #include <wx/spinctrl.h>
 #include <wx/timer.h>
 
@@ -13,7 +14,6 @@
 #include <array>
 #include <chrono>
 #include <cmath>
-#include <cstring>
 
 #include "appFrame.h"
 #include "camera.h"
@@ -199,8 +199,7 @@ void AppFrame::OnRayRes(wxCommandEvent&) {
 // ---- Opacity by value ----
 
 void AppFrame::resetOpacity() {
-    opacityRamp = OpacityRamp();
-    loadedBytes.reset();
+    history.clearOpacity();
     for (int id : {ID_OPACITY, ID_MIP, ID_PREVIEW}) settingsMenu->Enable(id, true);
 }
 
@@ -224,83 +223,38 @@ wxString AppFrame::opacityText() const {
 }
 
 bool AppFrame::makeBaseVolume(double lo, double hi, voxel* out) const {
-    if (originals) {
-        originals->remap(lo, hi, out);
-        applyRamp(opacityRamp, *originals, out);
-        return true;
-    }
-    if (!loadedBytes) return false;
-    applyRamp(opacityRamp, loadedBytes.get(), out, myVoxmap->numVoxels);
-    return true;
+    return history.makeBase(lo, hi, opacityRamp, out, myVoxmap->numVoxels);
 }
-
-namespace {
-
-// Keeps the 8-bit volume as loaded: the volume itself while no filter has run, else the
-// oldest level Undo kept from before the first filter. Empty why when kept.
-VoxelArray loadedCopy(const AppFrame& f, wxString& why) {
-    const voxel* source = nullptr;
-    if (f.filtersSinceLoad.empty())
-        source = myVoxmap->voxels.get();
-    else if (!f.undoLevels.empty() && f.undoLevels.front().filters == 0 && f.undoLevels.front().voxels)
-        source = f.undoLevels.front().voxels.get();
-    if (!source) {
-        why = "The opacity of these 8-bit images is made from them as loaded, which is no longer kept: filters "
-              "have run since the load and Undo no longer holds the volume from before them. Undo them or load the "
-              "stack again, then set the opacity.";
-        return {};
-    }
-    const int64_t bytes = myVoxmap->numVoxels * int64_t(sizeof(voxel));
-    const int64_t available = f.memoryForUndo >= 0 ? f.memoryForUndo : stackio::availableMemory();
-    VoxelArray copy;
-    if (available < 0 || available - (int64_t(256) << 20) >= 2 * bytes) copy = allocateVoxels(myVoxmap->numVoxels);
-    if (!copy) {
-        why = wxString::Format("The opacity of these 8-bit images needs them kept as loaded (%.1f MB beside the "
-                               "volume), and there is not enough memory for it.",
-                               bytes / 1e6);
-        return {};
-    }
-    std::memcpy(static_cast<void*>(copy.get()), source, size_t(bytes));
-    return copy;
-}
-
-}  // namespace
 
 bool AppFrame::changeOpacity(const OpacityRamp& ramp) {
     if (!volumeReady() || ramp == opacityRamp) return false;
-    if (!originals && !loadedBytes) {
-        wxString why;
-        loadedBytes = loadedCopy(*this, why);
-        if (!loadedBytes) {
-            wxMessageBox(why + "\n\nThe opacity is unchanged.", "Opacity", wxOK | wxICON_ERROR, this);
-            return false;
-        }
-    }
-    const OpacityRamp before = opacityRamp;
-    opacityRamp = ramp;
-    if (!remakeVolume(windowLo, windowHi)) {
-        opacityRamp = before;
+    const int64_t available = memoryForUndo >= 0 ? memoryForUndo : stackio::availableMemory();
+    const std::string why = history.keepLoaded(*myVoxmap, available);
+    if (!why.empty()) {
+        wxMessageBox(wxString::FromUTF8(why) + "\n\nThe opacity is unchanged.", "Opacity", wxOK | wxICON_ERROR, this);
         return false;
     }
-    // Undo makes the volume again with the ramp before: it keeps no array.
-    undoLevels.push_back({VoxelArray(), windowLo, windowHi, filtersSinceLoad.size(), before});
-    while (undoLevels.size() > kUndoLevels) undoLevels.pop_front();
+    Remade how;
+    {
+        FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
+        how = history.changeRampTo(*myVoxmap, ramp, dialog.callback());
+    }
+    if (!reportRemade(how)) return false;
     effectsMenu->Enable(ID_UNDO, true);
     showStatus();
-    refreshSlice();
-    refresh3D();
-    drawOutline();
+    showRemadeVolume();
     return true;
 }
 
 bool AppFrame::remakeForUndo(const UndoLevel& level) {
-    const OpacityRamp now = opacityRamp;
-    opacityRamp = level.ramp;
-    if (!remakeVolume(level.windowLo, level.windowHi)) {
-        opacityRamp = now;
+    if (!volumeReady()) return false;
+    FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
+    if (!reportRemade(history.remake(*myVoxmap, level.windowLo, level.windowHi, level.ramp, dialog.callback())))
         return false;
+    if (level.ramp != opacityRamp) {
+        opacityRamp = level.ramp;
+        showStatus();
     }
-    if (now != opacityRamp) showStatus();
     return true;
 }
 

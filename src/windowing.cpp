@@ -5,6 +5,7 @@
 #include <wx/button.h>
 #include <wx/menu.h>
 #include <wx/msgdlg.h>
+#include <wx/progdlg.h>
 #include <wx/sizer.h>
 #include <wx/stattext.h>
 #include <wx/textctrl.h>
@@ -31,12 +32,8 @@ bool readNumber(const wxTextCtrl* edit, double& v) { return edit->GetValue().Tri
 // ---- The window over the frame's volume ----
 
 void AppFrame::keepOriginals(std::unique_ptr<Originals> kept, double lo, double hi) {
-    originals = std::move(kept);
-    if (originals && originals->empty()) originals.reset();
-    windowLo = lo;
-    windowHi = hi;
-    filtersSinceLoad.clear();
-    resetOpacity();
+    history.startFrom(std::move(kept), lo, hi);
+    for (int id : {ID_OPACITY, ID_MIP, ID_PREVIEW}) settingsMenu->Enable(id, true);  // as resetOpacity leaves them
     settingsMenu->Enable(ID_WINDOW, originals != nullptr);
 }
 
@@ -51,41 +48,21 @@ wxString AppFrame::windowProblem(double lo, double hi) const { return rangeProbl
 
 bool AppFrame::remakeVolume(double lo, double hi) {
     if (!volumeReady() || !canRemakeVolume()) return false;
-    // Every voxel is written: the volume's own array serves, with no fresh memory to fault in.
-    if (filtersSinceLoad.empty()) return makeBaseVolume(lo, hi, myVoxmap->voxels.get());
-    voxelmap next;
-    if (!next.allocate(myVoxmap->width, myVoxmap->height, myVoxmap->depth)) {
-        wxMessageBox("There is not enough memory to change the window of this volume; it is unchanged.",
-                     "Window/Level", wxOK | wxICON_ERROR, this);
-        return false;
-    }
-    makeBaseVolume(lo, hi, next.voxels.get());
-    // The same filters with the same parameters: the volume is what loading with this window
-    // and filtering would give.
-    for (const FilterStep& step : filtersSinceLoad) {
-        const voxel* before = next.voxels.get();
-        applyFilter(&next, step);
-        if (next.voxels.get() == before) return false;  // the filter said why; the volume is as it was
-    }
-    myVoxmap->voxels = std::move(next.voxels);
-    return true;
+    FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
+    return reportRemade(history.remake(*myVoxmap, lo, hi, opacityRamp, dialog.callback()));
 }
 
 WindowChange AppFrame::changeWindow(double lo, double hi, bool undoable) {
     if (!volumeReady() || !originals || (lo == windowLo && hi == windowHi)) return WindowChange::None;
-    if (!remakeVolume(lo, hi)) return WindowChange::None;
-    // Undo makes the volume again from the window before: it keeps no array.
-    if (undoable) {
-        undoLevels.push_back({VoxelArray(), windowLo, windowHi, filtersSinceLoad.size(), opacityRamp});
-        while (undoLevels.size() > kUndoLevels) undoLevels.pop_front();
+    Remade how;
+    {
+        FilterDialog dialog("Applying the filters again", this, kProgressStyle | wxPD_CAN_ABORT);
+        how = history.changeWindowTo(*myVoxmap, lo, hi, undoable, dialog.callback());
     }
-    windowLo = lo;
-    windowHi = hi;
+    if (!reportRemade(how)) return WindowChange::None;
     effectsMenu->Enable(ID_UNDO, !undoLevels.empty());
     showStatus();
-    refreshSlice();
-    refresh3D();
-    drawOutline();
+    showRemadeVolume();
     return undoable ? WindowChange::ChangedUndoable : WindowChange::Changed;
 }
 

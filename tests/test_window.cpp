@@ -213,6 +213,67 @@ TEST(Originals, RemapOfWideValuesGivesTheFormulasBytes) {
     }
 }
 
+// A stored sample of the kinds below.
+double stored(const Originals& o, int k, size_t n) {
+    switch (o.held) {
+        case Held::Unsigned16: return o.data<uint16_t>(k)[n];
+        case Held::Signed32: return o.data<int32_t>(k)[n];
+        case Held::Float32: return o.data<float>(k)[n];
+        default: return o.data<double>(k)[n];
+    }
+}
+
+// Each map takes its way to the bytes once: grey and colour layers of one map, stacks of
+// few maps (float buckets) and of many (thresholds), copied layers and the full range of
+// one value; with and without vectors, every sample the formula's byte.
+TEST(Originals, RemapOfMixedLayersGivesTheFormulasBytes) {
+    struct Case {
+        Held held;
+        int maps;    // distinct slopes among the layers
+        bool copy;   // the last layer copied as it is
+        double lo, hi;
+    } const cases[] = {{Held::Float32, 1, false, -0.5, 0.5}, {Held::Float32, 6, false, -0.5, 0.5},
+                       {Held::Signed32, 2, true, -300, 200}, {Held::Float64, 3, false, -1, 1},
+                       {Held::Float32, 2, false, 0, 0},      {Held::Unsigned16, 2, true, 100, 900}};
+    constexpr int W = 21, H = 3, D = 6;
+    const bool was = vectorUnitsOff();
+    for (const bool vectors : {true, false})
+        for (const Case& c : cases) {
+            vectorUnitsOff() = !vectors;
+            std::vector<OriginalLayer> layers(D);
+            for (int k = 0; k < D; ++k) {
+                layers[size_t(k)].kind = c.held, layers[size_t(k)].channels = k % 2 ? 3 : 1;
+                layers[size_t(k)].slope = 1 + k % c.maps, layers[size_t(k)].invert = k % 3 == 0;
+                layers[size_t(k)].copied = c.copy && k == D - 1;
+            }
+            Originals o;
+            ASSERT_TRUE(o.allocate(W, H, c.held, layers, false));
+            for (int k = 0; k < D; ++k)
+                for (size_t n = 0; n < size_t(W) * H * o.layers[size_t(k)].channels; ++n)
+                    put(o, k, n, c.held == Held::Unsigned16 ? double(n * 37 % 1100)
+                                 : c.held == Held::Signed32 ? std::sin(double(n + k)) * 400
+                                                            : std::sin(double(n + k)) * 1.5 / (k + 1));
+            std::vector<voxel> out(size_t(W) * H * D);
+            o.remap(c.lo, c.hi, out.data());
+            for (int k = 0; k < D; ++k) {
+                const OriginalLayer& l = o.layers[size_t(k)];
+                for (int n = 0; n < W * H; ++n) {
+                    unsigned char want[3];
+                    for (int ch = 0; ch < 3; ++ch) {
+                        const double v = stored(o, k, size_t(n) * l.channels + size_t(l.channels == 3 ? ch : 0));
+                        const unsigned char m = l.copied      ? static_cast<unsigned char>(std::clamp(v, 0.0, 255.0))
+                                                : c.hi > c.lo ? windowByte(l.slope * v + l.intercept, c.lo, c.hi)
+                                                              : wholeRangeByte(v, c.held);
+                        want[ch] = l.invert && !l.copied ? static_cast<unsigned char>(255 - m) : m;
+                    }
+                    ASSERT_EQ(out[size_t(k) * W * H + size_t(n)], voxel(want[0], want[1], want[2], 255))
+                        << "case " << &c - cases << ", layer " << k << ", voxel " << n << (vectors ? ", vectors" : "");
+                }
+            }
+        }
+    vectorUnitsOff() = was;
+}
+
 TEST_F(Window, RefusedWindowsAndStacksWithoutOriginalsChangeNothing) {
     Stack s;
     AppFrame* f = loadOriginals(s, [](int i, int j, int k, int) { return 100 * i + 10 * j + k; });
