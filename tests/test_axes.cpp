@@ -128,7 +128,7 @@ TEST(PatientAxes, NiftiAgainstNibabel) {
 }
 
 TEST(PatientAxes, DicomAgainstPydicom) {
-    const std::string pyd = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+    const std::string& pyd = testutil::kPydicomData;
     const std::string ct = std::string(SLABWRIGHT_SOURCE_DIR) + "/samples/scan/ct";
     std::vector<std::string> sources = {ct, pyd + "CT_small.dcm", pyd + "MR_small.dcm", pyd + "dicomdirtests/77654033/CT2",
                                         pyd + "dicomdirtests/98892001/CT5N"};
