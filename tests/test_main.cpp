@@ -52,7 +52,7 @@ int main(int argc, char** argv) {
     const bool display = named("DISPLAY") || named("WAYLAND_DISPLAY");
     if (display) wxApp::SetInstance(new TestApp);  // owned by the toolkit from here on
     else wxApp::SetInstance(new ConsoleApp);
-    if (!wxEntryStart(argc, argv) || !wxTheApp->CallOnInit()) {
+    if (!wxEntryStart(argc, argv) || !wxAppConsole::GetInstance()->CallOnInit()) {
         fprintf(stderr, "cannot start the toolkit (is there a display?)\n");
         return 1;
     }
@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     const int result = RUN_ALL_TESTS();
     hook.Unregister();
     testutil::destroyFrame();
-    wxTheApp->OnExit();
+    wxAppConsole::GetInstance()->OnExit();
     wxEntryCleanup();
     return result;
 }

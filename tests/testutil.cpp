@@ -131,7 +131,7 @@ void collectTexts(wxWindow* w, std::vector<wxString>& texts) {
 
 AppFrame* frame() {
     if (!theFrame) {
-        if (!wxTheApp->IsGUI()) {  // started without a display: no window can be made
+        if (!wxAppConsole::GetInstance()->IsGUI()) {  // started without a display: no window can be made
             std::fprintf(stderr, "this test needs the main window, hence a display (run it under xvfb-run)\n");
             std::abort();
         }
