@@ -374,7 +374,7 @@ namespace {
 template <class T>
 void keepPage(const Page& pg, Originals& o, int k) {
     T* dst = o.data<T>(k);
-    const int ch = pg.channels, colours = ch == 2 || ch == 4 ? ch - 1 : ch;
+    const int ch = pg.channels, colours = widemap::colourChannels(ch);
     const size_t pixels = size_t(pg.width) * pg.height;
     formats::withStored(pg, [&](auto stored) {
         if (colours == ch) {  // no alpha to leave out: one run the compiler turns into a copy
@@ -418,7 +418,7 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
     int colours = 0;                            // the colour channels every layer has room for
     std::vector<char> withAlpha(size_t(p.layers), 0);
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
-    std::map<std::tuple<Samples, double, double, bool>, std::vector<unsigned char>> tables;
+    widemap::Tables16 tables;
     std::vector<std::string> warned(p.files.size());
     Pipeline pipe(p, p.order, p.inFlight - 2);
     for (int i = 0; i < p.layers; ++i) {
@@ -426,7 +426,7 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
         o.problem = misfit(p, p.order[i], d);
         if (!o.problem.empty()) break;
         const Page& pg = d.page;
-        const int ch = pg.channels, c = ch == 2 || ch == 4 ? ch - 1 : ch;
+        const int c = widemap::colourChannels(pg.channels);
         if (colours == 0) {
             // Room for this page's colour channels in every layer (and an alpha byte a voxel).
             colours = c;
@@ -453,16 +453,10 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
             widemap::widenRange(pg, lo, hi);
             o.wideKinds |= 1u << int(pg.samples);
         }
-        if (ch == 2 || ch == 4) {
+        if (widemap::hasAlpha(pg.channels)) {
             // The layer's alpha as the load maps it; its colour is made again at the end.
             withAlpha[size_t(i)] = 1;
-            std::vector<unsigned char>* table = nullptr;
-            if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {
-                table = &tables[std::make_tuple(pg.samples, pg.slope, pg.intercept, pg.invert)];
-                if (table->empty()) *table = widemap::table16(pg, 0, 0);
-            }
-            static const std::vector<unsigned char> none;
-            widemap::copyLayer(into, i, pg, 0, 0, table ? *table : none);
+            widemap::copyLayer(into, i, pg, 0, 0, tables.of(pg, 0, 0));
         }
         if (!pg.warning.empty()) formats::addWarning(warned[size_t(p.order[i].file)], pg.warning);
         if (!progress(i)) {

@@ -17,8 +17,6 @@ void withValues(const Page& pg, F&& f) {
     formats::withStored(pg, [&f](auto stored) { f([&stored](size_t i) { return double(stored(i)); }); });
 }
 
-int colourChannels(int channels) { return channels == 2 || channels == 4 ? channels - 1 : channels; }
-
 bool rescales(const Page& pg) { return pg.slope != 1 || pg.intercept != 0; }
 
 // Wide alpha on 0..255: the high byte of an integer (signed: of the value bits, negative as
@@ -105,7 +103,7 @@ void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const s
     voxel* dst = m.voxels.get() + m.index(0, 0, k);
     const size_t pixels = size_t(pg.width) * pg.height;
     const int ch = pg.channels;
-    const bool alpha = ch == 2 || ch == 4;
+    const bool alpha = hasAlpha(ch);
     const bool grey = ch <= 2;
     const bool wide = pg.samples != Samples::Unsigned8 || rescales(pg) || pg.invert;
     if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {
@@ -141,6 +139,13 @@ void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const s
     if (!pg.lost.empty())
         for (size_t n = 0; n < pixels; ++n)
             if (pg.isLost(n)) dst[n] = voxel(0, 0, 0, 0);
+}
+
+const std::vector<unsigned char>& Tables16::of(const Page& pg, double lo, double hi) {
+    if (pg.samples != Samples::Unsigned16 && pg.samples != Samples::Signed16) return none_;
+    std::vector<unsigned char>& t = tables_[std::make_tuple(pg.samples, pg.slope, pg.intercept, pg.invert)];
+    if (t.empty()) t = table16(pg, lo, hi);
+    return t;
 }
 
 }  // namespace widemap

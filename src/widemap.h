@@ -6,6 +6,8 @@
 // alpha: 0..1 onto 0..255). 8-bit pages that neither rescale nor invert are copied.
 #pragma once
 
+#include <map>
+#include <tuple>
 #include <vector>
 
 #include "formats/format.h"
@@ -16,6 +18,11 @@ namespace widemap {
 
 using formats::Page;
 using formats::Samples;
+
+// Whether a page of so many samples a pixel has alpha (grey and alpha, RGBA), and how
+// many of them are colour.
+inline bool hasAlpha(int channels) { return channels == 2 || channels == 4; }
+inline int colourChannels(int channels) { return hasAlpha(channels) ? channels - 1 : channels; }
 
 // Widens lo..hi to the finite colour values of the wide page that were read.
 void widenRange(const Page& pg, double& lo, double& hi);
@@ -32,5 +39,17 @@ std::vector<unsigned char> table16(const Page& pg, double lo, double hi);
 // Copies a page into layer k: 8-bit pages as they are, wide ones mapped by lo..hi (16-bit
 // ones through table, made by table16 for this page). Lost lines become transparent black.
 void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char>& table);
+
+// The tables of a stack's 16-bit pages, one for each kind and meaning of the samples (kind,
+// slope, intercept, inversion), each made once, on first use, for the one lo..hi of the stack.
+class Tables16 {
+public:
+    // The table copyLayer takes for pg: empty when pg is not 16-bit.
+    const std::vector<unsigned char>& of(const Page& pg, double lo, double hi);
+
+private:
+    std::map<std::tuple<Samples, double, double, bool>, std::vector<unsigned char>> tables_;
+    const std::vector<unsigned char> none_;
+};
 
 }  // namespace widemap

@@ -5,6 +5,7 @@
 #include <wx/menu.h>
 #include <wx/statusbr.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <sstream>
 #include <string>
@@ -58,17 +59,28 @@ for name, (s, sc, q, qc) in cases.items():
 // Prints, for the DICOM files named, the LPS axes pydicom's reading gives: the row and column
 // directions of ImageOrientationPatient, and z from the lowest to the highest slice position
 // along their normal (nine numbers, row by row).
+// One line of axes for each series of files; the series are separated by "--" (one start of
+// python for all: importing pydicom takes longer than reading the files).
 const char* const kDicomScript = R"(
 import sys, numpy as np, pydicom
-ds = [pydicom.dcmread(f, stop_before_pixels=True) for f in sys.argv[1:]]
-o = np.array(ds[0].ImageOrientationPatient, float)
-row, col = o[:3] / np.linalg.norm(o[:3]), o[3:] / np.linalg.norm(o[3:])
-n = np.cross(row, col)
-if len(ds) > 1:
-    p = sorted((np.array(d.ImagePositionPatient, float) for d in ds), key=lambda v: v @ n)
-    n = p[-1] - p[0]
-n = n / np.linalg.norm(n)
-print(" ".join(f"{v:.9f}" for v in np.column_stack([row, col, n]).flatten()))
+series, files = [], []
+for a in sys.argv[1:] + ['--']:
+    if a == '--':
+        if files:
+            series.append(files)
+        files = []
+    else:
+        files.append(a)
+for files in series:
+    ds = [pydicom.dcmread(f, stop_before_pixels=True) for f in files]
+    o = np.array(ds[0].ImageOrientationPatient, float)
+    row, col = o[:3] / np.linalg.norm(o[:3]), o[3:] / np.linalg.norm(o[3:])
+    n = np.cross(row, col)
+    if len(ds) > 1:
+        p = sorted((np.array(d.ImagePositionPatient, float) for d in ds), key=lambda v: v @ n)
+        n = p[-1] - p[0]
+    n = n / np.linalg.norm(n)
+    print(" ".join(f"{v:.9f}" for v in np.column_stack([row, col, n]).flatten()))
 )";
 
 bool plan(const std::string& path, stackio::Plan& p) {
@@ -128,18 +140,27 @@ TEST(PatientAxes, NiftiAgainstNibabel) {
 }
 
 TEST(PatientAxes, DicomAgainstPydicom) {
-    const std::string pyd = "/usr/lib/python3/dist-packages/pydicom/data/test_files/";
+    const std::string& pyd = testutil::kPydicomData;
     const std::string ct = std::string(SLABWRIGHT_SOURCE_DIR) + "/samples/scan/ct";
     std::vector<std::string> sources = {ct, pyd + "CT_small.dcm", pyd + "MR_small.dcm", pyd + "dicomdirtests/77654033/CT2",
                                         pyd + "dicomdirtests/98892001/CT5N"};
+    // python3-pydicom's files may not be installed.
+    sources.erase(std::remove_if(sources.begin(), sources.end(), [](const std::string& s) { return !std::filesystem::exists(s); }),
+                  sources.end());
+    std::string names;
     for (const std::string& source : sources) {
-        if (!std::filesystem::exists(source)) continue;  // python3-pydicom's files are not installed
         std::vector<std::string> files;
-        std::string problem, names;
+        std::string problem;
         ASSERT_TRUE(stackio::expandPaths({source}, files, problem)) << problem;
         for (const std::string& f : files) names += " '" + f + "'";
-        std::istringstream expected(testutil::python(kDicomScript, names));
-        if (expected.str().empty()) GTEST_SKIP() << "python3-pydicom is not installed";
+        names += " --";
+    }
+    std::istringstream lines(testutil::python(kDicomScript, names));
+    if (lines.str().empty()) GTEST_SKIP() << "python3-pydicom is not installed";
+    for (const std::string& source : sources) {
+        std::string line;
+        std::getline(lines, line);
+        std::istringstream expected(line);
         stackio::Plan p;
         if (!plan(source, p)) continue;
         ASSERT_TRUE(p.hasAxes) << source;

@@ -18,7 +18,7 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const std::string kTree = "/usr/lib/python3/dist-packages/pydicom/data/test_files/dicomdirtests";
+const std::string kTree = testutil::kPydicomData + "dicomdirtests";
 
 #define REQUIRE_TREE()                                                         \
     if (!fs::exists(kTree + "/DICOMDIR")) {                                   \

@@ -169,35 +169,6 @@ TEST_F(LoadStack, OddSizesGiveHalfUnitOrigins) {
     EXPECT_EQ(screenImage.GetSize(), wxSize(5, 3));
 }
 
-TEST_F(LoadStack, AlphaComesFromTheAlphaChannelElseOpaque) {
-    testutil::TempDir dir;
-    std::vector<wxImage> images = layers(4, 4, 1, true);
-    const std::vector<wxImage> opaque = layers(4, 4, 1, false);
-    images.push_back(opaque[0]);
-    ASSERT_TRUE(images[0].HasAlpha());
-    ASSERT_FALSE(images[1].HasAlpha());
-    frame()->loadStack(toArray(testutil::writeStack(dir.path, images)));
-    ASSERT_TRUE(myVoxmap->loaded);
-    for (int j = 0; j < 4; ++j)
-        for (int i = 0; i < 4; ++i) {
-            const voxel v = at(i, j, 0);
-            EXPECT_EQ(v.a, (i + j) % 2 ? 0 : 128 + i) << i << "," << j;
-            EXPECT_EQ(v.r, layerColour(0, i, j).r);
-            EXPECT_EQ(at(i, j, 1).a, 255);
-        }
-}
-
-TEST_F(LoadStack, LayersFollowTheGivenOrder) {
-    testutil::TempDir dir;
-    std::vector<std::string> paths = testutil::writeStack(dir.path, layers(3, 2, 3));
-    std::swap(paths[0], paths[2]);  // layer2.png, layer1.png, layer0.png
-    frame()->loadStack(toArray(paths));
-    ASSERT_TRUE(myVoxmap->loaded);
-    EXPECT_EQ(at(1, 1, 0), layerColour(2, 1, 1));
-    EXPECT_EQ(at(1, 1, 1), layerColour(1, 1, 1));
-    EXPECT_EQ(at(1, 1, 2), layerColour(0, 1, 1));
-}
-
 TEST_F(LoadStack, ASecondStackReplacesEverything) {
     AppFrame* f = frame();
     testutil::TempDir dir;

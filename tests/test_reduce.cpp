@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <fstream>
 #include <random>
 #include <string>
 #include <vector>
@@ -27,8 +26,6 @@ bool buildAt(const std::vector<std::string>& files, int k, voxelmap& map, std::s
     problem = o.problem;
     return problem.empty();
 }
-
-using testutil::statusBytes;
 
 // The mean of a k x k x k block of the channel c of `at`, rounded as a reduced load rounds.
 template <class At>
@@ -167,14 +164,13 @@ TEST(Reduce, PeakMemoryNearTheReducedVolume) {
     const std::string file = dir.file("blank.tif");
     testutil::writeBytes(file, tiff(pages, true));
     pages.clear();
-    std::ofstream("/proc/self/clear_refs") << "5";
-    const int64_t before = statusBytes("VmHWM");
-    if (before < 0) GTEST_SKIP() << "no peak memory to read";
-    voxelmap map;
-    std::string problem;
-    ASSERT_TRUE(buildAt({file}, 4, map, problem)) << problem;
-    ASSERT_EQ(map.depth, 16);
-    const int64_t grown = statusBytes("VmHWM") - before;
+    const int64_t grown = testutil::peakOf([&] {
+        voxelmap map;
+        std::string problem;
+        ASSERT_TRUE(buildAt({file}, 4, map, problem)) << problem;
+        ASSERT_EQ(map.depth, 16);
+    });
+    if (grown < 0) GTEST_SKIP() << "no peak memory to read";
     std::printf("[ reduced  ] 2048 x 2048 x 64 at 1/4: peak memory +%lld MiB\n", static_cast<long long>(grown >> 20));
 #ifdef SLABWRIGHT_ASAN
     EXPECT_LT(grown, int64_t(512) << 20);  // freed pages wait in the sanitizer's quarantine

@@ -10,12 +10,15 @@
 #include <wx/spinctrl.h>
 #include <wx/stattext.h>
 
+#include <malloc.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <exception>
 #include <filesystem>
 #include <fstream>
 #include <memory>
@@ -23,6 +26,7 @@
 
 #include "appFrame.h"
 #include "camera.h"
+#include "parallel.h"
 #include "slicer.h"
 #include "voxelmap.h"
 
@@ -87,6 +91,22 @@ bool sameMap(const voxelmap& a, const voxelmap& b) {
     return true;
 }
 
+int64_t wrongVoxels(const voxelmap& map, const std::function<voxel(int, int, int)>& want) {
+    if (!map.loaded) return -1;
+    int64_t wrong = 0;
+    for (int k = 0; k < map.depth; ++k)
+        for (int j = 0; j < map.height; ++j)
+            for (int i = 0; i < map.width; ++i) wrong += map.voxels[map.index(i, j, k)] != want(i, j, k);
+    return wrong;
+}
+
+stackio::Outcome buildStack(const std::vector<std::string>& files, voxelmap& map) {
+    stackio::Plan plan;
+    stackio::Outcome o;
+    if (!stackio::plan(files, plan, o.problem)) return o;
+    return stackio::build(plan, map, [](int) { return true; });
+}
+
 namespace {
 
 AppFrame* theFrame = nullptr;
@@ -111,6 +131,10 @@ void collectTexts(wxWindow* w, std::vector<wxString>& texts) {
 
 AppFrame* frame() {
     if (!theFrame) {
+        if (!wxAppConsole::GetInstance()->IsGUI()) {  // started without a display: no window can be made
+            std::fprintf(stderr, "this test needs the main window, hence a display (run it under xvfb-run)\n");
+            std::abort();
+        }
         theFrame = new AppFrame("Slabwright", wxPoint(150, 100), wxSize(625, 290));  // owned by the toolkit
         frameSize = theFrame->GetSize();
         theFrame->Show(true);
@@ -206,8 +230,62 @@ int64_t statusBytes(const char* field) {
         if (line.compare(0, prefix.size(), prefix) == 0) return std::stoll(line.substr(prefix.size())) * 1024;
     return -1;
 }
-int64_t peakBytes() { return statusBytes("VmHWM"); }
-void resetPeak() { std::ofstream("/proc/self/clear_refs") << "5"; }
+namespace {
+
+// Sets the peak resident size back to what is resident now; false if the system cannot.
+bool resetPeak() {
+    std::ofstream reset("/proc/self/clear_refs");
+    reset << "5" << std::flush;
+    return bool(reset);
+}
+// What work() adds to this process's peak; -1 if unknown (work() runs all the same).
+int64_t peakHere(const std::function<void()>& work) {
+    const int64_t before = resetPeak() ? statusBytes("VmHWM") : -1;
+    work();
+    const int64_t after = statusBytes("VmHWM");
+    return before < 0 || after < 0 ? -1 : after - before;
+}
+
+}  // namespace
+
+int64_t peakOf(const std::function<void()>& work, bool inChild) {
+    malloc_trim(0);  // what earlier work freed goes back, so the pages work() touches count
+    if (!inChild) return peakHere(work);
+    stopPool();  // a child has only the forking thread: it starts pool threads of its own
+    std::fflush(nullptr);
+    int fds[2];
+    if (pipe(fds) != 0) return peakHere(work);
+    const pid_t pid = fork();
+    if (pid < 0) {
+        close(fds[0]);
+        close(fds[1]);
+        return peakHere(work);
+    }
+    if (pid == 0) {
+        close(fds[0]);
+        int64_t grown = -1;
+        int code = 0;
+        try {
+            grown = peakHere(work);
+            code = ::testing::Test::HasFailure() ? 1 : 0;
+        } catch (const std::exception& e) {
+            std::fprintf(stderr, "the measured work threw: %s\n", e.what());
+            code = 2;
+        }
+        const ssize_t written = write(fds[1], &grown, sizeof grown);
+        std::fflush(nullptr);
+        _exit(written == ssize_t(sizeof grown) ? code : 3);
+    }
+    close(fds[1]);
+    int64_t grown = -1;
+    if (read(fds[0], &grown, sizeof grown) != ssize_t(sizeof grown)) grown = -1;
+    close(fds[0]);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 0)
+        ADD_FAILURE() << "the measured work failed in its own process (wait status " << status << "; see above)";
+    return grown;
+}
 
 bool decode(const std::string& path, wxImage& image) {
     // Only regular files hold images (a named pipe would block the read).

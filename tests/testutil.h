@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "stackio.h"
 #include "vector3.h"
 #include "voxel.h"
 
@@ -59,6 +60,10 @@ void fillMap(voxelmap& map, int w, int h, int d, const std::function<voxel(int, 
 void randomMap(voxelmap& map, int w, int h, int d, unsigned seed);
 // Whether two maps have the same dimensions, origin and voxels.
 bool sameMap(const voxelmap& a, const voxelmap& b);
+// How many voxels of map differ from want(i, j, k); -1 when it holds no volume.
+int64_t wrongVoxels(const voxelmap& map, const std::function<voxel(int, int, int)>& want);
+// Plans and builds files into map as a load does, without the window: every layer, never cancelled.
+stackio::Outcome buildStack(const std::vector<std::string>& files, voxelmap& map);
 
 // The one main window of the test program, created on first use, shown, with the
 // placeholder pictures found from the source folder. The global volume is emptied
@@ -90,9 +95,12 @@ void writeBytes(const std::string& path, const std::string& bytes);
 std::string readBytes(const std::string& path);
 // A memory field of /proc/self/status ("VmRSS", "VmHWM") in bytes; -1 if unknown.
 int64_t statusBytes(const char* field);
-// The peak resident memory (VmHWM) since the last resetPeak(), in bytes; -1 if unknown.
-int64_t peakBytes();
-void resetPeak();
+// The bytes work() adds to the peak resident memory; -1 if the system cannot say. It runs
+// in a child process of its own (the one thread forked, the pool stopped first): what
+// earlier tests hold or freed does not count, and a failed expectation in work() fails
+// the test here. Work that shows a window or a dialog runs here instead (!inChild), as
+// a child must not talk to the display.
+int64_t peakOf(const std::function<void()>& work, bool inChild = true);
 // Decodes path (UTF-8) as a load does, the toolkit's reports silenced; false if it does not
 // decode or is not a regular file.
 bool decode(const std::string& path, wxImage& image);

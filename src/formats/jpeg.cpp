@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "format.h"
+#include "onepass.h"
 
 namespace formats {
 namespace {
@@ -98,21 +99,8 @@ bool recogniseJpeg(const std::string&, const unsigned char* b, size_t n) {
     return n >= 3 && b[0] == 0xff && b[1] == 0xd8 && b[2] == 0xff;
 }
 
-bool header(const std::string& path, FileInfo& info, std::string& reason) {
-    File f(path);
-    if (!f.f) return reason = "cannot be opened for reading", false;
-    return read(f.f, info, nullptr, reason);
-}
-
-bool decode(const std::string& path, const FileInfo& info, int, Page& out, std::string& reason) {
-    File f(path);
-    if (!f.f) return reason = "cannot be opened for reading", false;
-    FileInfo again = info;  // the decoder's limits come from the planned header
-    return read(f.f, again, &out, reason);
-}
-
 }  // namespace
 
-const Reader jpeg{"JPEG", recogniseJpeg, header, decode};
+const Reader jpeg{"JPEG", recogniseJpeg, headerOnePass<read>, decodeOnePass<read>};
 
 }  // namespace formats

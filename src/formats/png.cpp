@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "format.h"
+#include "onepass.h"
 
 namespace formats {
 namespace {
@@ -92,21 +93,8 @@ bool recognisePng(const std::string&, const unsigned char* b, size_t n) {
     return n >= 8 && std::memcmp(b, "\x89PNG\r\n\x1a\n", 8) == 0;
 }
 
-bool header(const std::string& path, FileInfo& info, std::string& reason) {
-    File f(path);
-    if (!f.f) return reason = "cannot be opened for reading", false;
-    return read(f.f, info, nullptr, reason);
-}
-
-bool decode(const std::string& path, const FileInfo& info, int, Page& out, std::string& reason) {
-    File f(path);
-    if (!f.f) return reason = "cannot be opened for reading", false;
-    FileInfo again = info;
-    return read(f.f, again, &out, reason);
-}
-
 }  // namespace
 
-const Reader png{"PNG", recognisePng, header, decode};
+const Reader png{"PNG", recognisePng, headerOnePass<read>, decodeOnePass<read>};
 
 }  // namespace formats
