@@ -50,13 +50,14 @@ int tiffWarning(TIFF* t, void* user, const char* module, const char* fmt, va_lis
 struct Tiff {
     TIFF* t = nullptr;
     TiffReports reports;
-    Tiff(const std::string& path, int64_t maxAlloc) {
+    bool mapped = true;  // the file mapped into memory (else read into the library's buffers)
+    Tiff(const std::string& path, int64_t maxAlloc, bool map = true) : mapped(map) {
         TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
         if (!opts) return;
         TIFFOpenOptionsSetErrorHandlerExtR(opts, tiffError, &reports);
         TIFFOpenOptionsSetWarningHandlerExtR(opts, tiffWarning, &reports);
         if (maxAlloc > 0) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t(maxAlloc));
-        t = TIFFOpenExt(path.c_str(), "r", opts);
+        t = TIFFOpenExt(path.c_str(), mapped ? "r" : "rm", opts);
         TIFFOpenOptionsFree(opts);
     }
     ~Tiff() {
@@ -75,19 +76,21 @@ public:
     Handles(std::string path, int64_t maxAlloc, size_t pages) : path_(std::move(path)), maxAlloc_(maxAlloc), pages_(pages) {}
 
     // A handle on page `page` (its directory at `offset`), or null if it cannot be read.
-    std::unique_ptr<Tiff> take(int page, uint64_t offset) {
+    // Pages read in bands are read unmapped: the mapped pages of a file read through count
+    // as the program's memory until its handle closes.
+    std::unique_ptr<Tiff> take(int page, uint64_t offset, bool mapped = true) {
         std::unique_ptr<Tiff> tif;
         {
             std::lock_guard<std::mutex> hold(lock_);
             // The one furthest along that is not past the page.
             auto best = idle_.end();
             for (auto it = idle_.begin(); it != idle_.end(); ++it)
-                if (int(TIFFCurrentDirectory((*it)->t)) <= page &&
+                if ((*it)->mapped == mapped && int(TIFFCurrentDirectory((*it)->t)) <= page &&
                     (best == idle_.end() || TIFFCurrentDirectory((*it)->t) > TIFFCurrentDirectory((*best)->t)))
                     best = it;
             if (best != idle_.end()) tif = std::move(*best), idle_.erase(best);
         }
-        if (!tif) tif = std::make_unique<Tiff>(path_, maxAlloc_);
+        if (!tif) tif = std::make_unique<Tiff>(path_, maxAlloc_, mapped);
         if (!tif->t) return nullptr;
         while (int(TIFFCurrentDirectory(tif->t)) < page)
             if (!TIFFReadDirectory(tif->t)) break;
@@ -613,7 +616,7 @@ bool decodeBands(const std::string& path, const FileInfo& info, int page, const 
                  std::string& reason) {
     const std::shared_ptr<Handles> handles =
         info.shared ? std::static_pointer_cast<Handles>(info.shared) : std::make_shared<Handles>(path, info.decodeBytes, 1);
-    std::unique_ptr<Tiff> held = handles->take(page, info.pages[page].offset);
+    std::unique_ptr<Tiff> held = handles->take(page, info.pages[page].offset, false);
     if (!held) return handles->give(nullptr), reason = kDamaged, false;
     const TiffLayout l = layoutOf(held->t);
     const Placement pl{l.w, l.h, l.orientation};
