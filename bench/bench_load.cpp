@@ -16,6 +16,7 @@
 // (each page decoded once), and against the load without room for them (each page twice).
 #include <png.h>
 #include <tiffio.h>
+#include <sys/resource.h>
 #include <sys/statvfs.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -239,6 +240,13 @@ bool writeHugeTiff(const std::string& path, int size, int pages, int bits, int r
     return true;
 }
 
+// Processor seconds this process (and its threads) spent, user and system.
+double cpuSeconds() {
+    rusage u {};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
 // The plain read: every strip of every page read on this thread into one reused buffer.
 double plainStrips(const std::string& path, uint64_t& checksum) {
     const auto t0 = Clock::now();
@@ -265,8 +273,9 @@ int64_t statusKb(const char* key) {
     return -1;
 }
 
-// The load at 1/2 in a child process: its time, and its peak memory beyond what it held before.
-bool hugeLoad(const std::string& path, bool inBands, double& s, double& peakMiB, double& volumeMiB) {
+// The load at 1/2 in a child process: its time (and processor time: the machine may be
+// busy), and its peak memory beyond what it held before.
+bool hugeLoad(const std::string& path, bool inBands, double& s, double& cpu, double& peakMiB, double& volumeMiB) {
     int out[2];
     if (pipe(out) != 0) return false;
     const pid_t child = fork();
@@ -275,7 +284,7 @@ bool hugeLoad(const std::string& path, bool inBands, double& s, double& peakMiB,
         close(out[0]);
         std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM from here
         const int64_t before = statusKb("VmHWM:");
-        double r[3] = {-1, 0, 0};
+        double r[4] = {-1, 0, 0, 0};
         const auto t0 = Clock::now();
         stackio::Plan plan;
         std::string problem;
@@ -288,16 +297,17 @@ bool hugeLoad(const std::string& path, bool inBands, double& s, double& peakMiB,
         }
         if (!problem.empty()) std::fprintf(stderr, "%s\n", problem.c_str());
         r[1] = double(statusKb("VmHWM:") - before) / 1024.0;
+        r[3] = cpuSeconds();
         if (write(out[1], r, sizeof r) != sizeof r) _exit(1);
         _exit(0);
     }
     close(out[1]);
-    double r[3] = {-1, 0, 0};
+    double r[4] = {-1, 0, 0, 0};
     const bool read = ::read(out[0], r, sizeof r) == sizeof r;
     close(out[0]);
     int status = 0;
     waitpid(child, &status, 0);
-    s = r[0], peakMiB = r[1], volumeMiB = r[2];
+    s = r[0], peakMiB = r[1], volumeMiB = r[2], cpu = r[3];
     return read && s >= 0;
 }
 
@@ -316,20 +326,25 @@ int hugeBench(int size, int pages, int bits, int rows) {
                 fs::file_size(file) / 1e9, rows > 0 ? (std::to_string(rows) + "-row strips").c_str() : "one strip a page",
                 workerCount());
     uint64_t sum = 0;
-    const double plain = plainStrips(file.string(), sum);
-    double bands = 0, bandsPeak = 0, whole = 0, wholePeak = 0, volume = 0;
-    const bool ok = plain >= 0 && hugeLoad(file.string(), true, bands, bandsPeak, volume) &&
-                    hugeLoad(file.string(), false, whole, wholePeak, volume);
+    const double cpu0 = cpuSeconds();
+    const double plain = plainStrips(file.string(), sum), plainCpu = cpuSeconds() - cpu0;
+    double bands = 0, bandsCpu = 0, bandsPeak = 0, whole = 0, wholeCpu = 0, wholePeak = 0, volume = 0;
+    const bool ok = plain >= 0 && hugeLoad(file.string(), true, bands, bandsCpu, bandsPeak, volume) &&
+                    hugeLoad(file.string(), false, whole, wholeCpu, wholePeak, volume);
     fs::remove(file);
     if (!ok) return 1;
-    std::printf("plain one-thread libtiff read of the strips  %8.2f s\n", plain);
-    std::printf("load, pages in bands    %8.2f s (%.2f x the plain read), peak %8.0f MiB = volume %.0f MiB + %.1f %%\n", bands,
-                bands / plain, bandsPeak, volume, 100 * (bandsPeak - volume) / volume);
-    std::printf("load, pages whole       %8.2f s (%.2f x the plain read), peak %8.0f MiB = volume %.0f MiB + %.1f %%\n", whole,
-                whole / plain, wholePeak, volume, 100 * (wholePeak - volume) / volume);
-    std::printf("RESULT kernel=huge_load plain_s=%.2f bands_s=%.2f whole_s=%.2f bands_peak_mib=%.0f whole_peak_mib=%.0f "
-                "volume_mib=%.0f (checksum %llu)\n",
-                plain, bands, whole, bandsPeak, wholePeak, volume, static_cast<unsigned long long>(sum));
+    std::printf("plain one-thread libtiff read of the strips  %7.2f s, processor %7.2f s\n", plain, plainCpu);
+    const auto line = [&](const char* what, double s, double cpu, double peak) {
+        std::printf("load, pages %-6s %7.2f s (%.2f x the plain read), processor %7.2f s (%.2f x), peak %6.0f MiB = volume "
+                    "%.0f MiB + %.1f %%\n",
+                    what, s, s / plain, cpu, cpu / plainCpu, peak, volume, 100 * (peak - volume) / volume);
+    };
+    line("in bands", bands, bandsCpu, bandsPeak);
+    line("whole", whole, wholeCpu, wholePeak);
+    std::printf("RESULT kernel=huge_load plain_s=%.2f plain_cpu_s=%.2f bands_s=%.2f bands_cpu_s=%.2f whole_s=%.2f "
+                "whole_cpu_s=%.2f bands_peak_mib=%.0f whole_peak_mib=%.0f volume_mib=%.0f (checksum %llu)\n",
+                plain, plainCpu, bands, bandsCpu, whole, wholeCpu, bandsPeak, wholePeak, volume,
+                static_cast<unsigned long long>(sum));
     return 0;
 }
 

@@ -94,6 +94,43 @@ void sumRows(const Page& pg, int r0, int r1, int k, int channels, At at, int64_t
     });
 }
 
+// sumRowsWhole for copied 8-bit pages of ch channels, summed as the RGBA voxels they become;
+// blocks of K columns (the factor, known when compiled; 0: k, known when run) unrolled.
+template <int ch, int K>
+void sumRgbaWhole(const Page& pg, int r0, int r1, int k, size_t base, int64_t* sums) {
+    constexpr bool grey = ch <= 2, alpha = ch == 2 || ch == 4;
+    const int w = pg.width, step = K > 0 ? K : k;
+    for (int y = r0; y < r1; ++y) {
+        const uint8_t* row = &pg.s8[size_t(y) * w * ch];
+        int64_t* d = &sums[base * 4];
+        for (int x0 = 0; x0 < w; x0 += step, d += 4) {
+            const int n = std::min(w - x0, step);
+            uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+            const uint8_t* p = row + size_t(x0) * ch;
+            const auto add = [&](const uint8_t* q) {
+                s0 += q[0];
+                if constexpr (!grey) s1 += q[1], s2 += q[2];
+                if constexpr (alpha) s3 += q[ch - 1];
+            };
+            if (K > 0 && n == K) {
+                for (int i = 0; i < K; ++i) add(p + i * ch);
+            } else {
+                for (int i = 0; i < n; ++i) add(p + i * ch);
+            }
+            if constexpr (!alpha) s3 = 255u * uint32_t(n);
+            d[0] += s0, d[1] += grey ? s0 : s1, d[2] += grey ? s0 : s2, d[3] += s3;
+        }
+    }
+}
+template <int ch>
+void sumRgbaWhole(const Page& pg, int r0, int r1, int k, size_t base, int64_t* sums) {
+    switch (k) {
+        case 2: return sumRgbaWhole<ch, 2>(pg, r0, r1, k, base, sums);
+        case 4: return sumRgbaWhole<ch, 4>(pg, r0, r1, k, base, sums);
+        default: return sumRgbaWhole<ch, 0>(pg, r0, r1, k, base, sums);
+    }
+}
+
 // The same as sumRows for rows of a band where none is lost, a reduced pixel at a time: no
 // division or lost line a pixel, integer samples summed across the block's columns first
 // (exact: the same sums), floating-point ones added one by one in the same order (the same
@@ -104,23 +141,12 @@ void sumRowsWhole(const Page& pg, int r0, int r1, int k, int channels, size_t ba
     const int w = pg.width, ch = pg.channels;
     for (int x0 = 0, rx = 0; x0 < w; x0 += k, ++rx) counts[base + size_t(rx)] += uint32_t((std::min(w, x0 + k) - x0) * (r1 - r0));
     if (asRgba) {
-        const bool grey = ch <= 2, alpha = ch == 2 || ch == 4;
-        for (int y = r0; y < r1; ++y) {
-            const uint8_t* row = &pg.s8[size_t(y) * w * ch];
-            for (int x0 = 0, rx = 0; x0 < w; x0 += k, ++rx) {
-                const int x1 = std::min(w, x0 + k);
-                int64_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-                for (int x = x0; x < x1; ++x) {
-                    const uint8_t* p = row + size_t(x) * ch;
-                    s0 += p[0];
-                    if (!grey) s1 += p[1], s2 += p[2];
-                    s3 += alpha ? p[ch - 1] : 255;
-                }
-                int64_t* d = &sums[(base + size_t(rx)) * 4];
-                d[0] += s0, d[1] += grey ? s0 : s1, d[2] += grey ? s0 : s2, d[3] += s3;
-            }
+        switch (ch) {
+            case 1: return sumRgbaWhole<1>(pg, r0, r1, k, base, sums);
+            case 2: return sumRgbaWhole<2>(pg, r0, r1, k, base, sums);
+            case 3: return sumRgbaWhole<3>(pg, r0, r1, k, base, sums);
+            default: return sumRgbaWhole<4>(pg, r0, r1, k, base, sums);
         }
-        return;
     }
     formats::withStored(pg, [&](auto stored) {
         using V = decltype(stored(0));
@@ -142,6 +168,37 @@ void sumRowsWhole(const Page& pg, int r0, int r1, int k, int channels, size_t ba
             }
         }
     });
+}
+
+// The rounded means of a reduced row's integer sums (n pixels of channels sums, counts
+// beside) as samples S, as roundedMean and storeInteger give them: by a multiply where the
+// sum allows (the same quotient), once for equal sums in a row (grey as RGB).
+// Pixels without a count are zero.
+template <class S>
+void integerMeans(const int64_t* sums, const uint32_t* counts, int n, int channels, S* out) {
+    uint32_t divisor = 0;
+    // t / divisor is t * magic >> 64 for every 32-bit t, divisor 2 or more: a multiply
+    // instead of a division, exactly (magic = 2^64 / divisor rounded up, with 32 bits to spare).
+    uint64_t magic = 0;
+    for (int x = 0; x < n; ++x, sums += channels, out += channels) {
+        const uint32_t count = counts[x];
+        if (count != divisor && count != 0) divisor = count, magic = UINT64_C(0xFFFFFFFFFFFFFFFF) / count + 1;
+        int64_t last = 0, v = 0;
+        for (int c = 0; c < channels; ++c) {
+            if (count == 0) {
+                out[c] = 0;
+                continue;
+            }
+            if (c == 0 || sums[c] != last) {
+                const int64_t t = sums[c] + count / 2;
+                v = count == 1                                   ? sums[c]
+                    : t >= 0 && t <= int64_t(UINT32_MAX) ? int64_t((static_cast<unsigned __int128>(magic) * uint64_t(t)) >> 64)
+                                                         : roundedMean(sums[c], count);
+            }
+            last = sums[c];
+            out[c] = static_cast<S>(v);
+        }
+    }
 }
 
 // A page of the block's kind, w x h, its samples zero.
@@ -224,9 +281,18 @@ int64_t BandReducer::ringBytes(int w, int h, int k, int bandRows) {
     return int64_t(ringRows(h, k, bandRows)) * reducedSize(w, k) * (4 * 8 + 4);
 }
 
-BandReducer::BandReducer(int w, int h, int k, int pages, int bandRows, Emit emit)
-    : w_(w), h_(h), k_(k), rw_(reducedSize(w, k)), rh_(reducedSize(h, k)), ring_(ringRows(h, k, bandRows)),
-      emit_(std::move(emit)), done_(size_t(pages), 0) {}
+BandReducer::BandReducer(int w, int h, int k, int bandRows)
+    : w_(w), h_(h), k_(k), rw_(reducedSize(w, k)), rh_(reducedSize(h, k)), ring_(ringRows(h, k, bandRows)) {}
+
+void BandReducer::begin(int pages, Emit emit) {
+    std::lock_guard<std::mutex> hold(lock_);
+    // A block that ended early may leave sums behind: they go with it.
+    if (stopped_ || emitted_ < rh_) sums_.clear(), fsums_.clear(), counts_.clear();
+    emit_ = std::move(emit);
+    done_.assign(size_t(pages), 0);
+    emitted_ = 0;
+    emitting_ = stopped_ = shaped_ = false;
+}
 
 bool BandReducer::add(int j, const Page& band, int y0, std::string& reason) {
     const int y1 = std::min(h_, y0 + band.height);
@@ -249,12 +315,16 @@ bool BandReducer::addRow(int j, const Page& band, int y0, int ry, std::string& r
             shape_ = Page();
             shape_.samples = band.samples, shape_.bits = band.bits, shape_.channels = channels;
             shape_.slope = band.slope, shape_.intercept = band.intercept, shape_.invert = band.invert;
+            // (The last block's ring, all zero again, serves when it is of the same size.)
             const size_t n = size_t(ring_) * rw_ * channels;
-            if (wideSums(band.samples))
-                fsums_.assign(n, 0.0);
-            else
-                sums_.assign(n, 0);
-            counts_.assign(size_t(ring_) * rw_, 0);
+            if (wideSums(band.samples)) {
+                if (fsums_.size() != n) fsums_.assign(n, 0.0);
+                sums_.clear();
+            } else {
+                if (sums_.size() != n) sums_.assign(n, 0);
+                fsums_.clear();
+            }
+            if (counts_.size() != size_t(ring_) * rw_) counts_.assign(size_t(ring_) * rw_, 0);
             row_ = blank(shape_, rw_, 1);
             row_.lost.reserve(1);
             shaped_ = true;
@@ -303,21 +373,21 @@ void BandReducer::emitDone(std::unique_lock<std::mutex>& hold) {
         hold.unlock();
         const size_t slot = size_t(ry % ring_) * rw_;
         Page& row = row_;  // (emitting allocates nothing)
-        std::fill(row.s8.begin(), row.s8.end(), 0), std::fill(row.s16.begin(), row.s16.end(), 0);
-        std::fill(row.s32.begin(), row.s32.end(), 0), std::fill(row.s64.begin(), row.s64.end(), 0);
         row.lost.clear();
-        bool lost = true;
-        for (int x = 0; x < rw_; ++x) {
-            const uint32_t count = counts_[slot + x];
-            if (count == 0) continue;
-            lost = false;
-            for (int c = 0; c < row.channels; ++c) {
-                const size_t i = (slot + x) * row.channels + c, o = size_t(x) * row.channels + c;
-                if (!fsums_.empty())
-                    store(row, o, fsums_[i] / count);
-                else
-                    storeInteger(row, o, roundedMean(sums_[i], count));
+        const uint32_t* counts = &counts_[slot];
+        const bool lost = std::all_of(counts, counts + rw_, [](uint32_t c) { return c == 0; });
+        if (fsums_.empty()) {
+            const int64_t* sums = &sums_[slot * row.channels];
+            switch (formats::bitsOf(row.samples)) {
+                case 8: integerMeans(sums, counts, rw_, row.channels, row.s8.data()); break;
+                case 16: integerMeans(sums, counts, rw_, row.channels, row.s16.data()); break;
+                default: integerMeans(sums, counts, rw_, row.channels, row.s32.data()); break;
             }
+        } else {
+            std::fill(row.s32.begin(), row.s32.end(), 0), std::fill(row.s64.begin(), row.s64.end(), 0);
+            for (int x = 0; x < rw_; ++x)
+                for (int c = 0; c < row.channels && counts[x] != 0; ++c)
+                    store(row, size_t(x) * row.channels + c, fsums_[(slot + x) * row.channels + c] / counts[x]);
         }
         if (lost) row.lost.assign(1, true);
         const size_t from = slot * row.channels, to = from + size_t(rw_) * row.channels;

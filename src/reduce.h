@@ -60,8 +60,11 @@ class BandReducer {
 public:
     // Called on the thread of the page that completes a row, one row at a time; must not throw.
     using Emit = std::function<void(const formats::Page& row, int y)>;
-    // pages: how many pages the block holds; bandRows: the most rows a band brings.
-    BandReducer(int w, int h, int k, int pages, int bandRows, Emit emit);
+    // bandRows: the most rows a band brings.
+    BandReducer(int w, int h, int k, int bandRows);
+    // Starts a block of `pages` pages whose rows go to emit. The ring is kept from block to
+    // block (each row is zeroed as it is emitted), so its memory is taken once.
+    void begin(int pages, Emit emit);
     // Adds band (rows [y0, y0 + band.height) of page j; a page's bands in order, top first).
     // Waits for the page before it and for room in the ring. False when the band cannot be
     // averaged with the pages before it (reason says why), or when the block has stopped.

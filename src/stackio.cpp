@@ -144,10 +144,10 @@ Decoded Source::take(int i, std::string& problem) {
 // thread of its own, averaged as their bands arrive (see reduce::BandReducer), each reduced
 // row handed to emit once done. Holds a band a page and the reducer's ring, never a page.
 using RowSink = std::function<void(const Page& row, int y)>;
-bool takeInBands(const Plan& p, const std::vector<Layer>& layers, int i, const RowSink& emit, std::string& warning,
-                 std::string& problem) {
+bool takeInBands(const Plan& p, const std::vector<Layer>& layers, int i, reduce::BandReducer& reducer, const RowSink& emit,
+                 std::string& warning, std::string& problem) {
     const int first = i * p.reduce, n = std::min<int>(p.reduce, static_cast<int>(layers.size()) - first);
-    reduce::BandReducer reducer(p.width, p.height, p.reduce, n, p.bandRows, emit);
+    reducer.begin(n, emit);
     std::vector<std::string> problems(static_cast<size_t>(n)), warnings(static_cast<size_t>(n));
     const auto page = [&](int j) {
         const Layer l = layers[size_t(first + j)];
@@ -587,6 +587,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         o.originalsDropped = true;
     }
     const int ahead = p.inFlight - 2;
+    reduce::BandReducer reducer(p.width, p.height, p.reduce, std::max(1, p.bandRows));  // (in bands only)
     // First the range of the wide samples: their pages are decoded once for it alone,
     // so no more than a few pages are held at a time.
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
@@ -601,7 +602,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         for (int i = 0; i < count; ++i) {
             std::string warning;
             if (p.inBands) {
-                if (!takeInBands(p, wide, i, [&](const Page& row, int) { widen(row); }, warning, o.problem)) return o;
+                if (!takeInBands(p, wide, i, reducer, [&](const Page& row, int) { widen(row); }, warning, o.problem)) return o;
             } else {
                 const Decoded d = source.take(i, o.problem);
                 if (!o.problem.empty()) return o;
@@ -642,7 +643,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
                     noMemory = true;
                 }
             };
-            if (!takeInBands(p, p.order, i, copy, warning, o.problem)) break;
+            if (!takeInBands(p, p.order, i, reducer, copy, warning, o.problem)) break;
             if (noMemory) {
                 o.problem = noMemoryFor(p, volumeBytes(p, p.reduce)) + ".";
                 break;

@@ -225,6 +225,8 @@ TEST(Reduce, BandsAsWholePages) {
         {"RGBA 16 premultiplied, tiled", 29, 30, 4, 4, 4, 16, 0, 16, 0, 0, 1},
         {"grey + alpha signed 16", 21, 13, 3, 2, 2, 16, 2, 0, 2},
         {"float grey", 23, 19, 5, 2, 1, 32, 4, 0, 3},
+        {"grey 32 unsigned", 9, 7, 3, 2, 1, 32, 2, 0, 1},
+        {"grey 32 signed, small values", 13, 11, 5, 8, 1, 32, 3, 0, 2},
         {"RGB 8 in planes", 25, 22, 4, 2, 3, 8, 4, 0, 0, 0, 2, true},
         {"grey 8 right to left", 31, 9, 4, 2, 1, 8, 2, 0, 0, 2},
         {"grey 16 upside down (whole)", 15, 11, 3, 2, 1, 16, 3, 0, 0, 3},
@@ -243,11 +245,13 @@ TEST(Reduce, BandsAsWholePages) {
             pg.orientation = c.orientation, pg.extra = c.extra, pg.planes = c.planes, pg.photometric = c.photometric;
             const size_t count = size_t(c.w) * c.h * c.samples;
             for (size_t i = 0; i < count; ++i) {
-                if (c.bits == 32) {  // finite floats of either sign
+                if (c.bits == 32 && c.sampleFormat == 3) {  // finite floats of either sign
                     const float v = float(int(rng() % 200001) - 100000) / 64.0f;
                     uint32_t u;
                     std::memcpy(&u, &v, 4);
                     pg.data32.push_back(u);
+                } else if (c.bits == 32) {  // any, or sums that fit in 32 bits (either sign)
+                    pg.data32.push_back(c.sampleFormat == 1 ? uint32_t(rng()) : uint32_t(int32_t(rng() % 2001) - 1000));
                 } else {
                     pg.data.push_back(uint16_t(rng() % (c.bits == 8 ? 256 : 65536)));
                 }

@@ -327,7 +327,11 @@ bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std:
     const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
     const bool wholeRows = !l.tiled && !separate;
     piece.resize(wholeRows && inPlace ? 0 : size_t(tw) * th * perPixel);
-    band.assign(rowSamples * (y1 - y0), 0);
+    // Rows read straight into the band fill it, or are zeroed when lost: it need not be zeroed first.
+    if (wholeRows && inPlace)
+        band.resize(rowSamples * (y1 - y0));
+    else
+        band.assign(rowSamples * (y1 - y0), 0);
     const bool apart = !(inPlace || wholeRows);
     if (apart) stored.assign(rowSamples * (y1 - y0), 0);
     std::vector<T>& into = apart ? stored : band;
@@ -343,7 +347,7 @@ bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std:
                     const bool notStarted = !l.tiled && TIFFCurrentStrip(t) != TIFFComputeStrip(t, y, uint16_t(s));
                     const uint32_t lost = notStarted ? std::min(y1, (y / rowsPerStrip + 1) * rowsPerStrip) - y : rows;
                     std::fill(lostRows.begin() + y, lostRows.begin() + y + lost, true);
-                    if (piece.empty()) std::fill(dst0, dst0 + rowSamples, T(0));
+                    if (piece.empty()) std::fill(dst0, dst0 + rowSamples * lost, T(0));
                     if (notStarted) y += lost - 1;
                     continue;
                 }
