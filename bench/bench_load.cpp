@@ -6,7 +6,8 @@
 // and the ratio. No display needed.
 //
 // --huge: one multi-page TIFF of big grey pages (default 12 of 16000 x 16000, 8-bit, in
-// strips of 64 rows, about 3 GB; --bits 16, --pages, --size, --rows 0 for one strip a page)
+// strips of 64 rows, about 3 GB; --bits 16, --pages, --size, --rows 0 for one strip a page,
+// --deflate for compressed strips)
 // opened at 1/2: a plain one-thread libtiff read of its strips into one buffer against the
 // load with its pages read in bands and with them read whole, each load in a child process
 // of its own, whose peak memory (VmHWM) is set against the reduced volume's bytes.
@@ -212,7 +213,7 @@ int wideBench(int reps) {
 
 // ---- Huge pages at 1/2 ----
 
-bool writeHugeTiff(const std::string& path, int size, int pages, int bits, int rows) {
+bool writeHugeTiff(const std::string& path, int size, int pages, int bits, int rows, bool deflate) {
     TIFF* t = TIFFOpen(path.c_str(), "w8");
     if (!t) return false;
     const int bytes = bits / 8;
@@ -226,6 +227,7 @@ bool writeHugeTiff(const std::string& path, int size, int pages, int bits, int r
         TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
         TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(rows > 0 ? rows : size));
         TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        if (deflate) TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE), TIFFSetField(t, TIFFTAG_ZIPQUALITY, 1);
         for (int y = 0; y < size; ++y) {
             unsigned seed = 7u * unsigned(y) + 131u * unsigned(k);
             for (int x = 0; x < size * bytes; ++x) {
@@ -311,20 +313,20 @@ bool hugeLoad(const std::string& path, bool inBands, double& s, double& cpu, dou
     return read && s >= 0;
 }
 
-int hugeBench(int size, int pages, int bits, int rows) {
+int hugeBench(int size, int pages, int bits, int rows, bool deflate) {
     namespace fs = std::filesystem;
     const fs::path file = fs::temp_directory_path() / ("slabwright-bench-huge-" + std::to_string(getpid()) + ".tif");
     const double fileBytes = double(size) * size * pages * (bits / 8);
     struct statvfs disk {};
     if (statvfs(fs::temp_directory_path().c_str(), &disk) == 0 && double(disk.f_bavail) * disk.f_frsize < 1.5 * fileBytes)
         return std::fprintf(stderr, "not room enough in %s for %.1f GB\n", fs::temp_directory_path().c_str(), fileBytes / 1e9), 1;
-    if (!writeHugeTiff(file.string(), size, pages, bits, rows)) {
+    if (!writeHugeTiff(file.string(), size, pages, bits, rows, deflate)) {
         fs::remove(file);
         return std::fprintf(stderr, "cannot write %s\n", file.c_str()), 1;
     }
-    std::printf("one %d-bit TIFF of %d pages of %d x %d (%.2f GB, %s), at 1/2, %d workers\n", bits, pages, size, size,
+    std::printf("one %d-bit TIFF of %d pages of %d x %d (%.2f GB, %s%s), at 1/2, %d workers\n", bits, pages, size, size,
                 fs::file_size(file) / 1e9, rows > 0 ? (std::to_string(rows) + "-row strips").c_str() : "one strip a page",
-                workerCount());
+                deflate ? ", deflated" : "", workerCount());
     uint64_t sum = 0;
     const double cpu0 = cpuSeconds();
     const double plain = plainStrips(file.string(), sum), plainCpu = cpuSeconds() - cpu0;
@@ -353,11 +355,12 @@ int hugeBench(int size, int pages, int bits, int rows) {
 int main(int argc, char** argv) {
     int files = 256, size = 512, reps = 3;
     reuseBuffers();  // as the program does
-    bool wide = false, huge = false;
+    bool wide = false, huge = false, deflate = false;
     int hugeSize = 16000, hugePages = 12, hugeBits = 8, hugeRows = 64;
     for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--wide") wide = true;
         if (std::string(argv[i]) == "--huge") huge = true;
+        if (std::string(argv[i]) == "--deflate") deflate = true;
     }
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
@@ -373,7 +376,7 @@ int main(int argc, char** argv) {
         if (a == "--bits") hugeBits = std::atoi(argv[i + 1]) == 16 ? 16 : 8;
         if (a == "--rows") hugeRows = std::atoi(argv[i + 1]);
     }
-    if (huge) return hugeBench(hugeSize, hugePages, hugeBits, hugeRows);
+    if (huge) return hugeBench(hugeSize, hugePages, hugeBits, hugeRows, deflate);
     if (wide) return wideBench(reps);
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("slabwright-bench-load-" + std::to_string(getpid()));

@@ -286,7 +286,8 @@ uint32_t bandRowsOf(TIFF* t, const TiffLayout& l) {
         if (l.native) {
             const double rowBytes = std::max(1.0, double(l.w) * l.samples * std::max(1, l.bits / 8));
             const uint32_t gathered = uint32_t(std::max(1.0, std::min(double(bandTargetBytes()) / rowBytes, double(l.h))));
-            rows = l.planar == PLANARCONFIG_CONTIG ? gathered : rows * std::max<uint32_t>(1, gathered / rows);
+            // (Strips larger than a band are read a row at a time.)
+            rows = l.planar == PLANARCONFIG_CONTIG && rows > gathered ? gathered : rows * std::max<uint32_t>(1, gathered / rows);
         }
     }
     return std::max<uint32_t>(1, std::min(rows, l.h));
@@ -370,15 +371,59 @@ bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std:
     return true;
 }
 
+// Reads the strips of stored rows [y0, y1) (whole strips of a contiguous page shown as
+// stored) into band a strip at a time, as the plain libtiff read does. A strip that does
+// not decode so is read again row by row, as a whole page is read: on a fresh handle (so it
+// starts as a strip met for the first time), its words said as that read says them.
+template <class T, class Reopen>
+bool readStrips(Tiff& tif, const TiffLayout& l, uint32_t y0, uint32_t y1, uint32_t rowsPerStrip, std::vector<T>& band,
+                std::vector<bool>& lostRows, const Reopen& reopen) {
+    const size_t rowSamples = size_t(l.w) * l.samples;
+    band.resize(rowSamples * (y1 - y0));
+    for (uint32_t ys = y0; ys < y1; ys += rowsPerStrip) {
+        const uint32_t ye = std::min(y1, ys + rowsPerStrip);
+        T* into = &band[(ys - y0) * rowSamples];
+        const tmsize_t want = tmsize_t(rowSamples * (ye - ys) * sizeof(T));
+        const TiffReports before = tif.reports;
+        const uint32_t strip = TIFFComputeStrip(tif.t, ys, 0);
+        // Strips the library would read without a word though their bytes are not all there
+        // (it takes one of no bytes as blank) are read by rows, which miss them.
+        uint16_t compression = COMPRESSION_NONE;
+        TIFFGetFieldDefaulted(tif.t, TIFFTAG_COMPRESSION, &compression);
+        const uint64_t bytes = TIFFGetStrileByteCount(tif.t, strip);
+        const bool whole = compression == COMPRESSION_NONE ? bytes >= uint64_t(want) : bytes > 0;
+        if (whole && TIFFReadEncodedStrip(tif.t, strip, into, want) == want && tif.reports.error == before.error &&
+            tif.reports.warning == before.warning)
+            continue;
+        tif.reports = before;
+        const std::unique_ptr<Tiff> again = reopen();
+        std::vector<T> rows, piece, stored;
+        if (!again || !readNativeRows(again->t, l, ys, ye, rows, piece, stored, lostRows)) return false;
+        std::copy(rows.begin(), rows.end(), into);
+        if (tif.reports.error.empty()) tif.reports.error = again->reports.error;
+        if (!again->reports.warning.empty()) addWarning(tif.reports.warning, again->reports.warning);
+    }
+    return true;
+}
+
 // The bands of a native page, each unpremultiplied and handed to take; false if a piece
 // is not of the size the samples need, with stopped set when take said to stop.
-template <class T>
-bool nativeBands(TIFF* t, const TiffLayout& l, uint32_t bandRows, std::vector<T>& samples, Page& band,
-                 std::vector<bool>& lostRows, const BandSink& take, bool& stopped) {
+template <class T, class Reopen>
+bool nativeBands(Tiff& tif, const TiffLayout& l, uint32_t bandRows, std::vector<T>& samples, Page& band,
+                 std::vector<bool>& lostRows, const BandSink& take, bool& stopped, const Reopen& reopen) {
+    TIFF* const t = tif.t;
     std::vector<T> piece, stored;
+    uint32_t rowsPerStrip = l.h;
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    rowsPerStrip = std::max<uint32_t>(1, std::min(rowsPerStrip, l.h));
+    const bool byStrips = !l.tiled && l.planar == PLANARCONFIG_CONTIG && l.orientation == ORIENTATION_TOPLEFT &&
+                          bandRows % rowsPerStrip == 0 &&
+                          int64_t(TIFFScanlineSize64(t)) == int64_t(l.w) * l.samples * int64_t(sizeof(T));
     for (uint32_t y0 = 0; y0 < l.h; y0 += bandRows) {
         const uint32_t y1 = std::min(l.h, y0 + bandRows);
-        if (!readNativeRows(t, l, y0, y1, samples, piece, stored, lostRows)) return false;
+        if (byStrips ? !readStrips(tif, l, y0, y1, rowsPerStrip, samples, lostRows, reopen)
+                     : !readNativeRows(t, l, y0, y1, samples, piece, stored, lostRows))
+            return false;
         band.height = int(y1 - y0);
         if (l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
             if (l.kind == Samples::Unsigned16)
@@ -640,9 +685,14 @@ bool decodeBands(const std::string& path, const FileInfo& info, int page, const 
     bool ok = true, stopped = false;
     if (l.native) {
         band.channels = l.samples, band.bits = l.bits, band.samples = l.kind;
-        ok = l.bits == 32   ? nativeBands(held->t, l, rows, band.s32, band, lostRows, take, stopped)
-             : l.bits == 16 ? nativeBands(held->t, l, rows, band.s16, band, lostRows, take, stopped)
-                            : nativeBands(held->t, l, rows, band.s8, band, lostRows, take, stopped);
+        const auto reopen = [&] {
+            auto fresh = std::make_unique<Tiff>(path, info.decodeBytes, false);
+            if (fresh->t && !TIFFSetSubDirectory(fresh->t, info.pages[page].offset)) fresh.reset();
+            return fresh && fresh->t ? std::move(fresh) : nullptr;
+        };
+        ok = l.bits == 32   ? nativeBands(*held, l, rows, band.s32, band, lostRows, take, stopped, reopen)
+             : l.bits == 16 ? nativeBands(*held, l, rows, band.s16, band, lostRows, take, stopped, reopen)
+                            : nativeBands(*held, l, rows, band.s8, band, lostRows, take, stopped, reopen);
     } else {
         band.bits = 8;
         band.channels = l.alpha() ? 4 : 3;
