@@ -100,26 +100,27 @@ template <int ch, int K>
 void sumRgbaWhole(const Page& pg, int r0, int r1, int k, size_t base, int64_t* sums) {
     constexpr bool grey = ch <= 2, alpha = ch == 2 || ch == 4;
     const int w = pg.width, step = K > 0 ? K : k;
-    for (int y = r0; y < r1; ++y) {
-        const uint8_t* row = &pg.s8[size_t(y) * w * ch];
-        int64_t* d = &sums[base * 4];
-        for (int x0 = 0; x0 < w; x0 += step, d += 4) {
-            const int n = std::min(w - x0, step);
-            uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
-            const uint8_t* p = row + size_t(x0) * ch;
-            const auto add = [&](const uint8_t* q) {
-                s0 += q[0];
-                if constexpr (!grey) s1 += q[1], s2 += q[2];
-                if constexpr (alpha) s3 += q[ch - 1];
-            };
+    const size_t stride = size_t(w) * ch;
+    const uint8_t* const first = &pg.s8[size_t(r0) * stride];
+    int64_t* d = &sums[base * 4];
+    // A reduced pixel at a time, over all its rows: its sums taken from memory once.
+    for (int x0 = 0; x0 < w; x0 += step, d += 4) {
+        const int n = std::min(w - x0, step);
+        uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        const auto add = [&](const uint8_t* q) {
+            s0 += q[0];
+            if constexpr (!grey) s1 += q[1], s2 += q[2];
+            if constexpr (alpha) s3 += q[ch - 1];
+        };
+        for (const uint8_t* row = first + size_t(x0) * ch; row < first + size_t(r1 - r0) * stride; row += stride) {
             if (K > 0 && n == K) {
-                for (int i = 0; i < K; ++i) add(p + i * ch);
+                for (int i = 0; i < K; ++i) add(row + i * ch);
             } else {
-                for (int i = 0; i < n; ++i) add(p + i * ch);
+                for (int i = 0; i < n; ++i) add(row + i * ch);
             }
-            if constexpr (!alpha) s3 = 255u * uint32_t(n);
-            d[0] += s0, d[1] += grey ? s0 : s1, d[2] += grey ? s0 : s2, d[3] += s3;
         }
+        if constexpr (!alpha) s3 = 255u * uint32_t(n * (r1 - r0));
+        d[0] += s0, d[1] += grey ? s0 : s1, d[2] += grey ? s0 : s2, d[3] += s3;
     }
 }
 template <int ch>
@@ -151,19 +152,22 @@ void sumRowsWhole(const Page& pg, int r0, int r1, int k, int channels, size_t ba
     formats::withStored(pg, [&](auto stored) {
         using V = decltype(stored(0));
         constexpr bool inDouble = std::is_floating_point_v<V> || sizeof(V) == 8;
-        for (int y = r0; y < r1; ++y) {
-            const size_t row = size_t(y) * w * ch;
-            for (int x0 = 0, rx = 0; x0 < w; x0 += k, ++rx) {
-                const int x1 = std::min(w, x0 + k);
-                const size_t r = (base + size_t(rx)) * channels;
-                for (int c = 0; c < channels; ++c) {
-                    if constexpr (inDouble) {
-                        for (int x = x0; x < x1; ++x) fsums[r + c] += double(stored(row + size_t(x) * ch + c));
-                    } else {
-                        int64_t sum = 0;
-                        for (int x = x0; x < x1; ++x) sum += int64_t(stored(row + size_t(x) * ch + c));
-                        sums[r + c] += sum;
-                    }
+        // A reduced pixel at a time, over all its rows: each of its sums still takes the rows
+        // top first and each row's columns left to right, as sumRows adds them.
+        for (int x0 = 0, rx = 0; x0 < w; x0 += k, ++rx) {
+            const int x1 = std::min(w, x0 + k);
+            const size_t r = (base + size_t(rx)) * channels;
+            for (int c = 0; c < channels; ++c) {
+                if constexpr (inDouble) {
+                    double sum = fsums[r + c];
+                    for (int y = r0; y < r1; ++y)
+                        for (int x = x0; x < x1; ++x) sum += double(stored((size_t(y) * w + x) * ch + c));
+                    fsums[r + c] = sum;
+                } else {
+                    int64_t sum = 0;
+                    for (int y = r0; y < r1; ++y)
+                        for (int x = x0; x < x1; ++x) sum += int64_t(stored((size_t(y) * w + x) * ch + c));
+                    sums[r + c] += sum;
                 }
             }
         }
