@@ -1,6 +1,6 @@
-// tiffpixels: what the TIFF reader does to a page's pixels once read, whole or in bands:
-// premultiplied colour back to stored colour, and stored rows placed as the page's
-// Orientation shows them.
+// tiffpixels: how the TIFF reader reads a page's pixels, whole or in bands: the layout of
+// the current directory, premultiplied colour back to stored colour, and stored rows placed
+// as the page's Orientation shows them.
 #pragma once
 
 #include <tiffio.h>
@@ -16,6 +16,54 @@
 
 namespace formats {
 
+// How the current directory is read: at full depth, sample by sample (native), or
+// through the library's RGBA reader (8-bit, every other kind of TIFF).
+struct TiffLayout {
+    uint32_t w = 0, h = 0;  // as stored
+    uint16_t bits = 1, samples = 1, photometric = 0, planar = 1, extra = 0, extraKind = 0;
+    uint16_t format = SAMPLEFORMAT_UINT;
+    uint16_t orientation = ORIENTATION_TOPLEFT;
+    bool known = false;  // kind holds the samples' kind (else they are of no kind read natively)
+    Samples kind = Samples::Unsigned8;
+    bool native = false;
+    bool tiled = false;
+    bool alpha() const { return extra > 0; }
+    bool inScanlines() const { return !tiled && planar == PLANARCONFIG_CONTIG; }
+};
+// The kind of samples of bits bits in sample format format, if it is one read natively.
+// (Signed 8-bit samples are copied as unsigned, as they always were.)
+inline bool sampleKind(uint16_t bits, uint16_t format, Samples& kind) {
+    const bool integer = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
+    if (bits == 8 && (integer || format == SAMPLEFORMAT_INT)) return kind = Samples::Unsigned8, true;
+    if (bits == 16 && integer) return kind = Samples::Unsigned16, true;
+    if (bits == 16 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed16, true;
+    if (bits == 32 && integer) return kind = Samples::Unsigned32, true;
+    if (bits == 32 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed32, true;
+    if (bits == 32 && format == SAMPLEFORMAT_IEEEFP) return kind = Samples::Float32, true;
+    return false;
+}
+inline TiffLayout layoutOf(TIFF* t) {
+    TiffLayout l;
+    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &l.w);
+    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &l.h);
+    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &l.bits);
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &l.samples);
+    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &l.planar);
+    TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &l.orientation);
+    if (l.orientation < ORIENTATION_TOPLEFT || l.orientation > ORIENTATION_LEFTBOT) l.orientation = ORIENTATION_TOPLEFT;
+    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &l.photometric)) l.photometric = l.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
+    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &l.format);
+    uint16_t* kinds = nullptr;
+    if (TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &l.extra, &kinds) && l.extra > 0 && kinds) l.extraKind = kinds[0];
+    const bool grey = l.photometric == PHOTOMETRIC_MINISBLACK && (l.samples == 1 || l.samples == 2);
+    const bool rgb = l.photometric == PHOTOMETRIC_RGB && (l.samples == 3 || l.samples == 4);
+    if (rgb && l.samples == 4 && l.extra == 0) l.extra = 1;  // a fourth sample is alpha
+    if (grey && l.samples == 2 && l.extra == 0) l.extra = 1;
+    l.tiled = TIFFIsTiled(t) != 0;
+    l.known = sampleKind(l.bits, l.format, l.kind);
+    l.native = (grey || rgb) && l.known;
+    return l;
+}
 // Colour samples of a premultiplied page back to stored colour, rounded to nearest.
 template <class T>
 void unpremultiply(std::vector<T>& s, int channels, uint32_t maxValue) {
