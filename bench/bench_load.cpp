@@ -5,11 +5,21 @@
 // program's load (headers, background decoding, copying into the volume). Prints both
 // and the ratio. No display needed.
 //
+// --huge: one multi-page TIFF of big grey pages (default 12 of 16000 x 16000, 8-bit, in
+// strips of 64 rows, about 3 GB; --bits 16, --pages, --size, --rows 0 for one strip a page,
+// --deflate for compressed strips)
+// opened at 1/2: a plain one-thread libtiff read of its strips into one buffer against the
+// load with its pages read in bands and with them read whole, each load in a child process
+// of its own, whose peak memory (VmHWM) is set against the reduced volume's bytes.
+//
 // --wide: one multi-page 16-bit grey TIFF of 512 x 512 x 300 (uncompressed) instead: a plain
 // one-thread libtiff read of its strips against the load, which keeps the original samples
 // (each page decoded once), and against the load without room for them (each page twice).
 #include <png.h>
 #include <tiffio.h>
+#include <sys/resource.h>
+#include <sys/statvfs.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -18,6 +28,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -200,14 +211,157 @@ int wideBench(int reps) {
     return 0;
 }
 
+// ---- Huge pages at 1/2 ----
+
+bool writeHugeTiff(const std::string& path, int size, int pages, int bits, int rows, bool deflate) {
+    TIFF* t = TIFFOpen(path.c_str(), "w8");
+    if (!t) return false;
+    const int bytes = bits / 8;
+    std::vector<unsigned char> row(size_t(size) * bytes);
+    for (int k = 0; k < pages; ++k) {
+        TIFFSetField(t, TIFFTAG_IMAGEWIDTH, uint32_t(size));
+        TIFFSetField(t, TIFFTAG_IMAGELENGTH, uint32_t(size));
+        TIFFSetField(t, TIFFTAG_BITSPERSAMPLE, bits);
+        TIFFSetField(t, TIFFTAG_SAMPLESPERPIXEL, 1);
+        TIFFSetField(t, TIFFTAG_PHOTOMETRIC, PHOTOMETRIC_MINISBLACK);
+        TIFFSetField(t, TIFFTAG_PLANARCONFIG, PLANARCONFIG_CONTIG);
+        TIFFSetField(t, TIFFTAG_ROWSPERSTRIP, uint32_t(rows > 0 ? rows : size));
+        TIFFSetField(t, TIFFTAG_SUBFILETYPE, FILETYPE_PAGE);
+        if (deflate) TIFFSetField(t, TIFFTAG_COMPRESSION, COMPRESSION_ADOBE_DEFLATE), TIFFSetField(t, TIFFTAG_ZIPQUALITY, 1);
+        for (int y = 0; y < size; ++y) {
+            unsigned seed = 7u * unsigned(y) + 131u * unsigned(k);
+            for (int x = 0; x < size * bytes; ++x) {
+                seed = seed * 1103515245u + 12345u;
+                row[size_t(x)] = static_cast<unsigned char>(((x + y) >> 6) + (seed >> 28));
+            }
+            if (TIFFWriteScanline(t, row.data(), uint32_t(y), 0) < 0) return TIFFClose(t), false;
+        }
+        if (!TIFFWriteDirectory(t)) return TIFFClose(t), false;
+    }
+    TIFFClose(t);
+    return true;
+}
+
+// Processor seconds this process (and its threads) spent, user and system.
+double cpuSeconds() {
+    rusage u {};
+    getrusage(RUSAGE_SELF, &u);
+    return double(u.ru_utime.tv_sec + u.ru_stime.tv_sec) + double(u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e6;
+}
+
+// The plain read: every strip of every page read on this thread into one reused buffer.
+double plainStrips(const std::string& path, uint64_t& checksum) {
+    const auto t0 = Clock::now();
+    TIFF* t = TIFFOpen(path.c_str(), "r");
+    if (!t) return -1;
+    std::vector<unsigned char> buffer;
+    do {
+        buffer.resize(size_t(TIFFStripSize(t)));
+        for (tstrile_t s = 0; s < TIFFNumberOfStrips(t); ++s) {
+            const tmsize_t n = TIFFReadEncodedStrip(t, s, buffer.data(), -1);
+            if (n < 0) return TIFFClose(t), -1;
+            checksum += buffer[size_t(n) / 2];
+        }
+    } while (TIFFReadDirectory(t));
+    TIFFClose(t);
+    return seconds(t0);
+}
+
+int64_t statusKb(const char* key) {
+    std::ifstream in("/proc/self/status");
+    std::string line;
+    while (std::getline(in, line))
+        if (line.rfind(key, 0) == 0) return std::atoll(line.c_str() + std::strlen(key));
+    return -1;
+}
+
+// The load at 1/2 in a child process: its time (and processor time: the machine may be
+// busy), and its peak memory beyond what it held before.
+bool hugeLoad(const std::string& path, bool inBands, double& s, double& cpu, double& peakMiB, double& volumeMiB) {
+    int out[2];
+    if (pipe(out) != 0) return false;
+    const pid_t child = fork();
+    if (child < 0) return false;
+    if (child == 0) {
+        close(out[0]);
+        std::ofstream("/proc/self/clear_refs") << "5";  // VmHWM from here
+        const int64_t before = statusKb("VmHWM:");
+        double r[4] = {-1, 0, 0, 0};
+        const auto t0 = Clock::now();
+        stackio::Plan plan;
+        std::string problem;
+        if (stackio::plan({path}, plan, problem, -1, {}, 2)) {
+            plan.inBands = inBands;
+            voxelmap map;
+            const stackio::Outcome o = stackio::build(plan, map, [](int) { return true; });
+            if (o.problem.empty()) r[0] = seconds(t0), r[2] = double(map.numVoxels) * sizeof(voxel) / 1048576.0;
+            else problem = o.problem;
+        }
+        if (!problem.empty()) std::fprintf(stderr, "%s\n", problem.c_str());
+        r[1] = double(statusKb("VmHWM:") - before) / 1024.0;
+        r[3] = cpuSeconds();
+        if (write(out[1], r, sizeof r) != sizeof r) _exit(1);
+        _exit(0);
+    }
+    close(out[1]);
+    double r[4] = {-1, 0, 0, 0};
+    const bool read = ::read(out[0], r, sizeof r) == sizeof r;
+    close(out[0]);
+    int status = 0;
+    waitpid(child, &status, 0);
+    s = r[0], peakMiB = r[1], volumeMiB = r[2], cpu = r[3];
+    return read && s >= 0;
+}
+
+int hugeBench(int size, int pages, int bits, int rows, bool deflate) {
+    namespace fs = std::filesystem;
+    const fs::path file = fs::temp_directory_path() / ("slabwright-bench-huge-" + std::to_string(getpid()) + ".tif");
+    const double fileBytes = double(size) * size * pages * (bits / 8);
+    struct statvfs disk {};
+    if (statvfs(fs::temp_directory_path().c_str(), &disk) == 0 && double(disk.f_bavail) * disk.f_frsize < 1.5 * fileBytes)
+        return std::fprintf(stderr, "not room enough in %s for %.1f GB\n", fs::temp_directory_path().c_str(), fileBytes / 1e9), 1;
+    if (!writeHugeTiff(file.string(), size, pages, bits, rows, deflate)) {
+        fs::remove(file);
+        return std::fprintf(stderr, "cannot write %s\n", file.c_str()), 1;
+    }
+    std::printf("one %d-bit TIFF of %d pages of %d x %d (%.2f GB, %s%s), at 1/2, %d workers\n", bits, pages, size, size,
+                fs::file_size(file) / 1e9, rows > 0 ? (std::to_string(rows) + "-row strips").c_str() : "one strip a page",
+                deflate ? ", deflated" : "", workerCount());
+    uint64_t sum = 0;
+    const double cpu0 = cpuSeconds();
+    const double plain = plainStrips(file.string(), sum), plainCpu = cpuSeconds() - cpu0;
+    double bands = 0, bandsCpu = 0, bandsPeak = 0, whole = 0, wholeCpu = 0, wholePeak = 0, volume = 0;
+    const bool ok = plain >= 0 && hugeLoad(file.string(), true, bands, bandsCpu, bandsPeak, volume) &&
+                    hugeLoad(file.string(), false, whole, wholeCpu, wholePeak, volume);
+    fs::remove(file);
+    if (!ok) return 1;
+    std::printf("plain one-thread libtiff read of the strips  %7.2f s, processor %7.2f s\n", plain, plainCpu);
+    const auto line = [&](const char* what, double s, double cpu, double peak) {
+        std::printf("load, pages %-6s %7.2f s (%.2f x the plain read), processor %7.2f s (%.2f x), peak %6.0f MiB = volume "
+                    "%.0f MiB + %.1f %%\n",
+                    what, s, s / plain, cpu, cpu / plainCpu, peak, volume, 100 * (peak - volume) / volume);
+    };
+    line("in bands", bands, bandsCpu, bandsPeak);
+    line("whole", whole, wholeCpu, wholePeak);
+    std::printf("RESULT kernel=huge_load plain_s=%.2f plain_cpu_s=%.2f bands_s=%.2f bands_cpu_s=%.2f whole_s=%.2f "
+                "whole_cpu_s=%.2f bands_peak_mib=%.0f whole_peak_mib=%.0f volume_mib=%.0f (checksum %llu)\n",
+                plain, plainCpu, bands, bandsCpu, whole, wholeCpu, bandsPeak, wholePeak, volume,
+                static_cast<unsigned long long>(sum));
+    return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     int files = 256, size = 512, reps = 3;
     reuseBuffers();  // as the program does
-    bool wide = false;
-    for (int i = 1; i < argc; ++i)
+    bool wide = false, huge = false, deflate = false;
+    int hugeSize = 16000, hugePages = 12, hugeBits = 8, hugeRows = 64;
+    for (int i = 1; i < argc; ++i) {
         if (std::string(argv[i]) == "--wide") wide = true;
+        if (std::string(argv[i]) == "--huge") huge = true;
+        if (std::string(argv[i]) == "--deflate") deflate = true;
+    }
     for (int i = 1; i + 1 < argc; i += 2) {
         const std::string a = argv[i];
         if (a == "--files") files = std::atoi(argv[i + 1]);
@@ -215,6 +369,14 @@ int main(int argc, char** argv) {
         if (a == "--reps") reps = std::atoi(argv[i + 1]);
         if (a == "--threads") workerOverride() = std::atoi(argv[i + 1]);
     }
+    for (int i = 1; i + 1 < argc; ++i) {  // (--huge takes no value: its options are read wherever they stand)
+        const std::string a = argv[i];
+        if (a == "--size") hugeSize = std::atoi(argv[i + 1]);
+        if (a == "--pages") hugePages = std::atoi(argv[i + 1]);
+        if (a == "--bits") hugeBits = std::atoi(argv[i + 1]) == 16 ? 16 : 8;
+        if (a == "--rows") hugeRows = std::atoi(argv[i + 1]);
+    }
+    if (huge) return hugeBench(hugeSize, hugePages, hugeBits, hugeRows, deflate);
     if (wide) return wideBench(reps);
     namespace fs = std::filesystem;
     const fs::path dir = fs::temp_directory_path() / ("slabwright-bench-load-" + std::to_string(getpid()));

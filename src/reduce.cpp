@@ -1,5 +1,6 @@
 #include "reduce.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -55,6 +56,169 @@ int64_t roundedMean(int64_t sum, int64_t n) {
     return t >= 0 ? t / n : -((-t + n - 1) / n);
 }
 
+// Adds rows [r0, r1) of pg (channels: as summed; 4 for copied pages, their RGBA voxels) to
+// the sums of the reduced pixels from at(y) on, y a row of pg.
+template <class At>
+void sumRows(const Page& pg, int r0, int r1, int k, int channels, At at, int64_t* sums, double* fsums,
+             uint32_t* counts) {
+    const bool asRgba = copied(pg);
+    const int w = pg.width;
+    formats::withStored(pg, [&](auto stored) {
+        // Floating-point and 64-bit samples are summed in double, the rest exactly.
+        using V = decltype(stored(0));
+        constexpr bool inDouble = std::is_floating_point_v<V> || sizeof(V) == 8;
+        for (int y = r0; y < r1; ++y) {
+            const size_t ry = at(y);
+            for (int x = 0; x < w; ++x) {
+                const size_t px = size_t(y) * w + x;
+                if (pg.isLost(px)) continue;
+                const size_t r = ry + size_t(x / k);
+                ++counts[r];
+                if (asRgba) {  // grey, grey + alpha, RGB or RGBA as the voxel it becomes
+                    const uint8_t* s = &pg.s8[px * pg.channels];
+                    const bool grey = pg.channels <= 2, alpha = pg.channels == 2 || pg.channels == 4;
+                    int64_t* d = &sums[r * 4];
+                    d[0] += s[0], d[1] += grey ? s[0] : s[1], d[2] += grey ? s[0] : s[2];
+                    d[3] += alpha ? s[pg.channels - 1] : 255;
+                    continue;
+                }
+                for (int c = 0; c < channels; ++c) {
+                    const size_t i = px * channels + c;
+                    if constexpr (inDouble)
+                        fsums[r * channels + c] += double(stored(i));
+                    else
+                        sums[r * channels + c] += int64_t(stored(i));
+                }
+            }
+        }
+    });
+}
+
+// sumRowsWhole for copied 8-bit pages of ch channels, summed as the RGBA voxels they become;
+// blocks of K columns (the factor, known when compiled; 0: k, known when run) unrolled.
+template <int ch, int K>
+void sumRgbaWhole(const Page& pg, int r0, int r1, int k, size_t base, int64_t* sums) {
+    constexpr bool grey = ch <= 2, alpha = ch == 2 || ch == 4;
+    const int w = pg.width, step = K > 0 ? K : k;
+    const size_t stride = size_t(w) * ch;
+    const uint8_t* const first = &pg.s8[size_t(r0) * stride];
+    int64_t* d = &sums[base * 4];
+    // A reduced pixel at a time, over all its rows: its sums taken from memory once.
+    for (int x0 = 0; x0 < w; x0 += step, d += 4) {
+        const int n = std::min(w - x0, step);
+        uint32_t s0 = 0, s1 = 0, s2 = 0, s3 = 0;
+        const auto add = [&](const uint8_t* q) {
+            s0 += q[0];
+            if constexpr (!grey) s1 += q[1], s2 += q[2];
+            if constexpr (alpha) s3 += q[ch - 1];
+        };
+        for (const uint8_t* row = first + size_t(x0) * ch; row < first + size_t(r1 - r0) * stride; row += stride) {
+            if (K > 0 && n == K) {
+                for (int i = 0; i < K; ++i) add(row + i * ch);
+            } else {
+                for (int i = 0; i < n; ++i) add(row + i * ch);
+            }
+        }
+        if constexpr (!alpha) s3 = 255u * uint32_t(n * (r1 - r0));
+        d[0] += s0, d[1] += grey ? s0 : s1, d[2] += grey ? s0 : s2, d[3] += s3;
+    }
+}
+template <int ch>
+void sumRgbaWhole(const Page& pg, int r0, int r1, int k, size_t base, int64_t* sums) {
+    switch (k) {
+        case 2: return sumRgbaWhole<ch, 2>(pg, r0, r1, k, base, sums);
+        case 4: return sumRgbaWhole<ch, 4>(pg, r0, r1, k, base, sums);
+        default: return sumRgbaWhole<ch, 0>(pg, r0, r1, k, base, sums);
+    }
+}
+
+// The same as sumRows for rows of a band where none is lost, a reduced pixel at a time: no
+// division or lost line a pixel, integer samples summed across the block's columns first
+// (exact: the same sums), floating-point ones added one by one in the same order (the same
+// roundings). Rows [r0, r1) of pg, all in the reduced row whose sums start at base.
+void sumRowsWhole(const Page& pg, int r0, int r1, int k, int channels, size_t base, int64_t* sums, double* fsums,
+                  uint32_t* counts) {
+    const bool asRgba = copied(pg);
+    const int w = pg.width, ch = pg.channels;
+    for (int x0 = 0, rx = 0; x0 < w; x0 += k, ++rx) counts[base + size_t(rx)] += uint32_t((std::min(w, x0 + k) - x0) * (r1 - r0));
+    if (asRgba) {
+        switch (ch) {
+            case 1: return sumRgbaWhole<1>(pg, r0, r1, k, base, sums);
+            case 2: return sumRgbaWhole<2>(pg, r0, r1, k, base, sums);
+            case 3: return sumRgbaWhole<3>(pg, r0, r1, k, base, sums);
+            default: return sumRgbaWhole<4>(pg, r0, r1, k, base, sums);
+        }
+    }
+    formats::withStored(pg, [&](auto stored) {
+        using V = decltype(stored(0));
+        constexpr bool inDouble = std::is_floating_point_v<V> || sizeof(V) == 8;
+        // A reduced pixel at a time, over all its rows: each of its sums still takes the rows
+        // top first and each row's columns left to right, as sumRows adds them.
+        for (int x0 = 0, rx = 0; x0 < w; x0 += k, ++rx) {
+            const int x1 = std::min(w, x0 + k);
+            const size_t r = (base + size_t(rx)) * channels;
+            for (int c = 0; c < channels; ++c) {
+                if constexpr (inDouble) {
+                    double sum = fsums[r + c];
+                    for (int y = r0; y < r1; ++y)
+                        for (int x = x0; x < x1; ++x) sum += double(stored((size_t(y) * w + x) * ch + c));
+                    fsums[r + c] = sum;
+                } else {
+                    int64_t sum = 0;
+                    for (int y = r0; y < r1; ++y)
+                        for (int x = x0; x < x1; ++x) sum += int64_t(stored((size_t(y) * w + x) * ch + c));
+                    sums[r + c] += sum;
+                }
+            }
+        }
+    });
+}
+
+// The rounded means of a reduced row's integer sums (n pixels of channels sums, counts
+// beside) as samples S, as roundedMean and storeInteger give them: by a multiply where the
+// sum allows (the same quotient), once for equal sums in a row (grey as RGB).
+// Pixels without a count are zero.
+template <class S>
+void integerMeans(const int64_t* sums, const uint32_t* counts, int n, int channels, S* out) {
+    uint32_t divisor = 0;
+    // t / divisor is t * magic >> 64 for every 32-bit t, divisor 2 or more: a multiply
+    // instead of a division, exactly (magic = 2^64 / divisor rounded up, with 32 bits to spare).
+    uint64_t magic = 0;
+    for (int x = 0; x < n; ++x, sums += channels, out += channels) {
+        const uint32_t count = counts[x];
+        if (count != divisor && count != 0) divisor = count, magic = UINT64_C(0xFFFFFFFFFFFFFFFF) / count + 1;
+        int64_t last = 0, v = 0;
+        for (int c = 0; c < channels; ++c) {
+            if (count == 0) {
+                out[c] = 0;
+                continue;
+            }
+            if (c == 0 || sums[c] != last) {
+                const int64_t t = sums[c] + count / 2;
+                v = count == 1                                   ? sums[c]
+                    : t >= 0 && t <= int64_t(UINT32_MAX) ? int64_t((static_cast<unsigned __int128>(magic) * uint64_t(t)) >> 64)
+                                                         : roundedMean(sums[c], count);
+            }
+            last = sums[c];
+            out[c] = static_cast<S>(v);
+        }
+    }
+}
+
+// A page of the block's kind, w x h, its samples zero.
+Page blank(const Page& shape, int w, int h) {
+    Page out = shape;
+    out.width = w, out.height = h;
+    const size_t n = size_t(w) * h * out.channels;
+    switch (formats::bitsOf(out.samples)) {
+        case 8: out.s8.assign(n, 0); break;
+        case 16: out.s16.assign(n, 0); break;
+        case 32: out.s32.assign(n, 0); break;
+        default: out.s64.assign(n, 0); break;
+    }
+    return out;
+}
+
 }  // namespace
 
 int64_t accumulatorBytes(int w, int h, int k) {
@@ -81,48 +245,13 @@ bool Reducer::add(const Page& pg, std::string& reason) {
         return false;
     }
     ++pages_;
-    formats::withStored(pg, [&](auto stored) {
-        // Floating-point and 64-bit samples are summed in double, the rest exactly.
-        using V = decltype(stored(0));
-        constexpr bool inDouble = std::is_floating_point_v<V> || sizeof(V) == 8;
-        for (int y = 0; y < h_; ++y) {
-            const size_t ry = size_t(y / k_) * rw_;
-            for (int x = 0; x < w_; ++x) {
-                const size_t px = size_t(y) * w_ + x;
-                if (pg.isLost(px)) continue;
-                const size_t r = ry + size_t(x / k_);
-                ++counts_[r];
-                if (asRgba) {  // grey, grey + alpha, RGB or RGBA as the voxel it becomes
-                    const uint8_t* s = &pg.s8[px * pg.channels];
-                    const bool grey = pg.channels <= 2, alpha = pg.channels == 2 || pg.channels == 4;
-                    int64_t* d = &sums_[r * 4];
-                    d[0] += s[0], d[1] += grey ? s[0] : s[1], d[2] += grey ? s[0] : s[2];
-                    d[3] += alpha ? s[pg.channels - 1] : 255;
-                    continue;
-                }
-                for (int c = 0; c < channels; ++c) {
-                    const size_t i = px * channels + c;
-                    if constexpr (inDouble)
-                        fsums_[r * channels + c] += double(stored(i));
-                    else
-                        sums_[r * channels + c] += int64_t(stored(i));
-                }
-            }
-        }
-    });
+    sumRows(pg, 0, pg.height, k_, channels, [&](int y) { return size_t(y / k_) * rw_; }, sums_.data(), fsums_.data(),
+            counts_.data());
     return true;
 }
 
 Page Reducer::take() {
-    Page out = shape_;
-    out.width = rw_, out.height = rh_;
-    const size_t n = size_t(rw_) * rh_ * out.channels;
-    switch (formats::bitsOf(out.samples)) {
-        case 8: out.s8.assign(n, 0); break;
-        case 16: out.s16.assign(n, 0); break;
-        case 32: out.s32.assign(n, 0); break;
-        default: out.s64.assign(n, 0); break;
-    }
+    Page out = blank(shape_, rw_, rh_);
     std::vector<bool> lostRows(rh_, true);
     for (size_t r = 0; r < counts_.size(); ++r) {
         const uint32_t count = counts_[r];
@@ -144,6 +273,137 @@ Page Reducer::take() {
     pages_ = 0;
     sums_.clear(), fsums_.clear(), counts_.clear();
     return out;
+}
+
+int BandReducer::ringRows(int h, int k, int bandRows) {
+    // Room for a band of each page and a little more, so that pages need not wait in step.
+    const int wanted = std::clamp(reducedSize(bandRows, k) + 2, 8, 128);
+    return std::min(wanted, reducedSize(h, k));
+}
+
+int64_t BandReducer::ringBytes(int w, int h, int k, int bandRows) {
+    return int64_t(ringRows(h, k, bandRows)) * reducedSize(w, k) * (4 * 8 + 4);
+}
+
+BandReducer::BandReducer(int w, int h, int k, int bandRows)
+    : w_(w), h_(h), k_(k), rw_(reducedSize(w, k)), rh_(reducedSize(h, k)), ring_(ringRows(h, k, bandRows)) {}
+
+void BandReducer::begin(int pages, Emit emit) {
+    std::lock_guard<std::mutex> hold(lock_);
+    // A block that ended early may leave sums behind: they go with it.
+    if (stopped_ || emitted_ < rh_) sums_.clear(), fsums_.clear(), counts_.clear();
+    emit_ = std::move(emit);
+    done_.assign(size_t(pages), 0);
+    emitted_ = 0;
+    emitting_ = stopped_ = shaped_ = false;
+}
+
+bool BandReducer::add(int j, const Page& band, int y0, std::string& reason) {
+    const int y1 = std::min(h_, y0 + band.height);
+    for (int ry = y0 / k_; ry * k_ < y1; ++ry)
+        if (!addRow(j, band, y0, ry, reason)) return false;
+    return true;
+}
+
+bool BandReducer::addRow(int j, const Page& band, int y0, int ry, std::string& reason) {
+    const int a = std::max(y0, ry * k_), b = std::min({y0 + band.height, (ry + 1) * k_, h_});
+    const bool asRgba = copied(band);
+    const int channels = asRgba ? 4 : band.channels;
+    {
+        std::unique_lock<std::mutex> hold(lock_);
+        // The page before is past this row, and the row has its room in the ring.
+        const int need = std::min(h_, (ry + 1) * k_);
+        moved_.wait(hold, [&] { return stopped_ || ((j == 0 || done_[size_t(j) - 1] >= need) && ry < emitted_ + ring_); });
+        if (stopped_) return false;
+        if (!shaped_) {  // (shaped only once all is allocated: a page that runs out of memory fails alone)
+            shape_ = Page();
+            shape_.samples = band.samples, shape_.bits = band.bits, shape_.channels = channels;
+            shape_.slope = band.slope, shape_.intercept = band.intercept, shape_.invert = band.invert;
+            // (The last block's ring, all zero again, serves when it is of the same size.)
+            const size_t n = size_t(ring_) * rw_ * channels;
+            if (wideSums(band.samples)) {
+                if (fsums_.size() != n) fsums_.assign(n, 0.0);
+                sums_.clear();
+            } else {
+                if (sums_.size() != n) sums_.assign(n, 0);
+                fsums_.clear();
+            }
+            if (counts_.size() != size_t(ring_) * rw_) counts_.assign(size_t(ring_) * rw_, 0);
+            row_ = blank(shape_, rw_, 1);
+            row_.lost.reserve(1);
+            shaped_ = true;
+        } else if (band.samples != shape_.samples || channels != shape_.channels || band.slope != shape_.slope ||
+                   band.intercept != shape_.intercept || band.invert != shape_.invert) {
+            reason = "cannot be averaged with the layers beside it: its samples are of another kind";
+            return false;
+        }
+    }
+    // This page alone adds to the row now: the pages before are past it, those after wait.
+    const size_t slot = size_t(ry % ring_) * rw_;
+    const auto lost = band.lost.begin();
+    if (band.lost.empty() || std::find(lost + (a - y0), lost + (b - y0), true) == lost + (b - y0))
+        sumRowsWhole(band, a - y0, b - y0, k_, channels, slot, sums_.data(), fsums_.data(), counts_.data());
+    else
+        sumRows(band, a - y0, b - y0, k_, channels, [slot](int) { return slot; }, sums_.data(), fsums_.data(), counts_.data());
+    std::unique_lock<std::mutex> hold(lock_);
+    done_[size_t(j)] = b;
+    emitDone(hold);
+    moved_.notify_all();
+    return true;
+}
+
+void BandReducer::finish(int j) {
+    std::unique_lock<std::mutex> hold(lock_);
+    done_[size_t(j)] = h_;
+    emitDone(hold);
+    moved_.notify_all();
+}
+
+void BandReducer::stop() {
+    std::lock_guard<std::mutex> hold(lock_);
+    stopped_ = true;
+    moved_.notify_all();
+}
+
+// Emits the rows every page is past, one thread at a time, outside the lock.
+void BandReducer::emitDone(std::unique_lock<std::mutex>& hold) {
+    if (emitting_) return;  // the thread emitting sees the new rows when it looks again
+    emitting_ = true;
+    while (!stopped_ && shaped_) {
+        const int complete = *std::min_element(done_.begin(), done_.end());
+        const int ready = complete >= h_ ? rh_ : complete / k_;
+        if (emitted_ >= ready) break;
+        const int ry = emitted_;
+        hold.unlock();
+        const size_t slot = size_t(ry % ring_) * rw_;
+        Page& row = row_;  // (emitting allocates nothing)
+        row.lost.clear();
+        const uint32_t* counts = &counts_[slot];
+        const bool lost = std::all_of(counts, counts + rw_, [](uint32_t c) { return c == 0; });
+        if (fsums_.empty()) {
+            const int64_t* sums = &sums_[slot * row.channels];
+            switch (formats::bitsOf(row.samples)) {
+                case 8: integerMeans(sums, counts, rw_, row.channels, row.s8.data()); break;
+                case 16: integerMeans(sums, counts, rw_, row.channels, row.s16.data()); break;
+                default: integerMeans(sums, counts, rw_, row.channels, row.s32.data()); break;
+            }
+        } else {
+            std::fill(row.s32.begin(), row.s32.end(), 0), std::fill(row.s64.begin(), row.s64.end(), 0);
+            for (int x = 0; x < rw_; ++x)
+                for (int c = 0; c < row.channels && counts[x] != 0; ++c)
+                    store(row, size_t(x) * row.channels + c, fsums_[(slot + x) * row.channels + c] / counts[x]);
+        }
+        if (lost) row.lost.assign(1, true);
+        const size_t from = slot * row.channels, to = from + size_t(rw_) * row.channels;
+        if (!fsums_.empty()) std::fill(fsums_.begin() + from, fsums_.begin() + to, 0.0);
+        if (!sums_.empty()) std::fill(sums_.begin() + from, sums_.begin() + to, 0);
+        std::fill(counts_.begin() + slot, counts_.begin() + slot + rw_, 0);
+        emit_(row, ry);
+        hold.lock();
+        ++emitted_;
+        moved_.notify_all();
+    }
+    emitting_ = false;
 }
 
 }  // namespace reduce

@@ -12,7 +12,10 @@
 // for the counts (see accumulatorBytes).
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <mutex>
 #include <string>
 #include <vector>
 
@@ -43,6 +46,53 @@ private:
     std::vector<int64_t> sums_;    // integer samples
     std::vector<double> fsums_;    // floating-point and 64-bit samples
     std::vector<uint32_t> counts_; // readable pixels a reduced pixel
+};
+
+// Sums the pages of one block of layers as their bands arrive, each page on a thread of its
+// own, into a ring of a few reduced rows; each reduced row, once every page has added to it,
+// is handed to `emit` as a one-row page, and its room in the ring taken again. The result is
+// byte for byte the Reducer's: each reduced row takes the pages in order and each page's rows
+// top first (a page adds to a row only once the page before it is past that row), so even
+// sums in double are made in the same order.
+//
+// Memory: ringBytes (beside the bands the pages' decoders hold), however tall the pages.
+class BandReducer {
+public:
+    // Called on the thread of the page that completes a row, one row at a time; must not throw.
+    using Emit = std::function<void(const formats::Page& row, int y)>;
+    // bandRows: the most rows a band brings.
+    BandReducer(int w, int h, int k, int bandRows);
+    // Starts a block of `pages` pages whose rows go to emit. The ring is kept from block to
+    // block (each row is zeroed as it is emitted), so its memory is taken once.
+    void begin(int pages, Emit emit);
+    // Adds band (rows [y0, y0 + band.height) of page j; a page's bands in order, top first).
+    // Waits for the page before it and for room in the ring. False when the band cannot be
+    // averaged with the pages before it (reason says why), or when the block has stopped.
+    bool add(int j, const formats::Page& band, int y0, std::string& reason);
+    // Page j adds no more (done, or failed: its rows left out). Every page must finish.
+    void finish(int j);
+    // Ends the block early: waiting adds return false and no row is emitted any more.
+    void stop();
+    // The reduced rows the ring holds, and its bytes, for pages of width w read in bands of
+    // bandRows rows.
+    static int ringRows(int h, int k, int bandRows);
+    static int64_t ringBytes(int w, int h, int k, int bandRows);
+
+private:
+    bool addRow(int j, const formats::Page& band, int y0, int ry, std::string& reason);
+    void emitDone(std::unique_lock<std::mutex>& hold);
+    int w_, h_, k_, rw_, rh_, ring_;
+    Emit emit_;
+    std::mutex lock_;
+    std::condition_variable moved_;
+    std::vector<int> done_;      // per page: the rows added, top first (h when finished)
+    int emitted_ = 0;            // reduced rows emitted; their slots free again
+    bool emitting_ = false, stopped_ = false, shaped_ = false;
+    formats::Page shape_;        // as Reducer's
+    formats::Page row_;          // the row being emitted
+    std::vector<int64_t> sums_;  // ring_ reduced rows, as Reducer's
+    std::vector<double> fsums_;
+    std::vector<uint32_t> counts_;
 };
 
 }  // namespace reduce

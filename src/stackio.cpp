@@ -17,6 +17,7 @@
 #include <limits>
 #include <map>
 #include <set>
+#include <system_error>
 #include <tuple>
 #include <utility>
 
@@ -139,6 +140,50 @@ Decoded Source::take(int i, std::string& problem) {
     return out;
 }
 
+// At 1/k, the pages of huge layers read in bands: the k pages of a block of layers each on a
+// thread of its own, averaged as their bands arrive (see reduce::BandReducer), each reduced
+// row handed to emit once done. Holds a band a page and the reducer's ring, never a page.
+using RowSink = std::function<void(const Page& row, int y)>;
+bool takeInBands(const Plan& p, const std::vector<Layer>& layers, int i, reduce::BandReducer& reducer, const RowSink& emit,
+                 std::string& warning, std::string& problem) {
+    const int first = i * p.reduce, n = std::min<int>(p.reduce, static_cast<int>(layers.size()) - first);
+    reducer.begin(n, emit);
+    std::vector<std::string> problems(static_cast<size_t>(n)), warnings(static_cast<size_t>(n));
+    const auto page = [&](int j) {
+        const Layer l = layers[size_t(first + j)];
+        std::string& said = problems[size_t(j)];
+        Page out;
+        std::string reason;
+        const auto take = [&](Page& band, int y0) {
+            std::string why;
+            if (band.width != p.width) return said = otherSize(who(p, l), band.width, p.height, p), false;
+            if (!reducer.add(j, band, y0, why)) return said = why.empty() ? "" : who(p, l) + " " + why + ".", false;
+            return true;
+        };
+        if (formats::decodePageBands(p.files[l.file], p.infos[l.file], l.page, take, out, reason)) {
+            if (out.width != p.width || out.height != p.height) said = otherSize(who(p, l), out.width, out.height, p);
+        } else if (said.empty() && !reason.empty()) {
+            said = who(p, l) + " " + reason + ".";
+        }
+        warnings[size_t(j)] = std::move(out.warning);
+        reducer.finish(j);  // a page that failed counts as past every row, so the others go on
+    };
+    std::vector<std::future<void>> running;
+    int started = 0;
+    try {
+        for (; started < n; ++started) running.push_back(std::async(std::launch::async, page, started));
+    } catch (const std::system_error&) {  // no thread to start: the pages started end, the rest are not read
+        reducer.stop();
+        for (int j = started; j < n; ++j) reducer.finish(j);
+        problems[size_t(started)] = who(p, layers[size_t(first + started)]) + " " + formats::kNoMemory + ".";
+    }
+    for (std::future<void>& f : running) f.get();
+    for (int j = 0; j < n; ++j) formats::addWarning(warning, warnings[size_t(j)]);
+    for (const std::string& said : problems)
+        if (!said.empty()) return problem = said, false;
+    return true;
+}
+
 // Formats loaded only among their own files: the refusal when the files mix them, or empty.
 std::string mixed(const Plan& p) {
     // Files of one format that stacks (all of a disc's slices): nothing to compare pairwise.
@@ -214,7 +259,12 @@ unsigned __int128 volumeBytes(const Plan& p, int k) {
            unsigned(reduce::reducedSize(p.layers, k)) * 4;
 }
 
+bool readsInBands(const Plan& p, int k) { return k > 1 && p.bandBytes > 0 && p.decodeBytes > kWholePageBytes; }
+
 unsigned __int128 decodingBytes(const Plan& p, int k) {
+    if (readsInBands(p, k))
+        return static_cast<unsigned __int128>(std::min(k, p.layers)) * uint64_t(p.bandBytes) +
+               uint64_t(reduce::BandReducer::ringBytes(p.width, p.height, k, p.bandRows));
     const unsigned __int128 buffers = static_cast<unsigned __int128>(p.inFlight) * uint64_t(p.decodeBytes);
     return k == 1 ? buffers : buffers + uint64_t(reduce::accumulatorBytes(p.width, p.height, k));
 }
@@ -326,9 +376,14 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
         }
         p.has16 = p.has16 || pg.bits == 16;
         p.decodeBytes = std::max(p.decodeBytes, p.infos[l.file].decodeBytes);
+        const FileInfo& info = p.infos[l.file];
+        const bool bands = info.reader->decodeBands && info.bandBytes > 0 && (n == 0 || p.bandBytes > 0);
+        p.bandBytes = bands ? std::max(p.bandBytes, info.bandBytes) : 0;
+        p.bandRows = bands ? std::max(p.bandRows, info.bandRows) : 0;
     }
     p.layers = static_cast<int>(p.order.size());
     p.inFlight = std::max(2, workerCount()) + 2;
+    p.inBands = readsInBands(p, p.reduce);
     for (double& s : p.voxelSize) s *= p.reduce;
     const int64_t available = memoryAvailable >= 0 ? memoryAvailable : availableMemory();
     auto fits = [&](int k) {
@@ -526,18 +581,28 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         o.originalsDropped = true;
     }
     const int ahead = p.inFlight - 2;
+    reduce::BandReducer reducer(p.width, p.height, p.reduce, std::max(1, p.bandRows));  // (in bands only)
     // First the range of the wide samples: their pages are decoded once for it alone,
     // so no more than a few pages are held at a time.
     double lo = std::numeric_limits<double>::infinity(), hi = -lo;
     if (!wide.empty()) {
         Source source(p, wide, ahead);
         const int count = p.reduce > 1 ? p.reducedLayers() : static_cast<int>(wide.size());
+        const auto widen = [&](const Page& pg) {
+            if (!pg.wide()) return;
+            widemap::widenRange(pg, lo, hi);
+            o.wideKinds |= 1u << int(pg.samples);
+        };
         for (int i = 0; i < count; ++i) {
-            const Decoded d = source.take(i, o.problem);
-            if (!o.problem.empty()) return o;
-            if (!d.page.wide()) continue;
-            widemap::widenRange(d.page, lo, hi);
-            o.wideKinds |= 1u << int(d.page.samples);
+            std::string warning;
+            if (p.inBands) {
+                if (!takeInBands(p, wide, i, reducer, [&](const Page& row, int) { widen(row); }, warning, o.problem)) return o;
+            } else {
+                const Decoded d = source.take(i, o.problem);
+                if (!o.problem.empty()) return o;
+                if (!d.page.wide()) continue;
+                widen(d.page);
+            }
             if (!progress(0)) {
                 o.cancelled = true;
                 return o;
@@ -555,18 +620,35 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
     static const std::vector<unsigned char> none;
     std::vector<std::string> warned(p.files.size());
     Source source(p, p.order, ahead);
+    const auto tableOf = [&](const Page& pg) -> const std::vector<unsigned char>& {
+        if (pg.samples != Samples::Unsigned16 && pg.samples != Samples::Signed16) return none;
+        auto& t = tables[std::make_tuple(pg.samples, pg.slope, pg.intercept, pg.invert)];
+        if (t.empty()) t = widemap::table16(pg, lo, hi);
+        return t;
+    };
     for (int i = 0; i < into.depth; ++i) {
-        const Decoded d = source.take(i, o.problem);
-        if (!o.problem.empty()) break;
-        const Page& pg = d.page;
-        const std::vector<unsigned char>* table = &none;
-        if (pg.samples == Samples::Unsigned16 || pg.samples == Samples::Signed16) {
-            auto& t = tables[std::make_tuple(pg.samples, pg.slope, pg.intercept, pg.invert)];
-            if (t.empty()) t = widemap::table16(pg, lo, hi);
-            table = &t;
+        std::string warning;
+        if (p.inBands) {
+            bool noMemory = false;
+            const auto copy = [&](const Page& row, int y) {
+                try {
+                    widemap::copyLayer(into, i, row, lo, hi, tableOf(row), y);
+                } catch (const std::bad_alloc&) {  // a table: the layer cannot be made
+                    noMemory = true;
+                }
+            };
+            if (!takeInBands(p, p.order, i, reducer, copy, warning, o.problem)) break;
+            if (noMemory) {
+                o.problem = noMemoryFor(p, volumeBytes(p, p.reduce)) + ".";
+                break;
+            }
+        } else {
+            const Decoded d = source.take(i, o.problem);
+            if (!o.problem.empty()) break;
+            widemap::copyLayer(into, i, d.page, lo, hi, tableOf(d.page));
+            warning = d.page.warning;
         }
-        widemap::copyLayer(into, i, pg, lo, hi, *table);
-        if (!pg.warning.empty()) formats::addWarning(warned[p.order[size_t(i) * p.reduce].file], pg.warning);
+        if (!warning.empty()) formats::addWarning(warned[p.order[size_t(i) * p.reduce].file], warning);
         if (!progress(i)) {
             o.cancelled = true;
             break;

@@ -69,6 +69,13 @@ struct Plan : formats::Arrangement {
     bool has16 = false;           // some page is read at 16 bits
     int inFlight = 2;             // pages decoded at the same time
     int64_t decodeBytes = 0;      // the most one page's decoding holds
+    // Where every page can be read in bands (FileInfo::bandBytes): the most a page's decoding
+    // then holds, and the most rows a band brings; 0 where some page cannot.
+    int64_t bandBytes = 0;
+    int bandRows = 0;
+    // Reduced, pages are read in bands and averaged as they arrive, the pages of a block of
+    // layers at once: so planned for pages of more than kWholePageBytes.
+    bool inBands = false;
     // Opened at 1/reduce: each voxel the mean of a reduce^3 block (see reduce.h). width,
     // height and layers stay the full stack's; the volume is reducedWidth() x ...
     int reduce = 1;
@@ -96,7 +103,14 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
 // presentation state, an index) is passed over and counted in passedOver.
 bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable = -1,
           const Choose& choose = {}, int reduce = 1);
-// The bytes a volume of the plan at 1/reduce needs, and those its decoding holds besides.
+// Reduced, pages whose decoding holds more than this are read in bands.
+constexpr int64_t kWholePageBytes = int64_t(64) << 20;
+// Whether a plan at 1/reduce reads its pages in bands.
+bool readsInBands(const Plan& p, int reduce);
+// The bytes a volume of the plan at 1/reduce needs, and those its decoding holds besides:
+// pages whole, the pages in flight and the sums of a reduced layer (reduce::accumulatorBytes);
+// in bands, a band of each page of a block of layers and a ring of reduced rows
+// (reduce::BandReducer::ringBytes).
 unsigned __int128 volumeBytes(const Plan& p, int reduce);
 unsigned __int128 decodingBytes(const Plan& p, int reduce);
 // "\"path\"" or "\"path\", page 3 of 5," for a refusal naming one layer.

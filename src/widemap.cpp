@@ -99,8 +99,9 @@ std::vector<unsigned char> table16(const Page& pg, double lo, double hi) {
     return t;
 }
 
-void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char>& table) {
-    voxel* dst = m.voxels.get() + m.index(0, 0, k);
+void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char>& table,
+               int y0) {
+    voxel* dst = m.voxels.get() + m.index(0, y0, k);
     const size_t pixels = size_t(pg.width) * pg.height;
     const int ch = pg.channels;
     const bool alpha = hasAlpha(ch);

@@ -38,7 +38,9 @@ std::vector<unsigned char> table16(const Page& pg, double lo, double hi);
 
 // Copies a page into layer k: 8-bit pages as they are, wide ones mapped by lo..hi (16-bit
 // ones through table, made by table16 for this page). Lost lines become transparent black.
-void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char>& table);
+// A page of fewer rows (a band) goes to rows y0 on.
+void copyLayer(voxelmap& m, int k, const Page& pg, double lo, double hi, const std::vector<unsigned char>& table,
+               int y0 = 0);
 
 // The tables of a stack's 16-bit pages, one for each kind and meaning of the samples (kind,
 // slope, intercept, inversion), each made once, on first use, for the one lo..hi of the stack.

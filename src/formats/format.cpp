@@ -136,4 +136,31 @@ bool decodePage(const std::string& path, const FileInfo& info, int page, Page& o
     return false;
 }
 
+int64_t& bandTargetBytes() {
+    static int64_t bytes = int64_t(8) << 20;
+    return bytes;
+}
+
+bool decodePageBands(const std::string& path, const FileInfo& info, int page, const BandSink& take, Page& out,
+                     std::string& reason) {
+    out = Page();
+    if (!info.reader || !info.reader->decodeBands || page < 0 || page >= static_cast<int>(info.pages.size()))
+        return reason = kDamaged, false;
+    const PageInfo& pi = info.pages[size_t(page)];
+    const BandSink told = [&](Page& band, int y0) {
+        band.slope = pi.slope, band.intercept = pi.intercept, band.invert = pi.invert;
+        return take(band, y0);
+    };
+    try {
+        if (info.reader->decodeBands(path, info, page, told, out, reason)) {
+            out.slope = pi.slope, out.intercept = pi.intercept, out.invert = pi.invert;
+            return true;
+        }
+    } catch (const std::bad_alloc&) {
+        reason = kNoMemory;
+    }
+    out = Page();
+    return false;
+}
+
 }  // namespace formats

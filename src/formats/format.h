@@ -61,6 +61,10 @@ struct FileInfo {
     const Reader* reader = nullptr;  // the format
     std::vector<PageInfo> pages;
     int64_t decodeBytes = 0;  // the most one page's decoding holds at a time
+    // Where the reader decodes pages in bands (Reader::decodeBands): the most one page's
+    // decoding then holds at a time, and the most rows a band brings; 0 where it does not.
+    int64_t bandBytes = 0;
+    int bandRows = 0;
 
     // The size of a voxel along x, y and z in `unit`, where the file says it (0: not said).
     double voxelSize[3] = {0, 0, 0};
@@ -167,6 +171,11 @@ void withStored(const Page& pg, F&& f) {
     });
 }
 
+// Takes one band of a page being decoded: rows [y0, y0 + band.height) of the page as shown
+// (band.lost, if not empty, marks the band's lost rows); false stops the decoding. The band
+// is the reader's, used again for the next one.
+using BandSink = std::function<bool(Page& band, int y0)>;
+
 // A file format. Each reader lives in a file of its own and is listed once in readers().
 struct Reader {
     const char* name;  // "PNG", "DICOM", ...
@@ -188,6 +197,12 @@ struct Reader {
     // ordering slices, their spacing); false with the problem, or with none when choose
     // was cancelled. Null: every page of every file, in the order given.
     bool (*arrange)(Arrangement& a, const Choose& choose, std::string& problem) = nullptr;
+    // Decodes page `page` band by band, top first, each band handed to take as it is read,
+    // so a huge page is never held whole; out gets the page's size and warnings (no
+    // samples). False, with the reason, as decode; also when take stopped it (reason
+    // empty then). Null: the format decodes whole pages only.
+    bool (*decodeBands)(const std::string& path, const FileInfo& info, int page, const BandSink& take, Page& out,
+                        std::string& reason) = nullptr;
 };
 constexpr size_t kHeadBytes = 544;
 
@@ -205,6 +220,15 @@ bool readHeader(const std::string& path, FileInfo& info, std::string& reason);
 // Decodes one page of a file read by readHeader; false, with the reason, if it does not
 // decode (running out of memory included).
 bool decodePage(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason);
+
+// Decodes one page in bands (its reader's decodeBands, each band told what its samples stand
+// for), as decodePage does whole pages.
+bool decodePageBands(const std::string& path, const FileInfo& info, int page, const BandSink& take, Page& out,
+                     std::string& reason);
+
+// About the bytes a band holds where a reader gathers small strips into bands (8 MiB; tests
+// make it small, to read pages in many bands).
+int64_t& bandTargetBytes();
 
 // The reasons every format gives in the same words.
 extern const char* const kDamaged;   // "is not an image in a supported format, or it is damaged or truncated"

@@ -19,61 +19,11 @@
 #include <utility>
 
 #include "format.h"
+#include "tiffmeta.h"
+#include "tiffpixels.h"
 
 namespace formats {
 namespace {
-
-// Colour samples of a premultiplied page back to stored colour, rounded to nearest.
-template <class T>
-void unpremultiply(std::vector<T>& s, int channels, uint32_t maxValue) {
-    for (size_t n = 0; n + channels <= s.size(); n += channels) {
-        const uint32_t a = s[n + channels - 1];
-        for (int c = 0; c < channels - 1; ++c) {
-            const uint32_t v = a == 0 ? 0 : (uint32_t(s[n + c]) * maxValue + a / 2) / a;
-            s[n + c] = static_cast<T>(std::min(v, maxValue));
-        }
-    }
-}
-
-// The same for wide integer samples (T: their type, U: how they are held), negative colour
-// rounded away from zero as positive; colour with alpha 0 or below is 0.
-template <class T, class U>
-void unpremultiplyInteger(std::vector<U>& s, int channels) {
-    const __int128 top = std::numeric_limits<T>::max(), bottom = std::numeric_limits<T>::min();
-    for (size_t n = 0; n + channels <= s.size(); n += channels) {
-        const __int128 a = static_cast<T>(s[n + channels - 1]);
-        for (int c = 0; c < channels - 1; ++c) {
-            const __int128 v = static_cast<T>(s[n + c]);
-            const __int128 u = a <= 0 ? 0 : (v * top + (v < 0 ? -a / 2 : a / 2)) / a;
-            s[n + c] = static_cast<U>(static_cast<T>(std::clamp(u, bottom, top)));
-        }
-    }
-}
-// Floating-point colour divided by alpha (taken as at most 1); alpha 0, below or NaN gives 0.
-void unpremultiplyFloat(std::vector<uint32_t>& s, int channels) {
-    auto get = [&s](size_t i) {
-        float v;
-        std::memcpy(&v, &s[i], sizeof v);
-        return v;
-    };
-    for (size_t n = 0; n + channels <= s.size(); n += channels) {
-        const float a = get(n + channels - 1);
-        for (int c = 0; c < channels - 1; ++c) {
-            const float v = a > 0 ? get(n + c) / std::min(a, 1.0f) : 0.0f;
-            std::memcpy(&s[n + c], &v, sizeof v);
-        }
-    }
-}
-void unpremultiplyWide(Page& pg) {
-    switch (pg.samples) {
-        case Samples::Signed16: return unpremultiplyInteger<int16_t>(pg.s16, pg.channels);
-        case Samples::Unsigned32: return unpremultiplyInteger<uint32_t>(pg.s32, pg.channels);
-        case Samples::Signed32: return unpremultiplyInteger<int32_t>(pg.s32, pg.channels);
-        case Samples::Float32: return unpremultiplyFloat(pg.s32, pg.channels);
-        default: return;
-    }
-}
-
 
 struct TiffReports {
     std::string error, warning;
@@ -100,13 +50,14 @@ int tiffWarning(TIFF* t, void* user, const char* module, const char* fmt, va_lis
 struct Tiff {
     TIFF* t = nullptr;
     TiffReports reports;
-    Tiff(const std::string& path, int64_t maxAlloc) {
+    bool mapped = true;  // the file mapped into memory (else read into the library's buffers)
+    Tiff(const std::string& path, int64_t maxAlloc, bool map = true) : mapped(map) {
         TIFFOpenOptions* opts = TIFFOpenOptionsAlloc();
         if (!opts) return;
         TIFFOpenOptionsSetErrorHandlerExtR(opts, tiffError, &reports);
         TIFFOpenOptionsSetWarningHandlerExtR(opts, tiffWarning, &reports);
         if (maxAlloc > 0) TIFFOpenOptionsSetMaxSingleMemAlloc(opts, tmsize_t(maxAlloc));
-        t = TIFFOpenExt(path.c_str(), "r", opts);
+        t = TIFFOpenExt(path.c_str(), mapped ? "r" : "rm", opts);
         TIFFOpenOptionsFree(opts);
     }
     ~Tiff() {
@@ -125,19 +76,21 @@ public:
     Handles(std::string path, int64_t maxAlloc, size_t pages) : path_(std::move(path)), maxAlloc_(maxAlloc), pages_(pages) {}
 
     // A handle on page `page` (its directory at `offset`), or null if it cannot be read.
-    std::unique_ptr<Tiff> take(int page, uint64_t offset) {
+    // Pages read in bands are read unmapped: the mapped pages of a file read through count
+    // as the program's memory until its handle closes.
+    std::unique_ptr<Tiff> take(int page, uint64_t offset, bool mapped = true) {
         std::unique_ptr<Tiff> tif;
         {
             std::lock_guard<std::mutex> hold(lock_);
             // The one furthest along that is not past the page.
             auto best = idle_.end();
             for (auto it = idle_.begin(); it != idle_.end(); ++it)
-                if (int(TIFFCurrentDirectory((*it)->t)) <= page &&
+                if ((*it)->mapped == mapped && int(TIFFCurrentDirectory((*it)->t)) <= page &&
                     (best == idle_.end() || TIFFCurrentDirectory((*it)->t) > TIFFCurrentDirectory((*best)->t)))
                     best = it;
             if (best != idle_.end()) tif = std::move(*best), idle_.erase(best);
         }
-        if (!tif) tif = std::make_unique<Tiff>(path_, maxAlloc_);
+        if (!tif) tif = std::make_unique<Tiff>(path_, maxAlloc_, mapped);
         if (!tif->t) return nullptr;
         while (int(TIFFCurrentDirectory(tif->t)) < page)
             if (!TIFFReadDirectory(tif->t)) break;
@@ -157,6 +110,12 @@ public:
         if (tif && idle_.size() < kMostIdle) idle_.push_back(std::move(tif));
     }
 
+    // Gives a handle back without ending a decode (the page is decoded another way).
+    void putBack(std::unique_ptr<Tiff> tif) {
+        std::lock_guard<std::mutex> hold(lock_);
+        if (idle_.size() < kMostIdle) idle_.push_back(std::move(tif));
+    }
+
 private:
     static constexpr size_t kMostIdle = 8;  // more than the decoding threads ever hold
     const std::string path_;
@@ -167,54 +126,6 @@ private:
     size_t decoded_ = 0;
 };
 
-// How the current directory is read: at full depth, sample by sample (native), or
-// through the library's RGBA reader (8-bit, every other kind of TIFF).
-struct TiffLayout {
-    uint32_t w = 0, h = 0;  // as stored
-    uint16_t bits = 1, samples = 1, photometric = 0, planar = 1, extra = 0, extraKind = 0;
-    uint16_t format = SAMPLEFORMAT_UINT;
-    uint16_t orientation = ORIENTATION_TOPLEFT;
-    bool known = false;  // kind holds the samples' kind (else they are of no kind read natively)
-    Samples kind = Samples::Unsigned8;
-    bool native = false;
-    bool tiled = false;
-    bool alpha() const { return extra > 0; }
-    bool inScanlines() const { return !tiled && planar == PLANARCONFIG_CONTIG; }
-};
-// The kind of samples of bits bits in sample format format, if it is one read natively.
-// (Signed 8-bit samples are copied as unsigned, as they always were.)
-bool sampleKind(uint16_t bits, uint16_t format, Samples& kind) {
-    const bool integer = format == SAMPLEFORMAT_UINT || format == SAMPLEFORMAT_VOID;
-    if (bits == 8 && (integer || format == SAMPLEFORMAT_INT)) return kind = Samples::Unsigned8, true;
-    if (bits == 16 && integer) return kind = Samples::Unsigned16, true;
-    if (bits == 16 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed16, true;
-    if (bits == 32 && integer) return kind = Samples::Unsigned32, true;
-    if (bits == 32 && format == SAMPLEFORMAT_INT) return kind = Samples::Signed32, true;
-    if (bits == 32 && format == SAMPLEFORMAT_IEEEFP) return kind = Samples::Float32, true;
-    return false;
-}
-TiffLayout layoutOf(TIFF* t) {
-    TiffLayout l;
-    TIFFGetField(t, TIFFTAG_IMAGEWIDTH, &l.w);
-    TIFFGetField(t, TIFFTAG_IMAGELENGTH, &l.h);
-    TIFFGetFieldDefaulted(t, TIFFTAG_BITSPERSAMPLE, &l.bits);
-    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLESPERPIXEL, &l.samples);
-    TIFFGetFieldDefaulted(t, TIFFTAG_PLANARCONFIG, &l.planar);
-    TIFFGetFieldDefaulted(t, TIFFTAG_ORIENTATION, &l.orientation);
-    if (l.orientation < ORIENTATION_TOPLEFT || l.orientation > ORIENTATION_LEFTBOT) l.orientation = ORIENTATION_TOPLEFT;
-    if (!TIFFGetField(t, TIFFTAG_PHOTOMETRIC, &l.photometric)) l.photometric = l.samples >= 3 ? PHOTOMETRIC_RGB : PHOTOMETRIC_MINISBLACK;
-    TIFFGetFieldDefaulted(t, TIFFTAG_SAMPLEFORMAT, &l.format);
-    uint16_t* kinds = nullptr;
-    if (TIFFGetFieldDefaulted(t, TIFFTAG_EXTRASAMPLES, &l.extra, &kinds) && l.extra > 0 && kinds) l.extraKind = kinds[0];
-    const bool grey = l.photometric == PHOTOMETRIC_MINISBLACK && (l.samples == 1 || l.samples == 2);
-    const bool rgb = l.photometric == PHOTOMETRIC_RGB && (l.samples == 3 || l.samples == 4);
-    if (rgb && l.samples == 4 && l.extra == 0) l.extra = 1;  // a fourth sample is alpha
-    if (grey && l.samples == 2 && l.extra == 0) l.extra = 1;
-    l.tiled = TIFFIsTiled(t) != 0;
-    l.known = sampleKind(l.bits, l.format, l.kind);
-    l.native = (grey || rgb) && l.known;
-    return l;
-}
 // In doubles, held below 9e18: a header may claim more than any machine holds, and the
 // memory check refuses it then.
 int64_t tiffDecodeBytes(TIFF* t, const TiffLayout& l) {
@@ -240,57 +151,6 @@ std::string unreadable(const TiffLayout& l, const std::string& page) {
     const std::string samples = std::to_string(l.bits) + "-bit" + what + " samples";
     if (l.known) return "has " + samples + page + " in a colour model other than grey or RGB, which cannot be read";
     return "has " + samples + page + ", which cannot be read";
-}
-
-// Where a stored page's pixels go when it is shown as its Orientation says: stored row r,
-// column c lands at pixel base(r) + c * step() of the shown page.
-struct Placement {
-    uint32_t w = 0, h = 0;  // as stored
-    uint16_t orientation = ORIENTATION_TOPLEFT;
-    bool transposed() const { return orientation >= ORIENTATION_LEFTTOP; }
-    uint32_t shownWidth() const { return transposed() ? h : w; }
-    uint32_t shownHeight() const { return transposed() ? w : h; }
-    // The shown row (or column, when transposed) that stored row r becomes.
-    uint32_t line(uint32_t r) const {
-        const bool reversed = orientation == ORIENTATION_BOTRIGHT || orientation == ORIENTATION_BOTLEFT ||
-                              orientation == ORIENTATION_RIGHTTOP || orientation == ORIENTATION_RIGHTBOT;
-        return reversed ? h - 1 - r : r;
-    }
-    ptrdiff_t base(uint32_t r) const {
-        const ptrdiff_t width = shownWidth(), y = line(r);
-        switch (orientation) {
-            case ORIENTATION_TOPRIGHT:
-            case ORIENTATION_BOTRIGHT: return y * width + (w - 1);  // the row runs right to left
-            case ORIENTATION_LEFTTOP:
-            case ORIENTATION_RIGHTTOP: return y;  // the row runs down column y
-            case ORIENTATION_RIGHTBOT:
-            case ORIENTATION_LEFTBOT: return ptrdiff_t(w - 1) * width + y;  // ... up column y
-            default: return y * width;
-        }
-    }
-    ptrdiff_t step() const {
-        switch (orientation) {
-            case ORIENTATION_TOPRIGHT:
-            case ORIENTATION_BOTRIGHT: return -1;
-            case ORIENTATION_LEFTTOP:
-            case ORIENTATION_RIGHTTOP: return ptrdiff_t(shownWidth());
-            case ORIENTATION_RIGHTBOT:
-            case ORIENTATION_LEFTBOT: return -ptrdiff_t(shownWidth());
-            default: return 1;
-        }
-    }
-};
-
-// Copies stored row r (channels samples a pixel) into the shown page.
-template <class T>
-void place(const T* row, uint32_t r, int channels, const Placement& pl, T* page) {
-    const ptrdiff_t base = pl.base(r), step = pl.step();
-    if (step == 1) {
-        std::memcpy(page + base * channels, row, sizeof(T) * pl.w * channels);
-        return;
-    }
-    for (uint32_t c = 0; c < pl.w; ++c, row += channels)
-        std::copy(row, row + channels, page + (base + c * step) * channels);
 }
 
 // Reads a native page: row by row (straight into the page when it needs no turning), or
@@ -356,6 +216,183 @@ bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T
     return true;
 }
 
+// ---- Pages in bands ----
+// A huge page read into a reduced volume is read a band of rows at a time, each band handed
+// on as it is read, rather than whole: a band is a row of tiles, or strips of a few MiB.
+// The rows, lost rows and samples are those of the whole page read above (the tests hold
+// one against the other). Pages turned or flipped upside down are read whole.
+bool inBands(const TiffLayout& l) {
+    return l.orientation == ORIENTATION_TOPLEFT || l.orientation == ORIENTATION_TOPRIGHT;
+}
+// Rows a band of the current directory holds: a row of tiles; strips gathered up to
+// bandTargetBytes(), whole strips where planes are apart (so none is decoded twice); one strip
+// through the RGBA reader (whose lost lines are whole bands).
+uint32_t bandRowsOf(TIFF* t, const TiffLayout& l) {
+    if (!inBands(l)) return l.h;
+    uint32_t rows = 1;
+    if (l.tiled) {
+        TIFFGetField(t, TIFFTAG_TILELENGTH, &rows);
+    } else {
+        TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rows);
+        rows = std::max<uint32_t>(1, std::min(rows, l.h));
+        if (l.native) {
+            const double rowBytes = std::max(1.0, double(l.w) * l.samples * std::max(1, l.bits / 8));
+            const uint32_t gathered = uint32_t(std::max(1.0, std::min(double(bandTargetBytes()) / rowBytes, double(l.h))));
+            // (Strips larger than a band are read a row at a time.)
+            rows = l.planar == PLANARCONFIG_CONTIG && rows > gathered ? gathered : rows * std::max<uint32_t>(1, gathered / rows);
+        }
+    }
+    return std::max<uint32_t>(1, std::min(rows, l.h));
+}
+// In doubles, as tiffDecodeBytes: the band as read and as shown, the library's and our
+// piece (a tile, or a strip the library decodes), or the RGBA reader's raster.
+int64_t tiffBandBytes(TIFF* t, const TiffLayout& l, uint32_t rows) {
+    const double pixels = double(l.w) * rows;
+    double bytes;
+    if (!l.native)
+        bytes = 8 * pixels;
+    else
+        bytes = 2 * pixels * l.samples * (l.bits / 8) + (l.tiled ? 2 * double(TIFFTileSize64(t)) : double(TIFFScanlineSize64(t)));
+    // The library reads a compressed strip whole (an uncompressed one from the mapped file).
+    uint16_t compression = COMPRESSION_NONE;
+    TIFFGetFieldDefaulted(t, TIFFTAG_COMPRESSION, &compression);
+    if (!l.tiled && compression != COMPRESSION_NONE) bytes += double(TIFFStripSize64(t));
+    return int64_t(std::min(bytes + (1 << 20), 9e18));
+}
+
+// Reads stored rows [y0, y1) of a native page into band (w x (y1 - y0) as shown), as
+// readNative reads them: the rows of the pieces that cannot be read stay zero and are marked
+// in lostRows (the page's). y0 starts a row of tiles, or a strip where planes are apart.
+template <class T>
+bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std::vector<T>& band,
+                    std::vector<T>& piece, std::vector<T>& stored, std::vector<bool>& lostRows) {
+    const bool separate = l.planar == PLANARCONFIG_SEPARATE;
+    const int planes = separate ? l.samples : 1, perPixel = separate ? 1 : l.samples;
+    uint32_t tw = l.w, th = 1;
+    if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &th))) return false;
+    uint32_t rowsPerStrip = l.h;
+    if (!l.tiled) TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    rowsPerStrip = std::max<uint32_t>(1, std::min(rowsPerStrip, l.h));
+    const int64_t pieceBytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
+    if (tw == 0 || th == 0 || pieceBytes != int64_t(tw) * th * perPixel * int64_t(sizeof(T))) return false;
+    const size_t rowSamples = size_t(l.w) * l.samples;
+    const Placement pl{l.w, y1 - y0, l.orientation};  // the band's rows as a page of their own
+    const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
+    const bool wholeRows = !l.tiled && !separate;
+    piece.resize(wholeRows && inPlace ? 0 : size_t(tw) * th * perPixel);
+    // Rows read straight into the band fill it, or are zeroed when lost: it need not be zeroed first.
+    if (wholeRows && inPlace)
+        band.resize(rowSamples * (y1 - y0));
+    else
+        band.assign(rowSamples * (y1 - y0), 0);
+    const bool apart = !(inPlace || wholeRows);
+    if (apart) stored.assign(rowSamples * (y1 - y0), 0);
+    std::vector<T>& into = apart ? stored : band;
+    for (int s = 0; s < planes; ++s)
+        for (uint32_t y = y0; y < y1; y += th)
+            for (uint32_t x0 = 0; x0 < l.w; x0 += tw) {
+                const uint32_t rows = std::min(th, y1 - y), cols = std::min(tw, l.w - x0);
+                T* const dst0 = piece.empty() ? &band[(y - y0) * rowSamples] : piece.data();
+                const bool ok = l.tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x0, y, 0, uint16_t(s)), dst0,
+                                                              tmsize_t(pieceBytes)) == pieceBytes
+                                        : TIFFReadScanline(t, dst0, y, uint16_t(s)) == 1;
+                if (!ok) {
+                    const bool notStarted = !l.tiled && TIFFCurrentStrip(t) != TIFFComputeStrip(t, y, uint16_t(s));
+                    const uint32_t lost = notStarted ? std::min(y1, (y / rowsPerStrip + 1) * rowsPerStrip) - y : rows;
+                    std::fill(lostRows.begin() + y, lostRows.begin() + y + lost, true);
+                    if (piece.empty()) std::fill(dst0, dst0 + rowSamples * lost, T(0));
+                    if (notStarted) y += lost - 1;
+                    continue;
+                }
+                if (wholeRows) {
+                    if (!inPlace) place(dst0, y - y0, l.samples, pl, band.data());
+                    continue;
+                }
+                for (uint32_t r = 0; r < rows; ++r) {
+                    const T* src = &piece[size_t(r) * tw * perPixel];
+                    T* dst = &into[(size_t(y - y0 + r) * l.w + x0) * l.samples + s];
+                    if (!separate) {
+                        std::copy(src, src + size_t(cols) * perPixel, dst);
+                        continue;
+                    }
+                    for (uint32_t c = 0; c < cols; ++c) dst[size_t(c) * l.samples] = src[c];
+                }
+            }
+    if (apart)
+        for (uint32_t r = 0; r < y1 - y0; ++r) place(&stored[r * rowSamples], r, l.samples, pl, band.data());
+    return true;
+}
+
+// Reads the strips of stored rows [y0, y1) (whole strips of a contiguous page shown as
+// stored) into band a strip at a time, as the plain libtiff read does. A strip that does
+// not decode so is read again row by row, as a whole page is read: on a fresh handle (so it
+// starts as a strip met for the first time), its words said as that read says them.
+template <class T, class Reopen>
+bool readStrips(Tiff& tif, const TiffLayout& l, uint32_t y0, uint32_t y1, uint32_t rowsPerStrip, std::vector<T>& band,
+                std::vector<bool>& lostRows, const Reopen& reopen) {
+    const size_t rowSamples = size_t(l.w) * l.samples;
+    band.resize(rowSamples * (y1 - y0));
+    for (uint32_t ys = y0; ys < y1; ys += rowsPerStrip) {
+        const uint32_t ye = std::min(y1, ys + rowsPerStrip);
+        T* into = &band[(ys - y0) * rowSamples];
+        const tmsize_t want = tmsize_t(rowSamples * (ye - ys) * sizeof(T));
+        const TiffReports before = tif.reports;
+        const uint32_t strip = TIFFComputeStrip(tif.t, ys, 0);
+        // Strips the library would read without a word though their bytes are not all there
+        // (it takes one of no bytes as blank) are read by rows, which miss them.
+        uint16_t compression = COMPRESSION_NONE;
+        TIFFGetFieldDefaulted(tif.t, TIFFTAG_COMPRESSION, &compression);
+        const uint64_t bytes = TIFFGetStrileByteCount(tif.t, strip);
+        const bool whole = compression == COMPRESSION_NONE ? bytes >= uint64_t(want) : bytes > 0;
+        if (whole && TIFFReadEncodedStrip(tif.t, strip, into, want) == want && tif.reports.error == before.error &&
+            tif.reports.warning == before.warning)
+            continue;
+        tif.reports = before;
+        const std::unique_ptr<Tiff> again = reopen();
+        std::vector<T> rows, piece, stored;
+        if (!again || !readNativeRows(again->t, l, ys, ye, rows, piece, stored, lostRows)) return false;
+        std::copy(rows.begin(), rows.end(), into);
+        if (tif.reports.error.empty()) tif.reports.error = again->reports.error;
+        if (!again->reports.warning.empty()) addWarning(tif.reports.warning, again->reports.warning);
+    }
+    return true;
+}
+
+// The bands of a native page, each unpremultiplied and handed to take; false if a piece
+// is not of the size the samples need, with stopped set when take said to stop.
+template <class T, class Reopen>
+bool nativeBands(Tiff& tif, const TiffLayout& l, uint32_t bandRows, std::vector<T>& samples, Page& band,
+                 std::vector<bool>& lostRows, const BandSink& take, bool& stopped, const Reopen& reopen) {
+    TIFF* const t = tif.t;
+    std::vector<T> piece, stored;
+    uint32_t rowsPerStrip = l.h;
+    TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
+    rowsPerStrip = std::max<uint32_t>(1, std::min(rowsPerStrip, l.h));
+    const bool byStrips = !l.tiled && l.planar == PLANARCONFIG_CONTIG && l.orientation == ORIENTATION_TOPLEFT &&
+                          bandRows % rowsPerStrip == 0 &&
+                          int64_t(TIFFScanlineSize64(t)) == int64_t(l.w) * l.samples * int64_t(sizeof(T));
+    for (uint32_t y0 = 0; y0 < l.h; y0 += bandRows) {
+        const uint32_t y1 = std::min(l.h, y0 + bandRows);
+        if (byStrips ? !readStrips(tif, l, y0, y1, rowsPerStrip, samples, lostRows, reopen)
+                     : !readNativeRows(t, l, y0, y1, samples, piece, stored, lostRows))
+            return false;
+        band.height = int(y1 - y0);
+        if (l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
+            if (l.kind == Samples::Unsigned16)
+                unpremultiply(band.s16, l.samples, 65535);
+            else if (l.kind == Samples::Unsigned8)
+                unpremultiply(band.s8, l.samples, 255);
+            else
+                unpremultiplyWide(band);
+        }
+        const auto from = lostRows.begin() + y0, to = lostRows.begin() + y1;
+        band.lost.clear();
+        if (std::find(from, to, true) != to) band.lost.assign(from, to);
+        if (!take(band, int(y0))) return stopped = true, true;
+    }
+    return true;
+}
+
 // Ends an RGBA read however the page's decoding ends.
 struct RgbaRead {
     TIFFRGBAImage img{};
@@ -405,6 +442,47 @@ bool readRgba(TIFF* t, const TiffLayout& l, const Placement& pl, int channels, s
     return true;
 }
 
+// The bands of a page through the RGBA reader, as readRgba reads it, each band handed to
+// take; false if the reader does not take the page, with stopped set when take said to stop.
+bool rgbaBands(TIFF* t, const TiffLayout& l, uint32_t bandRows, Page& band, std::vector<bool>& lostRows,
+               const BandSink& take, bool& stopped) {
+    char emsg[1024] = "";
+    RgbaRead read;
+    if (!TIFFRGBAImageOK(t, emsg) || !TIFFRGBAImageBegin(&read.img, t, 1, emsg)) return false;
+    read.begun = true;
+    read.img.req_orientation = read.img.orientation;
+    const int channels = band.channels;
+    std::vector<uint32_t> raster(size_t(l.w) * bandRows);
+    std::vector<uint8_t> row(size_t(l.w) * channels);
+    for (uint32_t y0 = 0; y0 < l.h; y0 += bandRows) {
+        const uint32_t n = std::min(bandRows, l.h - y0);
+        const Placement pl{l.w, n, l.orientation};
+        band.height = int(n);
+        band.s8.assign(size_t(l.w) * n * channels, 0);
+        read.img.row_offset = int(y0);
+        read.img.col_offset = 0;
+        if (TIFFRGBAImageGet(&read.img, raster.data(), l.w, n) != 1) {
+            std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + n, true);
+        } else {
+            for (uint32_t r = 0; r < n; ++r) {
+                const uint32_t* p = &raster[size_t(r) * l.w];
+                for (uint32_t c = 0; c < l.w; ++c) {
+                    uint8_t* d = &row[size_t(c) * channels];
+                    d[0] = uint8_t(TIFFGetR(p[c])), d[1] = uint8_t(TIFFGetG(p[c])), d[2] = uint8_t(TIFFGetB(p[c]));
+                    if (channels == 4) d[3] = uint8_t(TIFFGetA(p[c]));
+                }
+                place(row.data(), r, channels, pl, band.s8.data());
+            }
+            if (channels == 4) unpremultiply(band.s8, 4, 255);
+        }
+        const auto from = lostRows.begin() + y0, to = lostRows.begin() + y0 + n;
+        band.lost.clear();
+        if (std::find(from, to, true) != to) band.lost.assign(from, to);
+        if (!take(band, int(y0))) return stopped = true, true;
+    }
+    return true;
+}
+
 // "rows 4..7, 12" (or columns) of the lost lines.
 std::string lostLines(const std::vector<bool>& lost, bool columns) {
     std::string ranges;
@@ -421,92 +499,12 @@ std::string lostLines(const std::vector<bool>& lost, bool columns) {
     return what + ranges + (count == 1 ? " could not be read and is" : " could not be read and are") + " transparent";
 }
 
-// The value of key= on a line of an ImageJ description, or empty.
-std::string imageJValue(const std::string& text, const std::string& key) {
-    const std::string start = "\n" + key + "=";
-    const size_t at = ("\n" + text).find(start);
-    if (at == std::string::npos) return {};
-    const size_t from = at + start.size() - 1;
-    return text.substr(from, text.find('\n', from) - from);
-}
-
-// The value of an XML attribute name="..." in text, or empty.
-std::string attribute(const std::string& text, const std::string& name) {
-    const std::string start = " " + name + "=\"";
-    const size_t at = text.find(start);
-    if (at == std::string::npos) return {};
-    const size_t from = at + start.size();
-    const size_t end = text.find('"', from);
-    return end == std::string::npos ? std::string() : text.substr(from, end - from);
-}
-
-double number(const std::string& text) {
-    char* end = nullptr;
-    const double v = std::strtod(text.c_str(), &end);
-    return end != text.c_str() ? v : 0;
-}
-
-// What the first page says of the voxel size: ImageJ's description (its unit and spacing,
-// with x and y from the resolutions), OME-XML's physical sizes, or else resolutions in
-// centimetres. Resolutions in inches are a print size: nothing is said.
-void readVoxelSize(TIFF* t, FileInfo& info) {
-    float xres = 0, yres = 0;
-    uint16_t resUnit = RESUNIT_INCH;
-    const bool haveRes = TIFFGetField(t, TIFFTAG_XRESOLUTION, &xres) && TIFFGetField(t, TIFFTAG_YRESOLUTION, &yres) &&
-                         xres > 0 && yres > 0;
-    TIFFGetFieldDefaulted(t, TIFFTAG_RESOLUTIONUNIT, &resUnit);
-    const char* text = nullptr;
-    const std::string description = TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &text) && text ? text : "";
-    if (description.compare(0, 7, "ImageJ=") == 0) {
-        if (haveRes)
-            sayVoxelSize(info, 1.0 / xres, 1.0 / yres, number(imageJValue(description, "spacing")),
-                         imageJValue(description, "unit"));
-    } else if (description.find("<OME") != std::string::npos) {
-        // Sizes in µm unless the file names another unit (OME's default).
-        const auto unitOf = [&](const char* axis) {
-            const std::string u = attribute(description, std::string("PhysicalSize") + axis + "Unit");
-            return u.empty() ? std::string("µm") : u;
-        };
-        const std::string unit = unitOf("X");
-        if (unitOf("Y") == unit && (unitOf("Z") == unit || attribute(description, "PhysicalSizeZ").empty()))
-            sayVoxelSize(info, number(attribute(description, "PhysicalSizeX")),
-                         number(attribute(description, "PhysicalSizeY")),
-                         number(attribute(description, "PhysicalSizeZ")), unit);
-    } else if (haveRes && resUnit == RESUNIT_CENTIMETER) {
-        sayVoxelSizeInMetres(info, 0.01 / xres, 0.01 / yres, 0);
-    }
-}
-
-// ImageJ's calibration of the values (function 0, a straight line: value = c0 + c1 * stored,
-// in vunit) and its display range (min and max, in stored samples) as the window, in values.
-// The slope is 1 and the intercept 0 where the description gives none.
-void readCalibration(TIFF* t, FileInfo& info, double& slope, double& intercept) {
-    const char* text = nullptr;
-    const std::string description = TIFFGetField(t, TIFFTAG_IMAGEDESCRIPTION, &text) && text ? text : "";
-    if (description.compare(0, 7, "ImageJ=") != 0) return;
-    const auto finite = [&](const char* key, double& v) {
-        const std::string said = imageJValue(description, key);
-        char* end = nullptr;
-        v = std::strtod(said.c_str(), &end);
-        return !said.empty() && end != said.c_str() && std::isfinite(v);
-    };
-    double c0 = 0, c1 = 1, lo = 0, hi = 0;
-    if (imageJValue(description, "cf") == "0" && finite("c0", c0) && finite("c1", c1) && c1 != 0) {
-        slope = c1, intercept = c0;
-        info.valueUnit = imageJValue(description, "vunit");
-    }
-    if (finite("min", lo) && finite("max", hi)) {
-        lo = slope * lo + intercept, hi = slope * hi + intercept;
-        if (lo > hi) std::swap(lo, hi);
-        if (lo < hi && std::isfinite(hi - lo)) info.suggestsWindow = true, info.suggestedLo = lo, info.suggestedHi = hi;
-    }
-}
-
 bool header(const std::string& path, FileInfo& info, std::string& reason) {
     Tiff tif(path, 0);
     if (!tif.t) return reason = kDamaged, false;
     info.pages.clear();
     info.decodeBytes = 0;
+    info.bandBytes = 0, info.bandRows = 0;
     double slope = 1, intercept = 0;
     readCalibration(tif.t, info, slope, intercept);
     do {
@@ -536,6 +534,9 @@ bool header(const std::string& path, FileInfo& info, std::string& reason) {
         }
         info.pages.push_back(page);
         info.decodeBytes = std::max(info.decodeBytes, tiffDecodeBytes(tif.t, l));
+        const uint32_t rows = bandRowsOf(tif.t, l);
+        info.bandRows = std::max(info.bandRows, int(rows));
+        info.bandBytes = std::max(info.bandBytes, inBands(l) ? tiffBandBytes(tif.t, l, rows) : tiffDecodeBytes(tif.t, l));
     } while (TIFFReadDirectory(tif.t));
     if (!tif.reports.error.empty()) {  // the chain of pages broke off
         reason = "has a damaged page " + std::to_string(info.pages.size() + 1);
@@ -544,6 +545,38 @@ bool header(const std::string& path, FileInfo& info, std::string& reason) {
     info.shared = std::make_shared<Handles>(path, info.decodeBytes, info.pages.size());
     return true;
 }
+
+// Ends the decode of a page read whole or in bands: the page fails where it could not be read
+// at all, or lost rows for want of memory (which is not damage); else its warnings and lost
+// lines are said. The handle is given back either way.
+bool finishPage(Handles& handles, std::unique_ptr<Tiff> held, const FileInfo& info, int page, const Placement& pl,
+                const std::vector<bool>& lostRows, bool ok, Page& out, std::string& reason) {
+    Tiff& tif = *held;
+    // Rows lost for want of memory are not damage: the page does not decode, as when none is read.
+    const bool someLost = std::find(lostRows.begin(), lostRows.end(), true) != lostRows.end();
+    const bool noneRead = std::find(lostRows.begin(), lostRows.end(), false) == lostRows.end();
+    const bool noMemory = tif.reports.error.find("emory") != std::string::npos;
+    if (!ok || (someLost && (noMemory || noneRead))) {
+        handles.give(nullptr);
+        out = Page();
+        reason = noMemory ? kNoMemory : kDamaged;
+        return false;
+    }
+    out.warning = tif.reports.warning;
+    if (someLost) {
+        out.lostAreColumns = pl.transposed();
+        out.lost.assign(pl.transposed() ? out.width : out.height, false);
+        for (uint32_t r = 0; r < pl.h; ++r) out.lost[pl.line(r)] = lostRows[r];
+        if (!tif.reports.error.empty()) addWarning(out.warning, tif.reports.error);
+        const size_t pages = info.pages.size();
+        const std::string where =
+            pages > 1 ? "page " + std::to_string(page + 1) + " of " + std::to_string(pages) + ": " : "";
+        addWarning(out.warning, where + lostLines(out.lost, out.lostAreColumns));
+    }
+    handles.give(std::move(held));
+    return true;
+}
+
 
 bool decode(const std::string& path, const FileInfo& info, int page, Page& out, std::string& reason) {
     // An info not made by header() (no handles) is served by a handle of its own.
@@ -577,31 +610,55 @@ bool decode(const std::string& path, const FileInfo& info, int page, Page& out, 
         // The RGBA reader premultiplies: back to stored colour.
         if (ok && out.channels == 4) unpremultiply(out.s8, 4, 255);
     }
-    // Rows lost for want of memory are not damage: the page does not decode, as when none is read.
-    const bool someLost = std::find(lostRows.begin(), lostRows.end(), true) != lostRows.end();
-    const bool noneRead = std::find(lostRows.begin(), lostRows.end(), false) == lostRows.end();
-    const bool noMemory = tif.reports.error.find("emory") != std::string::npos;
-    if (!ok || (someLost && (noMemory || noneRead))) {
-        handles->give(nullptr);
-        out = Page();
-        reason = noMemory ? kNoMemory : kDamaged;
-        return false;
-    }
-    out.warning = tif.reports.warning;
-    if (someLost) {
-        out.lostAreColumns = pl.transposed();
-        out.lost.assign(pl.transposed() ? out.width : out.height, false);
-        for (uint32_t r = 0; r < l.h; ++r) out.lost[pl.line(r)] = lostRows[r];
-        if (!tif.reports.error.empty()) addWarning(out.warning, tif.reports.error);
-        const size_t pages = info.pages.size();
-        const std::string where =
-            pages > 1 ? "page " + std::to_string(page + 1) + " of " + std::to_string(pages) + ": " : "";
-        addWarning(out.warning, where + lostLines(out.lost, out.lostAreColumns));
-    }
-    handles->give(std::move(held));
-    return true;
+    return finishPage(*handles, std::move(held), info, page, pl, lostRows, ok, out, reason);
 }
 
+bool decodeBands(const std::string& path, const FileInfo& info, int page, const BandSink& take, Page& out,
+                 std::string& reason) {
+    const std::shared_ptr<Handles> handles =
+        info.shared ? std::static_pointer_cast<Handles>(info.shared) : std::make_shared<Handles>(path, info.decodeBytes, 1);
+    std::unique_ptr<Tiff> held = handles->take(page, info.pages[page].offset, false);
+    if (!held) return handles->give(nullptr), reason = kDamaged, false;
+    const TiffLayout l = layoutOf(held->t);
+    const Placement pl{l.w, l.h, l.orientation};
+    if (!inBands(l)) {  // turned or flipped: read whole, and handed on as one band
+        handles->putBack(std::move(held));
+        if (!decode(path, info, page, out, reason)) return false;
+        Page band = out;
+        out.s8.clear(), out.s16.clear(), out.s32.clear(), out.s64.clear(), out.lost.clear();
+        if (!take(band, 0)) return reason.clear(), false;
+        return true;
+    }
+    out.width = int(l.w), out.height = int(l.h);
+    std::vector<bool> lostRows(l.h, false);
+    Page band;
+    band.width = int(l.w);
+    const uint32_t rows = bandRowsOf(held->t, l);
+    bool ok = true, stopped = false;
+    if (l.native) {
+        band.channels = l.samples, band.bits = l.bits, band.samples = l.kind;
+        const auto reopen = [&] {
+            auto fresh = std::make_unique<Tiff>(path, info.decodeBytes, false);
+            if (fresh->t && !TIFFSetSubDirectory(fresh->t, info.pages[page].offset)) fresh.reset();
+            return fresh && fresh->t ? std::move(fresh) : nullptr;
+        };
+        ok = l.bits == 32   ? nativeBands(*held, l, rows, band.s32, band, lostRows, take, stopped, reopen)
+             : l.bits == 16 ? nativeBands(*held, l, rows, band.s16, band, lostRows, take, stopped, reopen)
+                            : nativeBands(*held, l, rows, band.s8, band, lostRows, take, stopped, reopen);
+    } else {
+        band.bits = 8;
+        band.channels = l.alpha() ? 4 : 3;
+        ok = rgbaBands(held->t, l, rows, band, lostRows, take, stopped);
+    }
+    out.channels = band.channels, out.bits = band.bits, out.samples = band.samples;
+    if (stopped) {
+        handles->give(std::move(held));
+        out = Page();
+        reason.clear();
+        return false;
+    }
+    return finishPage(*handles, std::move(held), info, page, pl, lostRows, ok, out, reason);
+}
 
 bool recogniseTiff(const std::string&, const unsigned char* b, size_t n) {
     return n >= 4 && ((b[0] == 'I' && b[1] == 'I' && (b[2] == 42 || b[2] == 43) && b[3] == 0) ||
@@ -610,6 +667,10 @@ bool recogniseTiff(const std::string&, const unsigned char* b, size_t n) {
 
 }  // namespace
 
-const Reader tiff{"TIFF", recogniseTiff, header, decode};
+const Reader tiff = [] {
+    Reader r{"TIFF", recogniseTiff, header, decode};
+    r.decodeBands = decodeBands;
+    return r;
+}();
 
 }  // namespace formats
