@@ -2,6 +2,7 @@
 // the finest does not fit, and the region as the command line writes it.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
+#include <wx/statusbr.h>
 #include <wx/testing.h>
 
 #include <string>
@@ -137,6 +138,8 @@ TEST_F(LoadRegion, OpensTheBoxAtTheLevelAskedForWithThatLevelsVoxelSize) {
         expectPart(c.level, c.w, c.h, c.d, c.x0, c.y0, c.z0);
         testutil::expectExact(testutil::frame()->myVoxmap->voxelSize, c.size[0], c.size[1], c.size[2]);
         EXPECT_EQ(testutil::frame()->myVoxmap->unit, "µm");
+        const std::string status = testutil::frame()->GetStatusBar()->GetStatusText(0).utf8_string();
+        EXPECT_NE(status.find("level " + std::to_string(c.level) + " of 2"), std::string::npos) << status;
     }
 }
 
