@@ -15,6 +15,7 @@
 #include "slicer.h"
 #include "stackwrite.h"
 #include "voxelmap.h"
+#include "zarrwrite.h"
 
 // ---- Saving and batch rendering ----
 //
@@ -36,12 +37,13 @@ void reportFailure(wxWindow* parent, const wxString& caption, const wxString& pa
                  wxOK | wxICON_ERROR, parent);
 }
 
-// Asks once before files that exist are replaced; true when none exists or the answer is yes.
+// Asks once before files that exist are replaced (an OME-Zarr image counts as one file); true
+// when none exists or the answer is yes.
 bool confirmReplace(wxWindow* parent, const wxArrayString& files, const wxString& caption) {
     int existing = 0;
     wxString first;
     for (const wxString& file : files)
-        if (wxFileName::FileExists(file) && existing++ == 0) first = file;
+        if ((wxFileName::FileExists(file) || isZarrImage(file.utf8_string())) && existing++ == 0) first = file;
     if (existing == 0) return true;
     const wxString question =
         existing == 1 ? wxString::Format("\"%s\" already exists. Replace it?", first)
@@ -64,10 +66,31 @@ bool refuseStackFile(wxWindow* parent, const wxArrayString& files, const wxArray
     return true;
 }
 
-// TIFF and PNG volumes have no place for where the volume lies in the patient: say so.
-void sayAxesLeftOut(AppFrame& frame) {
+// TIFF, PNG and OME-Zarr volumes have no place for where the volume lies in the patient: say so.
+void sayAxesLeftOut(AppFrame& frame, const wxString& kinds = "TIFF and PNG files") {
     if (myVoxmap->hasAxes)
-        frame.SetStatusText("Volume saved without its patient orientation: TIFF and PNG files have no place for it.", 0);
+        frame.SetStatusText("Volume saved without its patient orientation: " + kinds + " have no place for it.", 0);
+}
+
+// The volume as an OME-Zarr image, with a progress dialog whose Cancel leaves what was there.
+bool saveZarr(AppFrame& frame, const wxString& path) {
+    std::string reason;
+    bool ok;
+    {
+        constexpr int kSteps = 1000;
+        wxProgressDialog progress("Please wait", "Saving Volume", kSteps + 1, &frame, kProgressStyle | wxPD_CAN_ABORT);
+        ok = writeZarr(*myVoxmap, path.utf8_string(),
+                       [&](int done, int total) {
+                           return progress.Update(static_cast<int>(int64_t(done) * kSteps / std::max(1, total)));
+                       },
+                       reason);
+    }
+    if (ok) {
+        sayAxesLeftOut(frame, "OME-Zarr images");
+        return true;
+    }
+    if (reason != "cancelled") wxMessageBox(wxString::FromUTF8(reason), "Save Volume", wxOK | wxICON_ERROR, &frame);
+    return false;
 }
 
 }  // namespace
@@ -98,20 +121,23 @@ void AppFrame::OnSaveVolume(wxCommandEvent&) {
     // "As shown" is the volume's colours, filters included; "Original values" the samples
     // the volume was made from, for a stack that kept them.
     wxString kinds = "As shown: multi-page RGBA TIFF (*.tif;*.tiff)|*.tif;*.tiff|"
-                     "As shown: numbered PNG files (*.png)|*.png";
+                     "As shown: numbered PNG files (*.png)|*.png|"
+                     "OME-Zarr (*.zarr)|*.zarr";
     if (originals) kinds += "|Original values: multi-page TIFF (*.tif;*.tiff)|*.tif;*.tiff";
     wxFileDialog dlg(this, "Save Volume", wxEmptyString, wxEmptyString, kinds,
                      wxFD_SAVE);  // no question from the dialog: NAME.png is not what is written
     if (dlg.ShowModal() != wxID_OK) return;
     wxString path = chosenPath(dlg);
     if (path.empty()) return;
-    const bool values = originals && dlg.GetFilterIndex() == 2;
+    const int kind = dlg.GetFilterIndex();
+    const bool values = originals && kind == 3;
     // A name without an extension takes the chosen type's.
-    if (wxFileName(path).GetExt().empty()) path += dlg.GetFilterIndex() == 1 ? ".png" : ".tif";
-    // One question before anything is replaced: here for the TIFF, in saveVolume for the
-    // numbered PNG files, which are named only there.
+    if (wxFileName(path).GetExt().empty()) path += kind == 1 ? ".png" : kind == 2 ? ".zarr" : ".tif";
+    // One question before anything is replaced: here for the TIFF and the OME-Zarr image, in
+    // saveVolume for the numbered PNG files, which are named only there.
     const wxString ext = wxFileName(path).GetExt().Lower();
-    if ((ext == "tif" || ext == "tiff") && !confirmReplace(this, wxArrayString(1, &path), "Save Volume")) return;
+    if ((ext == "tif" || ext == "tiff" || ext == "zarr") && !confirmReplace(this, wxArrayString(1, &path), "Save Volume"))
+        return;
     if (values)
         saveOriginals(path);
     else
@@ -162,9 +188,10 @@ bool AppFrame::saveVolume(const wxString& path) {
         if (ok) sayAxesLeftOut(*this);
         return ok;
     }
+    if (ext == "zarr") return saveZarr(*this, path);
     if (ext != "png") {
-        wxMessageBox(wxString::Format("\"%s\": a volume is saved as .tif or .tiff (one multi-page TIFF) or as .png "
-                                      "(one numbered PNG file per layer).",
+        wxMessageBox(wxString::Format("\"%s\": a volume is saved as .tif or .tiff (one multi-page TIFF), as .png "
+                                      "(one numbered PNG file per layer) or as .zarr (an OME-Zarr image).",
                                       path),
                      "Save Volume", wxOK | wxICON_ERROR, this);
         return false;

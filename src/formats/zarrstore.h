@@ -45,9 +45,21 @@ public:
 bool isUrl(const std::string& path);
 // A store on a folder; null, with the reason, if it is not a readable folder.
 std::unique_ptr<Store> openFolder(const std::string& path, std::string& reason);
+// How patient the HTTP store is. A request that fails on the way (a timeout, a dropped
+// connection, HTTP 429, 502, 503 or 504) is tried again up to `retries` times, after
+// backoffMs, then twice that, and so on; every try counts in `requests`.
+struct HttpLimits {
+    int connectSeconds = 10;   // to open a connection
+    int lowSpeedSeconds = 30;  // a transfer under 1 byte a second this long has stalled
+    int retries = 3;
+    int backoffMs = 100;
+};
 // A store on a base URL (without a trailing "/"); null with the reason if libcurl cannot
-// start. Nothing is fetched until a key is asked for.
+// start. Nothing is fetched until a key is asked for. At most parallel() (8) requests run
+// at once; the others wait for a connection. Setting `cancel` ends a transfer in progress
+// within about a second.
 std::unique_ptr<Store> openHttp(const std::string& url, std::string& reason);
+std::unique_ptr<Store> openHttp(const std::string& url, std::string& reason, const HttpLimits& limits);
 // openHttp for URLs, openFolder for the rest.
 std::unique_ptr<Store> openStore(const std::string& pathOrUrl, std::string& reason);
 
