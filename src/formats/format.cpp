@@ -29,7 +29,7 @@ std::string notAFile(const std::string& path) {
 
 const std::vector<const Reader*>& readers() {
     // DICOM first: its preamble may hold another format's header (a TIFF one, say).
-    static const std::vector<const Reader*> table = {&dicom, &png, &jpeg, &tiff, &nifti};
+    static const std::vector<const Reader*> table = {&dicom, &png, &jpeg, &tiff, &nifti, &omeZarr};
     return table;
 }
 
@@ -94,6 +94,8 @@ File::~File() {
 }
 
 const Reader* recognise(const std::string& path) {
+    // A folder or URL is no file to look into: its reader knows it by the path.
+    if (omeZarr.recognise(path, nullptr, 0)) return &omeZarr;
     unsigned char head[kHeadBytes] = {};
     size_t n = 0;
     {
@@ -108,6 +110,14 @@ const Reader* recognise(const std::string& path) {
 
 bool readHeader(const std::string& path, FileInfo& info, std::string& reason) {
     info = FileInfo();
+    if (omeZarr.recognise(path, nullptr, 0)) {
+        info.reader = &omeZarr;
+        try {
+            return omeZarr.header(path, info, reason);
+        } catch (const std::bad_alloc&) {
+            return reason = kNoMemory, false;
+        }
+    }
     reason = notAFile(path);
     if (!reason.empty()) return false;
     info.reader = recognise(path);  // null also when it cannot be opened: told apart only then

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -48,6 +49,9 @@ std::unique_ptr<Store> openFolder(const std::string& path, std::string& reason);
 // A store on a base URL (without a trailing "/"); null with the reason if libcurl cannot
 // start. Nothing is fetched until a key is asked for.
 std::unique_ptr<Store> openHttp(const std::string& url, std::string& reason);
+// A store on keys held in memory (the fuzz target's and the tests' images); where() names
+// a key as "memory:KEY".
+std::unique_ptr<Store> openMemory(std::map<std::string, std::vector<uint8_t>> keys);
 // openHttp for URLs, openFolder for the rest.
 std::unique_ptr<Store> openStore(const std::string& pathOrUrl, std::string& reason);
 
