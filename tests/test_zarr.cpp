@@ -455,4 +455,24 @@ TEST(ZarrRead, HostileMetadataAndChunksRefusedWithWhereAndWhy) {
     }
 }
 
+TEST(ZarrRead, PlaneIsOneLayerAndCancelStopsTheReading) {
+    auto keys = smallV2(R"({"zarr_format":2,"shape":[3,2],"chunks":[2,2],"dtype":"|u1","compressor":null,"fill_value":4,"filters":null})",
+                        "");
+    keys.erase("0/0.0.0");
+    keys["0/0.0"] = {1, 2, 3, 5};
+    const std::string yx = R"({"multiscales":[{"axes":["y","x"],"datasets":[{"path":"0"}]}]})";
+    keys[".zattrs"] = std::vector<uint8_t>(yx.begin(), yx.end());
+    FileInfo info;
+    std::string reason;
+    ASSERT_TRUE(zarr::readImage(zarr::openMemory(keys), "plane", info, reason)) << reason;
+    ASSERT_EQ(info.pages.size(), 1u);
+    ASSERT_EQ(info.levels.size(), 1u);
+    Page page;
+    ASSERT_TRUE(formats::decodePage("plane", info, 0, page, reason)) << reason;
+    EXPECT_EQ(page.s8, (std::vector<uint8_t>{1, 2, 3, 5, 4, 4}));  // the last row's chunk is the fill value
+    formats::omeZarr.cancel(info);
+    EXPECT_FALSE(formats::decodePage("plane", info, 0, page, reason));
+    EXPECT_NE(reason.find("the load was cancelled"), std::string::npos) << reason;
+}
+
 }  // namespace
