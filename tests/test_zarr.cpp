@@ -455,7 +455,7 @@ TEST(ZarrRead, HostileMetadataAndChunksRefusedWithWhereAndWhy) {
     }
 }
 
-TEST(ZarrRead, PlaneIsOneLayerAndCancelStopsTheReading) {
+TEST(ZarrRead, PlaneIsOneLayerSeriesBelowItsRootAndCancelStopsTheReading) {
     auto keys = smallV2(R"({"zarr_format":2,"shape":[3,2],"chunks":[2,2],"dtype":"|u1","compressor":null,"fill_value":4,"filters":null})",
                         "");
     keys.erase("0/0.0.0");
@@ -470,6 +470,14 @@ TEST(ZarrRead, PlaneIsOneLayerAndCancelStopsTheReading) {
     Page page;
     ASSERT_TRUE(formats::decodePage("plane", info, 0, page, reason)) << reason;
     EXPECT_EQ(page.s8, (std::vector<uint8_t>{1, 2, 3, 5, 4, 4}));  // the last row's chunk is the fill value
+    // The same image as bioformats2raw lays it out: the series "0" below a root that names the layout.
+    std::map<std::string, std::vector<uint8_t>> series;
+    for (const auto& [key, bytes] : keys) series["0/" + key] = bytes;
+    const std::string layout = R"({"bioformats2raw.layout":3})";
+    series[".zattrs"] = std::vector<uint8_t>(layout.begin(), layout.end());
+    FileInfo nested;
+    ASSERT_TRUE(zarr::readImage(zarr::openMemory(series), "series", nested, reason)) << reason;
+    EXPECT_EQ(readPages("series", nested), std::string("\x01\x02\x03\x05\x04\x04"));
     formats::omeZarr.cancel(info);
     EXPECT_FALSE(formats::decodePage("plane", info, 0, page, reason));
     EXPECT_NE(reason.find("the load was cancelled"), std::string::npos) << reason;

@@ -408,9 +408,12 @@ bool readImage(std::shared_ptr<Store> store, const std::string& name, FileInfo& 
         int version = 3;
         Got g = readJson(s, "zarr.json", root, reason);
         if (g == Got::Failed) return false;
+        const auto attributesOf = [](json& node) {
+            const json* a = node.is_object() && node.contains("attributes") ? &node["attributes"] : nullptr;
+            return a && a->is_object() && a->contains("ome") ? (*a)["ome"] : a ? *a : json::object();
+        };
         if (g == Got::Found) {
-            const json* a = root.is_object() && root.contains("attributes") ? &root["attributes"] : nullptr;
-            attrs = a && a->is_object() && a->contains("ome") ? (*a)["ome"] : a ? *a : json::object();
+            attrs = attributesOf(root);
         } else {
             version = 2;
             g = readJson(s, ".zattrs", attrs, reason);
@@ -424,15 +427,28 @@ bool readImage(std::shared_ptr<Store> store, const std::string& name, FileInfo& 
                 if (za == Got::Failed) return fail(reason, "cannot be read: " + why);
             }
         }
+        // bioformats2raw's layout: the image is the series "0" below the root.
+        std::string prefix;
+        if (attrs.is_object() && attrs.contains("bioformats2raw.layout") && !attrs.contains("multiscales")) {
+            prefix = "0/";
+            g = readJson(s, version == 3 ? "0/zarr.json" : "0/.zattrs", version == 3 ? root : attrs, reason);
+            if (g == Got::Failed) return false;
+            if (g == Got::Missing) return fail(reason, "is not a readable OME-Zarr image: its first series (" + s.where("0") + ") is missing");
+            if (version == 3) attrs = attributesOf(root);
+        }
         const bool rootArray = version == 3 ? root.value("node_type", json()) == json("array")
                                             : !attrs.is_object() || !attrs.contains("multiscales");
         // A bare array (no multiscales): one level at the root, its last dimensions z, y, x.
         json multi = attrs;
         if (rootArray || !attrs.is_object() || !attrs.contains("multiscales"))
             multi = json{{"multiscales", json::array({json{{"datasets", json::array({json{{"path", "."}}})}}})}};
-        if (!parseMultiscales(multi, 3, im->ms, reason)) return reason = "is not a readable OME-Zarr image: " + s.where(version == 3 ? "zarr.json" : ".zattrs") + " " + reason, false;
+        if (!parseMultiscales(multi, 3, im->ms, reason))
+            return reason = "is not a readable OME-Zarr image: " + s.where(prefix + (version == 3 ? "zarr.json" : ".zattrs")) + " " + reason, false;
         // Every level's array, checked against the axes.
-        const auto levelPath = [&](size_t k) { return im->ms.paths[k] == "." ? std::string() : im->ms.paths[k]; };
+        const auto levelPath = [&](size_t k) {
+            const std::string p = im->ms.paths[k] == "." ? std::string() : im->ms.paths[k];
+            return prefix.empty() ? p : p.empty() ? prefix.substr(0, prefix.size() - 1) : prefix + p;
+        };
         for (size_t k = 0; k < im->ms.paths.size(); ++k) {
             im->ms.paths[k] = levelPath(k);
             const std::string key = (im->ms.paths[k].empty() ? "" : im->ms.paths[k] + "/") + (version == 3 ? "zarr.json" : ".zarray");
