@@ -57,7 +57,9 @@ struct Image {
 
 struct Slab {
     enum { Loading, Ready, Failed } state = Loading;
-    std::vector<uint8_t> data;
+    // Every sample is written by the chunks meeting it (or their fill value) before it is
+    // read, so the slab is not cleared first.
+    std::unique_ptr<uint8_t[]> data;
     int64_t z0 = 0, z1 = 0;
     int64_t taken = 0;
     std::string warning, error;
@@ -163,7 +165,7 @@ void place(const Image& im, const State& st, const ArrayMeta& a, const std::vect
     for (int64_t c = c0; c < c1; ++c)
         for (int64_t z = z0; z < z1; ++z)
             for (int64_t y = y0; y < y1; ++y) {
-                uint8_t* to = slab.data.data() + size_t((((z - slab.z0) * h + (y - b[2])) * w + (x0 - b[0])) * ch + c) * size_t(item);
+                uint8_t* to = slab.data.get() + size_t((((z - slab.z0) * h + (y - b[2])) * w + (x0 - b[0])) * ch + c) * size_t(item);
                 if (!chunk) {
                     for (int64_t x = 0; x < run; ++x) std::memcpy(to + size_t(x * ch * item), a.fill.data(), size_t(item));
                     continue;
@@ -308,11 +310,11 @@ bool decode(const std::string&, const FileInfo& info, int page, Page& out, std::
         s.z0 = std::max(st->box[4], row * depth), s.z1 = std::min(st->box[5], (row + 1) * depth);
         lock.unlock();
         try {
-            s.data.resize(layer * size_t(s.z1 - s.z0));
+            s.data.reset(new uint8_t[layer * size_t(s.z1 - s.z0)]);
             loadSlab(*st, s);
         } catch (const std::bad_alloc&) {
             s.error = kNoMemory;
-            s.data = {};
+            s.data.reset();
         }
         lock.lock();
         s.state = s.error.empty() ? Slab::Ready : Slab::Failed;
@@ -324,7 +326,7 @@ bool decode(const std::string&, const FileInfo& info, int page, Page& out, std::
     if (ok) {
         out.width = int(w), out.height = int(h), out.channels = im.channels;
         out.samples = a.samples, out.bits = bitsOf(a.samples);
-        const uint8_t* from = s.data.data() + layer * size_t(z - s.z0);
+        const uint8_t* from = s.data.get() + layer * size_t(z - s.z0);
         const size_t n = layer / size_t(a.itemBytes);
         switch (a.itemBytes) {
             case 1: out.s8.assign(from, from + n); break;
