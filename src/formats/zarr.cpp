@@ -73,6 +73,9 @@ struct State {
     std::mutex m;
     std::condition_variable cv;
     std::map<int64_t, std::shared_ptr<Slab>> slabs;  // by chunk row along z
+    // The memory of the slab freed last, for the next (fresh memory costs a page fault a page).
+    std::unique_ptr<uint8_t[]> spare;
+    size_t spareBytes = 0;
     std::map<std::string, std::shared_ptr<const std::vector<ShardEntry>>> shards;
 };
 
@@ -308,9 +311,11 @@ bool decode(const std::string&, const FileInfo& info, int page, Page& out, std::
         held = st->slabs[row] = std::make_shared<Slab>();
         Slab& s = *held;
         s.z0 = std::max(st->box[4], row * depth), s.z1 = std::min(st->box[5], (row + 1) * depth);
+        const size_t bytes = layer * size_t(s.z1 - s.z0);
+        if (st->spare && st->spareBytes == bytes) s.data = std::move(st->spare);
         lock.unlock();
         try {
-            s.data.reset(new uint8_t[layer * size_t(s.z1 - s.z0)]);
+            if (!s.data) s.data.reset(new uint8_t[bytes]);
             loadSlab(*st, s);
         } catch (const std::bad_alloc&) {
             s.error = kNoMemory;
@@ -322,8 +327,11 @@ bool decode(const std::string&, const FileInfo& info, int page, Page& out, std::
     }
     Slab& s = *held;
     st->cv.wait(lock, [&] { return s.state != Slab::Loading; });
-    bool ok = s.state == Slab::Ready;
+    const bool ok = s.state == Slab::Ready;
     if (ok) {
+        // A ready slab does not change, and its memory goes only once no page holds it:
+        // pages copy out of it at the same time.
+        lock.unlock();
         out.width = int(w), out.height = int(h), out.channels = im.channels;
         out.samples = a.samples, out.bits = bitsOf(a.samples);
         const uint8_t* from = s.data.get() + layer * size_t(z - s.z0);
@@ -335,13 +343,17 @@ bool decode(const std::string&, const FileInfo& info, int page, Page& out, std::
             default: out.s64.resize(n), std::memcpy(out.s64.data(), from, layer); break;
         }
         out.warning = s.warning;
+        lock.lock();
     } else {
         reason = s.error == kNoMemory ? s.error : "could not be read: " + s.error;
     }
     // Freed once every layer was taken (a second pass over the layers reads it again).
     if (++s.taken >= s.z1 - s.z0) {
         const auto at = st->slabs.find(row);
-        if (at != st->slabs.end() && at->second == held) st->slabs.erase(at);
+        if (at != st->slabs.end() && at->second == held) {
+            st->slabs.erase(at);  // held is now its only owner, unless another page waits on it
+            if (s.data && held.use_count() == 1) st->spareBytes = layer * size_t(s.z1 - s.z0), st->spare = std::move(s.data);
+        }
     }
     return ok;
 }
