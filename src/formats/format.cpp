@@ -94,15 +94,17 @@ File::~File() {
 }
 
 const Reader* recognise(const std::string& path) {
-    // A folder or URL is no file to look into: its reader knows it by the path.
-    if (omeZarr.recognise(path, nullptr, 0)) return &omeZarr;
     unsigned char head[kHeadBytes] = {};
     size_t n = 0;
+    bool opened = false;
     {
         File f(path);
-        if (!f.f) return nullptr;
-        n = std::fread(head, 1, sizeof head, f.f);
+        opened = f.f != nullptr;
+        if (opened) n = std::fread(head, 1, sizeof head, f.f);
     }
+    // A folder or URL has no first bytes: its reader knows it by the path.
+    if (n == 0 && omeZarr.recognise(path, head, 0)) return &omeZarr;
+    if (!opened) return nullptr;
     for (const Reader* r : readers())
         if (r->recognise(path, head, n)) return r;
     return nullptr;
@@ -110,15 +112,16 @@ const Reader* recognise(const std::string& path) {
 
 bool readHeader(const std::string& path, FileInfo& info, std::string& reason) {
     info = FileInfo();
-    if (omeZarr.recognise(path, nullptr, 0)) {
+    reason = notAFile(path);
+    if (!reason.empty() && omeZarr.recognise(path, nullptr, 0)) {  // a folder or URL
         info.reader = &omeZarr;
+        reason.clear();
         try {
             return omeZarr.header(path, info, reason);
         } catch (const std::bad_alloc&) {
             return reason = kNoMemory, false;
         }
     }
-    reason = notAFile(path);
     if (!reason.empty()) return false;
     info.reader = recognise(path);  // null also when it cannot be opened: told apart only then
     if (!info.reader) return reason = File(path).f ? kDamaged : "cannot be opened for reading", false;

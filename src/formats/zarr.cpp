@@ -400,7 +400,10 @@ bool isImageFolder(const std::string& path) {
     return false;
 }
 
-bool recognise(const std::string& path, const unsigned char*, size_t) { return isUrl(path) || isImageFolder(path); }
+// A file with first bytes is no folder: no look at the disc for those.
+bool recognise(const std::string& path, const unsigned char*, size_t size) {
+    return isUrl(path) || (size == 0 && isImageFolder(path));
+}
 
 bool header(const std::string& path, FileInfo& info, std::string& reason) {
     std::unique_ptr<Store> store = openStore(path, reason);
