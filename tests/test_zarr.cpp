@@ -413,6 +413,10 @@ TEST(ZarrRead, HostileMetadataAndChunksRefusedWithWhereAndWhy) {
         {"nested", nested, "nested more than 64 levels"},
         {"levels disagree", disagree, "level 1 (\"memory:1/.zarray\") has 2 dimensions, but the axes name 3"},
         {"chunk too large", smallV2(good, std::string(10000, 'x')), "\"memory:0/0.0.0\" holds 10000 bytes, more than its chunk"},
+        {"fill too large", smallV2(zarray("[2,2,2]").replace(good.find("\"fill_value\":0"), 14, "\"fill_value\":256"), eight),
+         "has a fill_value that its data type cannot hold"},
+        {"column order", smallV2(zarray("[2,2,2]").replace(good.find("\"order\":\"C\""), 11, "\"order\":\"F\""), eight),
+         "column order"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);

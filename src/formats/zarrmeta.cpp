@@ -61,9 +61,11 @@ bool fillFrom(double v, ArrayMeta& a) {
     return withType(a.samples, [&](auto type) {
         using T = decltype(type);
         if constexpr (std::is_integral_v<T>) {
-            if (!std::isfinite(v) || v != std::trunc(v) || v < double(std::numeric_limits<T>::lowest()) ||
-                v > double(std::numeric_limits<T>::max()))
-                return false;
+            // Within [-2^(bits-1), 2^(bits-1)) or [0, 2^bits): max() itself rounds up as a double.
+            const double top = std::ldexp(1.0, int(sizeof(T) * 8) - (std::is_signed_v<T> ? 1 : 0));
+            if (!std::isfinite(v) || v != std::trunc(v) || v < (std::is_signed_v<T> ? -top : 0.0) || v >= top) return false;
+        } else if (std::isfinite(v) && std::fabs(v) > double(std::numeric_limits<T>::max())) {
+            return false;
         }
         const T t = static_cast<T>(v);
         std::memcpy(a.fill.data(), &t, sizeof t);
