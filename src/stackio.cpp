@@ -220,14 +220,18 @@ unsigned __int128 decodingBytes(const Plan& p, int k) {
 }
 
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable,
-          const Choose& choose, int reduce) {
+          const Choose& choose, int reduce, const Region& region) {
     Listing named;
     named.files = files;
-    return plan(named, p, problem, memoryAvailable, choose, reduce);
+    return plan(named, p, problem, memoryAvailable, choose, reduce, region);
+}
+
+namespace {
+bool planRegion(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, const Region& region);
 }
 
 bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose,
-          int reduce) {
+          int reduce, const Region& region) {
     p = Plan();
     problem.clear();
     p.reduce = reduce == 2 || reduce == 4 || reduce == 8 || reduce == 16 ? reduce : 1;
@@ -303,6 +307,15 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
     }
     problem = mixed(p);
     if (!problem.empty()) return false;
+    return planRegion(p, problem, memoryAvailable, choose, region);
+}
+
+namespace {
+
+// Arranges the layers of a plan whose headers are read and checks their sizes and memory;
+// forMemory tells a refusal for memory from the others.
+bool finish(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, bool& forMemory) {
+    forMemory = false;
     const formats::Reader* reader = p.infos.empty() ? nullptr : p.infos.front().reader;
     if (reader && reader->arrange) {
         if (!reader->arrange(p, choose, problem)) return false;
@@ -337,6 +350,7 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
     };
     if (!fits(p.reduce)) {
         const unsigned __int128 buffers = decodingBytes(p, p.reduce);
+        forMemory = true;
         problem = noMemoryFor(p, volumeBytes(p, p.reduce)) + ", and " + decimal(buffers) +
                   " more while decoding, but only " + std::to_string(available) + " bytes are available.";
         for (int k = p.reduce * 2; k <= 16 && !p.fitsAt; k *= 2)
@@ -347,6 +361,78 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
         p.originalsBudget = static_cast<int64_t>(static_cast<unsigned __int128>(available) - volumeBytes(p, p.reduce) -
                                                  decodingBytes(p, p.reduce));
     return true;
+}
+
+// The level and box of a multiscale image planned: its header narrowed by its reader,
+// then arranged and checked as any load.
+bool planLevel(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, const Region& region,
+               int level, bool& forMemory) {
+    FileInfo& info = p.infos.front();
+    std::string reason;
+    if (!info.reader->select(info, level, region.whole ? nullptr : region.box, reason)) {
+        forMemory = false;
+        problem = quoted(p.files.front()) + " " + reason + ".";
+        return false;
+    }
+    p.level = info.level;
+    p.levels = info.levels;
+    p.hasTranslation = info.hasTranslation;
+    std::copy(info.translation, info.translation + 3, p.translation);
+    if (!finish(p, problem, memoryAvailable, choose, forMemory)) return false;
+    if (p.levels.size() > 1) {
+        const formats::Level& l = p.levels[size_t(p.level)];
+        char factor[96];
+        std::snprintf(factor, sizeof factor, "%g x %g x %g", l.factor[0], l.factor[1], l.factor[2]);
+        p.notes.push_back(quoted(p.files.front()) + " is shown at level " + std::to_string(p.level) + " of " +
+                          std::to_string(p.levels.size()) + " (a voxel for " + factor + " of the finest level).");
+    }
+    return true;
+}
+
+bool planRegion(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, const Region& region) {
+    bool forMemory = false;
+    const bool levelled = p.infos.size() == 1 && !p.infos.front().levels.empty() && p.infos.front().reader->select;
+    if (!levelled) {
+        if (!region.whole || (region.level != 0 && region.level != -1)) {
+            problem = quoted(p.files.empty() ? std::string() : p.files.front()) +
+                      " has one resolution level; a level or a region can be chosen only for an OME-Zarr image.";
+            return false;
+        }
+        return finish(p, problem, memoryAvailable, choose, forMemory);
+    }
+    const int count = static_cast<int>(p.infos.front().levels.size());
+    const Plan base = p;
+    if (region.level >= 0) {
+        if (planLevel(p, problem, memoryAvailable, choose, region, region.level, forMemory)) return true;
+        if (!forMemory) return false;
+        // Too large: the finest level at which the region fits, for the window to offer.
+        for (int l = region.level + 1; l < count && p.fitsLevel < 0; ++l) {
+            Plan q = base;
+            std::string ignored;
+            bool memory = false;
+            if (planLevel(q, ignored, memoryAvailable, choose, region, l, memory)) p.fitsLevel = l;
+        }
+        if (p.fitsLevel >= 0) p.fitsAt = 0;
+        return false;
+    }
+    for (int l = 0; l < count; ++l) {
+        p = base;
+        if (planLevel(p, problem, memoryAvailable, choose, region, l, forMemory)) return true;
+        if (!forMemory) return false;
+    }
+    return false;  // no level fits: the coarsest level's refusal, with its reduction if one fits
+}
+
+}  // namespace
+
+std::string levelText(const formats::Level& l, int index, int count, int64_t bytes) {
+    char size[32];
+    if (bytes >= 1e9)
+        std::snprintf(size, sizeof size, "%.1f GB", double(bytes) / 1e9);
+    else
+        std::snprintf(size, sizeof size, "%.1f MB", double(bytes) / 1e6);
+    return "Open level " + std::to_string(index) + " of " + std::to_string(count) + ": " + std::to_string(l.width) + " x " +
+           std::to_string(l.height) + " x " + std::to_string(l.depth) + " voxels, " + size + "?";
 }
 
 std::string mappingText(const Outcome& o) {
@@ -398,6 +484,12 @@ void keepPage(const Page& pg, Originals& o, int k) {
         case Held::Signed64: return keepPage<int64_t>(pg, o, k);
         case Held::Float64: return keepPage<double>(pg, o, k);
     }
+}
+
+// Stops the fetching of formats that fetch (an image over HTTP) when a load is cancelled.
+void stopFetching(const Plan& p) {
+    for (const FileInfo& info : p.infos)
+        if (info.reader && info.reader->cancel) info.reader->cancel(info);
 }
 
 void listWarnings(const Plan& p, const std::vector<std::string>& warned, Outcome& o) {
@@ -467,6 +559,7 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
         if (!pg.warning.empty()) formats::addWarning(warned[size_t(p.order[i].file)], pg.warning);
         if (!progress(i)) {
             o.cancelled = true;
+            stopFetching(p);
             break;
         }
     }
@@ -546,6 +639,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
             o.wideKinds |= 1u << int(d.page.samples);
             if (!progress(0)) {
                 o.cancelled = true;
+                stopFetching(p);
                 return o;
             }
         }
@@ -575,6 +669,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         if (!pg.warning.empty()) formats::addWarning(warned[p.order[size_t(i) * p.reduce].file], pg.warning);
         if (!progress(i)) {
             o.cancelled = true;
+            stopFetching(p);
             break;
         }
     }
