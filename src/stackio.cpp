@@ -379,13 +379,7 @@ bool planLevel(Plan& p, std::string& problem, int64_t memoryAvailable, const Cho
     p.hasTranslation = info.hasTranslation;
     std::copy(info.translation, info.translation + 3, p.translation);
     if (!finish(p, problem, memoryAvailable, choose, forMemory)) return false;
-    if (p.levels.size() > 1) {
-        const formats::Level& l = p.levels[size_t(p.level)];
-        char factor[96];
-        std::snprintf(factor, sizeof factor, "%g x %g x %g", l.factor[0], l.factor[1], l.factor[2]);
-        p.notes.push_back(quoted(p.files.front()) + " is shown at level " + std::to_string(p.level) + " of " +
-                          std::to_string(p.levels.size()) + " (a voxel for " + factor + " of the finest level).");
-    }
+    // The level shown is said in the status bar (see status.h), not in a message after every load.
     return true;
 }
 

@@ -64,7 +64,7 @@ void writePyramid(const std::string& root) {
 
 // Whether the loaded volume is w x h x d and holds level l's voxels from (x0, y0, z0) on.
 void expectPart(int l, int w, int h, int d, int x0, int y0, int z0) {
-    const voxelmap& m = *testutil::frame()->myVoxmap;
+    const voxelmap& m = *myVoxmap;
     ASSERT_TRUE(m.loaded);
     ASSERT_EQ(m.width, w);
     ASSERT_EQ(m.height, h);
@@ -136,8 +136,8 @@ TEST_F(LoadRegion, OpensTheBoxAtTheLevelAskedForWithThatLevelsVoxelSize) {
         SCOPED_TRACE(c.level * 100 + c.box[0]);
         ASSERT_TRUE(testutil::frame()->loadRegion(image, c.level, c.whole ? nullptr : c.box));
         expectPart(c.level, c.w, c.h, c.d, c.x0, c.y0, c.z0);
-        testutil::expectExact(testutil::frame()->myVoxmap->voxelSize, c.size[0], c.size[1], c.size[2]);
-        EXPECT_EQ(testutil::frame()->myVoxmap->unit, "µm");
+        testutil::expectExact(myVoxmap->voxelSize, c.size[0], c.size[1], c.size[2]);
+        EXPECT_EQ(myVoxmap->unit, "µm");
         const std::string status = testutil::frame()->GetStatusBar()->GetStatusText(0).utf8_string();
         EXPECT_NE(status.find("level " + std::to_string(c.level) + " of 2"), std::string::npos) << status;
     }
@@ -161,11 +161,11 @@ TEST_F(LoadRegion, OffersTheFinestLevelThatFitsAndTakesItUnaskedForLevelMinusOne
     wxString message;
     wxTEST_DIALOG(f->loadStack(testutil::toArray({image})), MessageCapture(&message, nullptr, nullptr, wxID_NO));
     EXPECT_NE(message.find("Open level 1 of 2: 6 x 5 x 3 voxels"), wxString::npos) << message;
-    EXPECT_FALSE(f->myVoxmap->loaded);
+    EXPECT_FALSE(myVoxmap->loaded);
     wxTEST_DIALOG(f->loadStack(testutil::toArray({image})), MessageCapture(&message, nullptr, nullptr, wxID_YES));
     expectPart(1, 6, 5, 3, 0, 0, 0);
 
-    f->myVoxmap->loaded = false;
+    myVoxmap->loaded = false;
     const int box[6] = {4, 12, 0, 10, 2, 6};
     ASSERT_TRUE(f->loadRegion(image, -1, box));  // no question
     expectPart(1, 4, 5, 2, 2, 0, 1);
