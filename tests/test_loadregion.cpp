@@ -5,9 +5,11 @@
 #include <wx/statusbr.h>
 #include <wx/testing.h>
 
+#include <regex>
 #include <string>
 
 #include "appFrame.h"
+#include "httpserver.h"
 #include "region.h"
 #include "stackio.h"
 #include "testutil.h"
@@ -198,6 +200,53 @@ TEST_F(LoadRegion, RefusesWhatHasNoLevelsAndKeepsTheVolume) {
         wxTEST_DIALOG(EXPECT_FALSE(f->loadRegion(c.path, c.level, c.box)), MessageCapture(&message));
         EXPECT_NE(message.find(c.says), wxString::npos) << c.path << ": " << message;
         EXPECT_NE(message.find("the current volume is unchanged"), wxString::npos) << message;
+        expectPart(1, 6, 5, 3, 0, 0, 0);
+    }
+}
+
+TEST_F(LoadRegion, OverHttpFetchesOnlyTheBoxsChunksAndNamesTheAddressWhenRefused) {
+    testutil::TempDir dir;
+    writePyramid(dir.file("pyramid.zarr"));
+    {
+        testutil::HttpServer server(dir.path);
+        ASSERT_TRUE(server.running());
+        const std::string image = server.url() + "/pyramid.zarr";
+        struct Case {
+            int level;
+            bool whole;
+            int box[6];
+            int w, h, d, x0, y0, z0;
+            int chunks;  // of 4^3 voxels, that meet the box
+        };
+        const Case cases[] = {
+            {0, false, {0, 4, 0, 4, 0, 4}, 4, 4, 4, 0, 0, 0, 1},
+            {0, false, {5, 9, 5, 9, 0, 6}, 4, 4, 6, 5, 5, 0, 8},
+            {1, true, {}, 6, 5, 3, 0, 0, 0, 4},
+        };
+        const std::regex chunk("^/pyramid\\.zarr/[01]/[0-9]+\\.[0-9]+\\.[0-9]+$");
+        size_t seen = 0;
+        for (const Case& c : cases) {
+            SCOPED_TRACE(c.chunks);
+            ASSERT_TRUE(testutil::frame()->loadRegion(image, c.level, c.whole ? nullptr : c.box));
+            expectPart(c.level, c.w, c.h, c.d, c.x0, c.y0, c.z0);
+            const std::vector<std::string> paths = server.paths();
+            int fetched = 0;
+            for (size_t i = seen; i < paths.size(); ++i) fetched += std::regex_match(paths[i], chunk) ? 1 : 0;
+            seen = paths.size();
+            EXPECT_EQ(fetched, c.chunks);
+        }
+    }
+    // Metadata that is not there, and a server that drops every connection: refused, naming
+    // the address; the volume stays.
+    const std::vector<std::vector<std::string>> misbehaving = {{"--status", "zattrs$=404", "--status", "zgroup$=404"},
+                                                               {"--drop", "."}};
+    for (const std::vector<std::string>& options : misbehaving) {
+        testutil::HttpServer server(dir.path, options);
+        ASSERT_TRUE(server.running());
+        wxString message;
+        wxTEST_DIALOG(EXPECT_FALSE(testutil::frame()->loadRegion(server.url() + "/pyramid.zarr", 1, nullptr)),
+                      MessageCapture(&message));
+        EXPECT_NE(message.find(server.url() + "/pyramid.zarr"), wxString::npos) << message;
         expectPart(1, 6, 5, 3, 0, 0, 0);
     }
 }
