@@ -4,8 +4,8 @@
 // (1024 x 1024 x 256, 1024 chunks) is written, level 0 has its metadata alone, as only
 // level 1 is read. Then times, in one run and per codec: the plain loop (one thread: each
 // chunk file read whole and decompressed into a fresh 512 MiB array), the program's load of
-// level 1 from the folder, and the same over HTTP on the loopback interface (a Python
-// http.server this bench starts and stops). No display needed.
+// level 1 from the folder, and the same over HTTP on the loopback interface (the tests' Python
+// server, which this bench starts and stops). No display needed.
 //
 //   slabwright_bench_zarr [--dir /tmp] [--runs 3]
 #include <blosc.h>
@@ -134,28 +134,29 @@ double programLoad(const std::string& where, uint64_t& checksum) {
     return s;
 }
 
-// A Python http.server on 127.0.0.1 serving dir, on a port it chooses; stopped by the destructor.
+// The tests' HTTP server (tests/httpserver.py: keeps connections, answers ranges) on
+// 127.0.0.1 serving dir, on a port it chooses; stopped by the destructor.
 struct Server {
     pid_t pid = -1;
     int port = 0;
     explicit Server(const std::string& dir) {
         int out[2];
         if (pipe(out) != 0) return;
+        const std::string script = std::string(SLABWRIGHT_SOURCE_DIR) + "/tests/httpserver.py";
         pid = fork();
         if (pid == 0) {
             dup2(out[1], 1);
             close(out[0]);
-            execlp("python3", "python3", "-u", "-m", "http.server", "0", "--bind", "127.0.0.1", "--directory",
-                   dir.c_str(), static_cast<char*>(nullptr));
+            execlp("python3", "python3", script.c_str(), dir.c_str(), "--seconds", "3600", "--requests", "1000000",
+                   static_cast<char*>(nullptr));
             _exit(127);
         }
         close(out[1]);
         std::string said;
         char c;
-        while (said.find(") ...") == std::string::npos && read(out[0], &c, 1) == 1) said += c;
-        close(out[0]);
-        const size_t at = said.find("port ");
-        if (at != std::string::npos) port = std::atoi(said.c_str() + at + 5);
+        while (read(out[0], &c, 1) == 1 && c != '\n') said += c;
+        close(out[0]);  // the script prints its port and nothing more
+        port = std::atoi(said.c_str());
     }
     ~Server() {
         if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
