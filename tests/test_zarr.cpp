@@ -57,7 +57,7 @@ def image(name, dtype, comp, sep='.', fill=0, partial=False, axes='zyx', shape=(
     g.attrs["multiscales"] = [{"version": "0.4", "axes": ax, "datasets": [
         {"path": "0", "coordinateTransformations": [{"type": "scale", "scale": scale}]}]}]
     back = np.asarray(a[:])  # zarr's own reading is the oracle
-    if axes == 'czyx': back = np.moveaxis(back, 0, -1)   # channels interleaved
+    if axes == 'czyx': back = np.moveaxis(back, 0, -1)  # channels interleaved
     if axes == 'tczyx': back = back[0, 0]
     back.astype(back.dtype.newbyteorder('<')).tofile(f"{d}/{name}.raw")
     print(name, np.dtype(dtype).itemsize)
@@ -75,6 +75,7 @@ image("raw_i1", "|i1", None)
 image("fill_u2", "<u2", Zlib(level=1), fill=7, partial=True)
 image("rgb_u1", "|u1", Zstd(level=1), axes='czyx', shape=(3, 5, 13, 11), chunks=(3, 2, 4, 5))
 image("tc_u2", "<u2", None, axes='tczyx', shape=(2, 2, 5, 13, 11), chunks=(1, 1, 2, 4, 5))
+image("rgba_u1", "|u1", Zlib(level=1), axes='czyx', shape=(4, 5, 13, 11), chunks=(4, 2, 4, 5))
 # A pyramid as dask writes one, every level the finest sampled every 2^k voxels.
 base = values("<u2", (12, 48, 64))
 root = f"{d}/pyramid.zarr"
@@ -123,7 +124,7 @@ TEST(ZarrRead, EveryCodecAndKindAsZarrReadsIt) {
     const std::string dir = fixtures();
     int images = 0;
     for (const char* name : {"raw_u1", "zlib_be_u2", "gzip_i2", "zstd_u4_slash", "blosc_lz4_u2", "blosc_zstd_f4",
-                             "blosc_zlib_be_i4", "raw_be_f8", "zstd_u8", "zlib_i8", "raw_i1", "fill_u2", "rgb_u1", "tc_u2"}) {
+                             "blosc_zlib_be_i4", "raw_be_f8", "zstd_u8", "zlib_i8", "raw_i1", "fill_u2", "rgb_u1", "tc_u2", "rgba_u1"}) {
         SCOPED_TRACE(name);
         const std::string path = dir + "/" + name + ".zarr";
         FileInfo info;
@@ -143,7 +144,7 @@ TEST(ZarrRead, EveryCodecAndKindAsZarrReadsIt) {
         EXPECT_EQ(warnings, "");
         ++images;
     }
-    EXPECT_EQ(images, 14);
+    EXPECT_EQ(images, 15);
 }
 
 // What finest[z * s][y * s][x * s] holds for a box of a level (s = 2^level), as bytes.
@@ -482,6 +483,12 @@ TEST(ZarrRead, PlaneIsOneLayerSeriesBelowItsRootAndCancelStopsTheReading) {
     FileInfo nested;
     ASSERT_TRUE(zarr::readImage(zarr::openMemory(series), "series", nested, reason)) << reason;
     EXPECT_EQ(readPages("series", nested), std::string("\x01\x02\x03\x05\x04\x04"));
+    // Older data name no axes: the last two dimensions are y and x.
+    const std::string unnamed = R"({"multiscales":[{"datasets":[{"path":"0"}]}]})";
+    keys[".zattrs"] = std::vector<uint8_t>(unnamed.begin(), unnamed.end());
+    FileInfo plain;
+    ASSERT_TRUE(zarr::readImage(zarr::openMemory(keys), "unnamed", plain, reason)) << reason;
+    EXPECT_EQ(readPages("unnamed", plain), std::string("\x01\x02\x03\x05\x04\x04"));
     formats::omeZarr.cancel(info);
     EXPECT_FALSE(formats::decodePage("plane", info, 0, page, reason));
     EXPECT_NE(reason.find("the load was cancelled"), std::string::npos) << reason;
