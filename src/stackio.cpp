@@ -4,6 +4,7 @@
 // pipeline; availableMemory; plan (headers, formats that stand alone or arrange their
 // files, sizes, memory); mappingText; build (the wide range, then the layers).
 #include "stackio.h"
+#include "stackplan.h"
 
 #include <algorithm>
 #include <atomic>
@@ -226,9 +227,6 @@ bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, 
     return plan(named, p, problem, memoryAvailable, choose, reduce, region);
 }
 
-namespace {
-bool planRegion(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, const Region& region);
-}
 
 bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose,
           int reduce, const Region& region) {
@@ -307,13 +305,11 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
     }
     problem = mixed(p);
     if (!problem.empty()) return false;
-    return planRegion(p, problem, memoryAvailable, choose, region);
+    return detail::planRegion(p, problem, memoryAvailable, choose, region);
 }
 
-namespace {
+namespace detail {
 
-// Arranges the layers of a plan whose headers are read and checks their sizes and memory;
-// forMemory tells a refusal for memory from the others.
 bool finish(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, bool& forMemory) {
     forMemory = false;
     const formats::Reader* reader = p.infos.empty() ? nullptr : p.infos.front().reader;
@@ -363,71 +359,8 @@ bool finish(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose
     return true;
 }
 
-// The level and box of a multiscale image planned: its header narrowed by its reader,
-// then arranged and checked as any load.
-bool planLevel(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, const Region& region,
-               int level, bool& forMemory) {
-    FileInfo& info = p.infos.front();
-    std::string reason;
-    if (!info.reader->select(info, level, region.whole ? nullptr : region.box, reason)) {
-        forMemory = false;
-        problem = quoted(p.files.front()) + " " + reason + ".";
-        return false;
-    }
-    p.level = info.level;
-    p.levels = info.levels;
-    p.hasTranslation = info.hasTranslation;
-    std::copy(info.translation, info.translation + 3, p.translation);
-    if (!finish(p, problem, memoryAvailable, choose, forMemory)) return false;
-    // The level shown is said in the status bar (see status.h), not in a message after every load.
-    return true;
-}
+}  // namespace detail
 
-bool planRegion(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, const Region& region) {
-    bool forMemory = false;
-    const bool levelled = p.infos.size() == 1 && !p.infos.front().levels.empty() && p.infos.front().reader->select;
-    if (!levelled) {
-        if (!region.whole || (region.level != 0 && region.level != -1)) {
-            problem = quoted(p.files.empty() ? std::string() : p.files.front()) +
-                      " has one resolution level; a level or a region can be chosen only for an OME-Zarr image.";
-            return false;
-        }
-        return finish(p, problem, memoryAvailable, choose, forMemory);
-    }
-    const int count = static_cast<int>(p.infos.front().levels.size());
-    const Plan base = p;
-    if (region.level >= 0) {
-        if (planLevel(p, problem, memoryAvailable, choose, region, region.level, forMemory)) return true;
-        if (!forMemory) return false;
-        // Too large: the finest level at which the region fits, for the window to offer.
-        for (int l = region.level + 1; l < count && p.fitsLevel < 0; ++l) {
-            Plan q = base;
-            std::string ignored;
-            bool memory = false;
-            if (planLevel(q, ignored, memoryAvailable, choose, region, l, memory)) p.fitsLevel = l;
-        }
-        if (p.fitsLevel >= 0) p.fitsAt = 0;
-        return false;
-    }
-    for (int l = 0; l < count; ++l) {
-        p = base;
-        if (planLevel(p, problem, memoryAvailable, choose, region, l, forMemory)) return true;
-        if (!forMemory) return false;
-    }
-    return false;  // no level fits: the coarsest level's refusal, with its reduction if one fits
-}
-
-}  // namespace
-
-std::string levelText(const formats::Level& l, int index, int count, int64_t bytes) {
-    char size[32];
-    if (bytes >= 1e9)
-        std::snprintf(size, sizeof size, "%.1f GB", double(bytes) / 1e9);
-    else
-        std::snprintf(size, sizeof size, "%.1f MB", double(bytes) / 1e6);
-    return "Open level " + std::to_string(index) + " of " + std::to_string(count) + ": " + std::to_string(l.width) + " x " +
-           std::to_string(l.height) + " x " + std::to_string(l.depth) + " voxels, " + size + "?";
-}
 
 std::string mappingText(const Outcome& o) {
     if (!o.mappedWide) return {};

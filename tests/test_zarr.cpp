@@ -57,7 +57,7 @@ def image(name, dtype, comp, sep='.', fill=0, partial=False, axes='zyx', shape=(
     g.attrs["multiscales"] = [{"version": "0.4", "axes": ax, "datasets": [
         {"path": "0", "coordinateTransformations": [{"type": "scale", "scale": scale}]}]}]
     back = np.asarray(a[:])  # zarr's own reading is the oracle
-    if axes == 'czyx': back = np.moveaxis(back, 0, -1)   # channels interleaved
+    if axes == 'czyx': back = np.moveaxis(back, 0, -1)  # channels interleaved
     if axes == 'tczyx': back = back[0, 0]
     back.astype(back.dtype.newbyteorder('<')).tofile(f"{d}/{name}.raw")
     print(name, np.dtype(dtype).itemsize)
@@ -75,6 +75,7 @@ image("raw_i1", "|i1", None)
 image("fill_u2", "<u2", Zlib(level=1), fill=7, partial=True)
 image("rgb_u1", "|u1", Zstd(level=1), axes='czyx', shape=(3, 5, 13, 11), chunks=(3, 2, 4, 5))
 image("tc_u2", "<u2", None, axes='tczyx', shape=(2, 2, 5, 13, 11), chunks=(1, 1, 2, 4, 5))
+image("rgba_u1", "|u1", Zlib(level=1), axes='czyx', shape=(4, 5, 13, 11), chunks=(4, 2, 4, 5))
 # A pyramid as dask writes one, every level the finest sampled every 2^k voxels.
 base = values("<u2", (12, 48, 64))
 root = f"{d}/pyramid.zarr"
@@ -123,7 +124,7 @@ TEST(ZarrRead, EveryCodecAndKindAsZarrReadsIt) {
     const std::string dir = fixtures();
     int images = 0;
     for (const char* name : {"raw_u1", "zlib_be_u2", "gzip_i2", "zstd_u4_slash", "blosc_lz4_u2", "blosc_zstd_f4",
-                             "blosc_zlib_be_i4", "raw_be_f8", "zstd_u8", "zlib_i8", "raw_i1", "fill_u2", "rgb_u1", "tc_u2"}) {
+                             "blosc_zlib_be_i4", "raw_be_f8", "zstd_u8", "zlib_i8", "raw_i1", "fill_u2", "rgb_u1", "tc_u2", "rgba_u1"}) {
         SCOPED_TRACE(name);
         const std::string path = dir + "/" + name + ".zarr";
         FileInfo info;
@@ -143,7 +144,7 @@ TEST(ZarrRead, EveryCodecAndKindAsZarrReadsIt) {
         EXPECT_EQ(warnings, "");
         ++images;
     }
-    EXPECT_EQ(images, 14);
+    EXPECT_EQ(images, 15);
 }
 
 // What finest[z * s][y * s][x * s] holds for a box of a level (s = 2^level), as bytes.
@@ -249,7 +250,9 @@ TEST(ZarrLoad, LevelThatFitsRegionAndWhatOtherFormatsRefuse) {
     const auto files = testutil::writeStack(dir.path, {testutil::makeImage(4, 4, [](int, int) { return voxel(1, 2, 3, 255); }, false)});
     EXPECT_FALSE(stackio::plan(files, p, problem, -1, {}, 1, region));
     EXPECT_EQ(problem, "\"" + files[0] + "\" has one resolution level; a level or a region can be chosen only for an OME-Zarr image.");
-    EXPECT_EQ(stackio::levelText({512, 512, 128}, 2, 5, 134217728), "Open level 2 of 5: 512 x 512 x 128 voxels, 134.2 MB?");
+    EXPECT_EQ(stackio::levelText({512, 512, 128}, 2, 5, 134217728), "Open level 2 of 5: 512 x 512 x 128 voxels, 128 MB?");
+    EXPECT_EQ(stackio::levelText({300, 200, 100}, 1, 3, 24000000), "Open level 1 of 3: 300 x 200 x 100 voxels, 22.9 MB?");
+    EXPECT_EQ(stackio::levelText({2048, 2048, 512}, 0, 4, int64_t(8) << 30), "Open level 0 of 4: 2048 x 2048 x 512 voxels, 8 GB?");
 }
 
 // ---- Zarr v3, written byte by byte ----
@@ -482,6 +485,12 @@ TEST(ZarrRead, PlaneIsOneLayerSeriesBelowItsRootAndCancelStopsTheReading) {
     FileInfo nested;
     ASSERT_TRUE(zarr::readImage(zarr::openMemory(series), "series", nested, reason)) << reason;
     EXPECT_EQ(readPages("series", nested), std::string("\x01\x02\x03\x05\x04\x04"));
+    // Older data name no axes: the last two dimensions are y and x.
+    const std::string unnamed = R"({"multiscales":[{"datasets":[{"path":"0"}]}]})";
+    keys[".zattrs"] = std::vector<uint8_t>(unnamed.begin(), unnamed.end());
+    FileInfo plain;
+    ASSERT_TRUE(zarr::readImage(zarr::openMemory(keys), "unnamed", plain, reason)) << reason;
+    EXPECT_EQ(readPages("unnamed", plain), std::string("\x01\x02\x03\x05\x04\x04"));
     formats::omeZarr.cancel(info);
     EXPECT_FALSE(formats::decodePage("plane", info, 0, page, reason));
     EXPECT_NE(reason.find("the load was cancelled"), std::string::npos) << reason;
