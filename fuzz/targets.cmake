@@ -1,6 +1,6 @@
 # The libFuzzer targets: fuzz/NAME.cpp becomes fuzz_NAME, linked with the reading code
 # alone. Included by the top-level CMakeLists.txt when SLABWRIGHT_FUZZ is on.
-set(FUZZ_TARGETS png jpeg tiff nifti dicom stack)
+set(FUZZ_TARGETS png jpeg tiff nifti dicom stack zarr)
 add_library(fuzzhelp STATIC ${CMAKE_SOURCE_DIR}/fuzz/fuzzfile.cpp)
 target_link_libraries(fuzzhelp PUBLIC slabread)
 target_include_directories(fuzzhelp PUBLIC ${CMAKE_SOURCE_DIR}/fuzz)

@@ -81,6 +81,7 @@ wxBEGIN_EVENT_TABLE(AppFrame, wxFrame)
     EVT_MENU(ID_VPSCALE, AppFrame::OnVPScale)
     EVT_MENU(ID_FITVIEWS, AppFrame::OnFitViews)
     EVT_MENU(ID_LOADFOLDER, AppFrame::OnLoadFolder)
+    EVT_MENU(ID_LOADREGION, AppFrame::OnLoadRegion)
     EVT_MENU(ID_AASLICE, AppFrame::OnAASlice)
     EVT_MENU(ID_VOXELSIZE, AppFrame::OnVoxelSize)
     EVT_MENU(ID_WINDOW, AppFrame::OnWindow)
@@ -114,6 +115,7 @@ AppFrame::AppFrame(const wxString& title, const wxPoint& pos, const wxSize& size
     settingsMenu = new wxMenu;
     fileMenu->Append(ID_LOAD, "&Load...\tCtrl+O");
     fileMenu->Append(ID_LOADFOLDER, "Load &Folder...\tCtrl+Shift+O");
+    fileMenu->Append(ID_LOADREGION, "Load &Region...");
     fileMenu->Append(ID_SAVE, "&Save...\tCtrl+S");
     fileMenu->Append(ID_SAVEVOLUME, "Save &Volume...");
     fileMenu->AppendSeparator();

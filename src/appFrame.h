@@ -41,6 +41,9 @@ class wxSpinCtrl;
 class wxDropFilesEvent;
 class wxSpinEvent;
 class wxStaticBox;
+namespace stackio {
+struct Region;
+}
 class wxStaticText;
 class wxDC;
 class wxKeyEvent;
@@ -104,6 +107,7 @@ enum {
     ID_PREVIEW = 452,
     ID_LOADFOLDER = 440,
     ID_FITVIEWS = 441,
+    ID_LOADREGION = 442,  // File, "Load Region..."
     // The View menu's standard planes, in the order of setStandardPlane.
     ID_AXIAL = 460,
     ID_CORONAL = 461,
@@ -232,6 +236,7 @@ public:
     // state, what the status bar says (showStatus).
     LoadFacts loadedFacts;
     std::string statusNote;
+    wxString lastRegionPath, lastRegionText;  // what Load Region was last given
     wxString lastLoadDir;             // the folder the Load dialog opens in; empty before the first load
     // The series line chosen last for the paths of a load (joined by newlines), preselected
     // when the same paths are opened again.
@@ -264,6 +269,7 @@ public:
     // Menu commands.
     void OnLoad(wxCommandEvent& event);
     void OnLoadFolder(wxCommandEvent& event);
+    void OnLoadRegion(wxCommandEvent& event);
     void OnSave(wxCommandEvent& event);
     void OnSaveVolume(wxCommandEvent& event);
     void OnRender(wxCommandEvent& event);
@@ -353,6 +359,14 @@ public:
     // The same, taking series `series` (1-based, in the list's order) of several without
     // asking; 0: the user chooses.
     void loadStack(const wxArrayString& paths, int reduce, int series);
+    // The same for a part of a multiscale image (OME-Zarr, a folder or an http(s) URL): the
+    // box (x0, x1, y0, y1, z0, z1 in the finest level's voxels, ends exclusive; null: the
+    // whole image) at `level` (0 the finest; -1 the finest level that fits in memory). At a
+    // coarser level the box is divided by that level's factor. True when loaded.
+    bool loadRegion(const std::string& path, int level, const int box[6]);
+    // What every load comes to: true when the volume was replaced. A multiscale image too
+    // big at the region's level is offered at the finest level that fits.
+    bool loadPart(const wxArrayString& paths, int reduce, int series, const stackio::Region& region);
     // Writes screenImage to path; a failure leaves the file as it was and says why.
     bool saveSlice(const wxString& path);
     // Writes the frames of a closed batch dialog that asked to render.

@@ -76,7 +76,8 @@ bool listPaths(const std::vector<std::string>& paths, Listing& out, std::string&
     out = Listing();
     for (const std::string& path : paths) {
         std::error_code ec;
-        if (!fs::is_directory(fs::u8path(path), ec)) {
+        // An OME-Zarr image (a folder or a URL) is one path, never walked into.
+        if (!fs::is_directory(fs::u8path(path), ec) || formats::recognise(path) == &formats::omeZarr) {
             out.files.push_back(path);
             out.found.push_back(false);
             continue;

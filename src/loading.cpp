@@ -107,7 +107,11 @@ void AppFrame::loadStack(const wxArrayString& paths) { loadStack(paths, 1); }
 void AppFrame::loadStack(const wxArrayString& paths, int reduce) { loadStack(paths, reduce, 0); }
 
 void AppFrame::loadStack(const wxArrayString& paths, int reduce, int seriesNumber) {
-    if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return;
+    loadPart(paths, reduce, seriesNumber, stackio::Region());
+}
+
+bool AppFrame::loadPart(const wxArrayString& paths, int reduce, int seriesNumber, const stackio::Region& region) {
+    if (paths.empty() || paths.size() > static_cast<size_t>(INT_MAX)) return false;
     auto refuse = [this](const wxString& problem) {
         const wxString outcome =
             myVoxmap->loaded ? "The stack was not loaded; the current volume is unchanged." : "The stack was not loaded.";
@@ -123,7 +127,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce, int seriesNumbe
     stackio::Listing listing;
     if (!stackio::listPaths(given, listing, problem)) {
         refuse(wxString::FromUTF8(problem));
-        return;
+        return false;
     }
     const std::vector<std::string>& files = listing.files;
     // Several series: the one the command line named, or the user chooses one, once (a
@@ -137,27 +141,46 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce, int seriesNumbe
         if (chosen >= 0 && size_t(chosen) < labels.size()) lastSeries[key] = labels[size_t(chosen)];
         return chosen;
     };
-    if (!stackio::plan(listing, plan, problem, memoryForLoad, choose, reduce)) {
+    if (!stackio::plan(listing, plan, problem, memoryForLoad, choose, reduce, region)) {
         if (problem.empty() && seriesNumber > 0 && size_t(seriesNumber) > listed)
             problem = "The files hold " + plural(int(listed), "series", "series") + "; there is no series " +
                       std::to_string(seriesNumber) + " to load.";
-        if (problem.empty()) return;  // the choice was cancelled
-        if (!plan.fitsAt) {
+        if (problem.empty()) return false;  // the choice was cancelled
+        if (plan.fitsLevel >= 0) {
+            // A multiscale image too big to hold at this level: offer the finest level that fits.
+            stackio::Region coarser = region;
+            coarser.level = plan.fitsLevel;
+            const std::vector<formats::Level> levels = plan.levels;
+            const std::string tooBig = problem;
+            if (!stackio::plan(listing, plan, problem, memoryForLoad, choose, reduce, coarser)) {
+                if (!problem.empty()) refuse(wxString::FromUTF8(problem));
+                return false;
+            }
+            formats::Level shown;  // the region at that level
+            shown.width = plan.reducedWidth(), shown.height = plan.reducedHeight(), shown.depth = plan.reducedLayers();
+            const wxString offer = wxString::FromUTF8(stackio::levelText(
+                shown, coarser.level, int(levels.size()), static_cast<int64_t>(stackio::volumeBytes(plan, plan.reduce))));
+            if (wxMessageBox(wxString::FromUTF8(tooBig) + "\n\n" + offer, "Load Images", wxYES_NO | wxICON_QUESTION,
+                             this) != wxYES)
+                return false;
+        } else if (!plan.fitsAt) {
             refuse(wxString::FromUTF8(problem));
-            return;
-        }
-        // Too big to hold: offer the smallest reduction that fits.
-        const int k = plan.fitsAt;
-        const double bytes = static_cast<double>(stackio::volumeBytes(plan, k));
-        const wxString size = bytes >= 1e9 ? wxString::Format("%.1f GB", bytes / 1e9) : wxString::Format("%.1f MB", bytes / 1e6);
-        const wxString offer = wxString::Format("Open at 1/%d: %d x %d x %d voxels, %s?", k, (plan.width + k - 1) / k,
-                                                (plan.height + k - 1) / k, (plan.layers + k - 1) / k, size);
-        if (wxMessageBox(wxString::FromUTF8(problem) + "\n\n" + offer, "Load Images", wxYES_NO | wxICON_QUESTION, this) !=
-            wxYES)
-            return;
-        if (!stackio::plan(listing, plan, problem, memoryForLoad, choose, k)) {
-            if (!problem.empty()) refuse(wxString::FromUTF8(problem));
-            return;
+            return false;
+        } else {
+            // Too big to hold: offer the smallest reduction that fits.
+            const int k = plan.fitsAt;
+            const double bytes = static_cast<double>(stackio::volumeBytes(plan, k));
+            const wxString size =
+                bytes >= 1e9 ? wxString::Format("%.1f GB", bytes / 1e9) : wxString::Format("%.1f MB", bytes / 1e6);
+            const wxString offer = wxString::Format("Open at 1/%d: %d x %d x %d voxels, %s?", k, (plan.width + k - 1) / k,
+                                                    (plan.height + k - 1) / k, (plan.layers + k - 1) / k, size);
+            if (wxMessageBox(wxString::FromUTF8(problem) + "\n\n" + offer, "Load Images", wxYES_NO | wxICON_QUESTION,
+                             this) != wxYES)
+                return false;
+            if (!stackio::plan(listing, plan, problem, memoryForLoad, choose, k, region)) {
+                if (!problem.empty()) refuse(wxString::FromUTF8(problem));
+                return false;
+            }
         }
     }
 
@@ -173,11 +196,11 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce, int seriesNumbe
             if (loadProgressHook && !loadProgressHook(layer + 1, layers)) return false;  // layer: 0-based
             return progress->Update(layer, wxEmptyString);
         });
-    if (outcome.cancelled) return;
+    if (outcome.cancelled) return false;
     if (!outcome.problem.empty()) {
         progress.reset();  // gone before the message comes up
         refuse(wxString::FromUTF8(outcome.problem));
-        return;
+        return false;
     }
     // The voxel size the files say places the volume; one that cannot be a size is left out.
     const Vector said(plan.voxelSize[0], plan.voxelSize[1], plan.voxelSize[2]);
@@ -197,7 +220,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce, int seriesNumbe
         progress.reset();
         refuse(wxString::Format("There is not enough memory for the views of a %d x %d x %d volume.", fresh.width,
                                 fresh.height, fresh.depth));
-        return;
+        return false;
     }
     myVoxmap->takeVolume(fresh);
     screenImage = screen;
@@ -269,6 +292,7 @@ void AppFrame::loadStack(const wxArrayString& paths, int reduce, int seriesNumbe
     } else if (!notes.empty()) {
         wxMessageBox("The stack was loaded.\n\n" + notes, "Load Images", wxOK | wxICON_INFORMATION, this);
     }
+    return true;
 }
 
 void AppFrame::showLoadedState() {

@@ -4,6 +4,7 @@
 // pipeline; availableMemory; plan (headers, formats that stand alone or arrange their
 // files, sizes, memory); mappingText; build (the wide range, then the layers).
 #include "stackio.h"
+#include "stackplan.h"
 
 #include <algorithm>
 #include <atomic>
@@ -270,14 +271,15 @@ unsigned __int128 decodingBytes(const Plan& p, int k) {
 }
 
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable,
-          const Choose& choose, int reduce) {
+          const Choose& choose, int reduce, const Region& region) {
     Listing named;
     named.files = files;
-    return plan(named, p, problem, memoryAvailable, choose, reduce);
+    return plan(named, p, problem, memoryAvailable, choose, reduce, region);
 }
 
+
 bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose,
-          int reduce) {
+          int reduce, const Region& region) {
     p = Plan();
     problem.clear();
     p.reduce = reduce == 2 || reduce == 4 || reduce == 8 || reduce == 16 ? reduce : 1;
@@ -353,6 +355,13 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
     }
     problem = mixed(p);
     if (!problem.empty()) return false;
+    return detail::planRegion(p, problem, memoryAvailable, choose, region);
+}
+
+namespace detail {
+
+bool finish(Plan& p, std::string& problem, int64_t memoryAvailable, const Choose& choose, bool& forMemory) {
+    forMemory = false;
     const formats::Reader* reader = p.infos.empty() ? nullptr : p.infos.front().reader;
     if (reader && reader->arrange) {
         if (!reader->arrange(p, choose, problem)) return false;
@@ -392,6 +401,7 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
     };
     if (!fits(p.reduce)) {
         const unsigned __int128 buffers = decodingBytes(p, p.reduce);
+        forMemory = true;
         problem = noMemoryFor(p, volumeBytes(p, p.reduce)) + ", and " + decimal(buffers) +
                   " more while decoding, but only " + std::to_string(available) + " bytes are available.";
         for (int k = p.reduce * 2; k <= 16 && !p.fitsAt; k *= 2)
@@ -403,6 +413,9 @@ bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryA
                                                  decodingBytes(p, p.reduce));
     return true;
 }
+
+}  // namespace detail
+
 
 std::string mappingText(const Outcome& o) {
     if (!o.mappedWide) return {};
@@ -453,6 +466,12 @@ void keepPage(const Page& pg, Originals& o, int k) {
         case Held::Signed64: return keepPage<int64_t>(pg, o, k);
         case Held::Float64: return keepPage<double>(pg, o, k);
     }
+}
+
+// Stops the fetching of formats that fetch (an image over HTTP) when a load is cancelled.
+void stopFetching(const Plan& p) {
+    for (const FileInfo& info : p.infos)
+        if (info.reader && info.reader->cancel) info.reader->cancel(info);
 }
 
 void listWarnings(const Plan& p, const std::vector<std::string>& warned, Outcome& o) {
@@ -516,6 +535,7 @@ bool buildKeeping(const Plan& p, Held held, voxelmap& into, Outcome& o, const st
         if (!pg.warning.empty()) formats::addWarning(warned[size_t(p.order[i].file)], pg.warning);
         if (!progress(i)) {
             o.cancelled = true;
+            stopFetching(p);
             break;
         }
     }
@@ -605,6 +625,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
             }
             if (!progress(0)) {
                 o.cancelled = true;
+                stopFetching(p);
                 return o;
             }
         }
@@ -651,6 +672,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         if (!warning.empty()) formats::addWarning(warned[p.order[size_t(i) * p.reduce].file], warning);
         if (!progress(i)) {
             o.cancelled = true;
+            stopFetching(p);
             break;
         }
     }

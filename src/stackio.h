@@ -62,6 +62,15 @@ int64_t availableMemory();
 // The most pixels one image may have: what the toolkit's RGB images can hold.
 constexpr int64_t kMaxPixels = 0x7fffffff / 3;
 
+// What of a multiscale image (an OME-Zarr pyramid) a load reads: a level (0: the finest; -1:
+// the finest at which the region fits in memory, without asking) and a box of the finest
+// level's voxels, x0, x1, y0, y1, z0, z1, ends exclusive (see formats::Reader::select).
+struct Region {
+    int level = 0;
+    bool whole = true;
+    int box[6] = {0, 0, 0, 0, 0, 0};
+};
+
 // The stack as its headers describe it: the files, their headers, the layers and what the
 // files say of them (formats::Arrangement, what a format that arranges its files fills in),
 // and how it is read.
@@ -90,6 +99,15 @@ struct Plan : formats::Arrangement {
     int64_t originalsBudget = -1;
     // Files found in folders that hold no image (reports, indexes, ...), passed over.
     int passedOver = 0;
+    // A multiscale image: the level planned, and the image's levels, finest first (empty for
+    // other formats). After a refusal for memory: the finest level at which the region fits
+    // (-1: none; then fitsAt may offer a reduction of the coarsest level, which p describes).
+    int level = 0;
+    std::vector<formats::Level> levels;
+    int fitsLevel = -1;
+    // Where the first voxel's corner lies, in unit, where the file says (kept, not applied).
+    bool hasTranslation = false;
+    double translation[3] = {0, 0, 0};
 };
 
 // Reads every header, arranges the layers and checks sizes and memory, for a volume at
@@ -98,11 +116,15 @@ struct Plan : formats::Arrangement {
 // returns false with the whole message in problem; when choose cancels, false with problem
 // empty.
 bool plan(const std::vector<std::string>& files, Plan& p, std::string& problem, int64_t memoryAvailable = -1,
-          const Choose& choose = {}, int reduce = 1);
+          const Choose& choose = {}, int reduce = 1, const Region& region = Region());
 // The same for listed files: a file found in a folder that holds no image (a report, a
 // presentation state, an index) is passed over and counted in passedOver.
 bool plan(const Listing& listing, Plan& p, std::string& problem, int64_t memoryAvailable = -1,
-          const Choose& choose = {}, int reduce = 1);
+          const Choose& choose = {}, int reduce = 1, const Region& region = Region());
+// The question offering a level of a multiscale image, index of count (0-based, as the
+// image's own paths number them), whose volume takes bytes:
+// "Open level 2 of 5: 512 x 512 x 128 voxels, 128 MB?".
+std::string levelText(const formats::Level& l, int index, int count, int64_t bytes);
 // Reduced, pages whose decoding holds more than this are read in bands.
 constexpr int64_t kWholePageBytes = int64_t(64) << 20;
 // Whether a plan at 1/reduce reads its pages in bands.

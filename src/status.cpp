@@ -12,6 +12,8 @@ LoadFacts loadFacts(const stackio::Plan& plan, const stackio::Outcome& outcome) 
     else
         facts.mapping = stackio::mappingText(outcome);
     facts.orientation = plan.description;
+    if (plan.levels.size() > 1)
+        facts.part = "level " + std::to_string(plan.level) + " of " + std::to_string(plan.levels.size());
     facts.originalsDropped = outcome.originalsDropped;
     return facts;
 }
@@ -37,6 +39,7 @@ std::string statusText(const LoadFacts& load, const ShownFacts& shown) {
         add(load.mapping);
         if (!load.orientation.empty()) add("orientation " + load.orientation);
     }
+    add(load.part);
     if (shown.hasWindow && (shown.lo != shown.fullLo || shown.hi != shown.fullHi)) {
         if (load.filesWindow && shown.lo == load.filesLo && shown.hi == load.filesHi)
             add("shown with the files' window " + range(shown.lo, shown.hi, shown.valueUnit));

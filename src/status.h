@@ -20,6 +20,8 @@ struct LoadFacts {
     // empty when nothing was mapped.
     std::string mapping;
     std::string orientation;        // the orientation code the files name, such as "LAS"
+    // A part of a multiscale image: "level 1 of 4" (and the region, when not the whole image).
+    std::string part;
     bool originalsDropped = false;  // the samples did not fit beside the volume: no window
     // The window the files suggest, when the volume was first shown with it (in values).
     bool filesWindow = false;

@@ -348,12 +348,16 @@ TEST(EndToEnd, CommandLineAnswersWithoutAWindow) {
     };
     const Case cases[] = {
         // One way of writing the option throughout: the usage line and the list agree.
-        {"--help", 0, {"Usage:", "[--reduce K]", "  --reduce K ", "--version", "PATH", "DICOM", "NIfTI"}},
+        {"--help", 0, {"Usage:", "[--reduce K]", "  --reduce K ", "--version", "PATH", "DICOM", "NIfTI", "OME-Zarr",
+                       "  --level N ", "  --region BOX "}},
         {"-h", 0, {"Usage:"}},
         {"--version", 0, {"Slabwright 1.0"}},
         {"--frobnicate samples", 2, {"frobnicate", "Usage:"}},
         {"--reduce 3 samples", 2, {"--reduce takes 2, 4, 8 or 16, not 3.", "Usage:"}},
         {"--reduce x samples", 2, {"Usage:"}},
+        {"--level -1 a.zarr", 2, {"--level takes a number from 0, not -1.", "Usage:"}},
+        {"--region 5:2,0:1,0:1 a.zarr", 2, {"--region: The region \"5:2,0:1,0:1\" is empty along x", "Usage:"}},
+        {"--level 1 a.zarr b.zarr", 2, {"--level and --region take one image."}},
     };
     for (const Case& c : cases) {
         std::string out;

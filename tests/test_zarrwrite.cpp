@@ -6,6 +6,7 @@
 #include <filesystem>
 
 #include "appFrame.h"
+#include "stackio.h"
 #include "testutil.h"
 #include "voxelmap.h"
 #include "zarrwrite.h"
@@ -137,6 +138,54 @@ TEST(ZarrWrite, ReadBackByPython) {
     }
 }
 
+// What the program wrote, read back by its own reader: level 0 is the volume byte for byte,
+// level 1 what a load of level 0 at 1/2 makes (the same means, the same rounding).
+TEST(ZarrWrite, ReadBackByOurReader) {
+    struct Case {
+        const char* what;
+        int w, h, d;
+        std::function<voxel(int, int, int)> f;
+    };
+    const Case cases[] = {
+        {"grey", 65, 3, 130, [](int i, int j, int k) { const auto g = uint8_t(i * 3 + j * 50 + k); return voxel(g, g, g, 255); }},
+        {"rgb", 70, 5, 9, [](int i, int j, int k) { return voxel(uint8_t(i), uint8_t(j * 40), uint8_t(k * 20), 255); }},
+        {"rgba", 66, 7, 5, [](int i, int j, int k) { return voxel(uint8_t(i), uint8_t(j), uint8_t(k), uint8_t(i * j)); }},
+    };
+    auto load = [](const std::string& path, int level, int reduce, voxelmap& into) {
+        stackio::Listing listing;
+        stackio::Plan plan;
+        std::string problem;
+        stackio::Region region;
+        region.level = level;
+        ASSERT_TRUE(stackio::listPaths({path}, listing, problem)) << problem;
+        ASSERT_TRUE(stackio::plan(listing, plan, problem, -1, {}, reduce, region)) << problem;
+        const stackio::Outcome o = stackio::build(plan, into, [](int) { return true; });
+        ASSERT_TRUE(o.problem.empty()) << o.problem;
+        into.setVoxelSize(Vector(plan.voxelSize[0], plan.voxelSize[1], plan.voxelSize[2]));
+        into.unit = plan.unit;
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        TempDir dir;
+        voxelmap map;
+        testutil::fillMap(map, c.w, c.h, c.d, c.f);
+        map.setVoxelSize(Vector(0.5, 0.5, 2));
+        map.unit = "mm";
+        const std::string path = dir.file("v.zarr");
+        std::string reason;
+        ASSERT_TRUE(writeZarr(map, path, nullptr, reason)) << reason;
+        voxelmap back, level1, halved;
+        load(path, 0, 1, back);
+        EXPECT_TRUE(testutil::sameMap(map, back));
+        testutil::expectExact(back.voxelSize, 0.5, 0.5, 2);
+        EXPECT_EQ(back.unit, "mm");
+        load(path, 1, 1, level1);
+        load(path, 0, 2, halved);
+        EXPECT_TRUE(testutil::sameMap(level1, halved));
+        testutil::expectExact(level1.voxelSize, 1, 1, 4);
+    }
+}
+
 TEST(ZarrWrite, ReplacesOnlyImagesAndOnlyWhole) {
     voxelmap small, other, big;
     testutil::fillMap(small, 8, 8, 8, [](int i, int, int) { return voxel(i, i, i, 255); });
@@ -202,7 +251,7 @@ TEST_F(SaveZarr, SaveVolumeWritesAnImage) {
     const std::string first = readBack(*myVoxmap, image, dir);
     EXPECT_NE(first.find("0 (3, 9, 5, 70) (1, 64, 64, 64) zstd uint8 same"), std::string::npos) << first;
     const std::string firstShape = testutil::readBytes(image + "/0/.zarray");
-    testutil::asLoaded(9, 4, 3, [](int i, int, int) { return voxel(i, i, i, 255); }, false);
+    f = testutil::asLoaded(9, 4, 3, [](int i, int, int) { return voxel(i, i, i, 255); }, false);  // a new frame
     for (const int answer : {wxID_NO, wxID_YES}) {
         wxString question;
         wxTEST_DIALOG(testutil::menu(f, ID_SAVEVOLUME), FileChoice(image, 0),

@@ -29,7 +29,7 @@ std::string notAFile(const std::string& path) {
 
 const std::vector<const Reader*>& readers() {
     // DICOM first: its preamble may hold another format's header (a TIFF one, say).
-    static const std::vector<const Reader*> table = {&dicom, &png, &jpeg, &tiff, &nifti};
+    static const std::vector<const Reader*> table = {&dicom, &png, &jpeg, &tiff, &nifti, &omeZarr};
     return table;
 }
 
@@ -96,11 +96,15 @@ File::~File() {
 const Reader* recognise(const std::string& path) {
     unsigned char head[kHeadBytes] = {};
     size_t n = 0;
+    bool opened = false;
     {
         File f(path);
-        if (!f.f) return nullptr;
-        n = std::fread(head, 1, sizeof head, f.f);
+        opened = f.f != nullptr;
+        if (opened) n = std::fread(head, 1, sizeof head, f.f);
     }
+    // A folder or URL has no first bytes: its reader knows it by the path.
+    if (n == 0 && omeZarr.recognise(path, head, 0)) return &omeZarr;
+    if (!opened) return nullptr;
     for (const Reader* r : readers())
         if (r->recognise(path, head, n)) return r;
     return nullptr;
@@ -109,6 +113,15 @@ const Reader* recognise(const std::string& path) {
 bool readHeader(const std::string& path, FileInfo& info, std::string& reason) {
     info = FileInfo();
     reason = notAFile(path);
+    if (!reason.empty() && omeZarr.recognise(path, nullptr, 0)) {  // a folder or URL
+        info.reader = &omeZarr;
+        reason.clear();
+        try {
+            return omeZarr.header(path, info, reason);
+        } catch (const std::bad_alloc&) {
+            return reason = kNoMemory, false;
+        }
+    }
     if (!reason.empty()) return false;
     info.reader = recognise(path);  // null also when it cannot be opened: told apart only then
     if (!info.reader) return reason = File(path).f ? kDamaged : "cannot be opened for reading", false;

@@ -38,6 +38,15 @@ using ::nameOf;
 
 struct Reader;
 
+// One resolution level of a multiscale image (finest first): its size in voxels, its voxel
+// size (in the file's unit), and how many of the finest level's voxels one of its voxels
+// spans along x, y and z.
+struct Level {
+    int64_t width = 0, height = 0, depth = 0;
+    double voxelSize[3] = {0, 0, 0};
+    double factor[3] = {1, 1, 1};
+};
+
 // What a header says about one page (a TIFF page, a DICOM frame, a NIfTI slice).
 struct PageInfo {
     int width = 0, height = 0;  // as shown
@@ -95,6 +104,15 @@ struct FileInfo {
     // made by the reader's header() (a TIFF file's open handles, a NIfTI file's one
     // inflating stream, a DICOM file's series and frame cache); copies of the info share it too.
     std::shared_ptr<void> shared;
+
+    // The resolution levels of a multiscale image, finest first (empty for single-level
+    // formats), and the one the pages are of (see Reader::select).
+    std::vector<Level> levels;
+    int level = 0;
+    // Where the first voxel's corner lies in unit, where the file says (an OME-Zarr level's
+    // translation, moved to the box selected).
+    bool hasTranslation = false;
+    double translation[3] = {0, 0, 0};
 
     // Set with a refusal of the header: the file is sound but holds no image (a report, a
     // presentation state, an index), so a folder's walk may pass it over.
@@ -203,11 +221,23 @@ struct Reader {
     // empty then). Null: the format decodes whole pages only.
     bool (*decodeBands)(const std::string& path, const FileInfo& info, int page, const BandSink& take, Page& out,
                         std::string& reason) = nullptr;
+    // Narrows a header of a multiscale image to one level and a box of it (x0, x1, y0, y1,
+    // z0, z1 in the finest level's voxels, ends exclusive; null: the whole image): its pages
+    // become the box's layers at that level, with that level's voxel size. At a coarser level
+    // the box is divided by the level's factor, starts rounded down and ends up, and clipped
+    // to the image. False, with the reason, for an empty box or a level out of range. Null
+    // for formats of one level.
+    bool (*select)(FileInfo& info, int level, const int box[6], std::string& reason) = nullptr;
+    // Stops the fetching of a load being cancelled: requests not yet begun fail. Null: the
+    // format has nothing to stop.
+    void (*cancel)(const FileInfo& info) = nullptr;
 };
 constexpr size_t kHeadBytes = 544;
 
 // The formats, each defined in its own file.
 extern const Reader png, jpeg, tiff, dicom, nifti;
+// OME-Zarr images (a folder or an http(s) URL), recognised by their path alone.
+extern const Reader omeZarr;
 
 // Every format, in the order they are tried.
 const std::vector<const Reader*>& readers();

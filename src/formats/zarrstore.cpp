@@ -71,7 +71,48 @@ private:
     std::string root_;
 };
 
+class MemoryStore : public Store {
+public:
+    explicit MemoryStore(std::map<std::string, std::vector<uint8_t>> keys) : keys_(std::move(keys)) {}
+    Got get(const std::string& key, int64_t most, std::vector<uint8_t>& out, std::string& reason) override {
+        return read(key, 0, most, out, reason, true);
+    }
+    Got getRange(const std::string& key, int64_t offset, int64_t size, std::vector<uint8_t>& out,
+                 std::string& reason) override {
+        return read(key, offset, size, out, reason, false);
+    }
+    std::string where(const std::string& key) const override { return "\"memory:" + key + "\""; }
+    int parallel() const override { return 2; }
+
+private:
+    Got read(const std::string& key, int64_t offset, int64_t size, std::vector<uint8_t>& out, std::string& reason,
+                 bool whole) {
+        out.clear();
+        if (cancel && *cancel) return reason = kCancelled, Got::Failed;
+        ++requests;
+        const auto it = keys_.find(key);
+        if (it == keys_.end()) return Got::Missing;
+        const int64_t length = int64_t(it->second.size());
+        if (whole) {
+            if (length > size) return reason = "holds " + std::to_string(length) + " bytes, more than its chunk can hold", Got::Failed;
+            out = it->second;
+            return Got::Found;
+        }
+        if (size < 0) return reason = "asks for a negative length", Got::Failed;
+        if (offset < 0) offset = length - size;
+        if (offset < 0 || offset > length || size > length - offset)
+            return reason = "is shorter than its index says (" + std::to_string(length) + " bytes)", Got::Failed;
+        out.assign(it->second.begin() + offset, it->second.begin() + offset + size);
+        return Got::Found;
+    }
+    const std::map<std::string, std::vector<uint8_t>> keys_;
+};
+
 }  // namespace
+
+std::unique_ptr<Store> openMemory(std::map<std::string, std::vector<uint8_t>> keys) {
+    return std::make_unique<MemoryStore>(std::move(keys));
+}
 
 bool isUrl(const std::string& path) { return path.rfind("http://", 0) == 0 || path.rfind("https://", 0) == 0; }
 

@@ -11,6 +11,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -60,6 +61,9 @@ struct HttpLimits {
 // within about a second.
 std::unique_ptr<Store> openHttp(const std::string& url, std::string& reason);
 std::unique_ptr<Store> openHttp(const std::string& url, std::string& reason, const HttpLimits& limits);
+// A store on keys held in memory (the fuzz target's and the tests' images); where() names
+// a key as "memory:KEY".
+std::unique_ptr<Store> openMemory(std::map<std::string, std::vector<uint8_t>> keys);
 // openHttp for URLs, openFolder for the rest.
 std::unique_ptr<Store> openStore(const std::string& pathOrUrl, std::string& reason);
 
