@@ -528,7 +528,9 @@ bool readImage(std::shared_ptr<Store> store, const std::string& name, FileInfo& 
 
 }  // namespace zarr
 
-const Reader omeZarr = {"OME-Zarr", zarr::recognise, zarr::header, zarr::decode, "an OME-Zarr image", true, nullptr,
-                        zarr::select, zarr::cancel};
+// (No arranging of several files, no decoding in bands: a chunk slab is the band.)
+const Reader omeZarr = {"OME-Zarr",           zarr::recognise, zarr::header, zarr::decode,
+                        "an OME-Zarr image", true,            nullptr,      nullptr,
+                        zarr::select,        zarr::cancel};
 
 }  // namespace formats
