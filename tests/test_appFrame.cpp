@@ -121,6 +121,7 @@ TEST_F(MainWindow, MenusAtStart) {
     // "..." where a dialog follows, the shortcut after a tab.
     expectMenu(f->fileMenu, {{ID_LOAD, "&Load...\tCtrl+O", true},
                              {ID_LOADFOLDER, "Load &Folder...\tCtrl+Shift+O", true},
+                             {ID_LOADREGION, "Load &Region...", true},
                              {ID_SAVE, "&Save...\tCtrl+S", false},
                              {ID_SAVEVOLUME, "Save &Volume...", false},
                              {wxID_SEPARATOR, "separator after Save Volume", false},
