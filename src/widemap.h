@@ -51,7 +51,7 @@ public:
 
 private:
     std::map<std::tuple<Samples, double, double, bool>, std::vector<unsigned char>> tables_;
-    const std::vector<unsigned char> none_;
+    std::vector<unsigned char> none_;  // stays empty
 };
 
 }  // namespace widemap
