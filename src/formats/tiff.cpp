@@ -153,6 +153,31 @@ std::string unreadable(const TiffLayout& l, const std::string& page) {
     return "has " + samples + page + ", which cannot be read";
 }
 
+// How a native page is stored: in pieces (tiles, or the rows of strips), one plane per
+// sample or interleaved.
+struct Pieces {
+    bool separate = false;  // one plane per sample
+    int planes = 1, perPixel = 1;
+    uint32_t tw = 0, th = 1;  // a piece's width and rows
+    uint32_t rowsPerStrip = 1;
+    int64_t bytes = 0;  // one piece's
+};
+
+// The pieces of the current page; false if they are not of the size samples of sampleBytes
+// need.
+bool piecesOf(TIFF* t, const TiffLayout& l, size_t sampleBytes, Pieces& p) {
+    p.separate = l.planar == PLANARCONFIG_SEPARATE;
+    p.planes = p.separate ? l.samples : 1, p.perPixel = p.separate ? 1 : l.samples;
+    p.tw = l.w, p.th = 1;
+    if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &p.tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &p.th)))
+        return false;
+    p.rowsPerStrip = l.h;
+    if (!l.tiled) TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &p.rowsPerStrip);
+    p.rowsPerStrip = std::max<uint32_t>(1, std::min(p.rowsPerStrip, l.h));
+    p.bytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
+    return p.tw != 0 && p.th != 0 && p.bytes == int64_t(p.tw) * p.th * p.perPixel * int64_t(sampleBytes);
+}
+
 // Reads a native page: row by row (straight into the page when it needs no turning), or
 // stored in tiles or in one plane per sample, rows or tiles of a plane at a time. The rows
 // of the pieces that cannot be read stay zero and are marked in lostRows. False if the
@@ -160,15 +185,12 @@ std::string unreadable(const TiffLayout& l, const std::string& page) {
 template <class T>
 bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
                 std::vector<bool>& lostRows) {
-    const bool separate = l.planar == PLANARCONFIG_SEPARATE;
-    const int planes = separate ? l.samples : 1, perPixel = separate ? 1 : l.samples;
-    uint32_t tw = l.w, th = 1;
-    if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &th))) return false;
-    uint32_t rowsPerStrip = l.h;
-    if (!l.tiled) TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-    rowsPerStrip = std::max<uint32_t>(1, std::min(rowsPerStrip, l.h));
-    const int64_t pieceBytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
-    if (tw == 0 || th == 0 || pieceBytes != int64_t(tw) * th * perPixel * int64_t(sizeof(T))) return false;
+    Pieces pc;
+    if (!piecesOf(t, l, sizeof(T), pc)) return false;
+    const bool separate = pc.separate;
+    const int planes = pc.planes, perPixel = pc.perPixel;
+    const uint32_t tw = pc.tw, th = pc.th, rowsPerStrip = pc.rowsPerStrip;
+    const int64_t pieceBytes = pc.bytes;
     const size_t rowSamples = size_t(l.w) * l.samples;
     const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
     const bool wholeRows = !l.tiled && !separate;  // each piece is one stored row as it is
@@ -266,15 +288,12 @@ int64_t tiffBandBytes(TIFF* t, const TiffLayout& l, uint32_t rows) {
 template <class T>
 bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std::vector<T>& band,
                     std::vector<T>& piece, std::vector<T>& stored, std::vector<bool>& lostRows) {
-    const bool separate = l.planar == PLANARCONFIG_SEPARATE;
-    const int planes = separate ? l.samples : 1, perPixel = separate ? 1 : l.samples;
-    uint32_t tw = l.w, th = 1;
-    if (l.tiled && !(TIFFGetField(t, TIFFTAG_TILEWIDTH, &tw) && TIFFGetField(t, TIFFTAG_TILELENGTH, &th))) return false;
-    uint32_t rowsPerStrip = l.h;
-    if (!l.tiled) TIFFGetFieldDefaulted(t, TIFFTAG_ROWSPERSTRIP, &rowsPerStrip);
-    rowsPerStrip = std::max<uint32_t>(1, std::min(rowsPerStrip, l.h));
-    const int64_t pieceBytes = l.tiled ? int64_t(TIFFTileSize64(t)) : int64_t(TIFFScanlineSize64(t));
-    if (tw == 0 || th == 0 || pieceBytes != int64_t(tw) * th * perPixel * int64_t(sizeof(T))) return false;
+    Pieces pc;
+    if (!piecesOf(t, l, sizeof(T), pc)) return false;
+    const bool separate = pc.separate;
+    const int planes = pc.planes, perPixel = pc.perPixel;
+    const uint32_t tw = pc.tw, th = pc.th, rowsPerStrip = pc.rowsPerStrip;
+    const int64_t pieceBytes = pc.bytes;
     const size_t rowSamples = size_t(l.w) * l.samples;
     const Placement pl{l.w, y1 - y0, l.orientation};  // the band's rows as a page of their own
     const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
