@@ -208,15 +208,16 @@ bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T
                                                               tmsize_t(pieceBytes)) == pieceBytes
                                         : TIFFReadScanline(t, into, y0, uint16_t(s)) == 1;
                 if (!ok) {
-                    // A strip that could not even be started (its bytes are not in the file, its
-                    // count is 0, its codec refuses it) fails the same way for each of its rows:
-                    // they are passed over, so a header claiming a million rows with nothing
-                    // behind them costs one attempt per strip, not one per row.
-                    const bool notStarted = !l.tiled && TIFFCurrentStrip(t) != TIFFComputeStrip(t, y0, uint16_t(s));
-                    const uint32_t lost = notStarted ? std::min(l.h, (y0 / rowsPerStrip + 1) * rowsPerStrip) - y0 : rows;
+                    // A row of a strip that does not read (the strip's bytes are not in the file,
+                    // its count is 0, its codec refuses it or its data ends) leaves the rest of
+                    // the strip unreadable too: those rows are passed over, so a header claiming
+                    // a million rows with nothing behind them costs one attempt per strip, not
+                    // one per row.
+                    const bool restOfStrip = !l.tiled;
+                    const uint32_t lost = restOfStrip ? std::min(l.h, (y0 / rowsPerStrip + 1) * rowsPerStrip) - y0 : rows;
                     std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + lost, true);
                     if (piece.empty()) std::fill(into, into + rowSamples, T(0));  // a failed row may be half written
-                    if (notStarted) y0 += lost - 1;  // (in strips, the one pass of x0 ends here)
+                    if (restOfStrip) y0 += lost - 1;  // (in strips, the one pass of x0 ends here)
                     continue;
                 }
                 if (wholeRows) {
@@ -316,11 +317,11 @@ bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std:
                                                               tmsize_t(pieceBytes)) == pieceBytes
                                         : TIFFReadScanline(t, dst0, y, uint16_t(s)) == 1;
                 if (!ok) {
-                    const bool notStarted = !l.tiled && TIFFCurrentStrip(t) != TIFFComputeStrip(t, y, uint16_t(s));
-                    const uint32_t lost = notStarted ? std::min(y1, (y / rowsPerStrip + 1) * rowsPerStrip) - y : rows;
+                    const bool restOfStrip = !l.tiled;  // as readNative passes them over
+                    const uint32_t lost = restOfStrip ? std::min(y1, (y / rowsPerStrip + 1) * rowsPerStrip) - y : rows;
                     std::fill(lostRows.begin() + y, lostRows.begin() + y + lost, true);
                     if (piece.empty()) std::fill(dst0, dst0 + rowSamples * lost, T(0));
-                    if (notStarted) y += lost - 1;
+                    if (restOfStrip) y += lost - 1;
                     continue;
                 }
                 if (wholeRows) {
