@@ -7,10 +7,10 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 "$root/scripts/setup.sh"
 
 "$root/scripts/build.sh" build
-(cd "$root/build" && ctest --output-on-failure)
+(cd "$root/build" && ctest --output-on-failure -j "$(nproc)")
 "$root/scripts/test_package.sh" build
 
 "$root/scripts/build.sh" build-asan -DSLABWRIGHT_SANITIZE=ON
-(cd "$root/build-asan" && ctest --output-on-failure)
+(cd "$root/build-asan" && ctest --output-on-failure -j "$(nproc)")
 
 "$root/scripts/fuzz.sh" all 30
