@@ -7,7 +7,7 @@
 //
 // --huge: one multi-page TIFF of big grey pages (default 12 of 16000 x 16000, 8-bit, in
 // strips of 64 rows, about 3 GB; --bits 16, --pages, --size, --rows 0 for one strip a page,
-// --deflate for compressed strips)
+// --deflate for compressed strips, --bands-only to leave out the slow load of whole pages)
 // opened at 1/2: a plain one-thread libtiff read of its strips into one buffer against the
 // load with its pages read in bands and with them read whole, each load in a child process
 // of its own, whose peak memory (VmHWM) is set against the reduced volume's bytes.
@@ -313,6 +313,17 @@ bool hugeLoad(const std::string& path, bool inBands, double& s, double& cpu, dou
     return read && s >= 0;
 }
 
+// Writing the reduced volume's bytes once into fresh memory, as the load must: on a virtual
+// machine the first write of each page can cost as much as the plain read itself.
+double freshWrite(double mib) {
+    const size_t bytes = size_t(mib * 1048576.0);
+    const auto t0 = Clock::now();
+    BigArray<unsigned char> block = allocateBig<unsigned char>(bytes);
+    if (!block) return -1;
+    std::memset(block.get(), 1, bytes);
+    return seconds(t0);
+}
+
 int hugeBench(int size, int pages, int bits, int rows, bool deflate, bool wholeToo) {
     namespace fs = std::filesystem;
     const fs::path file = fs::temp_directory_path() / ("slabwright-bench-huge-" + std::to_string(getpid()) + ".tif");
@@ -336,6 +347,7 @@ int hugeBench(int size, int pages, int bits, int rows, bool deflate, bool wholeT
     fs::remove(file);
     if (!ok) return 1;
     std::printf("plain one-thread libtiff read of the strips  %7.2f s, processor %7.2f s\n", plain, plainCpu);
+    std::printf("first write of the volume's %.0f MiB of fresh memory, one thread  %.2f s\n", volume, freshWrite(volume));
     const auto line = [&](const char* what, double s, double cpu, double peak) {
         std::printf("load, pages %-6s %7.2f s (%.2f x the plain read), processor %7.2f s (%.2f x), peak %6.0f MiB = volume "
                     "%.0f MiB + %.1f %%\n",
