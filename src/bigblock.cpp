@@ -37,6 +37,17 @@ void* allocateBigBytes(size_t bytes, BigBlockDeleter& deleter) {
     return reinterpret_cast<void*>(start);
 }
 
+void prefault(void* p, size_t bytes) {
+#ifdef MADV_POPULATE_WRITE
+    const size_t page = 4096;
+    const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) / page * page;
+    const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) / page * page;
+    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);  // (older kernels refuse it)
+#else
+    (void)p, (void)bytes;
+#endif
+}
+
 void reuseBuffers() {
 #if defined(__GLIBC__)
     mallopt(M_MMAP_THRESHOLD, 16 << 20);

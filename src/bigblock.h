@@ -28,6 +28,11 @@ BigArray<T> allocateBig(size_t n) {
     return BigArray<T>(static_cast<T*>(p), d);
 }
 
+// Makes the pages of [p, p + bytes) ready to be written (where the system can), without
+// changing what they hold, so that a thread of its own pays for fresh memory before the
+// writer comes; safe while another thread writes there.
+void prefault(void* p, size_t bytes);
+
 // Lets buffers of up to 16 MB that are made and freed over and over (a page being
 // decoded, the pictures of each redraw) come from the heap and be used again, instead of
 // being taken from the system afresh and given back each time: first touching fresh

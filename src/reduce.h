@@ -58,7 +58,7 @@ private:
 // Memory: ringBytes (beside the bands the pages' decoders hold), however tall the pages.
 class BandReducer {
 public:
-    // Called on the thread of the page that completes a row, one row at a time; must not throw.
+    // Called on one of the pages' threads, one row at a time, in order; must not throw.
     using Emit = std::function<void(const formats::Page& row, int y)>;
     // bandRows: the most rows a band brings.
     BandReducer(int w, int h, int k, int bandRows);
@@ -80,6 +80,9 @@ public:
 
 private:
     bool addRow(int j, const formats::Page& band, int y0, int ry, std::string& reason);
+    int readyRows() const;
+    template <class Sum>
+    void expand(size_t at, Sum* sums);
     void emitDone(std::unique_lock<std::mutex>& hold);
     int w_, h_, k_, rw_, rh_, ring_;
     Emit emit_;
@@ -91,8 +94,18 @@ private:
     formats::Page shape_;        // as Reducer's
     formats::Page row_;          // the row being emitted
     std::vector<int64_t> sums_;  // ring_ reduced rows, as Reducer's
+    std::vector<int32_t> sums32_;  // instead of sums_ where they fit (samples of 16 bits or fewer)
     std::vector<double> fsums_;
+    // A reduced pixel's count: counts_ (kept only for rows with lost lines beside them, where
+    // counted_ says) plus, for each of rows_ rows added whole, its columns.
     std::vector<uint32_t> counts_;
+    std::vector<char> counted_;
+    std::vector<uint32_t> rows_;
+    // Per ring row, for copied pages: whether it holds one grey sum a pixel (at the start of
+    // its room) rather than RGBA ones; emitted then as greyRow_.
+    std::vector<char> dense_;
+    bool rgba_ = false;  // the block's pages are copied: summed as RGBA voxels
+    formats::Page greyRow_;
 };
 
 }  // namespace reduce

@@ -647,8 +647,23 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         if (t.empty()) t = widemap::table16(pg, lo, hi);
         return t;
     };
+    // In bands, each layer's fresh memory is made ready on a thread of its own while the layer
+    // before is read: writing fresh pages can cost more than reducing the rows written to them
+    // (on a virtual machine), and the rows are written one thread at a time.
+    const auto ready = [&](int layer) {
+        if (!p.inBands || layer >= into.depth) return std::future<void>();
+        voxel* first = into.voxels.get() + into.index(0, 0, layer);
+        const size_t bytes = size_t(into.width) * into.height * sizeof(voxel);
+        try {
+            return std::async(std::launch::async, [first, bytes] { prefault(first, bytes); });
+        } catch (const std::system_error&) {  // no thread: the writer pays as it writes
+            return std::future<void>();
+        }
+    };
+    std::future<void> readying = ready(0);
     for (int i = 0; i < into.depth; ++i) {
         std::string warning;
+        std::future<void> next = ready(i + 1);
         if (p.inBands) {
             bool noMemory = false;
             const auto copy = [&](const Page& row, int y) {
@@ -675,7 +690,9 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
             stopFetching(p);
             break;
         }
+        readying = std::move(next);  // (this layer's thread has ended: its rows are all written)
     }
+    if (readying.valid()) readying.wait();
     if (!o.problem.empty() || o.cancelled) {
         into.clear();
         return o;

@@ -46,6 +46,7 @@ TEST(Reduce, BandsAsWholePages) {
         bool planes = false;
         int photometric = -1;
         bool damaged = false;
+        bool mixed = false;  // every other page RGB
     };
     const Case cases[] = {
         {"grey 8", 37, 29, 5, 2, 1, 8, 3, 0},
@@ -63,6 +64,10 @@ TEST(Reduce, BandsAsWholePages) {
         {"CMYK 8", 17, 14, 4, 2, 4, 8, 3, 0, 0, 0, 2, false, 5},
         {"grey 8 damaged", 27, 26, 5, 2, 1, 8, 4, 0, 0, 0, 2, false, -1, true},
         {"grey 16 damaged", 27, 26, 5, 4, 1, 16, 3, 0, 0, 0, 2, false, -1, true},
+        {"grey 16 reduced 32 times (sums past 32 bits)", 70, 40, 33, 32, 1, 16, 5, 0},
+        {"grey 16 signed", 23, 15, 4, 2, 1, 16, 3, 0, 2},
+        {"grey 8 signed, reduced 3 times", 25, 14, 5, 3, 1, 8, 4, 0, 2},
+        {"grey 8 and RGB 8 pages", 21, 18, 6, 2, 1, 8, 4, 0, 0, 0, 2, false, -1, false, true},
     };
     std::mt19937 rng(11);
     const int64_t target = formats::bandTargetBytes();
@@ -70,10 +75,11 @@ TEST(Reduce, BandsAsWholePages) {
         SCOPED_TRACE(c.name);
         std::vector<TiffPage> pages;
         for (int n = 0; n < c.pages; ++n) {
-            TiffPage pg{c.w, c.h, c.samples, c.bits, {}};
+            const int samples = c.mixed && n % 2 == 1 ? 3 : c.samples;
+            TiffPage pg{c.w, c.h, samples, c.bits, {}};
             pg.rowsPerStrip = c.rowsPerStrip, pg.tile = c.tile, pg.sampleFormat = c.sampleFormat;
             pg.orientation = c.orientation, pg.extra = c.extra, pg.planes = c.planes, pg.photometric = c.photometric;
-            const size_t count = size_t(c.w) * c.h * c.samples;
+            const size_t count = size_t(c.w) * c.h * samples;
             for (size_t i = 0; i < count; ++i) {
                 if (c.bits == 32 && c.sampleFormat == 3) {  // finite floats of either sign
                     const float v = float(int(rng() % 200001) - 100000) / 64.0f;
