@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Fuzzes the file readers:  scripts/fuzz.sh NAME SECONDS [libFuzzer options...]
 #                           scripts/fuzz.sh all SECONDS [libFuzzer options...]
+#                           scripts/fuzz.sh build    (the targets only)
 # Builds build-fuzz/ with clang when needed, then runs fuzz_NAME (every target for `all`,
 # as many at a time as there are processors) for SECONDS from a scratch copy of fuzz/corpus/NAME, so the committed
 # corpus is not flooded (the inputs found stay in build-fuzz/runs/NAME/corpus; add one to the
@@ -11,8 +12,17 @@
 # fuzz/library-faults/ and not counted.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+build=$root/build-fuzz
+build_targets() {
+  CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DSLABWRIGHT_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+  cmake --build "$build" -j "$(nproc)" >/dev/null
+}
+if [ "${1:-}" = build ] && [ $# -eq 1 ]; then  # scripts/fuzz.sh build: the targets alone
+  build_targets
+  exit 0
+fi
 if [ $# -lt 2 ]; then
-  echo "usage: $0 NAME|all SECONDS [libFuzzer options...]" >&2
+  echo "usage: $0 NAME|all SECONDS [libFuzzer options...]  or  $0 build" >&2
   exit 2
 fi
 name=$1 seconds=$2
@@ -27,9 +37,7 @@ else
   exit 2
 fi
 
-build=$root/build-fuzz
-CC=clang CXX=clang++ cmake -S "$root" -B "$build" -DSLABWRIGHT_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j "$(nproc)" >/dev/null
+build_targets
 
 # One target per processor at a time (each fuzzes on one thread); their reports in order.
 fuzz_one() {

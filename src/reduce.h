@@ -32,7 +32,7 @@ int64_t accumulatorBytes(int w, int h, int k);
 // Sums the pages of one block of layers (w x h pages, k the factor) into one reduced page.
 class Reducer {
 public:
-    Reducer(int w, int h, int k) : w_(w), h_(h), k_(k), rw_(reducedSize(w, k)), rh_(reducedSize(h, k)) {}
+    Reducer(int w, int h, int k) : k_(k), rw_(reducedSize(w, k)), rh_(reducedSize(h, k)) {}
     // Adds one page; false, with the reason, when it cannot be averaged with the pages
     // added before it (another kind of samples or another meaning of them).
     bool add(const formats::Page& pg, std::string& reason);
@@ -40,7 +40,7 @@ public:
     formats::Page take();
 
 private:
-    int w_, h_, k_, rw_, rh_;
+    int k_, rw_, rh_;
     int pages_ = 0;
     formats::Page shape_;  // kind, channels and meaning of this block's pages (no samples)
     std::vector<int64_t> sums_;    // integer samples
