@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
+#include <system_error>
 
 #include <sys/mman.h>
 
@@ -46,6 +47,14 @@ void prefault(void* p, size_t bytes) {
 #else
     (void)p, (void)bytes;
 #endif
+}
+
+std::future<void> prefaultLater(void* p, size_t bytes) {
+    try {
+        return std::async(std::launch::async, [p, bytes] { prefault(p, bytes); });
+    } catch (const std::system_error&) {
+        return std::future<void>();
+    }
 }
 
 void reuseBuffers() {

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstddef>
+#include <future>
 #include <memory>
 
 struct BigBlockDeleter {
@@ -32,6 +33,9 @@ BigArray<T> allocateBig(size_t n) {
 // changing what they hold, so that a thread of its own pays for fresh memory before the
 // writer comes; safe while another thread writes there.
 void prefault(void* p, size_t bytes);
+// prefault on a thread of its own; no future where no thread can be had (the writer then
+// pays as it writes).
+std::future<void> prefaultLater(void* p, size_t bytes);
 
 // Lets buffers of up to 16 MB that are made and freed over and over (a page being
 // decoded, the pictures of each redraw) come from the heap and be used again, instead of

@@ -648,17 +648,12 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
         return t;
     };
     // In bands, each layer's fresh memory is made ready on a thread of its own while the layer
-    // before is read: writing fresh pages can cost more than reducing the rows written to them
-    // (on a virtual machine), and the rows are written one thread at a time.
+    // before is read: on a virtual machine writing fresh pages can cost more than reducing the
+    // rows written to them, and the rows are written one thread at a time.
     const auto ready = [&](int layer) {
-        if (!p.inBands || layer >= into.depth) return std::future<void>();
-        voxel* first = into.voxels.get() + into.index(0, 0, layer);
         const size_t bytes = size_t(into.width) * into.height * sizeof(voxel);
-        try {
-            return std::async(std::launch::async, [first, bytes] { prefault(first, bytes); });
-        } catch (const std::system_error&) {  // no thread: the writer pays as it writes
-            return std::future<void>();
-        }
+        return p.inBands && layer < into.depth ? prefaultLater(&into.voxels[into.index(0, 0, layer)], bytes)
+                                               : std::future<void>();
     };
     std::future<void> readying = ready(0);
     for (int i = 0; i < into.depth; ++i) {
