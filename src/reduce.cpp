@@ -414,9 +414,9 @@ bool BandReducer::addRow(int j, const Page& band, int y0, int ry, std::string& r
     else
         sum(sums32_.data());
     if (whole)
-        rows_[size_t(ry % ring_)] += uint32_t(b - a);
+        rows_[at] += uint32_t(b - a);
     else
-        counted_[size_t(ry % ring_)] = 1;
+        counted_[at] = 1;
     std::unique_lock<std::mutex> hold(lock_);
     done_[size_t(j)] = b;
     emitDone(hold);
