@@ -2,14 +2,14 @@
 # Fuzzes the file readers:  scripts/fuzz.sh NAME SECONDS [libFuzzer options...]
 #                           scripts/fuzz.sh all SECONDS [libFuzzer options...]
 #                           scripts/fuzz.sh build    (the targets only)
-# Builds build-fuzz/ with clang when needed, then runs fuzz_NAME (every target for `all`,
-# as many at a time as there are processors) for SECONDS from a scratch copy of fuzz/corpus/NAME, so the committed
-# corpus is not flooded (the inputs found stay in build-fuzz/runs/NAME/corpus; add one to the
-# corpus by hand where it is a regression case). Exits non-zero on any finding: a crash, a
-# sanitizer report, a leak, an input running over 10 s, an allocation over 1 GiB or more than
-# 2.5 GiB held; the input is kept in build-fuzz/runs/NAME/ and the log in build-fuzz/runs/NAME.log.
-# Leaks inside the decoder libraries themselves are listed, with their inputs, in
-# fuzz/library-faults/ and not counted.
+# Builds build-fuzz/ with clang when needed, then runs fuzz_NAME (every target for `all`, as
+# many at a time as there are processors) for SECONDS from a scratch copy of fuzz/corpus/NAME,
+# so the committed corpus is not flooded (the inputs found stay in
+# build-fuzz/runs/NAME/corpus; add one to the corpus by hand where it is a regression case).
+# Exits non-zero on any finding: a crash, a sanitizer report, a leak, an input running over
+# 10 s, an allocation over 1 GiB or more than 2.5 GiB held; the input is kept in
+# build-fuzz/runs/NAME/ and the log in build-fuzz/runs/NAME.log. Leaks inside the decoder
+# libraries themselves are listed, with their inputs, in fuzz/library-faults/ and not counted.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build-fuzz
@@ -67,10 +67,10 @@ fuzz_one() {
 }
 options=("$@")
 mkdir -p "$build/runs"
-jobs=$(nproc)
+slots=$(nproc)
 for t in $run; do
-  rm -f "$build/runs/$t.status"
-  while [ "$(jobs -rp | wc -l)" -ge "$jobs" ]; do wait -n || true; done
+  rm -f "$build/runs/$t.status" "$build/runs/$t.out"
+  while [ "$(jobs -rp | wc -l)" -ge "$slots" ]; do wait -n || true; done
   fuzz_one "$t" &
 done
 wait
@@ -81,7 +81,7 @@ for t in $run; do
     cat "$build/runs/$t.out"
     passed=$((passed + 1))
   else
-    cat "$build/runs/$t.out" >&2
+    cat "$build/runs/$t.out" >&2 2>/dev/null || echo "fuzz_$t: stopped before its report (see $build/runs/$t.log)" >&2
     failed=$((failed + 1))
   fi
 done

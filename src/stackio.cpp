@@ -685,7 +685,7 @@ Outcome build(const Plan& p, voxelmap& into, const std::function<bool(int)>& pro
             stopFetching(p);
             break;
         }
-        readying = std::move(next);  // (this layer's thread has ended: its rows are all written)
+        readying = std::move(next);  // (this layer's own is joined as its future goes)
     }
     if (readying.valid()) readying.wait();
     if (!o.problem.empty() || o.cancelled) {
