@@ -178,67 +178,6 @@ bool piecesOf(TIFF* t, const TiffLayout& l, size_t sampleBytes, Pieces& p) {
     return p.tw != 0 && p.th != 0 && p.bytes == int64_t(p.tw) * p.th * p.perPixel * int64_t(sampleBytes);
 }
 
-// Reads a native page: row by row (straight into the page when it needs no turning), or
-// stored in tiles or in one plane per sample, rows or tiles of a plane at a time. The rows
-// of the pieces that cannot be read stay zero and are marked in lostRows. False if the
-// pieces are not of the size the page's samples need.
-template <class T>
-bool readNative(TIFF* t, const TiffLayout& l, const Placement& pl, std::vector<T>& page,
-                std::vector<bool>& lostRows) {
-    Pieces pc;
-    if (!piecesOf(t, l, sizeof(T), pc)) return false;
-    const bool separate = pc.separate;
-    const int planes = pc.planes, perPixel = pc.perPixel;
-    const uint32_t tw = pc.tw, th = pc.th, rowsPerStrip = pc.rowsPerStrip;
-    const int64_t pieceBytes = pc.bytes;
-    const size_t rowSamples = size_t(l.w) * l.samples;
-    const bool inPlace = pl.orientation == ORIENTATION_TOPLEFT;
-    const bool wholeRows = !l.tiled && !separate;  // each piece is one stored row as it is
-    std::vector<T> piece(wholeRows && inPlace ? 0 : size_t(tw) * th * perPixel);
-    page.assign(rowSamples * l.h, 0);
-    std::vector<T> storedPage;  // pieces gathered before the page is turned
-    std::vector<T>& stored = inPlace || wholeRows ? page : storedPage;
-    if (&stored != &page) stored.assign(rowSamples * l.h, 0);
-    for (int s = 0; s < planes; ++s)
-        for (uint32_t y0 = 0; y0 < l.h; y0 += th)
-            for (uint32_t x0 = 0; x0 < l.w; x0 += tw) {
-                const uint32_t rows = std::min(th, l.h - y0), cols = std::min(tw, l.w - x0);
-                T* const into = piece.empty() ? &page[y0 * rowSamples] : piece.data();
-                const bool ok = l.tiled ? TIFFReadEncodedTile(t, TIFFComputeTile(t, x0, y0, 0, uint16_t(s)), into,
-                                                              tmsize_t(pieceBytes)) == pieceBytes
-                                        : TIFFReadScanline(t, into, y0, uint16_t(s)) == 1;
-                if (!ok) {
-                    // A row of a strip that does not read (the strip's bytes are not in the file,
-                    // its count is 0, its codec refuses it or its data ends) leaves the rest of
-                    // the strip unreadable too: those rows are passed over, so a header claiming
-                    // a million rows with nothing behind them costs one attempt per strip, not
-                    // one per row.
-                    const bool restOfStrip = !l.tiled;
-                    const uint32_t lost = restOfStrip ? std::min(l.h, (y0 / rowsPerStrip + 1) * rowsPerStrip) - y0 : rows;
-                    std::fill(lostRows.begin() + y0, lostRows.begin() + y0 + lost, true);
-                    if (piece.empty()) std::fill(into, into + rowSamples, T(0));  // a failed row may be half written
-                    if (restOfStrip) y0 += lost - 1;  // (in strips, the one pass of x0 ends here)
-                    continue;
-                }
-                if (wholeRows) {
-                    if (!inPlace) place(into, y0, l.samples, pl, page.data());
-                    continue;
-                }
-                for (uint32_t r = 0; r < rows; ++r) {
-                    const T* src = &piece[size_t(r) * tw * perPixel];
-                    T* dst = &stored[(size_t(y0 + r) * l.w + x0) * l.samples + s];
-                    if (!separate) {
-                        std::copy(src, src + size_t(cols) * perPixel, dst);
-                        continue;
-                    }
-                    for (uint32_t c = 0; c < cols; ++c) dst[size_t(c) * l.samples] = src[c];
-                }
-            }
-    if (&stored == &page) return true;
-    for (uint32_t r = 0; r < l.h; ++r) place(&stored[r * rowSamples], r, l.samples, pl, page.data());
-    return true;
-}
-
 // ---- Pages in bands ----
 // A huge page read into a reduced volume is read a band of rows at a time, each band handed
 // on as it is read, rather than whole: a band is a row of tiles, or strips of a few MiB.
@@ -283,9 +222,8 @@ int64_t tiffBandBytes(TIFF* t, const TiffLayout& l, uint32_t rows) {
     return int64_t(std::min(bytes + (1 << 20), 9e18));
 }
 
-// Reads stored rows [y0, y1) of a native page into band (w x (y1 - y0) as shown), as
-// readNative reads them: the rows of the pieces that cannot be read stay zero and are marked
-// in lostRows (the page's). y0 starts a row of tiles, or a strip where planes are apart.
+// Reads stored rows [y0, y1) of a native page into band (w x (y1 - y0) as shown): the rows
+// of the pieces that cannot be read stay zero and are marked in lostRows (the page's). y0 starts a row of tiles, or a strip where planes are apart.
 template <class T>
 bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std::vector<T>& band,
                     std::vector<T>& piece, std::vector<T>& stored, std::vector<bool>& lostRows) {
@@ -317,7 +255,11 @@ bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std:
                                                               tmsize_t(pieceBytes)) == pieceBytes
                                         : TIFFReadScanline(t, dst0, y, uint16_t(s)) == 1;
                 if (!ok) {
-                    const bool restOfStrip = !l.tiled;  // as readNative passes them over
+                    // A row of a strip that does not read (the strip's bytes are not in the file, its count
+                    // is 0, its codec refuses it or its data ends) leaves the rest of the strip unreadable
+                    // too: those rows are passed over, so a header claiming a million rows with nothing
+                    // behind them costs one attempt per strip, not one per row.
+                    const bool restOfStrip = !l.tiled;
                     const uint32_t lost = restOfStrip ? std::min(y1, (y / rowsPerStrip + 1) * rowsPerStrip) - y : rows;
                     std::fill(lostRows.begin() + y, lostRows.begin() + y + lost, true);
                     if (piece.empty()) std::fill(dst0, dst0 + rowSamples * lost, T(0));
@@ -341,6 +283,16 @@ bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std:
     if (apart)
         for (uint32_t r = 0; r < y1 - y0; ++r) place(&stored[r * rowSamples], r, l.samples, pl, band.data());
     return true;
+}
+
+// Reads a native page: row by row (straight into the page when it needs no turning), or
+// stored in tiles or in one plane per sample, rows or tiles of a plane at a time. The rows
+// of the pieces that cannot be read stay zero and are marked in lostRows. False if the
+// pieces are not of the size the page's samples need.
+template <class T>
+bool readNative(TIFF* t, const TiffLayout& l, std::vector<T>& page, std::vector<bool>& lostRows) {
+    std::vector<T> piece, stored;
+    return readNativeRows(t, l, 0, l.h, page, piece, stored, lostRows);
 }
 
 // Reads the strips of stored rows [y0, y1) (whole strips of a contiguous page shown as
@@ -612,9 +564,9 @@ bool decode(const std::string& path, const FileInfo& info, int page, Page& out, 
     bool ok = true;
     if (l.native) {
         out.channels = l.samples, out.bits = l.bits, out.samples = l.kind;
-        ok = l.bits == 32   ? readNative(tif.t, l, pl, out.s32, lostRows)
-             : l.bits == 16 ? readNative(tif.t, l, pl, out.s16, lostRows)
-                            : readNative(tif.t, l, pl, out.s8, lostRows);
+        ok = l.bits == 32   ? readNative(tif.t, l, out.s32, lostRows)
+             : l.bits == 16 ? readNative(tif.t, l, out.s16, lostRows)
+                            : readNative(tif.t, l, out.s8, lostRows);
         if (ok && l.alpha() && l.extraKind == EXTRASAMPLE_ASSOCALPHA) {
             if (l.kind == Samples::Unsigned16)
                 unpremultiply(out.s16, l.samples, 65535);
