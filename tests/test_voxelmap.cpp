@@ -8,8 +8,10 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <future>
 #include <limits>
 #include <random>
+#include <vector>
 
 #include "testutil.h"
 #include "voxelmap.h"
@@ -203,6 +205,24 @@ TEST(VoxelMap, BigArraysAreZeroAlignedAndBounded) {
     }
     EXPECT_FALSE(allocateBig<uint64_t>((SIZE_MAX >> 3) + 2));  // n * 8 would wrap to 8 bytes
     EXPECT_FALSE(allocateBig<unsigned char>(SIZE_MAX - 10));
+}
+
+// Making fresh memory ready ahead of its writer (on a thread of its own, from an unaligned
+// start to an unaligned end) leaves every byte as written, before and while it runs.
+TEST(VoxelMap, PrefaultKeepsWhatTheBlockHolds) {
+    const size_t n = (size_t(24) << 20) + 12345;
+    BigArray<unsigned char> a = allocateBig<unsigned char>(n);
+    ASSERT_TRUE(a);
+    std::vector<unsigned char> expected(n, 0);
+    const auto write = [&](size_t from, size_t step) {
+        for (size_t i = from; i < n; i += step) a[i] = expected[i] = static_cast<unsigned char>(i % 251 + 1);
+    };
+    write(0, 4093);
+    std::future<void> later = prefaultLater(a.get() + 7, n - 100);
+    write(1, 509);
+    if (later.valid()) later.get();
+    prefault(a.get(), n);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), a.get()));
 }
 
 // --- interpolated lookups ---------------------------------------------------------
