@@ -260,7 +260,11 @@ bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std:
                     // too: those rows are passed over, so a header claiming a million rows with nothing
                     // behind them costs one attempt per strip, not one per row.
                     const bool restOfStrip = !l.tiled;
-                    const uint32_t lost = restOfStrip ? std::min(y1, (y / rowsPerStrip + 1) * rowsPerStrip) - y : rows;
+                    uint32_t next = (y / rowsPerStrip + 1) * rowsPerStrip;  // the next strip's first row
+                    // Strips after it that hold no bytes do not read either: passed over with it.
+                    while (restOfStrip && next < y1 && TIFFGetStrileByteCount(t, TIFFComputeStrip(t, next, uint16_t(s))) == 0)
+                        next += rowsPerStrip;
+                    const uint32_t lost = restOfStrip ? std::min(y1, next) - y : rows;
                     std::fill(lostRows.begin() + y, lostRows.begin() + y + lost, true);
                     if (piece.empty()) std::fill(dst0, dst0 + rowSamples * lost, T(0));
                     if (restOfStrip) y += lost - 1;
