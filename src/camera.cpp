@@ -214,6 +214,55 @@ int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const 
     return n >= 2 ? static_cast<int>(n) - 1 : 0;
 }
 
+}  // namespace
+
+// Within the binade of a coordinate (the doubles of its exponent, multiples of one grid
+// unit u) x + s rounds to x + m u with m = s / u rounded, the same m for every sum that
+// stays a grid unit inside the binade, unless s / u is a half (a tie, which rounds by the
+// parity of x): then k additions are x + k m u.
+int addRepeated(const double p[3], const double s[3], int n, double q[3]) {
+    constexpr int64_t kOne = int64_t(1) << 52;  // the grid units from zero to the binade's foot
+    int64_t grid[3] = {0, 0, 0}, delta[3] = {0, 0, 0};
+    uint64_t high[3] = {0, 0, 0};  // sign and exponent
+    int64_t k = n;
+    for (int a = 0; a < 3; ++a) {
+        if (s[a] == 0) continue;  // after one addition the coordinate stays as it is
+        uint64_t b;
+        std::memcpy(&b, &p[a], sizeof b);
+        const int e = static_cast<int>((b >> 52) & 0x7FF);
+        if (e < 1023 - 60 || e == 0x7FF) return 0;  // near zero (tiny binades), or not finite
+        const uint64_t scaleBits = static_cast<uint64_t>(2098 - e) << 52;  // 2^(1075 - e) = 1 / u
+        double scale;
+        std::memcpy(&scale, &scaleBits, sizeof scale);
+        const double t = std::fabs(s[a]) * scale;  // the step in grid units, exactly
+        if (!(t < 0x1p52)) return 0;
+        const double whole = std::floor(t), part = t - whole;
+        if (part == 0.5) return 0;
+        const int64_t m = static_cast<int64_t>(whole) + (part > 0.5);
+        const int64_t x = static_cast<int64_t>(b & (kOne - 1)) | kOne;
+        const bool grows = (s[a] > 0) == (p[a] > 0);
+        // How far x may move keeping every sum a unit inside [2^52, 2^53).
+        const int64_t room = grows ? 2 * kOne - 2 - x : x - 1 - kOne;
+        if (room < 0) return 0;
+        if (m > 0 && m > (room >> 20)) k = std::min(k, room / m);  // else n m <= room
+        grid[a] = x;
+        delta[a] = grows ? m : -m;
+        high[a] = b & ~static_cast<uint64_t>(kOne - 1);
+    }
+    if (k <= 0) return 0;
+    for (int a = 0; a < 3; ++a) {
+        if (s[a] == 0) {
+            q[a] = p[a] + s[a];
+        } else {
+            const uint64_t b = high[a] | static_cast<uint64_t>(grid[a] + k * delta[a] - kOne);
+            std::memcpy(&q[a], &b, sizeof b);
+        }
+    }
+    return static_cast<int>(k);
+}
+
+namespace {
+
 // A ray being marched: its sample position, its step, what it has gathered.
 struct RayState {
     double p[3];
@@ -235,6 +284,33 @@ RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
                true};
     r.skip = c.occupancy && std::fabs(r.s[0]) < 1000 && std::fabs(r.s[1]) < 1000 && std::fabs(r.s[2]) < 1000;
     return r;
+}
+
+// n steps through transparent space, each position checked against the sphere as the
+// plain loop does; false once the ray has left it. Runs of steps are taken at once where
+// addRepeated can, the rest one at a time.
+inline bool runSteps(RayState& r, int n) {
+    constexpr int kWorthJumping = 6;
+    constexpr double kSafe = 1 - 0x1p-40;
+    double* p = r.p;
+    while (n > 0) {
+        // Every position between two inside the sphere is inside it too (the squared radius
+        // is convex along the line; the margin covers its rounding).
+        double q[3];
+        const int k = n >= kWorthJumping ? addRepeated(p, r.s, std::min(n, 1 << 20), q) : 0;
+        if (k > 0 && p[0] * p[0] + p[1] * p[1] + p[2] * p[2] <= kInside2 * kSafe &&
+            q[0] * q[0] + q[1] * q[1] + q[2] * q[2] <= kInside2 * kSafe) {
+            std::memcpy(p, q, sizeof q);
+            n -= k;
+            continue;
+        }
+        p[0] += r.s[0];
+        p[1] += r.s[1];
+        p[2] += r.s[2];
+        if (!(p[0] * p[0] + p[1] * p[1] + p[2] * p[2] <= kInside2)) return false;
+        --n;
+    }
+    return true;
 }
 
 // One sample of the plain loop, or one run of steps through a block known to be
@@ -270,15 +346,8 @@ inline bool advance(const RayScene& c, RayState& r) {
         if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
             int n = c.emptyRegion(idx[0], idx[1], idx[2]) ? safeSteps(d, idx, r.vs, r.slack, kRegionShift) : 0;
             if (n == 0) n = safeSteps(d, idx, r.vs, r.slack, kBlockShift);
-            if (n > 0) {
-                for (; n > 0; --n) {
-                    px += s[0];
-                    py += s[1];
-                    pz += s[2];
-                    if (!(px * px + py * py + pz * pz <= kInside2)) return false;
-                }
-                return true;  // the sample at the new position is looked up as usual
-            }
+            // The sample at the new position is looked up as usual.
+            if (n > 0) return runSteps(r, n);
         } else {
             const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
             voxel& acc = r.acc;

@@ -78,5 +78,10 @@ public:
     void drawslicer3d(slicer* s, wxWindow* window, int width, int height) const;
 };
 
+// q = p with s added to it k times, coordinate by coordinate, exactly as k additions in
+// turn would give it, for as many k <= n (n at most 2^20) as every coordinate's binade
+// allows; returns k (0: q untouched). The march crosses transparent space with it.
+int addRepeated(const double p[3], const double s[3], int n, double q[3]);
+
 // (1 - t) a + t b, computed as t b + (1 - t) a; t is not clamped.
 Vector vectorLerp(Vector a, Vector b, double t);

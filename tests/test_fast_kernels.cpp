@@ -6,6 +6,8 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <random>
 #include <stdexcept>
 #include <string>
@@ -463,6 +465,58 @@ TEST(FastMarch, MaximumMatchesPlainOnRandomPoses) {
         }
     }
     EXPECT_GT(lit, 500);  // bright maxima were found, not only black
+}
+
+// Runs of additions taken at once are bit for bit the additions in turn: random positions
+// and steps, and the awkward ones (binade edges, zero, ties that round by parity, tiny
+// binades near zero, steps too small to move a coordinate, infinities).
+TEST(FastMarch, RepeatedAdditionsAreTheAdditionsInTurn) {
+    struct Case {
+        double p[3], s[3];
+        int n;
+        bool whole;  // all n taken at once
+    };
+    std::vector<Case> cases = {
+        {{100.3, -70.2, 150.1}, {0.31, -0.52, 0.8}, 40, true},  // a march's run through a block
+        {{-3.7, 2.9, 130}, {0.004, -0.003, 1.0}, 100, true},
+        {{64 - 0x1p-46, 100, -100}, {0x1p-47, 0.3, -0.3}, 50, false},   // a unit below a binade's top
+        {{64, -64, 0.75}, {-0.25, 0.25, 0.01}, 1000, false},            // at binade edges, and near zero
+        {{65, 1, 2}, {1 + 0x1p-47, 0, -0.0}, 100, false},               // a tie: rounds by parity
+        {{1e-20, 5, 5}, {0.1, 0.1, 0.1}, 100, false},                   // a tiny binade
+        {{0.0, 5, 5}, {0.1, 0.1, 0.1}, 100, false},
+        {{300, 300, 300}, {1e-14, -1e-14, 3e-14}, 1 << 20, false},      // steps below the grid
+        {{300, 200, 100}, {0.7, 1.0, 0.5}, 1 << 20, false},
+        {{INFINITY, 1, 1}, {1, 1, 1}, 10, false},
+    };
+    std::mt19937 rng(8);
+    for (int i = 0; i < 4000; ++i) {
+        Case c{};
+        for (int a = 0; a < 3; ++a) {
+            c.p[a] = uniform(rng, -600, 600) * (i % 4 == 0 ? 1e-3 : 1);
+            c.s[a] = uniform(rng, -3, 3) * (i % 3 == 0 ? 1e-6 : 1);
+        }
+        c.n = 1 + static_cast<int>(rng() % 3000);
+        cases.push_back(c);
+    }
+    int whole = 0;
+    for (const Case& c : cases) {
+        double q[3] = {0, 0, 0};
+        const int k = addRepeated(c.p, c.s, c.n, q);
+        ASSERT_GE(k, 0);
+        ASSERT_LE(k, c.n);
+        whole += k == c.n;
+        if (c.whole) {
+            EXPECT_EQ(k, c.n) << c.p[0] << " " << c.p[1] << " " << c.p[2];
+        }
+        double e[3] = {c.p[0], c.p[1], c.p[2]};
+        for (int step = 0; step < k; ++step)
+            for (int a = 0; a < 3; ++a) e[a] += c.s[a];
+        if (k > 0) {
+            EXPECT_EQ(0, std::memcmp(e, q, sizeof q)) << c.p[0] << " " << c.p[1] << " " << c.p[2] << " by " << c.s[0]
+                                                      << " " << c.s[1] << " " << c.s[2] << " k " << k;
+        }
+    }
+    EXPECT_GT(whole, 1000);  // runs that stay within the binades are taken whole, not refused
 }
 
 // The image written by the march must not share its pixels with a copy made before.
