@@ -194,10 +194,11 @@ void fillOccupancy(const RayScene& c) {
 // How many further steps certainly keep the sample inside the block of voxel idx on
 // every axis, for a ray at d (position less origin, in voxels) with step s (in voxels).
 // Each step moves a world coordinate by at most its step plus the rounding of the sum
-// (below 2^-40 while |pos| < 4096; farther samples end the march), slack[a] in voxels;
-// the margin also covers the rounding of d.
-// shift: the block's edge is 1 << shift voxels.
-int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double slack[3], int shift) {
+// (below 2^-40 while |pos| < 4096; farther samples end the march), slack in voxels;
+// perVoxel[a] is 1 / (|s[a]| + slack[a]), the steps a voxel takes (multiplying by it
+// errs by far less than the factor below takes off). The margin also covers the rounding
+// of d. shift: the block's edge is 1 << shift voxels.
+int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double perVoxel[3], int shift) {
     double n = 1 << 20;
     for (int a = 0; a < 3; ++a) {
         if (s[a] == 0) continue;  // this coordinate never changes
@@ -209,7 +210,7 @@ int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const 
             // Truncation maps (-1, 1) to voxel 0: the first block reaches down to -1.
             room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << shift));
         }
-        n = std::min(n, (room - 0x1p-20) / (std::fabs(s[a]) + slack[a]));
+        n = std::min(n, (room - 0x1p-20) * perVoxel[a] * (1 - 0x1p-40));
     }
     return n >= 2 ? static_cast<int>(n) - 1 : 0;
 }
@@ -268,7 +269,7 @@ struct RayState {
     double p[3];
     double s[3];
     double vs[3];     // the step in voxels along each axis
-    double slack[3];  // the rounding of one step, in voxels
+    double perVoxel[3];  // steps a voxel along each axis, with the rounding of a step
     voxel acc;
     bool skip;  // may take runs of steps through transparent blocks
     bool live;  // still marching
@@ -278,7 +279,8 @@ RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
     RayState r{{pos.x(), pos.y(), pos.z()},
                {step.x(), step.y(), step.z()},
                {step.x(), step.y() / c.ry, step.z() / c.rz},
-               {0x1p-40, 0x1p-40 / c.ry, 0x1p-40 / c.rz},
+               {1 / (std::fabs(step.x()) + 0x1p-40), 1 / (std::fabs(step.y() / c.ry) + 0x1p-40 / c.ry),
+                1 / (std::fabs(step.z() / c.rz) + 0x1p-40 / c.rz)},
                voxel(),
                false,
                true};
@@ -344,8 +346,8 @@ inline bool advance(const RayScene& c, RayState& r) {
         // A block known to be transparent is crossed without reading its voxels (each
         // first read of a block is a cache miss); its samples would add nothing.
         if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
-            int n = c.emptyRegion(idx[0], idx[1], idx[2]) ? safeSteps(d, idx, r.vs, r.slack, kRegionShift) : 0;
-            if (n == 0) n = safeSteps(d, idx, r.vs, r.slack, kBlockShift);
+            int n = c.emptyRegion(idx[0], idx[1], idx[2]) ? safeSteps(d, idx, r.vs, r.perVoxel, kRegionShift) : 0;
+            if (n == 0) n = safeSteps(d, idx, r.vs, r.perVoxel, kBlockShift);
             // The sample at the new position is looked up as usual.
             if (n > 0) return runSteps(r, n);
         } else {
