@@ -191,8 +191,10 @@ void fillOccupancy(const RayScene& c) {
     });
 }
 
-// How many further steps certainly keep the sample inside the block of voxel idx on
-// every axis, for a ray at d (position less origin, in voxels) with step s (in voxels).
+// How many further steps may be taken without looking up their samples, for a ray at d
+// (position less origin, in voxels) with step s (in voxels) whose sample is in the block
+// of voxel idx and transparent: all but the last certainly keep it inside the block on
+// every axis (the last sample is looked up as usual).
 // Each step moves a world coordinate by at most its step plus the rounding of the sum
 // (below 2^-40 while |pos| < 4096; farther samples end the march), slack in voxels;
 // perVoxel[a] is 1 / (|s[a]| + slack[a]), the steps a voxel takes (multiplying by it
@@ -212,7 +214,7 @@ int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const 
         }
         n = std::min(n, (room - 0x1p-20) * perVoxel[a] * (1 - 0x1p-40));
     }
-    return n >= 2 ? static_cast<int>(n) - 1 : 0;
+    return n >= 0 ? static_cast<int>(n) + 1 : 0;
 }
 
 }  // namespace
