@@ -1,0 +1,528 @@
+// The camera's ray march: front to back compositing or maximum intensity, crossing
+// transparent blocks and regions (and, for maximum intensity, blocks that cannot raise a
+// ray's maximum) in runs of steps that give the same sums as the steps in turn.
+#include "camera.h"
+
+#include <wx/image.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <vector>
+
+#if defined(__x86_64__)
+#include <emmintrin.h>
+#endif
+
+#include "parallel.h"
+#include "voxelmap.h"
+
+namespace {
+
+// a / 255.0 for every byte a: the same doubles as the division, without dividing per sample.
+const struct Over255 {
+    double v[256];
+    Over255() {
+        for (int a = 0; a < 256; ++a) v[a] = a / 255.0;
+    }
+    double operator[](int a) const { return v[a]; }
+} kOver255;
+
+// 1 - a / 255.0 for every byte a: the transparency left, the same doubles, one
+// subtraction less on the chain from one sample's alpha to the next.
+const struct Left255 {
+    double v[256];
+    Left255() {
+        for (int a = 0; a < 256; ++a) v[a] = 1 - a / 255.0;
+    }
+    double operator[](int a) const { return v[a]; }
+} kLeft255;
+
+// The low byte of trunc(v), as the 8-bit channels keep it; 0 for values no integer
+// holds (NaN, infinities), which only an opacity outside [0, 1] can produce.
+unsigned char lowByte(double v) {
+    if (!(std::fabs(v) < 9.0e18)) return 0;
+    return static_cast<unsigned char>(static_cast<long long>(v));
+}
+
+// The largest double whose square root is below 1000: `pos.length() < 1000` is
+// `pos.length2() <= kInside2`, without a square root per sample.
+const double kInside2 = [] {
+    double x = 1.0e6;
+    while (!(std::sqrt(x) < 1000)) x = std::nextafter(x, 0.0);
+    return x;
+}();
+
+// Edge of the blocks of the occupancy map, in voxels.
+constexpr int kBlock = 8;
+constexpr int kBlockShift = 3;
+// Edge of the regions of 4 x 4 x 4 blocks, in voxels: a ray crosses an empty region in one
+// run of steps instead of one run a block.
+constexpr int kRegionShift = 5;
+
+// What every ray of one march reads: the voxels, the map's placement and extent, the
+// opacity, and the occupancy of kBlock^3 blocks (0: not looked at yet, 1: all voxels
+// transparent, 2: some voxel visible), filled as rays meet transparent voxels.
+struct RayScene {
+    const voxel* vox;
+    double ox, oy, oz;         // origin
+    double ry, rz;             // a voxel's world extent along y and z (1 for cubes)
+    double size[3];            // width, height, depth
+    int64_t rowLen, layer;     // voxels per row and per layer
+    int64_t blocks[3];         // blocks along x, y, z
+    std::atomic<unsigned char>* occupancy;  // null: no skipping
+    std::atomic<unsigned char>* regions;    // the same states for regions of blocks
+    int64_t regionCount[3];                 // regions along x, y, z
+    double opacity;
+
+    // Whether the region of the voxel (i, j, k) holds only transparent voxels: all its
+    // blocks do; looks once (each block as emptyBlock looks).
+    bool emptyRegion(int64_t i, int64_t j, int64_t k) const {
+        constexpr int up = kRegionShift - kBlockShift;
+        const int64_t ri = i >> kRegionShift, rj = j >> kRegionShift, rk = k >> kRegionShift;
+        std::atomic<unsigned char>& state = regions[(rk * regionCount[1] + rj) * regionCount[0] + ri];
+        unsigned char st = state.load(std::memory_order_relaxed);
+        if (st == 0) {
+            st = 1;
+            for (int64_t bk = rk << up; bk < std::min(blocks[2], (rk + 1) << up) && st == 1; ++bk)
+                for (int64_t bj = rj << up; bj < std::min(blocks[1], (rj + 1) << up) && st == 1; ++bj)
+                    for (int64_t bi = ri << up; bi < std::min(blocks[0], (ri + 1) << up); ++bi)
+                        if (!emptyBlock(bi << kBlockShift, bj << kBlockShift, bk << kBlockShift)) {
+                            st = 2;
+                            break;
+                        }
+            state.store(st, std::memory_order_relaxed);
+        }
+        return st == 1;
+    }
+
+    // Whether block b of the voxel (i, j, k) holds only transparent voxels; looks once.
+    bool emptyBlock(int64_t i, int64_t j, int64_t k) const {
+        const int64_t bi = i >> kBlockShift, bj = j >> kBlockShift, bk = k >> kBlockShift;
+        std::atomic<unsigned char>& state = occupancy[(bk * blocks[1] + bj) * blocks[0] + bi];
+        unsigned char st = state.load(std::memory_order_relaxed);
+        if (st == 0) {
+            st = 1;
+            const int64_t i1 = std::min<int64_t>((bi + 1) << kBlockShift, rowLen);
+            const int64_t j1 = std::min<int64_t>((bj + 1) << kBlockShift, static_cast<int64_t>(size[1]));
+            const int64_t k1 = std::min<int64_t>((bk + 1) << kBlockShift, static_cast<int64_t>(size[2]));
+            for (int64_t z = bk << kBlockShift; z < k1 && st == 1; ++z)
+                for (int64_t y = bj << kBlockShift; y < j1 && st == 1; ++y) {
+                    const voxel* row = vox + z * layer + y * rowLen;
+                    for (int64_t x = bi << kBlockShift; x < i1; ++x)
+                        if (row[x].a != 0) {
+                            st = 2;
+                            break;
+                        }
+                }
+            state.store(st, std::memory_order_relaxed);  // threads that race find the same answer
+        }
+        return st == 1;
+    }
+};
+
+// Every block's state at once, layer by layer in memory order, on all cores.
+void fillOccupancy(const RayScene& c) {
+    const int64_t w = c.rowLen, h = static_cast<int64_t>(c.size[1]), d = static_cast<int64_t>(c.size[2]);
+    parallelBands(static_cast<int>(c.blocks[2]), [&](int b0, int b1) {
+        std::vector<unsigned char> seen(static_cast<size_t>(c.blocks[0] * c.blocks[1]));
+        std::vector<unsigned char> full(static_cast<size_t>(c.blocks[1]));  // a whole row of blocks seen
+        for (int64_t bk = b0; bk < b1; ++bk) {
+            std::fill(seen.begin(), seen.end(), 0);
+            std::fill(full.begin(), full.end(), 0);
+            for (int64_t z = bk << kBlockShift; z < std::min(d, (bk + 1) << kBlockShift); ++z)
+                for (int64_t y = 0; y < h; ++y) {
+                    if (full[y >> kBlockShift]) continue;  // opaque volumes are read a row in eight
+                    const voxel* row = c.vox + z * c.layer + y * w;
+                    unsigned char* s = seen.data() + (y >> kBlockShift) * c.blocks[0];
+                    int64_t x = 0;
+                    // Eight voxels at a time: their alpha bytes or'ed together.
+                    for (; x + kBlock <= w; x += kBlock) {
+                        uint64_t q[4];
+                        std::memcpy(q, row + x, sizeof q);
+                        s[x >> kBlockShift] |= ((q[0] | q[1] | q[2] | q[3]) & 0xFF000000FF000000ull) != 0;
+                    }
+                    for (; x < w; ++x) s[x >> kBlockShift] |= row[x].a != 0;
+                    full[y >> kBlockShift] = std::all_of(s, s + c.blocks[0], [](unsigned char b) { return b != 0; });
+                }
+            std::atomic<unsigned char>* out = c.occupancy + bk * c.blocks[1] * c.blocks[0];
+            for (size_t b = 0; b < seen.size(); ++b) out[b].store(seen[b] ? 2 : 1, std::memory_order_relaxed);
+        }
+    });
+}
+
+// How many further steps may be taken without looking up their samples, for a ray at d
+// (position less origin, in voxels) with step s (in voxels) whose sample is in the block
+// of voxel idx and transparent: all but the last certainly keep it inside the block on
+// every axis (the last sample is looked up as usual).
+// Each step moves a world coordinate by at most its step plus the rounding of the sum
+// (below 2^-40 while |pos| < 4096; farther samples end the march), slack in voxels;
+// perVoxel[a] is 1 / (|s[a]| + slack[a]), the steps a voxel takes (multiplying by it
+// errs by far less than the factor below takes off). The margin also covers the rounding
+// of d. shift: the block's edge is 1 << shift voxels.
+int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double perVoxel[3], int shift) {
+    double n = 1 << 20;
+    for (int a = 0; a < 3; ++a) {
+        if (s[a] == 0) continue;  // this coordinate never changes
+        const int64_t b = idx[a] >> shift;
+        double room;
+        if (s[a] > 0) {
+            room = static_cast<double>((b + 1) << shift) - d[a];
+        } else {
+            // Truncation maps (-1, 1) to voxel 0: the first block reaches down to -1.
+            room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << shift));
+        }
+        n = std::min(n, (room - 0x1p-20) * perVoxel[a] * (1 - 0x1p-40));
+    }
+    return n >= 0 ? static_cast<int>(n) + 1 : 0;
+}
+
+}  // namespace
+
+// Within the binade of a coordinate (the doubles of its exponent, multiples of one grid
+// unit u) x + s rounds to x + m u with m = s / u rounded, the same m for every sum that
+// stays a grid unit inside the binade, unless s / u is a half (a tie, which rounds by the
+// parity of x): then k additions are x + k m u.
+int addRepeated(const double p[3], const double s[3], int n, double q[3]) {
+    constexpr int64_t kOne = int64_t(1) << 52;  // the grid units from zero to the binade's foot
+    int64_t grid[3] = {0, 0, 0}, delta[3] = {0, 0, 0};
+    uint64_t high[3] = {0, 0, 0};  // sign and exponent
+    int64_t k = n;
+    for (int a = 0; a < 3; ++a) {
+        if (s[a] == 0) continue;  // after one addition the coordinate stays as it is
+        uint64_t b;
+        std::memcpy(&b, &p[a], sizeof b);
+        const int e = static_cast<int>((b >> 52) & 0x7FF);
+        if (e < 1023 - 60 || e == 0x7FF) return 0;  // near zero (tiny binades), or not finite
+        const uint64_t scaleBits = static_cast<uint64_t>(2098 - e) << 52;  // 2^(1075 - e) = 1 / u
+        double scale;
+        std::memcpy(&scale, &scaleBits, sizeof scale);
+        const double t = std::fabs(s[a]) * scale;  // the step in grid units, exactly
+        if (!(t < 0x1p52)) return 0;
+        const double whole = std::floor(t), part = t - whole;
+        if (part == 0.5) return 0;
+        const int64_t m = static_cast<int64_t>(whole) + (part > 0.5);
+        const int64_t x = static_cast<int64_t>(b & (kOne - 1)) | kOne;
+        const bool grows = (s[a] > 0) == (p[a] > 0);
+        // How far x may move keeping every sum a unit inside [2^52, 2^53).
+        const int64_t room = grows ? 2 * kOne - 2 - x : x - 1 - kOne;
+        if (room < 0) return 0;
+        if (m > 0 && m > (room >> 20)) k = std::min(k, room / m);  // else n m <= room
+        grid[a] = x;
+        delta[a] = grows ? m : -m;
+        high[a] = b & ~static_cast<uint64_t>(kOne - 1);
+    }
+    if (k <= 0) return 0;
+    for (int a = 0; a < 3; ++a) {
+        if (s[a] == 0) {
+            q[a] = p[a] + s[a];
+        } else {
+            const uint64_t b = high[a] | static_cast<uint64_t>(grid[a] + k * delta[a] - kOne);
+            std::memcpy(&q[a], &b, sizeof b);
+        }
+    }
+    return static_cast<int>(k);
+}
+
+namespace {
+
+// A ray being marched: its sample position, its step, what it has gathered.
+struct RayState {
+    double p[3];
+    double s[3];
+    double vs[3];     // the step in voxels along each axis
+    double perVoxel[3];  // steps a voxel along each axis, with the rounding of a step
+    voxel acc;
+    bool skip;  // may take runs of steps through transparent blocks
+    bool live;  // still marching
+};
+
+RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
+    RayState r{{pos.x(), pos.y(), pos.z()},
+               {step.x(), step.y(), step.z()},
+               {step.x(), step.y() / c.ry, step.z() / c.rz},
+               {1 / (std::fabs(step.x()) + 0x1p-40), 1 / (std::fabs(step.y() / c.ry) + 0x1p-40 / c.ry),
+                1 / (std::fabs(step.z() / c.rz) + 0x1p-40 / c.rz)},
+               voxel(),
+               false,
+               true};
+    r.skip = c.occupancy && std::fabs(r.s[0]) < 1000 && std::fabs(r.s[1]) < 1000 && std::fabs(r.s[2]) < 1000;
+    return r;
+}
+
+// n steps through transparent space, each position checked against the sphere as the
+// plain loop does; false once the ray has left it. Runs of steps are taken at once where
+// addRepeated can, the rest one at a time.
+inline bool runSteps(RayState& r, int n) {
+    constexpr int kWorthJumping = 6;
+    constexpr double kSafe = 1 - 0x1p-40;
+    double* p = r.p;
+    while (n > 0) {
+        // Every position between two inside the sphere is inside it too (the squared radius
+        // is convex along the line; the margin covers its rounding).
+        double q[3];
+        const int k = n >= kWorthJumping ? addRepeated(p, r.s, std::min(n, 1 << 20), q) : 0;
+        if (k > 0 && p[0] * p[0] + p[1] * p[1] + p[2] * p[2] <= kInside2 * kSafe &&
+            q[0] * q[0] + q[1] * q[1] + q[2] * q[2] <= kInside2 * kSafe) {
+            std::memcpy(p, q, sizeof q);
+            n -= k;
+            continue;
+        }
+        p[0] += r.s[0];
+        p[1] += r.s[1];
+        p[2] += r.s[2];
+        if (!(p[0] * p[0] + p[1] * p[1] + p[2] * p[2] <= kInside2)) return false;
+        --n;
+    }
+    return true;
+}
+
+// One sample of the plain loop, or one run of steps through a block known to be
+// transparent; false once the ray has ended. The same march as the plain loop, with
+// the nearest lookup inlined, the radius test squared, an end once the ray has left
+// the region where a voxel can be found for good, and transparent runs taken without
+// lookups (the position still advances one step at a time, so every later sample is
+// the same). Cubic: the map's voxels are cubes, and world and voxel coordinates agree.
+// Max: the maximum-intensity march, whose accumulator keeps alpha 0 and so never ends early.
+template <bool Cubic, bool Max>
+inline bool advance(const RayScene& c, RayState& r) {
+    double& px = r.p[0];
+    double& py = r.p[1];
+    double& pz = r.p[2];
+    const double* s = r.s;
+    if (!(px * px + py * py + pz * pz <= kInside2 && (Max || r.acc.a <= 249))) return false;
+    double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
+    if (!Cubic) {
+        // World to voxel, as the nearest lookup divides: both quotients in one instruction.
+#if defined(__x86_64__)
+        const __m128d q = _mm_div_pd(_mm_set_pd(d[2], d[1]), _mm_set_pd(c.rz, c.ry));
+        d[1] = _mm_cvtsd_f64(q);
+        d[2] = _mm_cvtsd_f64(_mm_unpackhi_pd(q, q));
+#else
+        d[1] /= c.ry;
+        d[2] /= c.rz;
+#endif
+    }
+    if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 && d[2] < c.size[2]) {
+        const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
+        // A block known to be transparent is crossed without reading its voxels (each
+        // first read of a block is a cache miss); its samples would add nothing.
+        if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
+            int n = c.emptyRegion(idx[0], idx[1], idx[2]) ? safeSteps(d, idx, r.vs, r.perVoxel, kRegionShift) : 0;
+            if (n == 0) n = safeSteps(d, idx, r.vs, r.perVoxel, kBlockShift);
+            // The sample at the new position is looked up as usual.
+            if (n > 0) return runSteps(r, n);
+        } else {
+            const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
+            voxel& acc = r.acc;
+            if (v.a != 0 && Max) {
+                acc.r = std::max(acc.r, v.r);
+                acc.g = std::max(acc.g, v.g);
+                acc.b = std::max(acc.b, v.b);
+            } else if (v.a != 0) {
+                const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
+                acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
+                acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
+                acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
+                acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
+            }
+        }
+    } else {
+        // Out of the lookup's range: each coordinate moves monotonically, so once one
+        // has left its range in the direction of its step no later sample is visible.
+        for (int a = 0; a < 3; ++a)
+            if ((d[a] <= -1.0 && s[a] <= 0) || (d[a] >= c.size[a] && s[a] >= 0)) return false;
+    }
+    px += s[0];
+    py += s[1];
+    pz += s[2];
+    return true;
+}
+
+// Marches a few rays in turns, one sample each: their lookups and compositing chains
+// are independent, so the processor overlaps them instead of waiting on each.
+template <bool Cubic, bool Max, int N>
+void marchTogether(const RayScene& c, RayState (&rays)[N]) {
+    int live = 0;
+    for (const RayState& r : rays) live += r.live;
+    while (live > 0) {
+        for (RayState& r : rays)
+            if (r.live && !advance<Cubic, Max>(c, r)) {
+                r.live = false;
+                --live;
+            }
+    }
+}
+
+double nowSeconds() {
+    using namespace std::chrono;
+    return duration<double>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+struct BlockCache {
+    const voxel* vox = nullptr;  // the array, and the sizes, the states are of
+    int w = 0, h = 0, d = 0;
+    std::unique_ptr<std::atomic<unsigned char>[]> states;
+    bool filled = false;  // every block looked at
+};
+
+std::shared_ptr<BlockCache> makeBlockCache() { return std::make_shared<BlockCache>(); }
+
+Vector vectorLerp(Vector a, Vector b, double t) { return b * t + a * (1 - t); }
+void camera::march(voxelmap* map, wxImage& image) { march(map, image, MarchProgress()); }
+
+bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress) {
+    // Camera frame; right and up are left unnormalised (shorter when dir tilts toward y).
+    dir = lookAt - eye;
+    dir.normalize();
+    const Vector C = eye + dir * zoom;
+    right = Vector(0, 1, 0).cross(dir);
+    up = right.cross(dir);
+
+    // Image-plane corners: A first row first column, B first row last column,
+    // D last row first column, E last row last column.
+    const Vector A = C - right + up;
+    const Vector B = C + right + up;
+    const Vector D = C - right - up;
+    const Vector E = C + right - up;
+
+    // The volume's box in world units.
+    const Vector extent = map->extent();
+    const Vector boxMin(-extent.x() / 2.0, -extent.y() / 2.0, voxelmap::worldZ);
+    const Vector boxMax(extent.x() / 2.0, extent.y() / 2.0, extent.z() + voxelmap::worldZ);
+
+    if (!image.IsOk()) return true;
+    // A map without voxels (empty, cleared, or of no extent) has nothing for the rays to
+    // meet: every pixel is black.
+    const bool hasVolume = map->loaded && map->numVoxels > 0 && map->voxels;
+    // Only the part of the square that fits into the image is written.
+    const int rows = std::min(resolution, image.GetHeight());
+    const int cols = std::min(resolution, image.GetWidth());
+    if (rows <= 0 || cols <= 0) return true;
+
+    RayScene scene{};
+    scene.ry = scene.rz = 1;
+    std::unique_ptr<std::atomic<unsigned char>[]> occupancy;
+    BlockCache* cache = blockCache.get();
+    if (hasVolume) {
+        scene.vox = map->voxels.get();
+        scene.ox = map->origin.x();
+        scene.oy = map->origin.y();
+        scene.oz = map->origin.z();
+        scene.ry = map->span.y();
+        scene.rz = map->span.z();
+        scene.size[0] = map->width;
+        scene.size[1] = map->height;
+        scene.size[2] = map->depth;
+        scene.rowLen = map->width;
+        scene.layer = static_cast<int64_t>(map->width) * map->height;
+        scene.opacity = opacity;
+        int64_t nBlocks = 1;
+        for (int a = 0; a < 3; ++a) {
+            scene.blocks[a] = (static_cast<int64_t>(scene.size[a]) + kBlock - 1) >> kBlockShift;
+            nBlocks *= scene.blocks[a];
+        }
+        // One byte per block (1/2048 of the volume) and per region of blocks (1/64 of that),
+        // started at "not looked at"; without them the rays simply look up every sample.
+        int64_t nRegions = 1;
+        for (int a = 0; a < 3; ++a) {
+            scene.regionCount[a] = (static_cast<int64_t>(scene.size[a]) + (1 << kRegionShift) - 1) >> kRegionShift;
+            nRegions *= scene.regionCount[a];
+        }
+        const bool kept = cache && cache->states && cache->vox == scene.vox && cache->w == map->width &&
+                          cache->h == map->height && cache->d == map->depth;
+        if (!kept) {
+            occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks + nRegions)]);
+            if (occupancy)
+                for (int64_t b = 0; b < nBlocks + nRegions; ++b) occupancy[b].store(0, std::memory_order_relaxed);
+            if (cache && occupancy) {
+                *cache = BlockCache{scene.vox, map->width, map->height, map->depth, std::move(occupancy), false};
+            }
+        }
+        std::atomic<unsigned char>* const states = cache && cache->states ? cache->states.get() : occupancy.get();
+        if (states) {
+            scene.occupancy = states;
+            scene.regions = states + nBlocks;
+            // With about a ray per block the rays meet nearly every block: one pass in memory
+            // order costs less than looking at each block where a ray first meets it.
+            if (!(cache && cache->filled) &&
+                static_cast<int64_t>(std::min(resolution, image.GetHeight())) * std::min(resolution, image.GetWidth()) >=
+                    nBlocks) {
+                fillOccupancy(scene);
+                if (cache) cache->filled = true;
+            }
+        }
+    }
+
+    // Rows on all cores, straight into the image's own pixels (made exclusive first,
+    // so an image sharing them keeps its own).
+    image.UnShare();
+    unsigned char* const data = image.GetData();
+    const int64_t stride = 3 * static_cast<int64_t>(image.GetWidth());
+    constexpr int kTogether = 4;
+    const bool cubic = map->cubic();
+    const bool maximum = blend == Blend::Maximum;
+    auto marchRows = [&](int y0, int y1) {
+        for (int y = y0; y < y1; ++y) {
+            const double p = static_cast<double>(y) / resolution;
+            const Vector L = vectorLerp(A, D, p);
+            const Vector R = vectorLerp(B, E, p);
+            unsigned char* out = data + y * stride;
+            for (int x0 = 0; x0 < cols; x0 += kTogether) {
+                RayState rays[kTogether];
+                for (int k = 0; k < kTogether; ++k) {
+                    rays[k].live = false;
+                    rays[k].acc = voxel();
+                    const int x = x0 + k;
+                    if (x >= cols) continue;
+                    const double q = static_cast<double>(x) / resolution;
+                    const Vector P = vectorLerp(L, R, q);
+                    Vector rd = P - eye;
+                    rd.normalize();
+                    const Vector step = rd * stepLength;
+                    // A zero step (zero ray direction or zero step length) would never leave
+                    // the sphere: such a ray gives a black pixel.
+                    Vector pos = eye;
+                    if (hasVolume && step.length2() > 0 && rayHitsCube(boxMin, boxMax, rd, &pos))
+                        rays[k] = startRay(scene, pos, step);
+                }
+                if (cubic)
+                    maximum ? marchTogether<true, true>(scene, rays) : marchTogether<true, false>(scene, rays);
+                else
+                    maximum ? marchTogether<false, true>(scene, rays) : marchTogether<false, false>(scene, rays);
+                for (int k = 0; k < kTogether && x0 + k < cols; ++k) {
+                    unsigned char* o = out + 3 * (x0 + k);
+                    o[0] = rays[k].acc.r;  // the accumulated alpha is not shown
+                    o[1] = rays[k].acc.g;
+                    o[2] = rays[k].acc.b;
+                }
+            }
+        }
+    };
+
+    if (!progress) {
+        parallelBands(rows, marchRows);
+        return true;
+    }
+    // With a progress report: bands of rows sized to take about 50 ms each, the report
+    // made on this thread between them.
+    int done = 0;
+    int band = std::max(1, rows / 64);
+    while (done < rows) {
+        const int start = done, end = std::min(rows, done + band);
+        const double t0 = nowSeconds();
+        parallelBands(end - start, [&](int a, int b) { marchRows(start + a, start + b); });
+        const double perRow = (nowSeconds() - t0) / (end - start);
+        done = end;
+        if (!progress(done, rows)) return false;
+        if (perRow > 0) band = static_cast<int>(std::clamp(0.05 / perRow, 1.0, static_cast<double>(rows)));
+    }
+    return true;
+}
