@@ -65,6 +65,22 @@ constexpr int kBlockShift = 3;
 // run of steps instead of one run a block.
 constexpr int kRegionShift = 5;
 
+// A block's or region's largest r, g, b as r | g << 8 | b << 16, with kKnown set.
+constexpr uint32_t kKnown = 1u << 24;
+uint32_t packedMax(voxel v) { return kKnown | v.r | static_cast<uint32_t>(v.g) << 8 | static_cast<uint32_t>(v.b) << 16; }
+
+uint32_t bytewiseMax(uint32_t a, uint32_t b) {
+    uint32_t m = 0;
+    for (int shift = 0; shift < 32; shift += 8) m |= std::max((a >> shift) & 255, (b >> shift) & 255) << shift;
+    return m;
+}
+
+// Whether a maximum acc already holds every channel of the packed maximum m: then the
+// samples m stands for cannot raise it.
+bool covers(uint32_t m, voxel acc) {
+    return (m & 255) <= acc.r && ((m >> 8) & 255) <= acc.g && ((m >> 16) & 255) <= acc.b;
+}
+
 // What every ray of one march reads: the voxels, the map's placement and extent, the
 // opacity, and the occupancy of kBlock^3 blocks (0: not looked at yet, 1: all voxels
 // transparent, 2: some voxel visible), filled as rays meet transparent voxels.
@@ -78,7 +94,55 @@ struct RayScene {
     std::atomic<unsigned char>* occupancy;  // null: no skipping
     std::atomic<unsigned char>* regions;    // the same states for regions of blocks
     int64_t regionCount[3];                 // regions along x, y, z
+    // Maximum intensity instead of the states above: per block, then per region, the largest
+    // r, g and b of its visible voxels, packed as in packedMax; 0: not looked at yet.
+    std::atomic<uint32_t>* maxima;
     double opacity;
+
+    // The largest r, g and b of the visible voxels of the block of voxel (i, j, k), packed;
+    // looks once.
+    uint32_t blockMax(int64_t i, int64_t j, int64_t k) const {
+        const int64_t bi = i >> kBlockShift, bj = j >> kBlockShift, bk = k >> kBlockShift;
+        std::atomic<uint32_t>& state = maxima[(bk * blocks[1] + bj) * blocks[0] + bi];
+        uint32_t m = state.load(std::memory_order_relaxed);
+        if (m == 0) {
+            voxel top;
+            const int64_t i1 = std::min<int64_t>((bi + 1) << kBlockShift, rowLen);
+            const int64_t j1 = std::min<int64_t>((bj + 1) << kBlockShift, static_cast<int64_t>(size[1]));
+            const int64_t k1 = std::min<int64_t>((bk + 1) << kBlockShift, static_cast<int64_t>(size[2]));
+            for (int64_t z = bk << kBlockShift; z < k1; ++z)
+                for (int64_t y = bj << kBlockShift; y < j1; ++y) {
+                    const voxel* row = vox + z * layer + y * rowLen;
+                    for (int64_t x = bi << kBlockShift; x < i1; ++x)
+                        if (row[x].a != 0) {
+                            top.r = std::max(top.r, row[x].r);
+                            top.g = std::max(top.g, row[x].g);
+                            top.b = std::max(top.b, row[x].b);
+                        }
+                }
+            m = packedMax(top);
+            state.store(m, std::memory_order_relaxed);  // threads that race find the same answer
+        }
+        return m;
+    }
+
+    // The same for the region of the voxel (i, j, k): the largest of its blocks'.
+    uint32_t regionMax(int64_t i, int64_t j, int64_t k) const {
+        constexpr int up = kRegionShift - kBlockShift;
+        const int64_t ri = i >> kRegionShift, rj = j >> kRegionShift, rk = k >> kRegionShift;
+        const int64_t nBlocks = blocks[0] * blocks[1] * blocks[2];
+        std::atomic<uint32_t>& state = maxima[nBlocks + (rk * regionCount[1] + rj) * regionCount[0] + ri];
+        uint32_t m = state.load(std::memory_order_relaxed);
+        if (m == 0) {
+            m = kKnown;
+            for (int64_t bk = rk << up; bk < std::min(blocks[2], (rk + 1) << up); ++bk)
+                for (int64_t bj = rj << up; bj < std::min(blocks[1], (rj + 1) << up); ++bj)
+                    for (int64_t bi = ri << up; bi < std::min(blocks[0], (ri + 1) << up); ++bi)
+                        m = bytewiseMax(m, blockMax(bi << kBlockShift, bj << kBlockShift, bk << kBlockShift));
+            state.store(m, std::memory_order_relaxed);
+        }
+        return m;
+    }
 
     // Whether the region of the voxel (i, j, k) holds only transparent voxels: all its
     // blocks do; looks once (each block as emptyBlock looks).
@@ -152,6 +216,44 @@ void fillOccupancy(const RayScene& c) {
                 }
             std::atomic<unsigned char>* out = c.occupancy + bk * c.blocks[1] * c.blocks[0];
             for (size_t b = 0; b < seen.size(); ++b) out[b].store(seen[b] ? 2 : 1, std::memory_order_relaxed);
+        }
+    });
+}
+
+// Every block's maximum at once, layer by layer in memory order, on all cores.
+void fillMaxima(const RayScene& c) {
+    const int64_t w = c.rowLen, h = static_cast<int64_t>(c.size[1]), d = static_cast<int64_t>(c.size[2]);
+    parallelBands(static_cast<int>(c.blocks[2]), [&](int b0, int b1) {
+        std::vector<uint32_t> top(static_cast<size_t>(c.blocks[0] * c.blocks[1]));  // packed as in packedMax
+        for (int64_t bk = b0; bk < b1; ++bk) {
+            std::fill(top.begin(), top.end(), kKnown);
+            for (int64_t z = bk << kBlockShift; z < std::min(d, (bk + 1) << kBlockShift); ++z)
+                for (int64_t y = 0; y < h; ++y) {
+                    const voxel* row = c.vox + z * c.layer + y * w;
+                    uint32_t* t = top.data() + (y >> kBlockShift) * c.blocks[0];
+                    int64_t x = 0;
+#if defined(__x86_64__)
+                    // Eight voxels at a time: the invisible ones zeroed, the bytes' maxima
+                    // folded onto one voxel (its alpha byte is the known mark's).
+                    const __m128i alpha = _mm_set1_epi32(static_cast<int>(0xFF000000u)), zero = _mm_setzero_si128();
+                    for (; x + kBlock <= w; x += kBlock) {
+                        __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x));
+                        __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(row + x + 4));
+                        a = _mm_andnot_si128(_mm_cmpeq_epi32(_mm_and_si128(a, alpha), zero), a);
+                        b = _mm_andnot_si128(_mm_cmpeq_epi32(_mm_and_si128(b, alpha), zero), b);
+                        __m128i m = _mm_max_epu8(a, b);
+                        m = _mm_max_epu8(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(1, 0, 3, 2)));
+                        m = _mm_max_epu8(m, _mm_shuffle_epi32(m, _MM_SHUFFLE(2, 3, 0, 1)));
+                        uint32_t& to = t[x >> kBlockShift];
+                        const uint32_t rgb = static_cast<uint32_t>(_mm_cvtsi128_si32(m)) & 0xFFFFFFu;
+                        to = bytewiseMax(to, rgb | kKnown);
+                    }
+#endif
+                    for (; x < w; ++x)
+                        if (row[x].a != 0) t[x >> kBlockShift] = bytewiseMax(t[x >> kBlockShift], packedMax(row[x]));
+                }
+            std::atomic<uint32_t>* out = c.maxima + bk * c.blocks[1] * c.blocks[0];
+            for (size_t b = 0; b < top.size(); ++b) out[b].store(top[b], std::memory_order_relaxed);
         }
     });
 }
@@ -238,7 +340,7 @@ struct RayState {
     double vs[3];     // the step in voxels along each axis
     double perVoxel[3];  // steps a voxel along each axis, with the rounding of a step
     voxel acc;
-    bool skip;  // may take runs of steps through transparent blocks
+    bool skip;  // may take runs of steps through blocks whose samples add nothing
     bool live;  // still marching
 };
 
@@ -251,7 +353,7 @@ RayState startRay(const RayScene& c, const Vector& pos, const Vector& step) {
                voxel(),
                false,
                true};
-    r.skip = c.occupancy && std::fabs(r.s[0]) < 1000 && std::fabs(r.s[1]) < 1000 && std::fabs(r.s[2]) < 1000;
+    r.skip = (c.occupancy || c.maxima) && std::fabs(r.s[0]) < 1000 && std::fabs(r.s[1]) < 1000 && std::fabs(r.s[2]) < 1000;
     return r;
 }
 
@@ -312,8 +414,12 @@ inline bool advance(const RayScene& c, RayState& r) {
         const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
         // A block known to be transparent is crossed without reading its voxels (each
         // first read of a block is a cache miss); its samples would add nothing.
-        if (r.skip && c.emptyBlock(idx[0], idx[1], idx[2])) {
-            int n = c.emptyRegion(idx[0], idx[1], idx[2]) ? safeSteps(d, idx, r.vs, r.perVoxel, kRegionShift) : 0;
+        // For maximum intensity, likewise a block whose voxels cannot raise the ray's maximum
+        // (it stays the same through the run).
+        if (r.skip && (Max ? covers(c.blockMax(idx[0], idx[1], idx[2]), r.acc) : c.emptyBlock(idx[0], idx[1], idx[2]))) {
+            const bool region = Max ? covers(c.regionMax(idx[0], idx[1], idx[2]), r.acc)
+                                    : c.emptyRegion(idx[0], idx[1], idx[2]);
+            int n = region ? safeSteps(d, idx, r.vs, r.perVoxel, kRegionShift) : 0;
             if (n == 0) n = safeSteps(d, idx, r.vs, r.perVoxel, kBlockShift);
             // The sample at the new position is looked up as usual.
             if (n > 0) return runSteps(r, n);
@@ -369,9 +475,24 @@ double nowSeconds() {
 struct BlockCache {
     const voxel* vox = nullptr;  // the array, and the sizes, the states are of
     int w = 0, h = 0, d = 0;
-    std::unique_ptr<std::atomic<unsigned char>[]> states;
-    bool filled = false;  // every block looked at
+    std::unique_ptr<std::atomic<unsigned char>[]> states;  // composite
+    bool filled = false;                                   // every block looked at
+    std::unique_ptr<std::atomic<uint32_t>[]> maxima;       // maximum intensity
+    bool maximaFilled = false;
 };
+
+namespace {
+
+// n states started at "not looked at" (0); null when the memory is not there.
+template <class T>
+std::unique_ptr<std::atomic<T>[]> startedStates(int64_t n) {
+    std::unique_ptr<std::atomic<T>[]> states(new (std::nothrow) std::atomic<T>[static_cast<size_t>(n)]);
+    if (states)
+        for (int64_t b = 0; b < n; ++b) states[b].store(0, std::memory_order_relaxed);
+    return states;
+}
+
+}  // namespace
 
 std::shared_ptr<BlockCache> makeBlockCache() { return std::make_shared<BlockCache>(); }
 
@@ -409,7 +530,8 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
 
     RayScene scene{};
     scene.ry = scene.rz = 1;
-    std::unique_ptr<std::atomic<unsigned char>[]> occupancy;
+    std::unique_ptr<std::atomic<unsigned char>[]> occupancy;  // for this march alone, without a cache
+    std::unique_ptr<std::atomic<uint32_t>[]> maxima;
     BlockCache* cache = blockCache.get();
     if (hasVolume) {
         scene.vox = map->voxels.get();
@@ -431,32 +553,41 @@ bool camera::march(voxelmap* map, wxImage& image, const MarchProgress& progress)
         }
         // One byte per block (1/2048 of the volume) and per region of blocks (1/64 of that),
         // started at "not looked at"; without them the rays simply look up every sample.
+        // Maximum intensity keeps maxima instead.
         int64_t nRegions = 1;
         for (int a = 0; a < 3; ++a) {
             scene.regionCount[a] = (static_cast<int64_t>(scene.size[a]) + (1 << kRegionShift) - 1) >> kRegionShift;
             nRegions *= scene.regionCount[a];
         }
-        const bool kept = cache && cache->states && cache->vox == scene.vox && cache->w == map->width &&
-                          cache->h == map->height && cache->d == map->depth;
-        if (!kept) {
-            occupancy.reset(new (std::nothrow) std::atomic<unsigned char>[static_cast<size_t>(nBlocks + nRegions)]);
-            if (occupancy)
-                for (int64_t b = 0; b < nBlocks + nRegions; ++b) occupancy[b].store(0, std::memory_order_relaxed);
-            if (cache && occupancy) {
-                *cache = BlockCache{scene.vox, map->width, map->height, map->depth, std::move(occupancy), false};
+        // A cache of another volume's blocks is of no use: start it afresh.
+        if (cache && !(cache->vox == scene.vox && cache->w == map->width && cache->h == map->height &&
+                       cache->d == map->depth))
+            *cache = BlockCache{scene.vox, map->width, map->height, map->depth, nullptr, false, nullptr, false};
+        // With about a ray per block the rays meet nearly every block: one pass in memory
+        // order costs less than looking at each block where a ray first meets it.
+        const bool fill = static_cast<int64_t>(rows) * cols >= nBlocks;
+        if (blend == Blend::Maximum) {
+            // Four bytes per block (1/512 of the volume) and per region.
+            std::unique_ptr<std::atomic<uint32_t>[]> fresh;
+            if (!(cache && cache->maxima)) fresh = startedStates<uint32_t>(nBlocks + nRegions);
+            scene.maxima = cache && cache->maxima ? cache->maxima.get() : fresh.get();
+            if (scene.maxima && fill && !(cache && cache->maximaFilled)) {
+                fillMaxima(scene);
+                if (cache) cache->maximaFilled = true;
             }
-        }
-        std::atomic<unsigned char>* const states = cache && cache->states ? cache->states.get() : occupancy.get();
-        if (states) {
-            scene.occupancy = states;
-            scene.regions = states + nBlocks;
-            // With about a ray per block the rays meet nearly every block: one pass in memory
-            // order costs less than looking at each block where a ray first meets it.
-            if (!(cache && cache->filled) &&
-                static_cast<int64_t>(std::min(resolution, image.GetHeight())) * std::min(resolution, image.GetWidth()) >=
-                    nBlocks) {
-                fillOccupancy(scene);
-                if (cache) cache->filled = true;
+            if (cache && fresh) cache->maxima = std::move(fresh);
+            maxima = std::move(fresh);
+        } else {
+            if (!(cache && cache->states)) occupancy = startedStates<unsigned char>(nBlocks + nRegions);
+            if (cache && occupancy) cache->states = std::move(occupancy);
+            std::atomic<unsigned char>* const states = cache && cache->states ? cache->states.get() : occupancy.get();
+            if (states) {
+                scene.occupancy = states;
+                scene.regions = states + nBlocks;
+                if (fill && !(cache && cache->filled)) {
+                    fillOccupancy(scene);
+                    if (cache) cache->filled = true;
+                }
             }
         }
     }
