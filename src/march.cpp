@@ -261,20 +261,22 @@ void fillMaxima(const RayScene& c) {
 // How many further steps may be taken without looking up their samples, for a ray at d
 // (position less origin, in voxels) with step s (in voxels) whose sample is in the block
 // of voxel idx and transparent: all but the last certainly keep it inside the block on
-// every axis (the last sample is looked up as usual).
+// every axis and within the volume (the last sample is looked up as usual).
 // Each step moves a world coordinate by at most its step plus the rounding of the sum
 // (below 2^-40 while |pos| < 4096; farther samples end the march), slack in voxels;
 // perVoxel[a] is 1 / (|s[a]| + slack[a]), the steps a voxel takes (multiplying by it
 // errs by far less than the factor below takes off). The margin also covers the rounding
-// of d. shift: the block's edge is 1 << shift voxels.
-int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double perVoxel[3], int shift) {
+// of d. shift: the block's edge is 1 << shift voxels; size: the volume's, in voxels.
+int safeSteps(const double d[3], const int64_t idx[3], const double s[3], const double perVoxel[3], int shift,
+              const double size[3]) {
     double n = 1 << 20;
     for (int a = 0; a < 3; ++a) {
         if (s[a] == 0) continue;  // this coordinate never changes
         const int64_t b = idx[a] >> shift;
         double room;
         if (s[a] > 0) {
-            room = static_cast<double>((b + 1) << shift) - d[a];
+            // A block at the volume's far side ends with it.
+            room = std::min(static_cast<double>((b + 1) << shift), size[a]) - d[a];
         } else {
             // Truncation maps (-1, 1) to voxel 0: the first block reaches down to -1.
             room = d[a] - (b == 0 ? -1.0 : static_cast<double>(b << shift));
@@ -384,23 +386,14 @@ inline bool runSteps(RayState& r, int n) {
     return true;
 }
 
-// One sample of the plain loop, or one run of steps through a block known to be
-// transparent; false once the ray has ended. The same march as the plain loop, with
-// the nearest lookup inlined, the radius test squared, an end once the ray has left
-// the region where a voxel can be found for good, and transparent runs taken without
-// lookups (the position still advances one step at a time, so every later sample is
-// the same). Cubic: the map's voxels are cubes, and world and voxel coordinates agree.
-// Max: the maximum-intensity march, whose accumulator keeps alpha 0 and so never ends early.
-template <bool Cubic, bool Max>
-inline bool advance(const RayScene& c, RayState& r) {
-    double& px = r.p[0];
-    double& py = r.p[1];
-    double& pz = r.p[2];
-    const double* s = r.s;
-    if (!(px * px + py * py + pz * pz <= kInside2 && (Max || r.acc.a <= 249))) return false;
-    double d[3] = {px - c.ox, py - c.oy, pz - c.oz};
+// The position less the map's origin, in voxels, as the nearest lookup divides.
+template <bool Cubic>
+inline void voxelCoords(const RayScene& c, const double p[3], double d[3]) {
+    d[0] = p[0] - c.ox;
+    d[1] = p[1] - c.oy;
+    d[2] = p[2] - c.oz;
     if (!Cubic) {
-        // World to voxel, as the nearest lookup divides: both quotients in one instruction.
+        // Both quotients in one instruction.
 #if defined(__x86_64__)
         const __m128d q = _mm_div_pd(_mm_set_pd(d[2], d[1]), _mm_set_pd(c.rz, c.ry));
         d[1] = _mm_cvtsd_f64(q);
@@ -410,8 +403,31 @@ inline bool advance(const RayScene& c, RayState& r) {
         d[2] /= c.rz;
 #endif
     }
+}
+
+// Whether the plain loop goes on at the ray's position: inside the sphere and, composite,
+// not yet opaque.
+template <bool Max>
+inline bool goesOn(const RayState& r) {
+    return r.p[0] * r.p[0] + r.p[1] * r.p[1] + r.p[2] * r.p[2] <= kInside2 && (Max || r.acc.a <= 249);
+}
+
+// A run of samples of the plain loop, or one run of steps through a block whose samples
+// add nothing; false once the ray has ended. The same march as the plain loop, with the
+// nearest lookup inlined, the radius test squared, an end once the ray has left the
+// region where a voxel can be found for good, the samples up to a block's edge looked up
+// in one loop, and runs taken without lookups (their positions are the same sums as the
+// steps in turn, so every later sample is the same). Cubic: the map's voxels are cubes,
+// and world and voxel coordinates agree. Max: the maximum-intensity march, whose
+// accumulator keeps alpha 0 and so never ends early.
+template <bool Cubic, bool Max>
+inline bool advance(const RayScene& c, RayState& r) {
+    if (!goesOn<Max>(r)) return false;
+    const double* s = r.s;
+    double d[3];
+    voxelCoords<Cubic>(c, r.p, d);
     if (d[0] > -1.0 && d[0] < c.size[0] && d[1] > -1.0 && d[1] < c.size[1] && d[2] > -1.0 && d[2] < c.size[2]) {
-        const int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
+        int64_t idx[3] = {static_cast<int64_t>(d[0]), static_cast<int64_t>(d[1]), static_cast<int64_t>(d[2])};
         // A block known to be transparent is crossed without reading its voxels (each
         // first read of a block is a cache miss); its samples would add nothing.
         // For maximum intensity, likewise a block whose voxels cannot raise the ray's maximum
@@ -419,23 +435,35 @@ inline bool advance(const RayScene& c, RayState& r) {
         if (r.skip && (Max ? covers(c.blockMax(idx[0], idx[1], idx[2]), r.acc) : c.emptyBlock(idx[0], idx[1], idx[2]))) {
             const bool region = Max ? covers(c.regionMax(idx[0], idx[1], idx[2]), r.acc)
                                     : c.emptyRegion(idx[0], idx[1], idx[2]);
-            int n = region ? safeSteps(d, idx, r.vs, r.perVoxel, kRegionShift) : 0;
-            if (n == 0) n = safeSteps(d, idx, r.vs, r.perVoxel, kBlockShift);
+            int n = region ? safeSteps(d, idx, r.vs, r.perVoxel, kRegionShift, c.size) : 0;
+            if (n == 0) n = safeSteps(d, idx, r.vs, r.perVoxel, kBlockShift, c.size);
             // The sample at the new position is looked up as usual.
             if (n > 0) return runSteps(r, n);
         } else {
-            const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
+            // This sample and those after it up to the block's edge are in the volume: looked
+            // up without the range test.
+            const int n = std::max(1, safeSteps(d, idx, r.vs, r.perVoxel, kBlockShift, c.size));
             voxel& acc = r.acc;
-            if (v.a != 0 && Max) {
-                acc.r = std::max(acc.r, v.r);
-                acc.g = std::max(acc.g, v.g);
-                acc.b = std::max(acc.b, v.b);
-            } else if (v.a != 0) {
-                const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
-                acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
-                acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
-                acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
-                acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
+            for (int i = 0;;) {
+                const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
+                if (v.a != 0 && Max) {
+                    acc.r = std::max(acc.r, v.r);
+                    acc.g = std::max(acc.g, v.g);
+                    acc.b = std::max(acc.b, v.b);
+                } else if (v.a != 0) {
+                    const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
+                    acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
+                    acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
+                    acc.b = static_cast<unsigned char>(acc.b + lowByte(v.b * w));
+                    acc.a = static_cast<unsigned char>(acc.a + lowByte(255 * w));
+                }
+                r.p[0] += s[0];
+                r.p[1] += s[1];
+                r.p[2] += s[2];
+                if (++i == n) return true;
+                if (!goesOn<Max>(r)) return false;
+                voxelCoords<Cubic>(c, r.p, d);
+                for (int a = 0; a < 3; ++a) idx[a] = static_cast<int64_t>(d[a]);
             }
         }
     } else {
@@ -444,9 +472,9 @@ inline bool advance(const RayScene& c, RayState& r) {
         for (int a = 0; a < 3; ++a)
             if ((d[a] <= -1.0 && s[a] <= 0) || (d[a] >= c.size[a] && s[a] >= 0)) return false;
     }
-    px += s[0];
-    py += s[1];
-    pz += s[2];
+    r.p[0] += s[0];
+    r.p[1] += s[1];
+    r.p[2] += s[2];
     return true;
 }
 
