@@ -308,15 +308,18 @@ int addRepeated(const double p[3], const double s[3], int n, double q[3]) {
         std::memcpy(&scale, &scaleBits, sizeof scale);
         const double t = std::fabs(s[a]) * scale;  // the step in grid units, exactly
         if (!(t < 0x1p52)) return 0;
-        const double whole = std::floor(t), part = t - whole;
+        const int64_t whole = static_cast<int64_t>(t);  // t >= 0: truncation is floor
+        const double part = t - static_cast<double>(whole);
         if (part == 0.5) return 0;
-        const int64_t m = static_cast<int64_t>(whole) + (part > 0.5);
+        const int64_t m = whole + (part > 0.5);
         const int64_t x = static_cast<int64_t>(b & (kOne - 1)) | kOne;
         const bool grows = (s[a] > 0) == (p[a] > 0);
         // How far x may move keeping every sum a unit inside [2^52, 2^53).
         const int64_t room = grows ? 2 * kOne - 2 - x : x - 1 - kOne;
         if (room < 0) return 0;
-        if (m > 0 && m > (room >> 20)) k = std::min(k, room / m);  // else n m <= room
+        // k m <= room, in doubles with a margin for their rounding (all below 2^73).
+        if (m > 0 && static_cast<double>(m) * static_cast<double>(k) > static_cast<double>(room) * (1 - 0x1p-50))
+            k = static_cast<int64_t>(static_cast<double>(room) / static_cast<double>(m) * (1 - 0x1p-50));
         grid[a] = x;
         delta[a] = grows ? m : -m;
         high[a] = b & ~static_cast<uint64_t>(kOne - 1);
