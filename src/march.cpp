@@ -46,8 +46,15 @@ const struct Left255 {
 // The low byte of trunc(v), as the 8-bit channels keep it; 0 for values no integer
 // holds (NaN, infinities), which only an opacity outside [0, 1] can produce.
 unsigned char lowByte(double v) {
+#if defined(__x86_64__)
+    // The conversion instruction gives a defined value for any double; the choice after it
+    // needs no branch.
+    const unsigned char low = static_cast<unsigned char>(_mm_cvttsd_si64(_mm_set_sd(v)));
+    return std::fabs(v) < 9.0e18 ? low : 0;
+#else
     if (!(std::fabs(v) < 9.0e18)) return 0;
     return static_cast<unsigned char>(static_cast<long long>(v));
+#endif
 }
 
 // The largest double whose square root is below 1000: `pos.length() < 1000` is
@@ -465,11 +472,15 @@ inline bool advance(const RayScene& c, RayState& r) {
             voxel& acc = r.acc;
             for (int i = 0;;) {
                 const voxel v = c.vox[idx[2] * c.layer + idx[1] * c.rowLen + idx[0]];
-                if (v.a != 0 && Max) {
-                    acc.r = std::max(acc.r, v.r);
-                    acc.g = std::max(acc.g, v.g);
-                    acc.b = std::max(acc.b, v.b);
-                } else if (v.a != 0) {
+                // Without branches on the voxel's alpha (in a cloud they go either way): a
+                // transparent voxel counts as black for the maximum, and its weight is 0 (or
+                // NaN, for an opacity without meaning), so that it adds nothing.
+                if (Max) {
+                    const unsigned char seen = v.a != 0 ? 255 : 0;
+                    acc.r = std::max(acc.r, static_cast<unsigned char>(v.r & seen));
+                    acc.g = std::max(acc.g, static_cast<unsigned char>(v.g & seen));
+                    acc.b = std::max(acc.b, static_cast<unsigned char>(v.b & seen));
+                } else {
                     const double w = kOver255[v.a] * kLeft255[acc.a] * c.opacity;
                     acc.r = static_cast<unsigned char>(acc.r + lowByte(v.r * w));
                     acc.g = static_cast<unsigned char>(acc.g + lowByte(v.g * w));
