@@ -519,6 +519,27 @@ TEST(FastMarch, RepeatedAdditionsAreTheAdditionsInTurn) {
     EXPECT_GT(whole, 1000);  // runs that stay within the binades are taken whole, not refused
 }
 
+// Opacities outside [0, 1], where weighted channels leave the bytes' range or are NaN: the
+// fast march (its table of alpha steps, its conversions) agrees with the plain one.
+TEST(FastMarch, OpacityWithoutMeaningMatchesPlain) {
+    voxelmap m;
+    cloudyMap(m, {24, 20, 16}, 77);
+    std::mt19937 rng(5);
+    long lit = 0;
+    for (double opacity : {-0.5, 3.0, 1e17, 1e19, -1e19, double(NAN), double(INFINITY)}) {
+        camera plainCam = randomCamera(rng, {24, 20, 16}, 1);  // the eye inside the volume
+        plainCam.resolution = 24;
+        plainCam.opacity = opacity;
+        camera fastCam = plainCam;
+        wxImage expected(24, 24), got(24, 24);
+        plain::march(plainCam, &m, expected);
+        fastCam.march(&m, got);
+        EXPECT_TRUE(testutil::sameRGB(got, expected)) << "opacity " << opacity;
+        lit += std::count_if(expected.GetData(), expected.GetData() + 24 * 24 * 3, [](unsigned char c) { return c; });
+    }
+    EXPECT_GT(lit, 1000);
+}
+
 // The image written by the march must not share its pixels with a copy made before.
 TEST(FastMarch, WritesOnlyItsOwnImage) {
     voxelmap m;
