@@ -43,7 +43,11 @@ void prefault(void* p, size_t bytes) {
     const size_t page = 4096;
     const uintptr_t start = (reinterpret_cast<uintptr_t>(p) + page - 1) / page * page;
     const uintptr_t end = (reinterpret_cast<uintptr_t>(p) + bytes) / page * page;
-    if (end > start) madvise(reinterpret_cast<void*>(start), end - start, MADV_POPULATE_WRITE);  // (older kernels refuse it)
+    // In pieces: the kernel holds the address space's lock while it populates, and a thread
+    // that maps memory meanwhile (a new thread's stack, a big buffer) waits for it.
+    constexpr uintptr_t kPiece = uintptr_t(4) << 20;
+    for (uintptr_t at = start; at < end; at += kPiece)  // (older kernels refuse it)
+        if (madvise(reinterpret_cast<void*>(at), std::min(kPiece, end - at), MADV_POPULATE_WRITE) != 0) break;
 #else
     (void)p, (void)bytes;
 #endif
