@@ -286,7 +286,8 @@ void fillMaxima(const RayScene& c) {
 // How many further steps may be taken without looking up their samples, for a ray at d
 // (position less origin, in voxels) with step s (in voxels) whose sample is in the block
 // of voxel idx and transparent: all but the last certainly keep it inside the block on
-// every axis and within the volume (the last sample is looked up as usual).
+// every axis and within the volume (the last sample is looked up as usual). Likewise how
+// many samples from this one on lie in the block, to be looked up in one loop.
 // Each step moves a world coordinate by at most its step plus the rounding of the sum
 // (below 2^-40 while |pos| < 4096; farther samples end the march), slack in voxels;
 // perVoxel[a] is 1 / (|s[a]| + slack[a]), the steps a voxel takes (multiplying by it
