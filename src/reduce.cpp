@@ -14,10 +14,10 @@ using formats::Samples;
 
 bool floating(Samples s) { return s == Samples::Float32 || s == Samples::Float64; }
 bool wideSums(Samples s) { return floating(s) || s == Samples::Unsigned64 || s == Samples::Signed64; }
-// 8-bit pages that are copied: averaged as the RGBA voxels they become.
 // Whether every sum of a reduced pixel's block fits in 32 bits: integer samples of at most
 // 16 bits (copied pages sum bytes), k^3 of them.
 bool fitsNarrow(Samples s, int k) { return formats::bitsOf(s) <= 16 && k <= 31; }
+// 8-bit pages that are copied: averaged as the RGBA voxels they become.
 bool copied(const Page& pg) {
     return pg.samples == Samples::Unsigned8 && pg.slope == 1 && pg.intercept == 0 && !pg.invert;
 }
@@ -409,10 +409,7 @@ bool BandReducer::addRow(int j, const Page& band, int y0, int ry, std::string& r
         else
             sumRows(band, a - y0, b - y0, k_, channels, [slot](int) { return slot; }, sums, fsums_.data(), counts_.data());
     };
-    if (sums32_.empty())
-        sum(sums_.data());
-    else
-        sum(sums32_.data());
+    withSums(sum);
     if (whole)
         rows_[at] += uint32_t(b - a);
     else
@@ -478,41 +475,37 @@ void BandReducer::emitDone(std::unique_lock<std::mutex>& hold) {
                 default: return integerMeans(sums, counts, rows, w_, k_, rw_, row.channels, row.s32.data());
             }
         };
-        const size_t from = slot * row.channels, to = from + size_t(rw_) * row.channels;
+        const size_t from = slot * row.channels, n = size_t(rw_) * row.channels;
         if (dense_[at]) {  // grey sums: the grey row the RGBA one would stand for
             Page& g = greyRow_;
             g.lost.clear();
-            if (!sums32_.empty())
-                integerMeans(&sums32_[from], nullptr, rows, w_, k_, rw_, 1, g.s8.data()), std::fill_n(&sums32_[from], rw_, 0);
-            else
-                integerMeans(&sums_[from], nullptr, rows, w_, k_, rw_, 1, g.s8.data()), std::fill_n(&sums_[from], rw_, 0);
+            withSums([&](auto* sums) {
+                integerMeans(sums + from, nullptr, rows, w_, k_, rw_, 1, g.s8.data());
+                std::fill_n(sums + from, rw_, 0);
+            });
             if (lost) g.lost.assign(1, true);
             rows_[at] = 0;
             emit_(g, ry);
-            hold.lock();
-            ++emitted_;
-            moved_.notify_all();
-            continue;
-        }
-        if (!sums32_.empty()) {
-            means(&sums32_[from]);
-            std::fill(sums32_.begin() + from, sums32_.begin() + to, 0);
-        } else if (!sums_.empty()) {
-            means(&sums_[from]);
-            std::fill(sums_.begin() + from, sums_.begin() + to, 0);
         } else {
-            std::fill(row.s32.begin(), row.s32.end(), 0), std::fill(row.s64.begin(), row.s64.end(), 0);
-            for (int x = 0; x < rw_; ++x) {
-                const uint32_t count = (counts ? counts[x] : 0) + rows * uint32_t(std::min(w_ - x * k_, k_));
-                for (int c = 0; c < row.channels && count != 0; ++c)
-                    store(row, size_t(x) * row.channels + c, fsums_[from + size_t(x) * row.channels + c] / count);
+            if (fsums_.empty()) {
+                withSums([&](auto* sums) {
+                    means(sums + from);
+                    std::fill_n(sums + from, n, 0);
+                });
+            } else {
+                std::fill(row.s32.begin(), row.s32.end(), 0), std::fill(row.s64.begin(), row.s64.end(), 0);
+                for (int x = 0; x < rw_; ++x) {
+                    const uint32_t count = (counts ? counts[x] : 0) + rows * uint32_t(std::min(w_ - x * k_, k_));
+                    for (int c = 0; c < row.channels && count != 0; ++c)
+                        store(row, size_t(x) * row.channels + c, fsums_[from + size_t(x) * row.channels + c] / count);
+                }
+                std::fill_n(fsums_.begin() + from, n, 0.0);
             }
-            std::fill(fsums_.begin() + from, fsums_.begin() + to, 0.0);
+            if (lost) row.lost.assign(1, true);
+            if (counts) std::fill(counts_.begin() + slot, counts_.begin() + slot + rw_, 0);
+            rows_[at] = 0, counted_[at] = 0, dense_[at] = rgba_;
+            emit_(row, ry);
         }
-        if (lost) row.lost.assign(1, true);
-        if (counts) std::fill(counts_.begin() + slot, counts_.begin() + slot + rw_, 0);
-        rows_[at] = 0, counted_[at] = 0, dense_[at] = rgba_;
-        emit_(row, ry);
         hold.lock();
         ++emitted_;
         moved_.notify_all();

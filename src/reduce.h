@@ -83,6 +83,14 @@ private:
     int readyRows() const;
     template <class Sum>
     void expand(size_t at, Sum* sums);
+    // f(the integer sums in use): the 32-bit ones where they fit, else the 64-bit ones.
+    template <class F>
+    void withSums(F&& f) {
+        if (sums32_.empty())
+            f(sums_.data());
+        else
+            f(sums32_.data());
+    }
     void emitDone(std::unique_lock<std::mutex>& hold);
     int w_, h_, k_, rw_, rh_, ring_;
     Emit emit_;

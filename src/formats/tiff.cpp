@@ -223,7 +223,8 @@ int64_t tiffBandBytes(TIFF* t, const TiffLayout& l, uint32_t rows) {
 }
 
 // Reads stored rows [y0, y1) of a native page into band (w x (y1 - y0) as shown): the rows
-// of the pieces that cannot be read stay zero and are marked in lostRows (the page's). y0 starts a row of tiles, or a strip where planes are apart.
+// of the pieces that cannot be read stay zero and are marked in lostRows (the page's). y0
+// starts a row of tiles, or a strip where planes are apart.
 template <class T>
 bool readNativeRows(TIFF* t, const TiffLayout& l, uint32_t y0, uint32_t y1, std::vector<T>& band,
                     std::vector<T>& piece, std::vector<T>& stored, std::vector<bool>& lostRows) {
