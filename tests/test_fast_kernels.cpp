@@ -540,6 +540,42 @@ TEST(FastMarch, OpacityWithoutMeaningMatchesPlain) {
     EXPECT_GT(lit, 1000);
 }
 
+// One block cache through marches of both blends, of other volumes, with few rays (blocks
+// looked at as rays meet them) and many (all at once): each picture is the plain march's.
+TEST(FastMarch, OneBlockCacheAcrossBlendsAndVolumes) {
+    voxelmap a, b, c;
+    sparseMap(a, {24, 24, 24}, 61);
+    cloudyMap(b, {24, 24, 24}, 62);  // the same size, visible where a is empty
+    cloudyMap(c, {17, 13, 11}, 63);
+    struct Step {
+        voxelmap* map;
+        Blend blend;
+        int resolution;  // 4: fewer rays than blocks; 40: more
+    };
+    const Step steps[] = {{&a, Blend::Composite, 4}, {&a, Blend::Maximum, 40}, {&a, Blend::Composite, 40},
+                          {&a, Blend::Maximum, 4},   {&b, Blend::Maximum, 4},  {&b, Blend::Maximum, 40},
+                          {&b, Blend::Composite, 40}, {&c, Blend::Maximum, 40}, {&a, Blend::Composite, 12}};
+    const std::shared_ptr<BlockCache> cache = makeBlockCache();
+    long lit = 0;
+    for (const Step& st : steps) {
+        camera plainCam;
+        plainCam.startFor(*st.map);
+        plainCam.orbit(static_cast<int>(&st - steps) * 25, 10, 170);  // near, the volume filling the view
+        plainCam.stepLength = 0.7;
+        plainCam.resolution = st.resolution;
+        plainCam.blend = st.blend;
+        camera fastCam = plainCam;
+        fastCam.blockCache = cache;
+        wxImage expected(st.resolution, st.resolution), got(st.resolution, st.resolution);
+        plain::march(plainCam, st.map, expected);
+        fastCam.march(st.map, got);
+        EXPECT_TRUE(testutil::sameRGB(got, expected)) << "step " << (&st - steps);
+        lit += std::count_if(expected.GetData(), expected.GetData() + 3 * st.resolution * st.resolution,
+                             [](unsigned char v) { return v != 0; });
+    }
+    EXPECT_GT(lit, 100);
+}
+
 // The image written by the march must not share its pixels with a copy made before.
 TEST(FastMarch, WritesOnlyItsOwnImage) {
     voxelmap m;
