@@ -275,12 +275,21 @@ int64_t statusKb(const char* key) {
     return -1;
 }
 
-double freshWrite(double mib);
+// Writing the reduced volume's bytes once into fresh memory, as the load must: on a virtual
+// machine the first write of each page can cost as much as the plain read itself.
+double freshWrite(double mib) {
+    const size_t bytes = size_t(mib * 1048576.0);
+    const auto t0 = Clock::now();
+    BigArray<unsigned char> block = allocateBig<unsigned char>(bytes);
+    if (!block) return -1;
+    std::memset(block.get(), 1, bytes);
+    return seconds(t0);
+}
 
 // The load at 1/2 in a child process: its time (and processor time: the machine may be
 // busy), and its peak memory beyond what it held before. With warmMiB, the child first
 // writes that much fresh memory and frees it (its time in *warmS): the load then finds free
-// big pages, as on a host whose memory is not fragmented.
+// big pages that the host has just backed.
 bool hugeLoad(const std::string& path, bool inBands, double& s, double& cpu, double& peakMiB, double& volumeMiB,
               double warmMiB = 0, double* warmS = nullptr) {
     int out[2];
@@ -321,16 +330,6 @@ bool hugeLoad(const std::string& path, bool inBands, double& s, double& cpu, dou
     return read && s >= 0;
 }
 
-// Writing the reduced volume's bytes once into fresh memory, as the load must: on a virtual
-// machine the first write of each page can cost as much as the plain read itself.
-double freshWrite(double mib) {
-    const size_t bytes = size_t(mib * 1048576.0);
-    const auto t0 = Clock::now();
-    BigArray<unsigned char> block = allocateBig<unsigned char>(bytes);
-    if (!block) return -1;
-    std::memset(block.get(), 1, bytes);
-    return seconds(t0);
-}
 
 int hugeBench(int size, int pages, int bits, int rows, bool deflate, bool wholeToo) {
     namespace fs = std::filesystem;
